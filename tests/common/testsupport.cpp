@@ -1,0 +1,72 @@
+#include "testsupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+#include "assertion.h"
+
+namespace testsupport {
+namespace {
+std::mutex g_mutex;
+std::vector<std::string> g_messages;
+int g_counter = 0;
+
+void Capture(const char*, const char* message, const char*, int) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_messages.push_back(message ? message : "");
+}
+}  // namespace
+
+const std::string& ScratchDir() {
+  static std::string dir = [] {
+    char tmpl[] = "/tmp/quorvane-test-XXXXXX";
+    const char* d = mkdtemp(tmpl);
+    if (!d) throw std::runtime_error("mkdtemp failed");
+    return std::string(d);
+  }();
+  return dir;
+}
+
+std::string MakeTempDir(const std::string& tag) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  std::string dir = ScratchDir() + "/" + tag + "-" + std::to_string(++g_counter);
+  mkdir(dir.c_str(), 0755);
+  return dir;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+AssertionCapture::AssertionCapture() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_messages.clear();
+  SetAssertionHandler(&Capture);
+}
+
+AssertionCapture::~AssertionCapture() { SetAssertionHandler(nullptr); }
+
+const std::vector<std::string>& AssertionCapture::Messages() const { return g_messages; }
+
+bool AssertionCapture::Saw(const std::string& message) const {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (const auto& m : g_messages)
+    if (m == message) return true;
+  return false;
+}
+
+}  // namespace testsupport
