@@ -1,0 +1,39 @@
+// quorvane-cli: the system without a screen.
+#include <cstdio>
+#include <cstring>
+
+#include <wx/init.h>
+
+#include "command.h"
+
+namespace {
+std::vector<CliCommand>& Registry() {
+  static std::vector<CliCommand> commands;
+  return commands;
+}
+
+int Usage(FILE* out) {
+  std::fprintf(out, "usage: quorvane-cli COMMAND [options] ...\n\ncommands:\n");
+  for (const CliCommand& c : Registry()) std::fprintf(out, "  %-6s %s\n         %s\n", c.name, c.usage, c.summary);
+  return out == stderr ? 2 : 0;
+}
+}  // namespace
+
+CliRegistrar::CliRegistrar(const CliCommand& command) { Registry().push_back(command); }
+const std::vector<CliCommand>& CliCommands() { return Registry(); }
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(stderr);
+  if (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "help"))
+    return Usage(stdout);
+  wxInitializer wx;
+  if (!wx.IsOk()) {
+    std::fprintf(stderr, "quorvane-cli: cannot initialise wxWidgets\n");
+    return 1;
+  }
+  for (const CliCommand& c : Registry()) {
+    if (std::strcmp(c.name, argv[1]) == 0) return c.run(std::vector<std::string>(argv + 2, argv + argc));
+  }
+  std::fprintf(stderr, "quorvane-cli: unknown command '%s'\n", argv[1]);
+  return Usage(stderr);
+}
