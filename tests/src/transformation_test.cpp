@@ -1,0 +1,550 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "parafile.h"
+#include "surfacemapping.h"
+#include "testsupport.h"
+#include "transformation.h"
+
+namespace {
+
+constexpr double kTol = 1e-9;
+
+void ExpectNear(const Coordinates& a, const Coordinates& b, double tol, const std::string& what = "") {
+  for (int i = 0; i < kAxisCount; ++i) EXPECT_NEAR(a.v[i], b.v[i], tol) << what << " axis " << i;
+}
+
+// Applies the steps one at a time, as a person would on paper; the
+// transformation must agree with it while computing a single total matrix.
+Coordinates ApplyStepByStep(const Transformation& t, const Coordinates& p) {
+  Vector3 v(p);
+  for (const Transformation* tr = &t; tr; tr = tr->GetBase())
+    for (const TransformStep& s : tr->GetSteps()) v = s.matrix * (v - s.fix) + s.fix;
+  Coordinates r = p;
+  r.v[0] = v[0], r.v[1] = v[1], r.v[2] = v[2];
+  return r + t.GetOffset();
+}
+
+// ---------------------------------------------------------------- math
+
+TEST(TransformMath, RotationMatricesTurnTheNextAxisIntoTheOneAfter) {
+  const Vector3 x(1, 0, 0), y(0, 1, 0), z(0, 0, 1);
+  const Vector3 r1 = Matrix3::Rotation(2, 90) * x;  // X -> Y
+  const Vector3 r2 = Matrix3::Rotation(0, 90) * y;  // Y -> Z
+  const Vector3 r3 = Matrix3::Rotation(1, 90) * z;  // Z -> X
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(r1[i], y[i], kTol);
+    EXPECT_NEAR(r2[i], z[i], kTol);
+    EXPECT_NEAR(r3[i], x[i], kTol);
+  }
+  EXPECT_TRUE(Matrix3::Rotation(2, 0).IsIdentity());
+}
+
+TEST(TransformMath, InverseTimesMatrixIsIdentity) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-3, 3);
+  for (int n = 0; n < 200; ++n) {
+    Matrix3 m;
+    for (auto& row : m.m)
+      for (double& d : row) d = u(rng);
+    if (std::fabs(m.Determinant()) < 0.1) continue;
+    Matrix3 inv;
+    ASSERT_TRUE(m.Inverse(&inv));
+    const Matrix3 p = inv * m;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) EXPECT_NEAR(p.m[i][j], i == j ? 1.0 : 0.0, 1e-9);
+  }
+}
+
+TEST(TransformMath, SingularMatrixHasNoInverse) {
+  Matrix3 inv = Matrix3::Scale(7, 7, 7);
+  EXPECT_FALSE(Matrix3::Scale(1, 0, 1).Inverse(&inv));
+  EXPECT_EQ(inv, Matrix3::Scale(7, 7, 7));
+  const double rankTwo[9] = {1, 2, 3, 2, 4, 6, 0, 1, 1};
+  EXPECT_FALSE(Matrix3::FromValues(rankTwo).Inverse(&inv));
+}
+
+TEST(TransformMath, VectorAngleCoversAllQuadrants) {
+  EXPECT_DOUBLE_EQ(VectorAngle(0, 0), 0);
+  EXPECT_NEAR(VectorAngle(1, 0), 0, kTol);
+  EXPECT_NEAR(VectorAngle(0, 1), 90, kTol);
+  EXPECT_NEAR(VectorAngle(-1, 0), 180, kTol);
+  EXPECT_NEAR(VectorAngle(0, -1), 270, kTol);
+  EXPECT_NEAR(VectorAngle(1, -1), 315, kTol);
+  EXPECT_NEAR(VectorAngle(-2, -1), 180 + std::atan(0.5) / kDegToRad, kTol);
+  EXPECT_LT(VectorAngle(1, -1e-300), 360.0);
+  std::mt19937 rng(12);
+  std::uniform_real_distribution<double> u(-100, 100);
+  for (int n = 0; n < 500; ++n) {
+    const double x = u(rng), y = u(rng);
+    double expect = std::atan2(y, x) / kDegToRad;
+    if (expect < 0) expect += 360;
+    const double got = VectorAngle(x, y);
+    EXPECT_NEAR(got, expect, 1e-7) << x << "," << y;
+    EXPECT_GE(got, 0.0);
+    EXPECT_LT(got, 360.0);
+  }
+}
+
+TEST(TransformMath, FitToLimitsClampsAndReportsSwappedLimits) {
+  EXPECT_EQ(FitToLimits(-1, -5, 1), -1);
+  EXPECT_EQ(FitToLimits(-1, 5, 1), 1);
+  EXPECT_EQ(FitToLimits(-1, 0.5, 1), 0.5);
+  testsupport::AssertionCapture capture;
+  EXPECT_EQ(FitToLimits(1, 5, -1), 5);
+  EXPECT_TRUE(capture.Saw("FitToLimits min>max"));
+}
+
+TEST(TransformMath, DistortionThresholdIsOnePercent) {
+  EXPECT_FALSE(ScalingIsDistorted(2, 2, 2));
+  EXPECT_FALSE(ScalingIsDistorted(1, 1.005, 0.997));
+  EXPECT_TRUE(ScalingIsDistorted(1, 1.02, 1));
+  EXPECT_TRUE(ScalingIsDistorted(1, 1, 0.98));
+  EXPECT_TRUE(ScalingIsDistorted(-1, 1, 1));  // mirroring
+}
+
+// ---------------------------------------------------------------- Transformation
+
+TEST(Transformation, OffsetOnlyShiftsAndComesBack) {
+  Transformation t(1);
+  t.SetOffset(Coordinates(10, 20, 0));
+  const Coordinates m = t.ToMachine(Coordinates(1, 1, 1));
+  ExpectNear(m, Coordinates(11, 21, 1), 0);
+  ExpectNear(t.ToProgram(m), Coordinates(1, 1, 1), 0);
+  EXPECT_FALSE(t.IsActive());
+}
+
+TEST(Transformation, OffsetCoversAllNineAxes) {
+  Transformation t(2);
+  t.SetOffset(Coordinates(1, 2, 3, 4, 5, 6, 7, 8, 9));
+  const Coordinates p(0, 0, 0, 10, 10, 10, 10, 10, 10);
+  ExpectNear(t.ToMachine(p), Coordinates(1, 2, 3, 14, 15, 16, 17, 18, 19), 0);
+}
+
+TEST(Transformation, QuarterTurnAboutZMapsXToY) {
+  Transformation t(1);
+  t.SetRotation(2, 90, Vector3(0, 0, 0));
+  ExpectNear(t.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 1, 0), kTol);
+  EXPECT_TRUE(t.IsRotated());
+  EXPECT_FALSE(t.IsTilted());
+  EXPECT_TRUE(t.IsActive());
+  EXPECT_DOUBLE_EQ(t.GetAngle(), 90);
+}
+
+TEST(Transformation, StepsTurnAboutTheirFixPoint) {
+  Transformation t(1);
+  t.SetRotation(2, 90, Vector3(10, 0, 0));
+  ExpectNear(t.ToMachine(Coordinates(11, 0, 5)), Coordinates(10, 1, 5), kTol);
+  ExpectNear(t.ToMachine(Coordinates(10, 0, 5)), Coordinates(10, 0, 5), kTol);
+  t.ClearRotations();
+  t.SetScaling(2, 2, 2, Vector3(5, 5, 5));
+  ExpectNear(t.ToMachine(Coordinates(5, 5, 5)), Coordinates(5, 5, 5), kTol);
+  ExpectNear(t.ToMachine(Coordinates(6, 5, 4)), Coordinates(7, 5, 3), kTol);
+}
+
+TEST(Transformation, StepsApplyInTheOrderTheyWereSet) {
+  Transformation rotFirst(1), scaleFirst(2);
+  rotFirst.SetRotation(2, 90, Vector3());
+  rotFirst.SetScaling(2, 1, 1, Vector3());
+  scaleFirst.SetScaling(2, 1, 1, Vector3());
+  scaleFirst.SetRotation(2, 90, Vector3());
+  ExpectNear(rotFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 1, 0), kTol);
+  ExpectNear(scaleFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 2, 0), kTol);
+}
+
+TEST(Transformation, NewRotationReplacesTheOneAboutTheSameAxisOnly) {
+  Transformation t(1);
+  t.SetRotation(2, 30, Vector3());
+  t.SetRotation(0, 10, Vector3());
+  t.SetRotation(2, 60, Vector3());
+  ASSERT_EQ(t.GetSteps().size(), 2u);
+  EXPECT_EQ(t.GetSteps()[0].axis, 0);
+  EXPECT_EQ(t.GetSteps()[1].axis, 2);
+  EXPECT_DOUBLE_EQ(t.GetAngle(), 60);
+  EXPECT_TRUE(t.IsTilted());
+  t.SetScaling(1.5, 1.5, 1.5, Vector3());
+  t.ClearRotations();
+  ASSERT_EQ(t.GetSteps().size(), 1u);
+  EXPECT_EQ(t.GetSteps()[0].type, TransformStep::SCALING);
+  EXPECT_FALSE(t.IsRotated());
+  EXPECT_FALSE(t.IsTilted());
+  EXPECT_DOUBLE_EQ(t.GetAngle(), 0);
+}
+
+TEST(Transformation, BadRotationAxisIsReportedAndIgnored) {
+  testsupport::AssertionCapture capture;
+  Transformation t(1);
+  t.SetRotation(3, 45, Vector3());
+  EXPECT_TRUE(capture.Saw("SetRotation axis"));
+  EXPECT_TRUE(t.GetSteps().empty());
+}
+
+TEST(Transformation, ScalingFlagsAndOverallScale) {
+  Transformation t(1);
+  t.SetScaling(2, 2, 2, Vector3());
+  EXPECT_TRUE(t.IsScaled());
+  EXPECT_FALSE(t.IsDistorted());
+  EXPECT_FALSE(t.IsDistortedOrMapped());
+  EXPECT_DOUBLE_EQ(t.GetScale(), 2);
+  t.SetScaling(1, 2, 3, Vector3());  // replaces the first
+  ASSERT_EQ(t.GetSteps().size(), 1u);
+  EXPECT_TRUE(t.IsDistorted());
+  EXPECT_DOUBLE_EQ(t.GetScale(), 2);
+  EXPECT_DOUBLE_EQ(t.GetSteps()[0].average, 2);
+
+  // A working copy scales on top of its base: the factors multiply.
+  Transformation copy(7);
+  copy.SetBase(&t);
+  copy.SetScaling(0.5, 0.5, 0.5, Vector3());
+  EXPECT_DOUBLE_EQ(copy.GetScale(), 1.0);
+  t.ClearScaling();
+  copy.Update();
+  EXPECT_DOUBLE_EQ(copy.GetScale(), 0.5);
+  EXPECT_DOUBLE_EQ(t.GetScale(), 1.0);
+}
+
+TEST(Transformation, GeneralMatrixSitsFirstAndIsNotActive) {
+  Transformation t(1);
+  double out[9];
+  t.GetMatrix(out);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], (i % 4 == 0) ? 1.0 : 0.0);
+
+  t.SetRotation(2, 90, Vector3());
+  const double shear[9] = {1, 0.5, 0, 0, 1, 0, 0, 0, 1};
+  t.SetMatrix(shear);
+  ASSERT_EQ(t.GetSteps().size(), 2u);
+  EXPECT_EQ(t.GetSteps()[0].type, TransformStep::MATRIX);
+  const double shear2[9] = {1, 0.25, 0, 0, 1, 0, 0, 0, 1};
+  t.SetMatrix(shear2);
+  ASSERT_EQ(t.GetSteps().size(), 2u);
+  t.GetMatrix(out);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], shear2[i]);
+  // Shear first, then the rotation: (0,1,0) -> (0.25,1,0) -> (-1,0.25,0).
+  ExpectNear(t.ToMachine(Coordinates(0, 1, 0)), Coordinates(-1, 0.25, 0), kTol);
+
+  Transformation m(2);
+  m.SetMatrix(shear);
+  EXPECT_FALSE(m.IsActive());  // only rotations and scalings count
+  t.ClearSteps();
+  EXPECT_TRUE(t.GetSteps().empty());
+  EXPECT_TRUE(t.GetTotalMatrix().IsIdentity());
+}
+
+TEST(Transformation, SingularScalingKeepsProgramSideBounded) {
+  Transformation t(1);
+  t.SetOffset(Coordinates(1, 2, 3));
+  t.SetScaling(1, 1, 0, Vector3());
+  EXPECT_FALSE(t.IsInvertible());
+  const Coordinates p = t.ToProgram(Coordinates(5, 5, 5));
+  for (double d : p.v) EXPECT_TRUE(std::isfinite(d));
+  t.ClearScaling();
+  EXPECT_TRUE(t.IsInvertible());
+}
+
+TEST(Transformation, G53CannotBeOffsetOrMapped) {
+  testsupport::AssertionCapture capture;
+  Transformation g53(0);
+  g53.SetOffset(Coordinates(1, 2, 3));
+  EXPECT_TRUE(capture.Saw("G53 offset modified"));
+  ExpectNear(g53.GetOffset(), Coordinates(), 0);
+  ExpectNear(g53.ToMachine(Coordinates(1, 1, 1)), Coordinates(1, 1, 1), 0);
+  g53.SetMapping(true);
+  EXPECT_TRUE(capture.Saw("G53 Surface mapping activated"));
+  EXPECT_FALSE(g53.IsMappingOn());
+  const size_t before = capture.Messages().size();
+  g53.SetMapping(false);  // switching off is allowed
+  EXPECT_EQ(capture.Messages().size(), before);
+}
+
+TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBase) {
+  Transformation configured(1), work(7);
+  configured.SetOffset(Coordinates(100, 50, -20));
+  work.SetBase(&configured);
+  ExpectNear(work.GetOffset(), Coordinates(100, 50, -20), 0);
+  ExpectNear(work.GetOwnOffset(), Coordinates(), 0);
+  ExpectNear(work.ToMachine(Coordinates(1, 2, 3)), Coordinates(101, 52, -17), kTol);
+
+  work.SetOffset(Coordinates(110, 40, -20));
+  ExpectNear(work.GetOwnOffset(), Coordinates(10, -10, 0), 0);
+  ExpectNear(work.GetOffset(), Coordinates(110, 40, -20), 0);
+  ExpectNear(work.ToMachine(Coordinates(1, 2, 3)), Coordinates(111, 42, -17), kTol);
+  // The configured one is untouched.
+  ExpectNear(configured.GetOffset(), Coordinates(100, 50, -20), 0);
+}
+
+TEST(Transformation, WorkingCopyAppliesItsOwnStepsBeforeTheBase) {
+  Transformation configured(1), work(7);
+  configured.SetRotation(2, 90, Vector3());
+  configured.SetOffset(Coordinates(5, 0, 0));
+  work.SetBase(&configured);
+  work.SetScaling(2, 1, 1, Vector3());
+  // (1,0,0) scaled -> (2,0,0), turned -> (0,2,0), shifted -> (5,2,0).
+  ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 2, 0), kTol);
+  EXPECT_TRUE(work.IsRotated());
+  EXPECT_TRUE(work.IsScaled());
+  EXPECT_DOUBLE_EQ(work.GetAngleSum(), 90);
+  // Re-basing starts the copy over.
+  work.SetBase(&configured);
+  EXPECT_TRUE(work.GetSteps().empty());
+  ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 1, 0), kTol);
+}
+
+TEST(Transformation, SetOffsetKeepsTranslationInStepWithUpdate) {
+  Transformation configured(2), work(8);
+  configured.SetRotation(0, 33, Vector3(1, 2, 3));
+  configured.SetOffset(Coordinates(1, 1, 1, 1));
+  work.SetBase(&configured);
+  work.SetRotation(2, 12, Vector3(-4, 0, 2));
+  work.SetOffset(Coordinates(7, 8, 9, 10, 11));
+  const Coordinates before = work.GetTranslation();
+  work.Update();
+  ExpectNear(work.GetTranslation(), before, 1e-12);
+}
+
+TEST(Transformation, BaseLoopIsRefused) {
+  testsupport::AssertionCapture capture;
+  Transformation a(1), b(7);
+  b.SetBase(&a);
+  a.SetBase(&b);
+  EXPECT_TRUE(capture.Saw("Transformation base loop"));
+  EXPECT_EQ(a.GetBase(), nullptr);
+  a.SetBase(&a);
+  EXPECT_EQ(a.GetBase(), nullptr);
+}
+
+TEST(Transformation, TransformAngle) {
+  Transformation t(1);
+  EXPECT_DOUBLE_EQ(t.TransformAngle(25), 25);
+  t.SetRotation(2, 30, Vector3(3, 4, 0));
+  EXPECT_NEAR(t.TransformAngle(10), 40, 1e-9);
+  EXPECT_NEAR(t.TransformAngle(350), 20, 1e-9);
+  t.SetRotation(0, 180, Vector3());  // flips Y: mirrored directions
+  EXPECT_NEAR(t.TransformAngle(0), 330, 1e-9);
+  t.ClearSteps();
+  t.SetScaling(1, 2, 1, Vector3());  // 45 degrees becomes atan(2)
+  EXPECT_NEAR(t.TransformAngle(45), std::atan(2.0) / kDegToRad, 1e-9);
+}
+
+// ---------------------------------------------------------------- properties
+
+// Builds a random transformation from a seed: offsets, rotations about each
+// axis, a scaling and (sometimes) a general matrix, each with its own fix point.
+void Randomise(Transformation& t, std::mt19937& rng) {
+  std::uniform_real_distribution<double> pos(-500, 500), ang(-360, 360), fac(0.5, 2.0), coin(0, 1);
+  Coordinates off;
+  for (double& d : off.v) d = pos(rng);
+  t.SetOffset(off);
+  if (coin(rng) < 0.4) {
+    double m[9];
+    for (int i = 0; i < 9; ++i) m[i] = (i % 4 == 0 ? 1.0 : 0.0) + (coin(rng) - 0.5) * 0.6;
+    t.SetMatrix(m);
+  }
+  for (int axis : {2, 0, 1})
+    if (coin(rng) < 0.7) t.SetRotation(axis, ang(rng), Vector3(pos(rng), pos(rng), pos(rng)));
+  if (coin(rng) < 0.6) {
+    const double sign = coin(rng) < 0.2 ? -1.0 : 1.0;
+    t.SetScaling(sign * fac(rng), fac(rng), fac(rng), Vector3(pos(rng), pos(rng), pos(rng)));
+  }
+}
+
+TEST(TransformationProperty, RoundTripAndStepByStepAgreement) {
+  std::mt19937 rng(20261206);
+  std::uniform_real_distribution<double> pos(-1000, 1000);
+  for (int n = 0; n < 300; ++n) {
+    Transformation configured(1 + n % 6), work(7 + n % 6);
+    Randomise(configured, rng);
+    work.SetBase(&configured);
+    if (n % 2) Randomise(work, rng);
+    for (int k = 0; k < 20; ++k) {
+      Coordinates p;
+      for (double& d : p.v) d = pos(rng);
+      const Coordinates m = work.ToMachine(p);
+      ExpectNear(work.ToProgram(m), p, kTol, "transformation " + std::to_string(n));
+      ExpectNear(m, ApplyStepByStep(work, p), 1e-9, "step by step " + std::to_string(n));
+      ExpectNear(work.ToMachine(work.ToProgram(p)), p, kTol, "reverse " + std::to_string(n));
+    }
+  }
+}
+
+TEST(TransformationProperty, RotationsKeepDistancesAndOverallScaleFollowsUniformScaling) {
+  std::mt19937 rng(77);
+  std::uniform_real_distribution<double> pos(-200, 200), ang(-180, 180), fac(0.2, 5);
+  for (int n = 0; n < 100; ++n) {
+    Transformation t(1);
+    for (int axis = 0; axis < 3; ++axis) t.SetRotation(axis, ang(rng), Vector3(pos(rng), pos(rng), pos(rng)));
+    const double f = fac(rng);
+    t.SetScaling(f, f, f, Vector3(pos(rng), pos(rng), pos(rng)));
+    const Coordinates a(pos(rng), pos(rng), pos(rng)), b(pos(rng), pos(rng), pos(rng));
+    const Coordinates d = t.ToMachine(a) - t.ToMachine(b), d0 = a - b;
+    const double len = std::sqrt(d.v[0] * d.v[0] + d.v[1] * d.v[1] + d.v[2] * d.v[2]);
+    const double len0 = std::sqrt(d0.v[0] * d0.v[0] + d0.v[1] * d0.v[1] + d0.v[2] * d0.v[2]);
+    EXPECT_NEAR(len, len0 * t.GetScale(), 1e-9 * len0 * f);
+  }
+}
+
+TEST(TransformationProperty, RoundTripWithSurfaceMap) {
+  SurfaceMapping& map = GetSurfaceMapping();
+  map.Enable(false);
+  map.SetBoundaries(-50, -30, 150, 70, 6, 5);
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> h(-0.5, 0.5), pos(-400, 400);
+  for (int iy = 0; iy < 5; ++iy)
+    for (int ix = 0; ix < 6; ++ix) map.SetValue(ix, iy, h(rng));
+
+  for (int n = 0; n < 100; ++n) {
+    Transformation configured(1), work(7);
+    Randomise(configured, rng);
+    work.SetBase(&configured);
+    work.SetMapping(true);
+    ASSERT_TRUE(work.IsMappingOn());
+    ASSERT_TRUE(configured.IsMappingOn());
+    EXPECT_TRUE(work.IsActive());
+    EXPECT_TRUE(work.IsDistortedOrMapped());
+    for (int k = 0; k < 20; ++k) {
+      Coordinates p;
+      for (double& d : p.v) d = pos(rng);
+      const Coordinates m = work.ToMachine(p);
+      ExpectNear(work.ToProgram(m), p, kTol, "mapped " + std::to_string(n));
+      // The height map is looked up after the linear steps, before the
+      // translation: it moves with the work offset.
+      const Coordinates unmapped = ApplyStepByStep(work, p);
+      const Coordinates& tr = work.GetTranslation();
+      EXPECT_NEAR(m.v[2] - unmapped.v[2], map.GetOffset(m.v[0] - tr.v[0], m.v[1] - tr.v[1]), 1e-9);
+    }
+  }
+  Transformation t(2);
+  t.SetMapping(false);
+  EXPECT_FALSE(t.IsMappingOn());
+  EXPECT_FALSE(map.IsEnabled());
+}
+
+TEST(Transformation, MappingAnInvalidMapStaysOff) {
+  SurfaceMapping& map = GetSurfaceMapping();
+  map.Enable(false);
+  map.SetBoundaries(0, 0, 10, 10, 1, 5);
+  Transformation t(3);
+  t.SetMapping(true);
+  EXPECT_FALSE(t.IsMappingOn());
+  EXPECT_FALSE(t.IsActive());
+}
+
+// ---------------------------------------------------------------- persistence
+
+class TransformationFile : public ::testing::Test {
+ protected:
+  void SetUp() override { path = testsupport::MakeTempDir("transform") + "/ParameterTable.txt"; }
+  std::string path;
+};
+
+TEST_F(TransformationFile, SaveLoadRoundTrip) {
+  std::mt19937 rng(99);
+  std::uniform_real_distribution<double> pos(-100, 100);
+  for (int n = 0; n < 20; ++n) {
+    Transformation saved[6];
+    {
+      ParaFile file;
+      file.Open(path);
+      for (int i = 0; i < 6; ++i) {
+        saved[i].SetTag(1 + i);
+        Randomise(saved[i], rng);
+        saved[i].Save(("G5" + std::to_string(4 + i)).c_str(), file);
+      }
+      ASSERT_TRUE(file.Write());
+    }
+    ParaFile file;
+    ASSERT_TRUE(file.Open(path));
+    for (int i = 0; i < 6; ++i) {
+      Transformation loaded(1 + i);
+      loaded.SetRotation(1, 5, Vector3());  // replaced by the load
+      ASSERT_TRUE(loaded.Load(("G5" + std::to_string(4 + i)).c_str(), file));
+      const Transformation& s = saved[i];
+      ASSERT_EQ(loaded.GetSteps().size(), s.GetSteps().size());
+      for (size_t k = 0; k < s.GetSteps().size(); ++k) {
+        EXPECT_EQ(loaded.GetSteps()[k].type, s.GetSteps()[k].type);
+        EXPECT_EQ(loaded.GetSteps()[k].axis, s.GetSteps()[k].axis);
+        EXPECT_EQ(loaded.GetSteps()[k].tilted, s.GetSteps()[k].tilted);
+        EXPECT_EQ(loaded.GetSteps()[k].distorted, s.GetSteps()[k].distorted);
+      }
+      EXPECT_EQ(loaded.IsRotated(), s.IsRotated());
+      EXPECT_EQ(loaded.IsTilted(), s.IsTilted());
+      EXPECT_EQ(loaded.IsScaled(), s.IsScaled());
+      EXPECT_EQ(loaded.IsDistorted(), s.IsDistorted());
+      EXPECT_NEAR(loaded.GetScale(), s.GetScale(), 1e-8);
+      // The angle comes back modulo a full turn.
+      EXPECT_NEAR(std::remainder(loaded.GetAngle() - s.GetAngle(), 360.0), 0, 1e-6);
+      for (int a = 0; a < 3; ++a) EXPECT_NEAR(loaded.GetOffset().v[a], s.GetOffset().v[a], 1e-9);
+      // Values are stored with nine decimals.
+      for (int k = 0; k < 10; ++k) {
+        Coordinates p(pos(rng), pos(rng), pos(rng));
+        const Coordinates a = loaded.ToMachine(p), b = s.ToMachine(p);
+        for (int ax = 0; ax < 3; ++ax) EXPECT_NEAR(a.v[ax], b.v[ax], 1e-5);
+      }
+    }
+  }
+}
+
+TEST_F(TransformationFile, KeysUseThePrefixAndIndexRules) {
+  {
+    ParaFile file;
+    file.Open(path);
+    Transformation t(1);
+    t.SetOffset(Coordinates(1.5, -2, 3));
+    t.SetRotation(2, 90, Vector3(1, 2, 3));
+    t.SetScaling(2, 2, 2, Vector3());
+    t.Save("G55", file);
+    ASSERT_TRUE(file.Write());
+  }
+  const std::string text = testsupport::ReadFile(path);
+  for (const char* line : {"G55TransOpType_00=1", "G55TransOpAxis_00=2", "G55TransOpFix_01=2.0", "G55TransOpType_01=2",
+                           "G55TransOpMatrix_10=2.0", "G55TransOpMatrix_18=2.0", "G55TransOpMatrix_01=-1.0",
+                           "G55TransNumOps=2", "G55TransRotated=1", "G55TransTilted=0", "G55TransScaled=1",
+                           "G55TransDistorted=0", "G55TransScale=2.0", "G55TransOffs_00=1.5", "G55TransOffs_01=-2.0"})
+    EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << text;
+}
+
+TEST_F(TransformationFile, DamagedEntriesAreSkipped) {
+  testsupport::WriteFile(path,
+                         "G56TransNumOps=3\n"
+                         // step 0: rotation about a non-existent axis
+                         "G56TransOpType_00=1\nG56TransOpAxis_00=7\n"
+                         "G56TransOpFix_00=0\nG56TransOpFix_01=0\nG56TransOpFix_02=0\n"
+                         "G56TransOpMatrix_00=1\nG56TransOpMatrix_01=0\nG56TransOpMatrix_02=0\n"
+                         "G56TransOpMatrix_03=0\nG56TransOpMatrix_04=1\nG56TransOpMatrix_05=0\n"
+                         "G56TransOpMatrix_06=0\nG56TransOpMatrix_07=0\nG56TransOpMatrix_08=1\n"
+                         // step 1: a scaling by 3
+                         "G56TransOpType_01=2\nG56TransOpAxis_01=0\n"
+                         "G56TransOpFix_10=0\nG56TransOpFix_11=0\nG56TransOpFix_12=0\n"
+                         "G56TransOpMatrix_10=3\nG56TransOpMatrix_11=0\nG56TransOpMatrix_12=0\n"
+                         "G56TransOpMatrix_13=0\nG56TransOpMatrix_14=3\nG56TransOpMatrix_15=0\n"
+                         "G56TransOpMatrix_16=0\nG56TransOpMatrix_17=0\nG56TransOpMatrix_18=3\n"
+                         // step 2: a general matrix that is not first
+                         "G56TransOpType_02=3\nG56TransOpAxis_02=0\n"
+                         "G56TransOpFix_20=0\nG56TransOpFix_21=0\nG56TransOpFix_22=0\n"
+                         "G56TransOpMatrix_20=1\nG56TransOpMatrix_21=1\nG56TransOpMatrix_22=0\n"
+                         "G56TransOpMatrix_23=0\nG56TransOpMatrix_24=1\nG56TransOpMatrix_25=0\n"
+                         "G56TransOpMatrix_26=0\nG56TransOpMatrix_27=0\nG56TransOpMatrix_28=1\n"
+                         "G56TransOffs_00=4\n"
+                         "G57TransNumOps=-4\n"
+                         "G58TransNumOps=2000000000\n");
+  ParaFile file;
+  ASSERT_TRUE(file.Open(path));
+  Transformation t(3);
+  EXPECT_FALSE(t.Load("G56", file));
+  ASSERT_EQ(t.GetSteps().size(), 1u);
+  EXPECT_EQ(t.GetSteps()[0].type, TransformStep::SCALING);
+  EXPECT_DOUBLE_EQ(t.GetScale(), 3);
+  ExpectNear(t.ToMachine(Coordinates(1, 1, 1)), Coordinates(7, 3, 3), kTol);
+
+  Transformation u(4), v(5), w(6);
+  EXPECT_FALSE(u.Load("G57", file));
+  EXPECT_TRUE(u.GetSteps().empty());
+  EXPECT_FALSE(v.Load("G58", file));
+  EXPECT_TRUE(v.GetSteps().empty());
+  EXPECT_FALSE(w.Load("G59", file));  // absent altogether
+  EXPECT_TRUE(w.GetSteps().empty());
+}
+
+}  // namespace
