@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include "errors.h"
+
+namespace {
+
+// Restores the default (nameless) provider when a test ends.
+struct NamesScope {
+  explicit NamesScope(ErrorTextNames n) : previous(SetErrorTextNames(std::move(n))) {}
+  ~NamesScope() { SetErrorTextNames(previous); }
+  ErrorTextNames previous;
+};
+
+TEST(ErrorText, FixedTexts) {
+  EXPECT_EQ(ErrorText(Error_t(0)), "ok");
+  EXPECT_EQ(ErrorText(Error_t(-100)), "user break");
+  EXPECT_EQ(ErrorText(Error_t(-207)), "Safety circuit estop stuck on");
+  EXPECT_EQ(ErrorText(Error_t(-1013)), "text in quotation marks (\") expected");
+  EXPECT_EQ(ErrorText(Error_t(-1057)), "'%'-sign missing at beginning of program");
+  EXPECT_EQ(ErrorText(Error_t(-1070)), "format error, only %f or %d supported");
+  EXPECT_EQ(ErrorText(Error_t(-1077)), "LOGFILE cannot be combined with other command");
+  EXPECT_EQ(ErrorText(Error_t(-1107)),
+            "resume inside G41/G42 section not possible, please choose line before last G41/G42\n");
+  EXPECT_EQ(ErrorText(Error_t(-1202)), "operation not allowed in maintenance mode");
+}
+
+TEST(ErrorText, CodesWithoutARowAreUnknown) {
+  EXPECT_EQ(ErrorText(Error_t(-1066)), "unknown system error #-1066");
+  EXPECT_EQ(ErrorText(Error_t(-1078)), "unknown system error #-1078");
+  EXPECT_EQ(ErrorText(Error_t(-109)), "unknown system error #-109");
+  EXPECT_EQ(ErrorText(Error_t(5)), "unknown system error #5");
+}
+
+TEST(ErrorText, StopReasonsWithoutConfiguredNames) {
+  NamesScope scope{ErrorTextNames{}};
+  EXPECT_EQ(ErrorText(Error_t(-101)), "emergency stop switch triggered");
+  EXPECT_EQ(ErrorText(Error_t(-102)), "limit or home switch triggered");
+  EXPECT_EQ(ErrorText(Error_t(-103)), "alarm input #1 triggered");
+  EXPECT_EQ(ErrorText(Error_t(-104)), "alarm input #2 triggered");
+  EXPECT_EQ(ErrorText(Error_t(-105, 0x7)), "one or more servo drives not ready");
+}
+
+TEST(ErrorText, StopReasonsWithConfiguredNames) {
+  ErrorTextNames names;
+  names.activeSwitchName = [](int32_t code) { return code == -102 ? std::string("X+ limit") : std::string(); };
+  names.alarmInputName = [](int input) { return input == 2 ? std::string("Coolant low") : std::string(); };
+  names.axisName = [](int axis) {
+    static const char* kNames[] = {"X", "Y", "Z", "", "", "", "", "", ""};
+    return std::string(kNames[axis]);
+  };
+  NamesScope scope(names);
+  EXPECT_EQ(ErrorText(Error_t(-101)), "emergency stop switch triggered");
+  EXPECT_EQ(ErrorText(Error_t(-102)), "X+ limit: limit or home switch triggered");
+  EXPECT_EQ(ErrorText(Error_t(-103)), "alarm input #1 triggered");
+  EXPECT_EQ(ErrorText(Error_t(-104)), "Alarm triggered: Coolant low");
+  EXPECT_EQ(ErrorText(Error_t(-105, 0x5)), "servo drive of axis X, Z is not ready");
+  // Bits of unconfigured axes are left out; none left gives the general text.
+  EXPECT_EQ(ErrorText(Error_t(-105, 0x2 | 0x10)), "servo drive of axis Y is not ready");
+  EXPECT_EQ(ErrorText(Error_t(-105, 0x18)), "one or more servo drives not ready");
+}
+
+TEST(ErrorText, ReportAndStopReasons) {
+  EXPECT_EQ(ErrorReport(-1011, 3, 4), "number or formula expected line 3 column 4");
+  EXPECT_TRUE(IsStopReason(-100));
+  EXPECT_TRUE(IsStopReason(-107));
+  EXPECT_FALSE(IsStopReason(-108));
+  EXPECT_FALSE(IsStopReason(-99));
+}
+
+TEST(RangeMessage, MillimetreAndInch) {
+  EXPECT_EQ(RangeMessage('X', 510.5, 500, true, false), "X=510.500 is above upper limit of 500.000");
+  EXPECT_EQ(RangeMessage('Z', -101, -100, false, false), "Z=-101.000 is below lower limit of -100.000");
+  EXPECT_EQ(RangeMessage('X', 25.4 * 2, 25.4, true, true), "X=2.00000 is above upper limit of 1.00000");
+  // Spindle speed is never converted.
+  EXPECT_EQ(RangeMessage('S', 30000, 24000, true, true), "S=30000.000 is above upper limit of 24000.000");
+}
+
+}  // namespace

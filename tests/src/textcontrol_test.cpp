@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testsupport.h"
+#include "textcontrol.h"
+
+namespace {
+
+// Lines of the first file of a store, read sequentially from its first line.
+std::vector<std::string> Lines(TextControl& t, int32_t first) {
+  std::vector<std::string> out;
+  t.GotoLine(first - 1);
+  char* p = nullptr;
+  while (t.NextLine(&p)) out.push_back(p);
+  return out;
+}
+
+TEST(TextIndex, GrowsLevelsAt100And10001Entries) {
+  TextIndex index;
+  std::vector<char> marks(10001);
+  for (int i = 0; i < 100; ++i) index.AddEntry(&marks[i]);
+  EXPECT_EQ(index.Root()->level, 0);
+  index.AddEntry(&marks[100]);
+  const IndexPage* root = index.Root();
+  ASSERT_EQ(root->level, 1);
+  EXPECT_EQ(root->keyDist, 100);
+  EXPECT_EQ(root->childCount, 2);
+  EXPECT_EQ(root->entries[0].page->baseKey, 0);
+  EXPECT_EQ(root->entries[1].page->baseKey, 100);
+  EXPECT_EQ(root->entries[1].page->level, 0);
+  for (int i = 101; i < 10000; ++i) index.AddEntry(&marks[i]);
+  EXPECT_EQ(index.Root()->level, 1);
+  index.AddEntry(&marks[10000]);
+  EXPECT_EQ(index.Root()->level, 2);
+  EXPECT_EQ(index.Root()->keyDist, 10000);
+  EXPECT_EQ(index.Root()->entries[1].page->entries[0].page->baseKey, 10000);
+  for (int i : {0, 99, 100, 101, 9999, 10000}) EXPECT_EQ(index.GetEntry(i), &marks[i]) << i;
+  EXPECT_EQ(index.GetEntry(-1), nullptr);
+  EXPECT_EQ(index.GetEntry(10001), nullptr);
+  index.Clear();
+  EXPECT_EQ(index.EntryCount(), 0);
+  EXPECT_EQ(index.Root()->level, 0);
+  EXPECT_EQ(index.GetEntry(0), nullptr);
+}
+
+TEST(TextControl, LineEndVariants) {
+  struct Case {
+    std::string bytes;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"A\r\nB", {"A", "B"}},      {"A\n\rB", {"A", "", "B"}}, {"A\rB\n", {"A", "B"}},
+      {"A\n\nB\n", {"A", "", "B"}}, {"\n", {""}},               {"X", {"X"}},
+  };
+  for (const Case& c : cases) {
+    TextControl t(c.bytes);
+    EXPECT_EQ(Lines(t, 1), c.lines) << c.bytes;
+  }
+}
+
+TEST(TextControl, NumberingAcrossFilesWithNullEntries) {
+  const std::string dir = testsupport::MakeTempDir("textcontrol");
+  testsupport::WriteFile(dir + "/a.nc", "G1\nG2\nlonger line\n");
+  testsupport::WriteFile(dir + "/b.nc", "M3");
+  TextControl t;
+  EXPECT_EQ(t.LoadFile(dir + "/a.nc"), 1);
+  EXPECT_EQ(t.CurrentLine(), 1);
+  EXPECT_EQ(t.LoadFile(dir + "/b.nc"), 6);  // null 0, lines 1..3, null 4, null 5
+  EXPECT_EQ(t.LineCount(), 8);
+  EXPECT_EQ(t.MaxLineLength(), 11);
+  char* p = nullptr;
+  EXPECT_EQ(t.GetLine(4, &p), 0);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(t.GetLine(6, &p), 6);
+  EXPECT_STREQ(p, "M3");
+
+  t.GotoLine(3);
+  EXPECT_EQ(t.NextLine(&p), 0);
+  EXPECT_EQ(t.ErrorCode(), TextControl::TEXT_END_OF_FILE);
+
+  int32_t first = -1, last = -1;
+  EXPECT_TRUE(t.GetFileRange(2, &first, &last));
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(last, 3);
+  EXPECT_FALSE(t.GetFileRange(5, &first, &last));
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(last, 0);
+}
+
+TEST(TextControl, EmptyFileHasAdjacentNullEntries) {
+  const std::string dir = testsupport::MakeTempDir("textcontrol");
+  testsupport::WriteFile(dir + "/empty.nc", "");
+  TextControl t("G0");
+  const int32_t first = t.LoadFile(dir + "/empty.nc");
+  EXPECT_EQ(first, 4);
+  EXPECT_EQ(t.Files().back()->lineCount, 0);
+  t.GotoLine(first - 1);
+  char* p = reinterpret_cast<char*>(1);
+  EXPECT_EQ(t.NextLine(&p), 0);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(t.ErrorCode(), TextControl::TEXT_END_OF_FILE);
+}
+
+TEST(TextControl, LoadingTwiceAndByLastPathComponent) {
+  const std::string dir = testsupport::MakeTempDir("textcontrol");
+  testsupport::WriteFile(dir + "/main.nc", "G0\n");
+  TextControl t;
+  const int32_t first = t.LoadFile(dir + "/main.nc");
+  const int32_t count = t.LineCount();
+  EXPECT_EQ(t.LoadFile(dir + "/main.nc"), first);
+  EXPECT_EQ(t.LineCount(), count);
+  EXPECT_EQ(t.FindFile("main.nc"), first);
+  EXPECT_EQ(t.FindFile("ain.nc"), 0);
+  EXPECT_EQ(t.FindFile("other/main.nc"), 0);  // a path must match whole
+}
+
+TEST(TextControl, FindFileByLastBackslashComponent) {
+  const std::string dir = testsupport::MakeTempDir("textcontrol");
+  // A file whose name contains backslashes, as names from the original
+  // platform do; on Linux the backslashes are part of the file name.
+  const std::string name = dir + "/C:\\macros\\M6.txt";
+  testsupport::WriteFile(name, "M6\n");
+  TextControl t;
+  const int32_t first = t.LoadFile(name);
+  ASSERT_GT(first, 0);
+  EXPECT_EQ(t.FindFile("M6.txt"), first);
+  EXPECT_EQ(t.LoadFile("M6.txt"), first);
+  EXPECT_EQ(t.ErrorCode(), 0);
+}
+
+TEST(TextControl, MissingFileAndCursorLimits) {
+  TextControl t("A\nB");
+  EXPECT_EQ(t.LoadFile(testsupport::ScratchDir() + "/does-not-exist.nc"), 0);
+  EXPECT_EQ(t.ErrorCode(), TextControl::TEXT_CANNOT_OPEN);
+  t.GotoLine(1);
+  EXPECT_EQ(t.CurrentLine(), 1);
+  t.GotoLine(0);
+  EXPECT_EQ(t.CurrentLine(), 0);
+  EXPECT_EQ(t.CurrentLinePtr(), nullptr);
+  t.GotoLine(t.LineCount());
+  EXPECT_EQ(t.CurrentLine(), 0);
+  t.GotoLine(t.LineCount() - 1);  // the trailing null entry is a valid position
+  EXPECT_EQ(t.CurrentLine(), t.LineCount() - 1);
+  EXPECT_EQ(t.CurrentLinePtr(), nullptr);
+  t.Clear();
+  EXPECT_EQ(t.LineCount(), 0);
+  EXPECT_EQ(t.EntryCount(), 0);
+  EXPECT_TRUE(t.Files().empty());
+}
+
+TEST(TextControl, LargeFileIsIndexedWithoutGaps) {
+  std::string text;
+  for (int i = 0; i < 25000; ++i) text += "N" + std::to_string(i) + "\n";
+  TextControl t(text);
+  EXPECT_EQ(t.LineCount(), 25002);
+  EXPECT_EQ(t.Root()->level, 2);
+  char* p = nullptr;
+  for (int i : {0, 99, 100, 9999, 10000, 24999}) {
+    ASSERT_EQ(t.GetLine(i + 1, &p), i + 1);
+    EXPECT_EQ(std::string(p), "N" + std::to_string(i));
+  }
+}
+
+TEST(TextControl, ShareAndAbandon) {
+  TextControl* t = new TextControl();
+  TextControl* second = t->Share();
+  EXPECT_EQ(second->UseCount(), 2);
+  TextControl::Abandon(second);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(t->UseCount(), 1);
+  TextControl::Abandon(t);  // the last reference deletes (checked by the sanitizer build)
+  EXPECT_EQ(t, nullptr);
+}
+
+TEST(TextControl, DestroyingASharedStoreIsReported) {
+  testsupport::AssertionCapture capture;
+  {
+    TextControl t;
+    t.Share();
+  }
+  EXPECT_TRUE(capture.Saw("useCount == 1"));
+}
+
+}  // namespace
