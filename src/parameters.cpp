@@ -220,7 +220,7 @@ bool Parameters::WriteVars() {
   return true;
 }
 
-void Parameters::ExportVars(ParaFile& file) {
+void Parameters::ExportVars(ParaFile& file) const {
   for (int n = MinGlobal; n < MaxVar; ++n)
     if (loaded.test(n - MinGlobal)) file.SetDouble(VarKey(n), globals[n - MinGlobal]);
 }

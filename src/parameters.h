@@ -54,7 +54,7 @@ class Parameters {
   // Writes the dirty globals into "VariableTable.txt". False on a failed write.
   bool WriteVars();
   // Writes every loaded global into file.
-  void ExportVars(ParaFile& file);
+  void ExportVars(ParaFile& file) const;
 
   // Process-wide state.
   static int OpenCount();
