@@ -131,10 +131,14 @@ bool FileParser::NextLine() {
 
 void FileParser::Rewind() {
   OnRewind();
+  ResetErrorRecord();
+  GotoLine(1);
+}
+
+void FileParser::ResetErrorRecord() {
   errorPending = true;
   lineOk = true;
   errorLine = errorTokenColumn = errorColumn = errorCode = 0;
-  GotoLine(1);
 }
 
 // ---- white space and tokens ---------------------------------------------------

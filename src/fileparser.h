@@ -96,6 +96,8 @@ class FileParser {
   bool NextLine();
   // Resets the derived state (OnRewind) and the error record; global line 1.
   void Rewind();
+  // Forgets the recorded error (errorPending and lineOk true, fields 0).
+  void ResetErrorRecord();
 
   // ---- white space and tokens --------------------------------------------
   // Blanks and tabs; sets the token column.
