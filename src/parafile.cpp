@@ -200,6 +200,7 @@ bool ParaFile::OpenPath(const std::string& fullPath, bool create) {
   Clear();
   path = fullPath;
   sectionStart = sectionEnd = 0;
+  inSection = false;
   dirty = false;
   const wxString name = ToWx(fullPath);
   if (wxFileName::FileExists(name)) {
@@ -238,6 +239,7 @@ bool ParaFile::CreateNew(const std::string& fullPath) {
   Clear();
   path = fullPath;
   sectionStart = sectionEnd = 0;
+  inSection = false;
   dirty = false;
   const wxString name = ToWx(fullPath);
   if (wxFileName::FileExists(name) && !wxRemoveFile(name)) return false;
@@ -276,6 +278,7 @@ void ParaFile::Discard() {
   if (IsOpened()) wxTextFile::Close();
   Clear();
   sectionStart = sectionEnd = 0;
+  inSection = false;
 }
 
 void ParaFile::SyncFile() { LogMessage(22, "#PARAFILE SyncFile called"); }
@@ -290,8 +293,11 @@ bool ParaFile::IsHeader(unsigned line) const {
 
 std::string ParaFile::NextSection() {
   const unsigned count = static_cast<unsigned>(GetLineCount());
-  unsigned i = sectionEnd;
+  // Before the first section is selected the scan starts at the top; the
+  // whole file is then the current range for key searches.
+  unsigned i = inSection ? sectionEnd : 0;
   if (i > count) i = count;
+  inSection = true;
   while (i < count && !IsHeader(i)) ++i;
   if (i >= count) {
     sectionStart = sectionEnd = count;
@@ -320,7 +326,6 @@ std::string ParaFile::NextLine() {
 
 bool ParaFile::OpenSection(const std::string& fullPath, const std::string& name) {
   if (!OpenExisting(fullPath)) return false;
-  sectionEnd = 0;
   for (;;) {
     const std::string s = NextSection();
     if (s == name) {

@@ -147,6 +147,7 @@ class ParaFile : public wxTextFile {
   unsigned sectionStart = 0;
   unsigned sectionEnd = 0;
   bool dirty = false;
+  bool inSection = false;  // NextSection has run since the file was opened
   std::string path;
 };
 

@@ -174,7 +174,7 @@ void Parameters::SetWordVar(char c, int n, double v) { SetVar(WordVarNumber(c, n
 double Parameters::GetWordVar(char c, int n) { return GetVar(WordVarNumber(c, n)); }
 
 void Parameters::CopyVars(const Parameters& src, int start, int end) {
-  if (!QASSERT(start >= 0 && start <= end && end <= MinGlobal, "CopyVars range")) return;
+  if (!QASSERT(start >= 0 && start <= end && end <= MinGlobal, "start >= 0 && start <= end && end <= MinGlobal")) return;
   for (int i = start; i < end; ++i) locals[i] = src.locals[i];
   std::memcpy(globals, src.globals, sizeof globals);
 }
