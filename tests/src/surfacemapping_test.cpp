@@ -3,6 +3,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "parafile.h"
@@ -69,39 +70,26 @@ TEST(SurfaceMapping, BoundariesNeedAnAreaAndTwoPointsPerDirection) {
   EXPECT_EQ(map.GetOffset(50, 25), 0.0);
 }
 
-TEST(SurfaceMapping, ValuesOutsideTheGridAreIgnored) {
+TEST(SurfaceMapping, ValuesEnableAndNewBoundaries) {
   SurfaceMapping map;
   map.SetBoundaries(0, 0, 10, 10, 3, 2);
   map.SetValue(1, 1, 4.0);
-  map.SetValue(3, 0, 9.0);
-  map.SetValue(-1, 0, 9.0);
-  map.SetValue(0, 2, 9.0);
+  for (auto [ix, iy] : {std::pair{3, 0}, {-1, 0}, {0, 2}, {0, -1}}) map.SetValue(ix, iy, 9.0);
   for (int iy = 0; iy < 2; ++iy)
     for (int ix = 0; ix < 3; ++ix) EXPECT_EQ(map.GetValue(ix, iy), ix == 1 && iy == 1 ? 4.0 : 0.0);
-  // A new rectangle starts from zeros.
-  map.SetBoundaries(0, 0, 10, 10, 3, 2);
-  EXPECT_EQ(map.GetValue(1, 1), 0.0);
-}
-
-TEST(SurfaceMapping, DisabledMapCorrectsNothing) {
-  SurfaceMapping map;
-  map.SetBoundaries(0, 0, 10, 10, 2, 2);
-  map.SetValue(0, 0, 1.0);
-  EXPECT_EQ(map.GetOffset(0, 0), 0.0);
-  EXPECT_TRUE(map.Enable(true));
-  EXPECT_NE(map.GetOffset(0, 0), 0.0);
-  EXPECT_FALSE(map.Enable(false));
-  EXPECT_EQ(map.GetOffset(0, 0), 0.0);
-}
-
-TEST(SurfaceMapping, NewBoundariesSwitchTheMapOff) {
-  SurfaceMapping map;
-  map.SetBoundaries(0, 0, 10, 10, 2, 2);
-  map.SetValue(0, 0, 1.0);
+  EXPECT_EQ(map.GetOffset(10, 10), 0.0);  // not enabled yet
   ASSERT_TRUE(map.Enable(true));
-  map.SetBoundaries(0, 0, 20, 20, 3, 3);
+  EXPECT_NEAR(map.GetOffset(5, 10), 4.0 - 4.0 / 10, 1e-12);
+  EXPECT_FALSE(map.Enable(false));
+  EXPECT_EQ(map.GetOffset(10, 10), 0.0);
+  ASSERT_TRUE(map.Enable(true));
+  EXPECT_NEAR(map.GetAverageZ(), 0.0, 1e-12);  // already relative: the surface stays
+  EXPECT_NEAR(map.GetOffset(5, 10), 4.0 - 4.0 / 10, 1e-12);
+  // A new rectangle starts from zeros, switched off.
+  map.SetBoundaries(0, 0, 20, 20, 3, 2);
   EXPECT_FALSE(map.IsEnabled());
-  EXPECT_EQ(map.GetOffset(0, 0), 0.0);
+  EXPECT_EQ(map.GetValue(1, 1), 0.0);
+  EXPECT_EQ(map.GetOffset(10, 10), 0.0);
 }
 
 TEST(SurfaceMapping, PassesThroughTheMeasuredPointsLessTheBorderMean) {
@@ -161,19 +149,6 @@ TEST(SurfaceMapping, FlatMeasurementGivesNoCorrection) {
   std::mt19937 rng(8);
   std::uniform_real_distribution<double> pos(-150, 250);
   for (int k = 0; k < 200; ++k) EXPECT_NEAR(map.GetOffset(pos(rng), pos(rng)), 0.0, 1e-12);
-}
-
-TEST(SurfaceMapping, ReEnablingKeepsTheSameSurface) {
-  std::mt19937 rng(3);
-  const Grid g = RandomGrid(rng);
-  SurfaceMapping map;
-  Fill(map, g);
-  ASSERT_TRUE(map.Enable(true));
-  const double before = map.GetOffset(g.X(1), (g.minY + g.maxY) / 2);
-  map.Enable(false);
-  ASSERT_TRUE(map.Enable(true));
-  EXPECT_NEAR(map.GetAverageZ(), 0.0, 1e-12);
-  EXPECT_NEAR(map.GetOffset(g.X(1), (g.minY + g.maxY) / 2), before, 1e-12);
 }
 
 class SurfaceMappingFile : public ::testing::Test {
