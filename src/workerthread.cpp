@@ -269,14 +269,7 @@ bool WorkerThread::Post(const WorkCmdData& cmd) {
   if (IsWorkerThread()) {
     // Waiting for ourselves would never end. No message: ReplyNow inside
     // must not release the caller of an outer command.
-    Step inPlace{nullptr, true};
-    Step* outer = m_current;
-    m_current = &inPlace;
-    struct Restore {
-      Step*& current;
-      Step* outer;
-      ~Restore() { current = outer; }
-    } restore{m_current, outer};
+    StepGuard guard(*this, nullptr);
     Execute(cmd);
     return true;
   }
@@ -284,23 +277,23 @@ bool WorkerThread::Post(const WorkCmdData& cmd) {
   return SendAndWait(msg, *box);
 }
 
+WorkerThread::StepGuard::StepGuard(WorkerThread& self, Message* msg) : m_self(self) {
+  m_self.m_steps.push_back({msg, msg == nullptr});
+}
+
+WorkerThread::StepGuard::~StepGuard() {
+  Step step = m_self.m_steps.back();
+  m_self.m_steps.pop_back();
+  FinishStep(step);
+}
+
 bool WorkerThread::DispatchStep(bool wait) {
   Mailbox* box = GetMailbox();
   if (!box) return false;
   Message* msg = wait ? box->Receive() : box->TryReceive();
   if (!msg) return false;
-  Step step{msg, false};
-  Step* outer = m_current;
-  m_current = &step;
-  struct Finish {
-    WorkerThread* self;
-    Step& step;
-    Step* outer;
-    ~Finish() {
-      self->m_current = outer;
-      self->FinishStep(step);
-    }
-  } finish{this, step, outer};
+  // Replies even when the command throws: the caller must not be left waiting.
+  StepGuard guard(*this, msg);
   if (auto* work = dynamic_cast<WorkCmd*>(msg)) {
     // Copy: the record lives on the caller's stack and goes once replied.
     const WorkCmdData cmd = *work;
@@ -334,7 +327,7 @@ void WorkerThread::FinishStep(Step& step) {
 }
 
 void WorkerThread::ReplyNow() {
-  if (m_current && IsWorkerThread()) FinishStep(*m_current);
+  if (!m_steps.empty() && IsWorkerThread()) FinishStep(m_steps.back());
 }
 
 void WorkerThread::ExecuteCommand(const WorkCmdData&) {}

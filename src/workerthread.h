@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "messages.h"
 
@@ -115,12 +116,23 @@ class WorkerThread {
 
  private:
   struct Step {
-    Message* msg;
+    Message* msg;  // null when executed in place
     bool replied;
+  };
+  // Pushes a step for the time of one command; replies on the way out.
+  class StepGuard {
+   public:
+    StepGuard(WorkerThread& self, Message* msg);
+    ~StepGuard();
+    StepGuard(const StepGuard&) = delete;
+    StepGuard& operator=(const StepGuard&) = delete;
+
+   private:
+    WorkerThread& m_self;
   };
   void ThreadMain();
   void Execute(const WorkCmdData& cmd);
-  void FinishStep(Step& step);
+  static void FinishStep(Step& step);
 
   const std::string m_name;
   const int m_priority;
@@ -131,5 +143,5 @@ class WorkerThread {
   std::atomic<std::thread::id> m_workerId{};
   std::atomic<uint64_t> m_taken{0};
   std::atomic<uint64_t> m_ignored{0};
-  Step* m_current = nullptr;  // innermost step on the worker; nested through DispatchPending
+  std::vector<Step> m_steps;  // steps on the worker, innermost last (nested through DispatchPending)
 };
