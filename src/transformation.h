@@ -24,14 +24,15 @@
 #include <vector>
 
 #include "coordinates.h"
+#include "logging.h"
 
 class ParaFile;
 class SurfaceMapping;
 
-// Log category bit of the offset and transformation messages.
-constexpr int32_t LOG_CAT_TRANSFORM = 0x1000;
-constexpr int32_t LOG_TRANSFORM_INFO = LOG_CAT_TRANSFORM | 3;    // 4099
-constexpr int32_t LOG_TRANSFORM_DETAIL = LOG_CAT_TRANSFORM | 6;  // 4102
+// Message codes of the offset and transformation messages.
+constexpr int32_t LOG_TRANSFORM_INFO = LOGCAT_OFFSETS | 3;    // 4099
+constexpr int32_t LOG_TRANSFORM_DETAIL = LOGCAT_OFFSETS | 6;  // 4102
+static_assert(LOG_TRANSFORM_INFO == 4099 && LOG_TRANSFORM_DETAIL == 4102);
 
 constexpr double kDegToRad = 0.017453292519943295;
 

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "logging.h"
 #include "parafile.h"
 #include "surfacemapping.h"
 #include "testsupport.h"
@@ -357,14 +358,26 @@ TEST(TransformationProperty, RoundTripWithSurfaceMap) {
   EXPECT_FALSE(map.IsEnabled());
 }
 
-TEST(Transformation, MappingAnInvalidMapStaysOff) {
+TEST(Transformation, MappingAnInvalidMapStaysOffAndSaysSo) {
+  const std::string dir = testsupport::MakeTempDir("maplog");
+  const int32_t mask = GetLogMask(), level = GetLogLevel();
+  ASSERT_TRUE(OpenLogFile(dir));
+  SetLogMask(LOGCAT_OFFSETS);
+  SetLogLevel(7);
   SurfaceMapping& map = GetSurfaceMapping();
   map.Enable(false);
   map.SetBoundaries(0, 0, 10, 10, 1, 5);
   Transformation t(3);
   t.SetMapping(true);
+  CloseLogFile();
+  SetLogMask(mask);
+  SetLogLevel(level);
   EXPECT_FALSE(t.IsMappingOn());
   EXPECT_FALSE(t.IsActive());
+  const std::string log = testsupport::ReadFile(dir + "/log.txt");
+  EXPECT_NE(log.find("SurfaceMapping SetBoundaries minx=0.000000 maxx=10.000000 dimx=1"), std::string::npos) << log;
+  EXPECT_EQ(log.find("SurfaceMapping SetBoundaries OK"), std::string::npos) << log;
+  EXPECT_NE(log.find("SetMapping tag=3 on=1 ok=0"), std::string::npos) << log;
 }
 
 // ---------------------------------------------------------------- persistence
