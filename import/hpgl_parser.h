@@ -128,6 +128,13 @@ class HPGL_Parser {
   // Fills the pens' machining values from the settings and the stored pen
   // table (indexed by pen number; pens absent there use defaults).
   void ApplySettings(const HpglSettings& settings, const std::vector<HpglPenSettings>& penTable);
+  // Only the global values, for a caller that filled the pens itself (a
+  // dialog editing Pens()); WriteGCode then uses the pens as they are.
+  void SetSettings(const HpglSettings& s) {
+    settings = s;
+    applied = true;
+  }
+  // Without ApplySettings or SetSettings, the default settings are applied.
   // Writes fileName + ".nc". False when it cannot be created or has no paths.
   bool WriteGCode(const std::string& fileName);
 

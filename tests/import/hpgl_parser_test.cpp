@@ -290,3 +290,18 @@ TEST(HpglSettingsUse, VelocityFeedModeUsesVsInCentimetresPerSecond) {
   EXPECT_DOUBLE_EQ(p.FindPen(2)->feed, s.feedrate);
   EXPECT_NE(p.Report().find("Pen velocity is 0, changed to global value. Pen= 2\n"), std::string::npos);
 }
+
+TEST(HpglWrite, PenValuesEditedByTheCallerAreKept) {
+  HPGL_Parser p;
+  p.ReadHpglText("SP1;PD0,0,40,0;");
+  HpglSettings s = Cutting();
+  p.ApplySettings(s, {});
+  p.FindPen(1)->feed = 1234;
+  p.FindPen(1)->tool = 9;
+  p.SetSettings(s);
+  const std::string file = testsupport::MakeTempDir("hpgl") + "/edit.plt";
+  ASSERT_TRUE(p.WriteGCode(file));
+  const std::string nc = testsupport::ReadFile(file + ".nc");
+  EXPECT_NE(nc.find("M6 T9\n"), std::string::npos);
+  EXPECT_NE(nc.find("G1 X1 F1234\n"), std::string::npos) << nc;
+}
