@@ -41,8 +41,10 @@
 //   Pen-table values of 0 fall back to the global value with a report line.
 // - X, Y, F and Z words on line moves: fixed 4 decimals, trailing zeros
 //   removed ("100", "101.6"), locale independent.
-// - With line numbers, every line from "G64/G61" to "M30" is numbered; the
-//   header comments and the "%" lines are not.
+// - With line numbers, every non-blank line from "G64/G61" to "M30" is
+//   numbered; the header comments and the "%" lines are not.
+// - An element kind the writer cannot cut is written as a comment in
+//   parentheses so that the program still runs.
 // - Before a pen-down path the tool is moved (at safe Z) to the path's start
 //   when it is not there, so skipped (inactive) pens do not leave a cut.
 #pragma once
