@@ -159,3 +159,20 @@ TEST_F(MachineConfigTest, OffsetsAreWrittenInOrderWithTransformationsAndParkPosi
   EXPECT_EQ(g_hookCalls.back(), "G59 read5");
   f.Discard();
 }
+
+// The delivered default set reads back and writes out unchanged.
+TEST_F(MachineConfigTest, DeliveredDefaultsRoundTrip) {
+  std::string src = __FILE__;
+  src = src.substr(0, src.rfind("/tests/")) + "/examples/params/ParameterTable.txt";
+  const std::string original = testsupport::ReadFile(src);
+  ASSERT_FALSE(original.empty()) << src;
+  ParaFile in;
+  ASSERT_TRUE(in.OpenExisting(src));
+  MachineConfig c;
+  EXPECT_EQ(c.Load(in), kLines);
+  ParaFile out;
+  out.Open("Fresh.txt");
+  c.Save(out);
+  ASSERT_TRUE(out.Write());
+  EXPECT_EQ(testsupport::ReadFile(dir + "/Fresh.txt"), original);
+}

@@ -186,3 +186,20 @@ TEST_F(ToolTableFile, DuplicateRecordsInTheFileCollapse) {
   EXPECT_EQ(Keys(t), (KeyList{{2, 0}, {5, -1}}));
   EXPECT_EQ(t.At(1).name, "b");
 }
+
+TEST_F(ToolTableFile, DeliveredDefaultsRoundTrip) {
+  std::string src = __FILE__;
+  src = src.substr(0, src.rfind("/tests/")) + "/examples/params/ToolTable.txt";
+  const std::string original = testsupport::ReadFile(src);
+  ASSERT_FALSE(original.empty()) << src;
+  ParaFile in;
+  ASSERT_TRUE(in.OpenExisting(src));
+  ToolTable t;
+  ASSERT_TRUE(t.Load(in));
+  EXPECT_GE(t.Count(), 3);
+  ParaFile out;
+  out.Open("Fresh.txt");
+  t.Save(out);
+  ASSERT_TRUE(out.Write());
+  EXPECT_EQ(testsupport::ReadFile(dir + "/Fresh.txt"), original);
+}
