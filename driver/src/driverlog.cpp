@@ -172,3 +172,17 @@ uint32_t DriverStatGet(DriverStat counter) {
   if (counter >= STAT_COUNT) return 0;
   return std::atomic_ref<uint32_t>(g_stats.load(std::memory_order_acquire)[counter]).load(std::memory_order_relaxed);
 }
+
+const char* DriverStatName(uint32_t counter) {
+  static const char* const kNames[STAT_COUNT] = {
+      "scans",           "scan answers",     "modules found",    "opens",           "opens ok",
+      "closes",          "cmd position",     "cmd outputs",      "cmd pwm",         "cmd stop condition",
+      "cmd parameter",   "cmd mapping",      "cmd raw",          "cmd nop",         "cmd other",
+      "read position",   "read status",      "read inputs",      "sync",            "buffer waits",
+      "frames received", "frames accepted",  "frames duplicate", "frames sent",     "frames repeated",
+      "send failed",     "no-ack timeouts",  "connections lost", "errors",          "asserts",
+      "bundles",         "idle pings",       "read progress",    "send progress",   "timer fires",
+      "clock backwards", "log lines",        "log dropped",      "log truncated",
+  };
+  return counter < STAT_COUNT ? kNames[counter] : "?";
+}

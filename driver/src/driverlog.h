@@ -100,3 +100,5 @@ void DriverLogFormatted(uint32_t code, const char* format, ...) __attribute__((f
 void DriverStatAdd(DriverStat counter, uint32_t n = 1);
 void DriverStatSet(DriverStat counter, uint32_t value);
 uint32_t DriverStatGet(DriverStat counter);
+// Short name of a counter for the viewer ("scans", "frames repeated", ...).
+const char* DriverStatName(uint32_t counter);
