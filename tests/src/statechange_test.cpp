@@ -1,0 +1,466 @@
+#include "statechange.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "folders.h"
+#include "machineconfig.h"
+#include "machinestate.h"
+#include "parafile.h"
+#include "surfacemapping.h"
+#include "testsupport.h"
+#include "threadsync.h"
+#include "tooltable.h"
+#include "transformation.h"
+
+namespace {
+
+StateChange Rec(char code, int num, double arg = 0.0, int flag = 0) {
+  StateChange r(code, num);
+  r.arg = arg;
+  r.flag = static_cast<uint8_t>(flag);
+  return r;
+}
+
+// Pool fresh, parameter files in a scratch folder, process-wide state reset.
+class StateChangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StateChange::Init();
+    ResetParameterFilesForTest();
+    Folders::SetParameters(testsupport::MakeTempDir("statechange"));
+    OpenParameterFiles();
+    GetMachineConfig() = MachineConfig();
+    GetToolTable().Clear();
+    ResetMachineStateForTest();
+  }
+  void TearDown() override {
+    EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize) << "objects leaked by the test";
+    GetSurfaceMapping().Enable(false);
+    GetSurfaceMapping().SetBoundaries(0, 0, 0, 0, 0, 0);
+    ResetParameterFilesForTest();
+    ResetMachineStateForTest();
+    GetMachineConfig() = MachineConfig();
+    Folders::SetParameters(testsupport::ScratchDir() + "/params");
+  }
+  // Applies one record through a pooled object, as the back end does.
+  void Apply(MachineState& s, const StateChange& rec) {
+    StateChange* o = StateChange::Copy(rec);
+    ASSERT_NE(o, nullptr);
+    o->Execute(s);
+    o->Dispose();
+  }
+};
+
+std::vector<int> Sequence(const StateChangeList& list) {
+  std::vector<int> t;
+  for (const StateChange* o = list.Head(); o; o = o->next) t.push_back(o->t);
+  return t;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- pool
+
+TEST_F(StateChangeTest, PoolHandsOutTenThousandDistinctObjectsThenReportsExhaustion) {
+  std::vector<StateChange*> all;
+  std::set<StateChange*> distinct;
+  for (int i = 0; i < StateChange::kPoolSize; ++i) {
+    StateChange* o = StateChange::GetNew();
+    ASSERT_NE(o, nullptr) << i;
+    EXPECT_TRUE(o->isUsed);
+    EXPECT_TRUE(StateChange::IsPoolObject(o));
+    all.push_back(o);
+    distinct.insert(o);
+  }
+  EXPECT_EQ(distinct.size(), all.size());
+  EXPECT_EQ(StateChange::FreeCount(), 0);
+  {
+    testsupport::AssertionCapture capture;
+    EXPECT_EQ(StateChange::GetNew(), nullptr);
+    EXPECT_EQ(StateChange::Create('M', 3), nullptr);
+    EXPECT_TRUE(capture.Saw("StateChange heap exhausted"));
+    EXPECT_EQ(capture.Messages().size(), 2u);
+  }
+  for (StateChange* o : all) o->Dispose();
+}
+
+TEST_F(StateChangeTest, FreedObjectIsHandedOutNextAndComesBackClean) {
+  StateChange* a = StateChange::Create('S', 12000);
+  a->num = 4;
+  a->position = Coordinates(1, 2, 3);
+  StateChange* b = StateChange::GetNew();
+  EXPECT_GT(b->t, a->t);
+  a->Dispose();
+  EXPECT_FALSE(a->isUsed);
+  StateChange* c = StateChange::GetNew();
+  EXPECT_EQ(c, a);
+  EXPECT_EQ(c->code, 0);
+  EXPECT_EQ(c->num, -1);
+  EXPECT_EQ(c->arg, 0.0);
+  EXPECT_EQ(c->position, Coordinates());
+  c->Dispose();
+  const int free = StateChange::FreeCount();
+  c->Dispose();  // already free: nothing happens
+  EXPECT_EQ(StateChange::FreeCount(), free);
+  b->Dispose();
+}
+
+TEST_F(StateChangeTest, CopyTakesTheWholeRecord) {
+  StateChange rec('G', 2);
+  rec.flag = 1;
+  rec.arg = 1.5;
+  rec.arg2 = 2.5;
+  rec.arg3 = 3.5;
+  rec.extra = 0xABCD;
+  rec.position = Coordinates(4, 5, 6);
+  StateChange* o = StateChange::Copy(rec);
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->code, 'G');
+  EXPECT_EQ(o->num, 2);
+  EXPECT_EQ(o->flag, 1);
+  EXPECT_EQ(o->arg2, 2.5);
+  EXPECT_EQ(o->arg3, 3.5);
+  EXPECT_EQ(o->extra, 0xABCDu);
+  EXPECT_EQ(o->position, rec.position);
+  EXPECT_TRUE(o->isUsed);
+  EXPECT_EQ(o->next, nullptr);
+  // A plain copy of a pooled object is not pooled.
+  StateChange plain = *o;
+  EXPECT_FALSE(plain.isUsed);
+  plain.Dispose();
+  EXPECT_TRUE(o->isUsed);
+  o->Dispose();
+}
+
+// Several threads allocate, link, move and free at once; no object is ever
+// held by two owners, and afterwards every object is back exactly once.
+TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
+  static std::atomic<int> owner[StateChange::kPoolSize];
+  for (auto& o : owner) o.store(0);
+  StateChange* base = StateChange::GetNew();  // after Init: the first pool object
+  base->Dispose();
+  std::atomic<int> clashes{0};
+  std::atomic<long> handedOut{0};
+  StateChangeList shared;
+  constexpr int kShared = 99;
+  // Gives up ownership of everything in a list and frees it.
+  auto release = [&](StateChangeList& list) {
+    CriticalSectionLocker lock(StateChange::Lock());
+    for (StateChange* o = list.Head(); o; o = o->next) owner[o - base].store(0);
+    list.DisposeAll();
+  };
+  std::vector<std::thread> threads;
+  for (int id = 1; id <= 4; ++id) {
+    threads.emplace_back([&, id] {
+      std::mt19937 rng(static_cast<unsigned>(id));
+      StateChangeList mine;
+      for (int round = 0; round < 500; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 40);
+        for (int i = 0; i < n; ++i) {
+          StateChange* o = StateChange::Create('M', id);
+          if (!o) continue;
+          handedOut.fetch_add(1);
+          int expected = 0;
+          if (!owner[o - base].compare_exchange_strong(expected, id)) clashes.fetch_add(1);
+          mine.Add(o);
+        }
+        if (mine.Count() != n) clashes.fetch_add(1);
+        if (rng() % 3 == 0) {
+          CriticalSectionLocker lock(StateChange::Lock());
+          for (StateChange* o = mine.Head(); o; o = o->next) owner[o - base].store(kShared);
+          shared.Transfer(mine);
+        } else {
+          release(mine);
+        }
+        if (rng() % 4 == 0) release(shared);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  release(shared);
+  EXPECT_EQ(clashes.load(), 0);
+  EXPECT_GT(handedOut.load(), 10000);
+  EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize);
+  std::set<StateChange*> distinct;
+  std::vector<StateChange*> all;
+  for (int i = 0; i < StateChange::kPoolSize; ++i) {
+    StateChange* o = StateChange::GetNew();
+    ASSERT_NE(o, nullptr);
+    all.push_back(o);
+    distinct.insert(o);
+  }
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(StateChange::kPoolSize));
+  for (StateChange* o : all) o->Dispose();
+}
+
+// ---------------------------------------------------------------- lists
+
+TEST_F(StateChangeTest, AddRefusesFreeAndLinkedObjects) {
+  StateChangeList list;
+  StateChange* a = StateChange::GetNew();
+  StateChange* b = StateChange::GetNew();
+  StateChange* freeOne = StateChange::GetNew();
+  freeOne->Dispose();
+  list.Add(a);
+  list.Add(b);
+  testsupport::AssertionCapture capture;
+  list.Add(freeOne);  // not allocated
+  list.Add(a);        // still linked (has a successor)
+  list.Add(b);        // the tail itself
+  StateChange stackRecord('M', 3);
+  list.Add(&stackRecord);  // not from the pool
+  list.Add(nullptr);
+  EXPECT_EQ(capture.Messages().size(), 5u);
+  EXPECT_TRUE(capture.Saw("StateChangeList add error"));
+  EXPECT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.Tail(), b);
+  EXPECT_EQ(b->next, nullptr);
+}
+
+TEST_F(StateChangeTest, TransferKeepsOrderAndEmptiesTheSource) {
+  StateChangeList a, b, empty;
+  for (int i = 0; i < 3; ++i) a.Add(StateChange::GetNew());
+  const std::vector<int> first = Sequence(a);
+  StateChange* aHead = a.Head();
+  StateChange* aTail = a.Tail();
+
+  b.Transfer(empty);  // nothing to move
+  EXPECT_TRUE(b.IsEmpty());
+  b.Transfer(a);  // into an empty list: head and tail taken over
+  EXPECT_TRUE(a.IsEmpty());
+  EXPECT_EQ(a.Tail(), nullptr);
+  EXPECT_EQ(b.Head(), aHead);
+  EXPECT_EQ(b.Tail(), aTail);
+
+  for (int i = 0; i < 2; ++i) a.Add(StateChange::GetNew());
+  std::vector<int> expected = first;
+  for (int t : Sequence(a)) expected.push_back(t);
+  b.Transfer(a);
+  EXPECT_EQ(Sequence(b), expected);
+  b.Transfer(b);  // onto itself: unchanged
+  EXPECT_EQ(Sequence(b), expected);
+  // The moved tail can be followed by a new object.
+  b.Add(StateChange::GetNew());
+  EXPECT_EQ(b.Count(), 6);
+  b.DisposeAll();
+  EXPECT_TRUE(b.IsEmpty());
+  EXPECT_EQ(b.Tail(), nullptr);
+}
+
+TEST_F(StateChangeTest, DestroyingAListReturnsItsObjects) {
+  {
+    StateChangeList list;
+    for (int i = 0; i < 10; ++i) list.Add(StateChange::GetNew());
+    EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize - 10);
+  }
+  EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize);
+}
+
+TEST_F(StateChangeTest, ExecuteAllAppliesInOrderAndReportsG) {
+  GetMachineConfig().offsets[0] = Coordinates(10, 0, 0);
+  MachineState s("S");
+  StateChangeList list;
+  list.Add(StateChange::Copy(Rec('M', 3)));
+  list.Add(StateChange::Copy(Rec('G', 54, 54)));
+  list.Add(StateChange::Copy(Rec('#', 500, 2.5)));
+  EXPECT_TRUE(list.ExecuteAll(s));
+  EXPECT_TRUE(list.IsEmpty());
+  EXPECT_TRUE(s.GetFlag(SF_SPINDLE_CW));
+  EXPECT_EQ(s.GetCurrTransNum(), 1);
+  EXPECT_EQ(s.GetTransformation()->GetOffset().v[0], 10.0);
+  EXPECT_EQ(s.GetVar(500), 2.5);
+  EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize);
+
+  list.Add(StateChange::Copy(Rec('M', 5)));
+  list.Add(StateChange::Copy(Rec('S', -1, 8000)));
+  EXPECT_FALSE(list.ExecuteAll(s));
+  EXPECT_FALSE(s.GetFlag(SF_SPINDLE_CW));
+  EXPECT_EQ(s.GetLetter('S'), 8000.0);
+  EXPECT_FALSE(list.ExecuteAll(s));  // empty
+}
+
+TEST_F(StateChangeTest, ActStateIsUpdatedOnlyWhenTheListRuns) {
+  StateChangeList pending;
+  pending.Add(StateChange::Copy(Rec('M', 8)));
+  EXPECT_FALSE(actState.GetFlag(SF_COOLANT_FLOOD));
+  pending.ExecuteAll(actState);
+  EXPECT_TRUE(actState.GetFlag(SF_COOLANT_FLOOD));
+}
+
+// ---------------------------------------------------------------- single records
+
+TEST_F(StateChangeTest, GWordRowsSetTheLetterAsSpecified) {
+  MachineState s("S");
+  StateChange arc = Rec('G', 2, 99);
+  arc.position = Coordinates(7, 8, 9, 1);
+  Apply(s, arc);
+  EXPECT_EQ(s.GetVar(36), 2.0);
+  EXPECT_EQ(s.startPos[0], 7.0);
+  EXPECT_EQ(s.startPos[2], 9.0);
+  Apply(s, Rec('G', 0, 0));
+  EXPECT_EQ(s.GetVar(36), -1.0);
+  Apply(s, Rec('G', -1, 17));
+  EXPECT_EQ(s.GetVar(36), 17.0);
+  Apply(s, Rec('G', 60, 60));  // no system 7: selects nothing
+  EXPECT_EQ(s.GetCurrTransNum(), 0);
+  EXPECT_EQ(s.GetVar(36), -1.0);
+}
+
+TEST_F(StateChangeTest, ModeFlagsFollowTheRecordFlag) {
+  MachineState s("S");
+  const struct {
+    int g;
+    int bit;
+  } rows[] = {{20, SF_INCH}, {51, SF_SCALING}, {62, SF_G62}, {68, SF_ROTATION},
+              {91, SF_INCREMENTAL}, {95, SF_FEED_PER_REV}, {97, SF_CONSTANT_RPM}};
+  for (const auto& r : rows) {
+    Apply(s, Rec('G', r.g, r.g + 0.5, 1));
+    EXPECT_TRUE(s.GetFlag(r.bit)) << "G" << r.g;
+    EXPECT_EQ(s.GetVar(36), r.g + 0.5) << "G" << r.g;
+    Apply(s, Rec('G', r.g, r.g, 0));
+    EXPECT_FALSE(s.GetFlag(r.bit)) << "G" << r.g;
+  }
+}
+
+TEST_F(StateChangeTest, CoordinateSystemAndToolLengthRecords) {
+  GetMachineConfig().offsets[3] = Coordinates(0, 0, -20);
+  MachineState s("S");
+  s.SetCurrTool(1, 0, 5);
+  Apply(s, Rec('G', 57, 57));
+  EXPECT_EQ(s.GetCurrTransNum(), 4);
+  EXPECT_EQ(s.GetVar(36), 57.0);
+  Apply(s, Rec('G', 43, 43, 1));
+  EXPECT_TRUE(s.GetFlag(SF_TOOL_LENGTH));
+  EXPECT_EQ(s.GetTransformation()->GetOffset().v[2], -15.0);
+  Apply(s, Rec('G', 43, 49, 0));
+  EXPECT_EQ(s.GetTransformation()->GetOffset().v[2], -20.0);
+  EXPECT_EQ(s.GetVar(36), 49.0);
+  Apply(s, Rec('G', 69, 0, 0));  // working transformations
+  EXPECT_FALSE(s.UsesConfigTransformations());
+  EXPECT_EQ(s.GetTransformation(), &GetWorkTransformation(3));
+  EXPECT_EQ(s.GetVar(36), 49.0);  // G69 leaves the letter
+  Apply(s, Rec('G', 69, 0, 1));
+  EXPECT_EQ(s.GetTransformation(), &GetConfiguredTransformation(3));
+  Apply(s, Rec('G', 53, 53));
+  EXPECT_EQ(s.GetCurrTransNum(), 0);
+}
+
+TEST_F(StateChangeTest, SurfaceMappingRecord) {
+  SurfaceMapping& map = GetSurfaceMapping();
+  map.SetBoundaries(0, 0, 100, 100, 3, 3);
+  MachineState s("S");
+  Apply(s, Rec('L', 49, 0, 1));  // G53: never mapped
+  EXPECT_FALSE(s.GetFlag(SF_SURFACE_MAPPING));
+  EXPECT_TRUE(s.GetStateChanged());
+  s.ClearChanged();
+  s.SetCurrOffsetFromFile(1);
+  Apply(s, Rec('L', 49, 0, 1));
+  EXPECT_TRUE(s.GetTransformation()->IsMappingOn());
+  EXPECT_TRUE(s.GetFlag(SF_SURFACE_MAPPING));
+  EXPECT_TRUE(GetSurfaceMappingFlag(0));
+  EXPECT_TRUE(s.GetStateChanged());
+  Apply(s, Rec('L', 49, 0, 0));
+  EXPECT_FALSE(s.GetFlag(SF_SURFACE_MAPPING));
+  EXPECT_FALSE(GetSurfaceMappingFlag(0));
+  const double before = s.GetVar(41);
+  Apply(s, Rec('L', 12, 5, 1));  // other L numbers do nothing
+  EXPECT_EQ(s.GetVar(41), before);
+}
+
+TEST_F(StateChangeTest, MCodeRows) {
+  MachineState s("S");
+  Apply(s, Rec('M', 3));
+  EXPECT_TRUE(s.GetFlag(SF_SPINDLE_CW));
+  Apply(s, Rec('M', 4));
+  EXPECT_TRUE(s.GetFlag(SF_SPINDLE_CCW));
+  EXPECT_FALSE(s.GetFlag(SF_SPINDLE_CW));
+  Apply(s, Rec('M', 3));
+  EXPECT_FALSE(s.GetFlag(SF_SPINDLE_CCW));
+  Apply(s, Rec('M', 5));
+  EXPECT_FALSE(s.GetFlag(SF_SPINDLE_CW));
+  Apply(s, Rec('M', 7));
+  Apply(s, Rec('M', 8));
+  EXPECT_TRUE(s.GetFlag(SF_COOLANT_MIST) && s.GetFlag(SF_COOLANT_FLOOD));
+  Apply(s, Rec('M', 9));
+  EXPECT_FALSE(s.GetFlag(SF_COOLANT_MIST) || s.GetFlag(SF_COOLANT_FLOOD));
+  Apply(s, Rec('M', 14));
+  EXPECT_TRUE(s.GetFlag(SF_M14));
+  Apply(s, Rec('M', 15));
+  EXPECT_FALSE(s.GetFlag(SF_M14));
+  for (auto [m, bit] : {std::pair{50, SF_FEED_OVERRIDE}, {51, SF_SPINDLE_OVERRIDE}, {53, SF_M53}}) {
+    Apply(s, Rec('M', m, 0, 1));
+    EXPECT_TRUE(s.GetFlag(bit)) << m;
+    Apply(s, Rec('M', m, 0, 0));
+    EXPECT_FALSE(s.GetFlag(bit)) << m;
+  }
+  const uint32_t flags = s.stateFlags;
+  const double g = s.GetVar(36);
+  Apply(s, Rec('M', 30, 1, 1));  // other M numbers: nothing
+  EXPECT_EQ(s.stateFlags, flags);
+  EXPECT_EQ(s.GetVar(36), g);
+}
+
+TEST_F(StateChangeTest, ToolChangeSelectsTheToolFromTheVariables) {
+  ToolRecord rec;
+  rec.numT = 7;
+  rec.numP = 2;
+  rec.offsetX = 1.25;
+  rec.altZaxis = 3;
+  GetToolTable().Insert(rec);
+  MachineState s("S");
+  s.SetCurrOffsetFromFile(1);
+  s.SetVar(920, 7);
+  s.SetVar(921, -1);
+  s.SetVar(925, 33);
+  Apply(s, Rec('M', 6));
+  EXPECT_EQ(s.GetCurrTool(), 7);
+  EXPECT_EQ(s.GetCurrToolVariant(), -1);
+  EXPECT_EQ(s.GetToolLength(), 33.0);
+  EXPECT_TRUE(s.ToolOffsetEnabled());
+  EXPECT_EQ(s.GetToolOffset()[0], 1.25);  // variant -1 found tool 7/2
+  EXPECT_EQ(s.GetToolAxis(), 8);
+}
+
+TEST_F(StateChangeTest, WordAndVariableRows) {
+  MachineState s("S");
+  Apply(s, Rec('P', 12, 4));
+  for (int n = 56; n <= 65; ++n) EXPECT_EQ(s.GetVar(n), 0.0) << n;
+  Apply(s, Rec('P', -1, 6));
+  EXPECT_EQ(s.GetVar(45), 6.0);
+  Apply(s, Rec('P', 3, 8));
+  EXPECT_EQ(s.GetVar(59), 8.0);
+  Apply(s, Rec('S', -1, 12000));
+  EXPECT_EQ(s.GetVar(48), 12000.0);
+  Apply(s, Rec('T', -1, 4));
+  EXPECT_EQ(s.GetVar(49), 4.0);
+  Apply(s, Rec('F', -1, 1500));
+  EXPECT_EQ(s.GetVar(35), 1500.0);
+  Apply(s, Rec('z', -1, 2));
+  EXPECT_EQ(s.GetVar(66), 2.0);
+  Apply(s, Rec('#', 7, 1.5));
+  EXPECT_EQ(s.GetVar(7), 1.5);
+  Apply(s, Rec('#', 950, 3.5));
+  EXPECT_EQ(s.GetVar(950), 3.5);
+  Apply(s, Rec('#', 50, 9));  // not addressable
+  EXPECT_EQ(s.GetVar(50), 0.0);
+  Apply(s, Rec('a', -1, 9));  // not a letter word: must not reach the P words
+  EXPECT_EQ(s.GetVar(62), 0.0);
+}
+
+TEST_F(StateChangeTest, BacklashRecordOnlyThroughExecute) {
+  MachineState s("S");
+  Apply(s, Rec('b', 0x1A3));
+  EXPECT_EQ(s.backlashSigns, 0x1A3u);
+  StateChange* o = StateChange::Create('b', 0);
+  o->num = 0x4;
+  StateChangeList list;
+  list.Add(o);
+  EXPECT_FALSE(list.ExecuteAll(s));
+  EXPECT_EQ(s.backlashSigns, 0x4u);
+}
