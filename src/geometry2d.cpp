@@ -121,26 +121,4 @@ Vec2 CentreOnBisector(Vec2 s, Vec2 c, Vec2 e) {
   return c + k * se;
 }
 
-double DistanceToSegment(Vec2 p, Vec2 a, Vec2 b) {
-  const Vec2 ab = b - a;
-  const double len2 = Dot(ab, ab);
-  if (len2 <= 0) return Distance(p, a);
-  const double t = std::clamp(Dot(p - a, ab) / len2, 0.0, 1.0);
-  return Distance(p, a + t * ab);
-}
-
-double DistanceToArc(Vec2 p, Vec2 c, Vec2 s, double sweepDeg) {
-  const double r = Distance(c, s);
-  const double a0 = AngleDeg(s - c);
-  const double ap = AngleDeg(p - c);
-  // Angle of p travelled from the start in the sweep's direction, [0, 360).
-  double rel = sweepDeg >= 0 ? ap - a0 : a0 - ap;
-  rel = std::fmod(rel, 360.0);
-  if (rel < 0) rel += 360.0;
-  if (rel <= std::fabs(sweepDeg) && Distance(p, c) > 0) return std::fabs(Distance(p, c) - r);
-  const double aEnd = (a0 + sweepDeg) / kRadToDeg;
-  const Vec2 e = c + r * Vec2{std::cos(aEnd), std::sin(aEnd)};
-  return std::min(Distance(p, s), Distance(p, e));
-}
-
 }  // namespace geo2d

@@ -86,10 +86,4 @@ inline bool SameRadius(Vec2 s, Vec2 c, Vec2 e, double tolerance) {
   return std::fabs(Distance(c, s) - Distance(c, e)) <= tolerance;
 }
 
-// Shortest distance from p to the segment a-b.
-double DistanceToSegment(Vec2 p, Vec2 a, Vec2 b);
-// Shortest distance from p to the arc around c from s with a signed sweep
-// (degrees, positive counter-clockwise) on the circle of radius |s - c|.
-double DistanceToArc(Vec2 p, Vec2 c, Vec2 s, double sweepDeg);
-
 }  // namespace geo2d
