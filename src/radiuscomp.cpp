@@ -60,7 +60,9 @@ void RadiusComp::SwitchOn(FrontEnd** ownerSlot, int side, double radius, bool im
   }
 
   FrontEnd* current = *ownerSlot;
-  if (current != nullptr && current != this && current->GetMachineState() != nullptr)
+  // The interpreter may attach its own state first; otherwise follow the
+  // stage being compensated for.
+  if (m_machineState == nullptr && current != nullptr && current != this)
     SetMachineState(current->GetMachineState());
   m_ownerSlot = ownerSlot;
   if (m_machineState) {

@@ -32,7 +32,10 @@ class RadiusComp : public FrontEnd {
   RadiusComp() = default;
   ~RadiusComp() override = default;
 
-  // G41 (side 1), G42 (side 2), G40 (side 0). ownerSlot is the interpreter's
+  // G41 (side 1), G42 (side 2), G40 (side 0). The machine state is the one
+  // attached with SetMachineState, else that of the stage in ownerSlot; it
+  // gives the start position, the soft limits and takes the modal flags.
+  // ownerSlot is the interpreter's
   // front-end pointer; the stage writes itself into it while on. A null slot
   // or a radius below the smallest double step means side 0. Side 0 with
   // `immediate` drops whatever is held and leaves the chain at once;

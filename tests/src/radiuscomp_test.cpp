@@ -262,6 +262,22 @@ TEST_F(RadiusCompTest, SwitchOnInsertsStageAndSetsModalFlag) {
   EXPECT_FALSE(state.GetFlag(kFlagBitG41));
 }
 
+TEST_F(RadiusCompTest, AnAttachedMachineStateIsKept) {
+  MachineState own("own");
+  own.progPos = Coordinates(-5, 7, 0);
+  rc.SetMachineState(&own);
+  rc.SwitchOn(&slot, 2, 1.0, false);
+  EXPECT_TRUE(own.GetFlag(kFlagBitG42));
+  EXPECT_FALSE(state.GetFlag(kFlagBitG42));
+  Line(0, 7);
+  Line(10, 7);
+  ASSERT_EQ(rec.moves.size(), 1u);
+  // The approach starts where the attached state stands.
+  ExpectNear(XY(rec.moves[0].end), {0, 6});
+  rc.SwitchOn(&slot, 0, 0, true);
+  EXPECT_FALSE(own.GetFlag(kFlagBitG42));
+}
+
 TEST_F(RadiusCompTest, CornerLimitIsNinetyDegreesForRadiusBelowTolerance) {
   Start(0, 0, 2, RadiusComp::GetToleranceParameter() / 2);
   EXPECT_TRUE(rc.IsOn());
