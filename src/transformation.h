@@ -157,6 +157,9 @@ class Transformation {
   void Update();
 
   // --- conversions (hot path: no allocation, no logging)
+  // machine = matrix * program + height(map) + translation; the height map is
+  // looked up at the X/Y after the linear steps and before the translation,
+  // so a probed map moves with the work offset.
   Coordinates ToMachine(const Coordinates& p) const;
   Coordinates ToProgram(const Coordinates& m) const;
   // Direction angle in degrees of the program direction `degrees`, as seen by
