@@ -60,16 +60,16 @@ std::string MachineConfig::TransformationPrefix(int row) { return "G" + std::to_
 int MachineConfig::Load(const ParaFile& file) {
   Reader r{file};
   VisitKeys(r);
+  return r.found + ReadOffsets(file);
+}
+
+int MachineConfig::ReadOffsets(const ParaFile& file) {
+  Reader r{file};
   VisitOffsets(r);
   if (g_transformationStore)
     for (int row = 0; row < kWorkSystems; ++row)
       g_transformationStore(const_cast<ParaFile&>(file), row, TransformationPrefix(row), false);
   return r.found;
-}
-
-void MachineConfig::ReadOffsets(const ParaFile& file) {
-  Reader r{file};
-  VisitOffsets(r);
 }
 
 void MachineConfig::Save(ParaFile& file) const {

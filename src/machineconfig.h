@@ -214,8 +214,9 @@ class MachineConfig {
   // The offset part: per G54..G59 its comment and nine offsets, the G92
   // offsets, the configured transformations, ParkPos and SafeZLevel.
   void WriteOffsets(ParaFile& file) const;
-  // Reads only the offsets and comments.
-  void ReadOffsets(const ParaFile& file);
+  // Reads only the offsets, comments and configured transformations;
+  // returns the number of offset and comment keys found.
+  int ReadOffsets(const ParaFile& file);
 
   // Every key except the offsets: v.Double/Int/Bool/String(name, ref) for
   // plain keys and (name, index, ref) for indexed ones.

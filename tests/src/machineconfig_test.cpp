@@ -53,15 +53,19 @@ void RecordingStore(ParaFile& file, int row, const std::string& prefix, bool wri
 
 class MachineConfigTest : public ::testing::Test {
  protected:
+  // The table's own keys only: the owner of the transformations may have
+  // plugged in its store.
   void SetUp() override {
     dir = testsupport::MakeTempDir("config");
     Folders::SetParameters(dir);
+    store = SetTransformationStore(nullptr);
   }
   void TearDown() override {
-    SetTransformationStore(nullptr);
+    SetTransformationStore(store);
     Folders::SetParameters(testsupport::ScratchDir() + "/params");
   }
   std::string dir;
+  TransformationStore store = nullptr;
 };
 
 constexpr int kLines = 15 * 9 + 5 + 5 + 3 + 3 + 5 * 9 + 2 * 9 + 50 + 33 + 43 + 9 + 7 * 9 + 6;

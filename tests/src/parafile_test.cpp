@@ -51,7 +51,10 @@ class ParaFileTest : public ::testing::Test {
     dir = testsupport::MakeTempDir("parafile");
     Folders::SetParameters(dir);
   }
-  void TearDown() override { SetInitialised(false); }
+  void TearDown() override {
+    SetInitialised(false);
+    Folders::SetParameters(testsupport::ScratchDir() + "/params");
+  }
   std::string Path(const std::string& name) const { return Folders::Join(dir, name); }
   // Opens name after writing content into it.
   void OpenWith(ParaFile& f, const std::string& name, const std::string& content) {
@@ -114,10 +117,15 @@ TEST(ParaFileNumbers, IndependentOfNumericLocale) {
   const std::string saved = prev ? prev : "C";
   if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "de_DE"))
     GTEST_SKIP() << "no German locale installed";
+  char local[16];
+  std::snprintf(local, sizeof local, "%.2f", 2.75);
   const double parsed = ParaFile::ParseNumber("1.5");
+  const double parsedExp = ParaFile::ParseNumber("-2.5e1");
   const std::string written = ParaFile::FormatNumber(2.75);
   std::setlocale(LC_NUMERIC, saved.c_str());
+  ASSERT_STREQ(local, "2,75") << "locale without a decimal comma";
   EXPECT_DOUBLE_EQ(parsed, 1.5);
+  EXPECT_DOUBLE_EQ(parsedExp, -25.0);
   EXPECT_EQ(written, "2.75");
 }
 

@@ -243,19 +243,21 @@ TEST_F(ParametersTest, ExportVarsWritesLoadedGlobalsOnly) {
 }
 
 TEST_F(ParametersTest, LastDestructorClosesAndWritesTheFiles) {
-  if (Parameters::OpenCount() != 0) GTEST_SKIP() << "other Parameters objects alive in this process";
   OpenParameterFiles();
   VarLogCapture log;
+  const int before = Parameters::OpenCount();
   {
     Parameters a;
     {
       Parameters b(a);
-      EXPECT_EQ(Parameters::OpenCount(), 2);
+      EXPECT_EQ(Parameters::OpenCount(), before + 2);
     }
-    EXPECT_TRUE(log.Saw("#PARAMETERS OpenCount on Close is 1."));
+    EXPECT_TRUE(log.Saw("#PARAMETERS OpenCount on Close is " + std::to_string(before + 1) + "."));
     EXPECT_TRUE(GetParaFile(PF_TOOL_TABLE).IsOpened());
     GetParaFile(PF_USERS).SetValue("admin", "1");
   }
+  // The process-wide states of the machine may be alive in this program.
+  if (before != 0) GTEST_SKIP() << "other Parameters objects alive: no last close here";
   EXPECT_TRUE(log.Saw("#PARAMETERS Last Close, OpenCount is 0"));
   for (int i = 0; i < PF_COUNT; ++i) EXPECT_FALSE(GetParaFile(static_cast<ParaFileId>(i)).IsOpened());
   EXPECT_EQ(testsupport::ReadFile(Path("Users.txt")), "admin=1\n");
