@@ -160,8 +160,26 @@ TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
     threads.emplace_back([&, id] {
       std::mt19937 rng(static_cast<unsigned>(id));
       StateChangeList mine;
-      for (int round = 0; round < 500; ++round) {
+      StateChange* held[40];
+      for (int round = 0; round < 20000; ++round) {
         const int n = 1 + static_cast<int>(rng() % 40);
+        if (round % 2) {
+          // Straight from and back to the pool, as the interpreter's records.
+          int got = 0;
+          for (int i = 0; i < n; ++i) {
+            StateChange* o = StateChange::GetNew();
+            if (!o) continue;
+            handedOut.fetch_add(1);
+            int expected = 0;
+            if (!owner[o - base].compare_exchange_strong(expected, id)) clashes.fetch_add(1);
+            held[got++] = o;
+          }
+          for (int i = 0; i < got; ++i) {
+            owner[held[i] - base].store(0);
+            held[i]->Dispose();
+          }
+          continue;
+        }
         for (int i = 0; i < n; ++i) {
           StateChange* o = StateChange::Create('M', id);
           if (!o) continue;
