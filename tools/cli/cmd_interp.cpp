@@ -1,0 +1,140 @@
+// quorvane-cli interp [--params DIR] [--macros DIR] FILE: runs a program
+// through the interpreter against a printing front end (a view: no machine
+// behind it) and prints every call the interpreter makes, one line each:
+//
+//   START <file>
+//   LINE N<tag> X<x> Y<y> Z<z> [A.. W.. when not 0] F<mm/s> rapid=<0|1> [until]
+//   ARC N<tag> X<x> Y<y> Z<z> CX<cx> CY<cy> CZ<cz> F<mm/s> plane=<0|1|2> cw=<0|1>
+//   CMD <letter> <num> arg=<a> flag=<f>
+//   WAIT
+//   MSG <text>                      (operator message list)
+//   END
+//   RESULT ok | RESULT error <report> | RESULT range <count> <report>
+//
+// Numbers have three decimals. Without --params and --macros the command
+// works in a temporary folder, never in the operator's own folders.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+#include "command.h"
+#include "folders.h"
+#include "gcodeparser.h"
+#include "machineconfig.h"
+#include "machinestate.h"
+#include "messagelist.h"
+#include "parafile.h"
+#include "tooltable.h"
+
+namespace {
+
+class PrintingFrontEnd : public FrontEnd {
+ public:
+  void StartProgram(const std::string& name) override { std::printf("START %s\n", name.c_str()); }
+  void EndProgram() override { std::printf("END\n"); }
+  void AddLine(const Coordinates& end, double feed, bool rapid, const Condition* until, bool) override {
+    std::printf("LINE N%d%s F%.3f rapid=%d%s\n", m_tag, Axes(end).c_str(), feed, rapid ? 1 : 0,
+                until ? " until" : "");
+  }
+  void AddArc(const Coordinates& end, const double centre[3], double feed, int32_t plane, bool cw) override {
+    std::printf("ARC N%d%s CX%.3f CY%.3f CZ%.3f F%.3f plane=%d cw=%d\n", m_tag, Axes(end).c_str(), centre[0],
+                centre[1], centre[2], feed, plane, cw ? 1 : 0);
+  }
+  void AddCmd(const StateChange& c) override {
+    std::printf("CMD %c %d arg=%.3f flag=%d\n", c.code ? c.code : '?', c.num, c.arg, c.flag);
+  }
+  void WaitForMachine() override { std::printf("WAIT\n"); }
+
+ private:
+  static std::string Axes(const Coordinates& p) {
+    std::string s;
+    char buf[64];
+    for (int i = 0; i < kAxisCount; ++i) {
+      if (i >= 3 && p[i] == 0) continue;
+      std::snprintf(buf, sizeof buf, " %c%.3f", kAxisLetters[i], p[i]);
+      s += buf;
+    }
+    return s;
+  }
+};
+
+class PrintingMessages : public MessageList {
+ public:
+  void Post(const std::string& text) override { std::printf("MSG %s\n", text.c_str()); }
+  void Clear() override { std::printf("MSG-CLEAR\n"); }
+};
+
+std::string MakeTempDir() {
+  char tmpl[] = "/tmp/quorvane-interp-XXXXXX";
+  const char* d = mkdtemp(tmpl);
+  return d ? d : "";
+}
+
+int RunInterp(const std::vector<std::string>& args) {
+  std::string params, macros, file;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if ((args[i] == "--params" || args[i] == "--macros") && i + 1 < args.size()) {
+      (args[i] == "--params" ? params : macros) = args[i + 1];
+      ++i;
+    } else if (!args[i].empty() && args[i][0] == '-') {
+      file.clear();
+      break;
+    } else if (file.empty()) {
+      file = args[i];
+    } else {
+      file.clear();
+      break;
+    }
+  }
+  if (file.empty()) {
+    std::fprintf(stderr, "usage: quorvane-cli interp [--params DIR] [--macros DIR] FILE\n");
+    return 2;
+  }
+  std::string scratch;
+  if (params.empty() || macros.empty()) scratch = MakeTempDir();
+  Folders::SetParameters(params.empty() ? scratch : params);
+  Folders::SetMacros(macros.empty() ? scratch : macros);
+  Folders::SetLogs(params.empty() ? scratch : params);
+  if (!params.empty()) {
+    OpenParameterFiles();
+    LoadMachineConfig();
+    LoadToolTable();
+  }
+
+  PrintingMessages messages;
+  SetMessageList(&messages);
+  PrintingFrontEnd front;
+  int rc = 0;
+  {
+    GCodeParser parser(&front, &actState);
+    if (parser.NewMainFile(file) == 0) {
+      std::fprintf(stderr, "cannot open %s\n", file.c_str());
+      rc = 2;
+    } else {
+      const int32_t state = parser.ExecuteProgram(false, 0);
+      if (state == RUN_ERROR && parser.RangeErrorCount() > 0 &&
+          (parser.errorCode == ERR_NUMBER_RANGE || parser.errorCode == -1062)) {
+        std::printf("RESULT range %d %s\n", parser.RangeErrorCount(), parser.ErrorReportText().c_str());
+        rc = 1;
+      } else if (state == RUN_ERROR) {
+        std::printf("RESULT error %s\n", parser.ErrorReportText().c_str());
+        rc = 1;
+      } else {
+        std::printf("RESULT ok\n");
+      }
+    }
+  }
+  SetMessageList(nullptr);
+  if (!scratch.empty()) {
+    const std::string cmd = "rm -rf '" + scratch + "'";
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", scratch.c_str());
+  }
+  return rc;
+}
+
+const CliRegistrar kRegister({"interp", "[--params DIR] [--macros DIR] FILE",
+                              "run a program through the interpreter and print every front-end call", RunInterp});
+
+}  // namespace
