@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "errors.h"
+#include "logging.h"
 #include "machineconfig.h"
 #include "machinestate.h"
 #include "transformation.h"
@@ -309,6 +310,8 @@ void RadiusComp::Emit() {
   m_prevCentre[2] = m_pending.v[2];
   const Vec2 s = XY(m_previousEnd);
   const Vec2 e = XY(m_pending);
+  LogMessage(LOGCAT_TRAJECTORY | 6, "CheckRadiusOk S=(%f,%f) C=(%f,%f) E=(%f,%f)", s.x, s.y, m_prevCentre[0],
+             m_prevCentre[1], e.x, e.y);
   if (!geo2d::SameRadius(s, XY(m_prevCentre), e, GetMachineConfig().centerTolerance)) Fail(-1022);
   // Start and end then lie exactly on one circle.
   const Vec2 c = geo2d::CentreOnBisector(s, XY(m_prevCentre), e);

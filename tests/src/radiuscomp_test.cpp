@@ -470,6 +470,16 @@ TEST_F(RadiusCompTest, ArcSmallerThanTheRadiusOnItsInsideIsRejected) {
   EXPECT_EQ(CodeOf([&] { Arc(30, 6, 30, 3, false); }), -1102);
 }
 
+TEST_F(RadiusCompTest, ArcAfterAnOutsideCornerTooSmallForTheToolIsAnInternalError) {
+  Start(-10, 0, 1, 2.0);
+  Line(0, 0);
+  Line(30, 0);
+  // Counter-clockwise arc of radius 1 starting downwards: a right turn (the
+  // outside corner), and the left-hand tool would be inside the arc.
+  EXPECT_EQ(CodeOf([&] { Arc(32, 0, 31, 0, false); }), -1103);
+  EXPECT_EQ(slot, &rc);
+}
+
 TEST_F(RadiusCompTest, InsideCornerWithoutIntersectionIsRejected) {
   Start(-10, 0, 1, 2.0);
   Line(0, 0);
