@@ -10,15 +10,6 @@ namespace {
 
 using namespace geo2d;
 
-TEST(Geometry2d, OffsetNormalPointsToTheToolSide) {
-  const Vec2 d{1, 0};
-  EXPECT_DOUBLE_EQ(OffsetNormal(SIDE_LEFT, d).y, 1);
-  EXPECT_DOUBLE_EQ(OffsetNormal(SIDE_RIGHT, d).y, -1);
-  const Vec2 p = OffsetPoint({2, 3}, {0, 1}, SIDE_LEFT, 4);
-  EXPECT_DOUBLE_EQ(p.x, -2);
-  EXPECT_DOUBLE_EQ(p.y, 3);
-}
-
 TEST(Geometry2d, DirectionChangeWrapsIntoHalfOpenRange) {
   EXPECT_DOUBLE_EQ(DirectionChange({1, 0}, {0, 1}), 90);
   EXPECT_DOUBLE_EQ(DirectionChange({0, 1}, {1, 0}), -90);
@@ -36,14 +27,6 @@ TEST(Geometry2d, CornerLimitFromToleranceAndRadius) {
   const double limit = CornerLimit(5, 0.001);
   // The offset point of the turned direction is one tolerance off the line.
   EXPECT_NEAR(5 * (1 - std::cos(limit * kPi / 180)), 0.001, 1e-12);
-}
-
-TEST(Geometry2d, ArcRadiusShrinksWhenTheToolIsInside) {
-  EXPECT_DOUBLE_EQ(AdjustedArcRadius(10, false, SIDE_LEFT, 2), 8);
-  EXPECT_DOUBLE_EQ(AdjustedArcRadius(10, true, SIDE_LEFT, 2), 12);
-  EXPECT_DOUBLE_EQ(AdjustedArcRadius(10, false, SIDE_RIGHT, 2), 12);
-  EXPECT_DOUBLE_EQ(AdjustedArcRadius(10, true, SIDE_RIGHT, 2), 8);
-  EXPECT_LT(AdjustedArcRadius(1, false, SIDE_LEFT, 2), 0);
 }
 
 TEST(Geometry2d, ArcTangentAndSweepFollowTheDirection) {
@@ -93,17 +76,6 @@ TEST(Geometry2d, CirclesIntersectOnBothCircles) {
   EXPECT_EQ(IntersectCircles({0, 0}, 2, {0, 0}, 2, 0.001, p), 0);
   ASSERT_EQ(IntersectCircles({0, 0}, 2, {4.0005, 0}, 2, 0.001, p), 1);
   EXPECT_NEAR(p[0].x, 2, 0.001);
-}
-
-TEST(Geometry2d, CentreOnBisectorIsEquidistant) {
-  const Vec2 s{0, 0}, e{10, 2};
-  const Vec2 c = CentreOnBisector(s, {4, 7}, e);
-  EXPECT_NEAR(Distance(c, s), Distance(c, e), 1e-12);
-  const Vec2 same = CentreOnBisector(s, {4, 7}, s);
-  EXPECT_EQ(same.x, 4);
-  EXPECT_EQ(same.y, 7);
-  EXPECT_TRUE(SameRadius({0, 0}, {5, 0}, {10, 0.1}, 0.01));
-  EXPECT_FALSE(SameRadius({0, 0}, {5, 0}, {10, 1}, 0.01));
 }
 
 }  // namespace

@@ -208,6 +208,11 @@ class RadiusCompTest : public ::testing::Test {
     slot->AddArc(Coordinates(x, y, 0), c, feed, 2, cw);
   }
   void Off() { rc.SwitchOn(&slot, 0, 0, false); }
+  // Drops what the stage holds (also after an error) and forgets the output.
+  void Reset() {
+    rc.SwitchOn(&slot, 0, 0, true);
+    rec.moves.clear();
+  }
   int32_t CodeOf(const std::function<void()>& f) {
     try {
       f();
@@ -367,22 +372,17 @@ TEST_F(RadiusCompTest, ZOnlyMoveBeforeAnInsideCornerRunsBackToTheIntersection) {
 TEST_F(RadiusCompTest, DirectionChangeUpToCornerLimitIsATangentJoin) {
   const double r = 5.0;
   for (double factor : {0.999, 1.001}) {
-    RecordingFrontEnd out;
-    out.SetMachineState(&state);
-    FrontEnd* s = &out;
-    RadiusComp comp;
-    state.progPos = Coordinates(-10, 0, 0);
-    out.pos = state.progPos;
-    comp.SwitchOn(&s, 1, r, false);
-    const double limit = comp.CornerLimitDeg() * factor * kPi / 180;
-    s->AddLine(Coordinates(0, 0, 0), 10, false, nullptr, false);
-    s->AddLine(Coordinates(50, 0, 0), 10, false, nullptr, false);
+    Reset();
+    Start(-10, 0, 1, r);
+    const double limit = rc.CornerLimitDeg() * factor * kPi / 180;
+    Line(0, 0);
+    Line(50, 0);
     // A right turn: the outside of a left-hand tool.
-    s->AddLine(Coordinates(50 + 50 * std::cos(limit), -50 * std::sin(limit), 0), 10, false, nullptr, false);
-    comp.SwitchOn(&s, 0, 0, false);
-    s->AddLine(Coordinates(200, 0, 0), 10, false, nullptr, false);
+    Line(50 + 50 * std::cos(limit), -50 * std::sin(limit));
+    Off();
+    Line(200, 0);
     int arcs = 0;
-    for (const auto& m : out.moves) arcs += m.arc;
+    for (const auto& m : rec.moves) arcs += m.arc;
     EXPECT_EQ(arcs, factor < 1 ? 0 : 1) << "factor " << factor;
   }
 }
@@ -503,24 +503,15 @@ TEST_F(RadiusCompTest, InsideCornerThatConsumesTheHeldArcIsRejected) {
   const double dir = (5 + 100) * kPi / 180;
   EXPECT_EQ(CodeOf([&] { Line(e.x + 40 * std::cos(dir), e.y + 40 * std::sin(dir)); }), -1102);
   // The same turn after a 30 degree arc leaves part of it.
-  RecordingFrontEnd out;
-  out.SetMachineState(&state);
-  FrontEnd* s = &out;
-  RadiusComp comp;
-  state.progPos = Coordinates(-10, 0, 0);
-  comp.SwitchOn(&s, 1, 2.0, false);
-  s->AddLine(Coordinates(0, 0, 0), 10, false, nullptr, false);
-  s->AddLine(Coordinates(30, 0, 0), 10, false, nullptr, false);
+  Reset();
+  Start(-10, 0, 1, 2.0);
+  Line(0, 0);
+  Line(30, 0);
   const double b1 = (-90 + 30) * kPi / 180;
   const Vec2 f{30 + 20 * std::cos(b1), 20 + 20 * std::sin(b1)};
-  const double c[3] = {30, 20, 0};
-  s->AddArc(Coordinates(f.x, f.y, 0), c, 10, 2, false);
+  Arc(f.x, f.y, 30, 20, false);
   const double dir2 = (30 + 100) * kPi / 180;
-  EXPECT_EQ(CodeOf([&] {
-              s->AddLine(Coordinates(f.x + 40 * std::cos(dir2), f.y + 40 * std::sin(dir2), 0), 10, false, nullptr,
-                         false);
-            }),
-            0);
+  EXPECT_EQ(CodeOf([&] { Line(f.x + 40 * std::cos(dir2), f.y + 40 * std::sin(dir2)); }), 0);
 }
 
 TEST_F(RadiusCompTest, ArcWithDifferentStartAndEndRadiusIsRejected) {
@@ -537,13 +528,10 @@ TEST_F(RadiusCompTest, CompensatedPointOutsideTheSoftLimitsIsARangeError) {
   Line(10, 1);
   EXPECT_EQ(CodeOf([&] { Line(50, 1); }), -1106);
   state.SetSoftLimitsEnabled(false);
-  RecordingFrontEnd out;
-  out.SetMachineState(&state);
-  FrontEnd* s = &out;
-  RadiusComp comp;
-  comp.SwitchOn(&s, 2, 3.0, false);
-  s->AddLine(Coordinates(10, 1, 0), 10, false, nullptr, false);
-  EXPECT_EQ(CodeOf([&] { s->AddLine(Coordinates(50, 1, 0), 10, false, nullptr, false); }), 0);
+  Reset();
+  Start(10, 10, 2, 3.0);
+  Line(10, 1);
+  EXPECT_EQ(CodeOf([&] { Line(50, 1); }), 0);
 }
 
 // ---- arcs
