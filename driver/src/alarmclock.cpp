@@ -29,6 +29,9 @@ AlarmClock::~AlarmClock() {
   signal_.Signal();
   signal_.Leave();
   if (threadStarted_) pthread_join(thread_, nullptr);
+  CriticalSectionLocker lock(signal_);
+  for (TimerEvent* t : timers_) t->clock_.store(nullptr);
+  timers_.clear();
 }
 
 uint64_t AlarmClock::Now() { return GetTimeMicros(*source_); }
@@ -107,7 +110,11 @@ void AlarmClock::Run() {
   }
 }
 
-TimerEvent::TimerEvent(AlarmClock* clock) : clock_(clock) {}
+TimerEvent::TimerEvent(AlarmClock* clock) : clock_(clock) {
+  if (!clock) return;
+  CriticalSectionLocker lock(clock->signal_);
+  clock->timers_.insert(this);
+}
 
 TimerEvent::~TimerEvent() {
   Retire();
@@ -115,46 +122,53 @@ TimerEvent::~TimerEvent() {
 }
 
 void TimerEvent::Retire() {
-  if (retired_ || !clock_) return;
+  AlarmClock* clock = clock_.load();
+  if (retired_ || !clock) return;
   retired_ = true;
   Cancel();
-  if (clock_->OnTimerThread()) return;  // deleted from its own (or another's) Fire()
-  std::unique_lock<std::mutex> lock(clock_->fireMutex_);
-  clock_->fireDone_.wait(lock, [this] { return clock_->firing_ != this; });
+  if (!clock->OnTimerThread()) {  // not deleted from its own (or another's) Fire()
+    std::unique_lock<std::mutex> lock(clock->fireMutex_);
+    clock->fireDone_.wait(lock, [this, clock] { return clock->firing_ != this; });
+  }
+  CriticalSectionLocker lock(clock->signal_);
+  clock->timers_.erase(this);
+  clock_.store(nullptr);
 }
 
 void TimerEvent::Start(int64_t delayMicros) {
-  if (!clock_) return;
-  CriticalSectionLocker lock(clock_->signal_);
-  auto& map = clock_->map_;
+  AlarmClock* clock = clock_.load();
+  if (!clock) return;
+  CriticalSectionLocker lock(clock->signal_);
+  auto& map = clock->map_;
   bool wake = false;
   if (state_.load(std::memory_order_relaxed) == STATE_ARMED) {
     wake = pos_ == map.begin();
     map.erase(pos_);
     state_.store(STATE_IDLE, std::memory_order_release);
   }
-  if (delayMicros > 0 && clock_->running_.load()) {
-    const uint64_t now = clock_->Now();
-    if (now < clock_->lastTime_) {
-      clock_->CorrectBackwards(now);
+  if (delayMicros > 0 && clock->running_.load()) {
+    const uint64_t now = clock->Now();
+    if (now < clock->lastTime_) {
+      clock->CorrectBackwards(now);
       wake = true;  // the earliest timer may be due at once
     }
-    clock_->lastTime_ = now;
+    clock->lastTime_ = now;
     const uint64_t expiry = now + static_cast<uint64_t>(delayMicros);
     expiry_.store(expiry, std::memory_order_relaxed);
     pos_ = map.emplace(expiry, this);  // after existing equal keys
     state_.store(STATE_ARMED, std::memory_order_release);
     if (pos_ == map.begin()) wake = true;
   }
-  if (wake) clock_->signal_.Signal();
+  if (wake) clock->signal_.Signal();
 }
 
 void TimerEvent::Cancel() {
-  if (!clock_) return;
-  CriticalSectionLocker lock(clock_->signal_);
+  AlarmClock* clock = clock_.load();
+  if (!clock) return;
+  CriticalSectionLocker lock(clock->signal_);
   if (state_.load(std::memory_order_relaxed) != STATE_ARMED) return;
-  const bool wasFirst = pos_ == clock_->map_.begin();
-  clock_->map_.erase(pos_);
+  const bool wasFirst = pos_ == clock->map_.begin();
+  clock->map_.erase(pos_);
   state_.store(STATE_IDLE, std::memory_order_release);
-  if (wasFirst) clock_->signal_.Signal();
+  if (wasFirst) clock->signal_.Signal();
 }

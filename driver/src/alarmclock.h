@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <unordered_set>
 
 #include "threadsync.h"
 #include "timebase.h"
@@ -42,6 +43,9 @@ class AlarmClock {
   bool OnTimerThread() const;
 
   TimerMap map_;  // equal expiries stay in insertion order
+  // Every timer built on this clock: the destructor detaches them, so a timer
+  // that outlives its clock by mistake is inert instead of dangling.
+  std::unordered_set<TimerEvent*> timers_;
   InterthreadSignal signal_;
   std::atomic<bool> running_{false};
   pthread_t thread_{};
@@ -87,7 +91,7 @@ class TimerEvent {
 
  private:
   friend class AlarmClock;
-  AlarmClock* clock_;
+  std::atomic<AlarmClock*> clock_;
   std::atomic<uint64_t> expiry_{0};
   std::atomic<int> state_{STATE_IDLE};
   AlarmClock::TimerMap::iterator pos_{};

@@ -85,3 +85,9 @@ bool GetAffinityMasks(uint32_t& process, uint32_t& system) {
   for (long i = 0; i < n && i < 32; ++i) system |= 1u << i;
   return true;
 }
+
+void LogAffinityMasks() {
+  uint32_t process = 0, system = 0;
+  GetAffinityMasks(process, system);
+  DriverLog(DLOG_INFO, "ProcessAffinity=%08X SystemAffinity=%08X", process, system);
+}

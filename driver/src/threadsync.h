@@ -81,3 +81,6 @@ void LogThreadStart(const char* name);
 // Processor masks (bit per CPU, first 32 CPUs) of this process and of the
 // system, in place of the Windows affinity query. False if unavailable.
 bool GetAffinityMasks(uint32_t& process, uint32_t& system);
+// Writes the level-3 driver log line "ProcessAffinity=%08X SystemAffinity=%08X".
+// No link thread is bound to a processor.
+void LogAffinityMasks();

@@ -249,6 +249,17 @@ TEST(AlarmClockTest, DestroyingTheClockWithArmedTimersReturnsWithoutFiring) {
   EXPECT_EQ(b.State(), TimerEvent::STATE_IDLE);
 }
 
+TEST(AlarmClockTest, TimerOutlivingItsClockIsInert) {
+  FireLog log;
+  auto clock = std::make_unique<AlarmClock>();
+  LoggedTimer t(clock.get(), &log, 1);
+  t.Start(1000000);
+  clock.reset();
+  t.Start(1000);  // no clock any more: nothing happens, nothing crashes
+  t.Cancel();
+  EXPECT_EQ(t.State(), TimerEvent::STATE_IDLE);
+}
+
 struct FireFlags {
   std::atomic<bool> started{false}, finished{false};
 };
