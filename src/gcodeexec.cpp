@@ -29,6 +29,7 @@ int32_t NormalAxis(int32_t modalPlane) { return 2 - modalPlane; }
 }  // namespace
 
 void GCodeParser::ExecuteG(int32_t code) {
+  callColumn = gColumn;
   if (code >= 0 && code <= 3) offsetsUsed |= 1u << offsetIndex;
   switch (code) {
     case 73: case 79: case 81: case 82: case 83: case 85: case 86: case 87: case 88: case 89:
@@ -152,6 +153,7 @@ void GCodeParser::CheckMove(Coordinates& end, bool until) {
   const int32_t code = keepout ? -1062 : ERR_NUMBER_RANGE;
   if (view && !m_options.previewStopsOnRange) {
     if (rangeErrorCount == 0) {
+      errorTokenColumn = axis >= 0 && (axisWords & (1u << axis)) ? axisColumn[axis] : 0;
       RecordRangeError(code);
       rangeAxis = axis;
       rangeUpper = upper;
@@ -160,6 +162,7 @@ void GCodeParser::CheckMove(Coordinates& end, bool until) {
     ++rangeErrorCount;
     return;
   }
+  if (axis >= 0 && (axisWords & (1u << axis))) tokenColumn = axisColumn[axis];
   ThrowError(code);
 }
 
@@ -413,6 +416,7 @@ void GCodeParser::ToolChange(int32_t m) {
 }
 
 void GCodeParser::ExecuteM(int32_t code) {
+  callColumn = mColumn;
   const MachineConfig& cfg = GetMachineConfig();
   StateChange rec = MakeCmd('M', code);
   switch (code) {

@@ -565,9 +565,11 @@ void GCodeParser::ParseLine() {
       case 'O':
         ThrowError(-1021);
       case 'M':
+        mColumn = tokenColumn;
         ParseM(static_cast<int32_t>(v));
         break;
       case 'G':
+        if (IsLineGCode(static_cast<int32_t>(v))) gColumn = tokenColumn;
         ParseG(v);
         break;
       default:
@@ -844,6 +846,7 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
         LogMessage(LOG_INTERPRETER_INFO, "runFrom lastPos = (%f,%f,%f)", target[0], target[1], target[2]);
         RunMacro('P', -1, "PrgResume.txt");
       } else {
+        callColumn = 0;
         RunMacro('P', -1, "PrgStart.txt");
       }
     }
@@ -963,26 +966,26 @@ bool GCodeParser::ExecuteSubPrg(const std::string& file, const std::string& labe
     return false;
   }
   std::string start = label;
+  int32_t simulationLine = 0;
   if (label == "$mode") {
     const int32_t kind = m_frontEnd->GetBackEndKind();
     start = kind == BACKEND_MACHINE ? "%" : "Simulation";
-    if (start == "Simulation" && !FileHasLabel(first, "Simulation")) return true;  // no preview section
+    simulationLine = FindLabelLine(first, "Simulation");
+    if (start == "Simulation" && simulationLine == 0) return true;  // no preview section
   }
   SetVar(939, gState);
   m_frontEnd->WaitForMachine();
   const int32_t savedLine = lineNumber;
-  const int32_t savedColumn = column;
-  const int32_t savedToken = tokenColumn;
   std::unique_ptr<GCodeParser> child = CreateChild();
   child->GotoLine(first);
   child->fileName = file;
   for (int i = 0; i < nargs && i < 30; ++i) child->SetVar(i, args[i]);
-  const int32_t rs = child->ExecuteProgram(false, nesting + 1, start);
+  // The machine section of a macro file ends where its preview section begins.
+  const int32_t endLine = start == "%" && simulationLine > 0 ? simulationLine - 1 : 0;
+  const int32_t rs = child->ExecuteProgram(false, nesting + 1, start, 0, endLine);
   // The store's cursor moved with the called file; the parser's own cursor
   // still stands in the calling line.
   Text()->GotoLine(savedLine);
-  (void)savedColumn;
-  (void)savedToken;
   m_state->CopyVars(child->State(), 0, 0);
   if (IsView()) {
     target = child->target;
@@ -1002,24 +1005,25 @@ bool GCodeParser::ExecuteSubPrg(const std::string& file, const std::string& labe
       const size_t end = s.find_first_of("\r\n");
       PostOperatorMessage(end == std::string::npos ? s : s.substr(0, end));
     }
+    tokenColumn = callColumn;
     ThrowError(ERR_MAIN_PROGRAM);
   }
   if (rs == RUN_M2_CALLED || rs == RUN_M30 || rs == RUN_EXIT) runState = rs;
   return true;
 }
 
-bool GCodeParser::FileHasLabel(int32_t first, const char* label) {
+int32_t GCodeParser::FindLabelLine(int32_t first, const char* label) {
   int32_t f = 0, last = 0;
-  if (!Text()->GetFileRange(first, &f, &last)) return false;
+  if (!Text()->GetFileRange(first, &f, &last)) return 0;
   const size_t n = std::strlen(label);
   for (int32_t l = f; l <= last; ++l) {
     char* text = nullptr;
     if (!Text()->GetLine(l, &text) || !text) continue;
     const char* p = text;
     while (*p == ' ' || *p == '\t') ++p;
-    if (std::strncmp(p, label, n) == 0) return true;
+    if (std::strncmp(p, label, n) == 0) return l;
   }
-  return false;
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

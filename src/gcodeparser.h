@@ -265,7 +265,9 @@ class GCodeParser : public FileParser {
   void ExecuteG10();
   void ExecuteG92();
   bool RadiusCompOn() const;
-  bool FileHasLabel(int32_t first, const char* label);
+  // Global line of the first line of the file at `first` that begins with
+  // label; 0 when none.
+  int32_t FindLabelLine(int32_t first, const char* label);
   double MaxFeedPerSecond() const;
   void MoveToParkPos();
 
@@ -281,6 +283,9 @@ class GCodeParser : public FileParser {
   int32_t mainFirstLine = 0;
   int32_t mainLastLine = 0;
   int32_t pendingRadiusSide = -1;
+  int32_t mColumn = 0;
+  int32_t gColumn = 0;
+  int32_t callColumn = 0;  // column of the word whose macro file runs
   int32_t axisColumn[kAxisCount] = {};
   bool hasCycleDepth = false;
   bool executedMotion = false;
