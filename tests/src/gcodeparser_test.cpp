@@ -580,7 +580,8 @@ TEST_F(InterpTest, ErrorInCalledFileIsReportedByTheCaller) {
   Run("G0 X1\nS100 M3\n");
   EXPECT_EQ(-110, Code());
   EXPECT_EQ("main program: line 3 column 5", Report());
-  EXPECT_EQ(1, messages.Count("line contains multiple G-commands line 3 column 7"));
+  EXPECT_EQ(1, messages.Count("line contains multiple G-commands line 3 column 6"))
+      << ::testing::PrintToString(messages.lines);
   EXPECT_EQ(1, messages.Count("G1 X1 G0 Y1"));
 }
 
