@@ -45,6 +45,12 @@ void GCodeParser::ExecuteG(int32_t code) {
       executedMotion = true;
       break;
     case 1:
+      if (deferredPenDown && axisWords) {
+        // M14 lowers the knife at the first cut after it.
+        LogMessage(LOG_INTERPRETER_TRACE, "ExecuteG defered Pen down");
+        deferredPenDown = false;
+        SendCmd(MakeCmd('M', 14));
+      }
       if (axisWords) AddLine(feed / 60.0);
       executedMotion = true;
       break;
@@ -58,7 +64,7 @@ void GCodeParser::ExecuteG(int32_t code) {
       rec.flag = HasKeyword(STMT_UNTIL) ? 1 : 0;
       // The dwell is not a modal state: only the stages behind see it.
       m_frontEnd->AddCmd(rec);
-      if (HasKeyword(STMT_UNTIL)) m_frontEnd->WaitForMachine();
+      if (HasKeyword(STMT_UNTIL)) Back()->WaitForMachine();
       break;
     }
     case 10:
@@ -75,7 +81,7 @@ void GCodeParser::ExecuteG(int32_t code) {
       for (int i = 0; i < kAxisCount; ++i)
         if (axisWords & (1u << i)) mask |= 1u << i;
       if (mask == 0) mask = (1u << kAxisCount) - 1;
-      m_frontEnd->WaitForMachine();
+      Back()->WaitForMachine();
       if (GetMachineConfig().machineType == 6) {
         const double arg = mask;
         RunMacro('G', 74, nullptr, &arg, 1);
@@ -295,14 +301,14 @@ void GCodeParser::ExecuteG10() {
     if (axisWords & (1u << i)) cfg.offsets[row - 1][i] = letterValue[kAxisLetters[i] - 'A'];
   SaveMachineConfig();
   if (row == offsetIndex) {
-    m_frontEnd->WaitForMachine();
+    Back()->WaitForMachine();
     SelectOffset(row);
   }
 }
 
 void GCodeParser::ExecuteG92() {
   if (offsetIndex < 1 || offsetIndex > 6 || axisWords == 0) return;
-  m_frontEnd->WaitForMachine();
+  Back()->WaitForMachine();
   Transformation* t = m_state->GetTransformation();
   Coordinates offset = t->GetOffset();
   for (int i = 0; i < kAxisCount; ++i)
@@ -326,7 +332,7 @@ void GCodeParser::ScalingOn() {
   } else {
     ThrowError(-1071);
   }
-  m_frontEnd->WaitForMachine();
+  Back()->WaitForMachine();
   const Vector3 fix(letterValue['X' - 'A'], letterValue['Y' - 'A'], letterValue['Z' - 'A']);
   Transformation* t = m_state->GetTransformation();
   if (offsetIndex > 0) {
@@ -340,7 +346,7 @@ void GCodeParser::ScalingOn() {
 }
 
 void GCodeParser::ScalingOff() {
-  m_frontEnd->WaitForMachine();
+  Back()->WaitForMachine();
   Transformation* t = m_state->GetTransformation();
   if (offsetIndex > 0 && t->IsScaled()) {
     const Coordinates m = t->ToMachine(m_state->progPos);
@@ -354,7 +360,7 @@ void GCodeParser::ScalingOff() {
 
 void GCodeParser::RotationOn() {
   if (!HasLetter('R')) ThrowError(-1072);
-  m_frontEnd->WaitForMachine();
+  Back()->WaitForMachine();
   const Vector3 fix(letterValue['X' - 'A'], letterValue['Y' - 'A'], letterValue['Z' - 'A']);
   Transformation* t = m_state->GetTransformation();
   if (offsetIndex > 0) {
@@ -367,7 +373,7 @@ void GCodeParser::RotationOn() {
 }
 
 void GCodeParser::RotationOff() {
-  m_frontEnd->WaitForMachine();
+  Back()->WaitForMachine();
   Transformation* t = m_state->GetTransformation();
   if (offsetIndex > 0 && t->IsRotated()) {
     const Coordinates m = t->ToMachine(m_state->progPos);
@@ -452,7 +458,6 @@ void GCodeParser::ExecuteM(int32_t code) {
       break;
     case 14:
       deferredPenDown = true;
-      SendCmd(rec);
       break;
     case 15:
       LogMessage(LOG_INTERPRETER_TRACE, "ExecuteM Pen up");

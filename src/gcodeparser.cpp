@@ -64,6 +64,20 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
+std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis) {
+  std::string detail;
+  if (keepout) {
+    detail = "The toolpath collides with the ATC keepout area.\n";
+  } else {
+    const char name[2] = {axis >= 0 && axis < kAxisCount ? kAxisLetters[axis] : '?', 0};
+    detail = std::string("The toolpath was outside the ") + (upper ? "upper(1)" : "lower(1)") + " limit of axis " +
+             name + ".\n";
+  }
+  return "During the last preview one or more errors occured.\n" + detail +
+         "It is recommended to adjust the workpiece offset\nso that the toolpath fits within the limits.\n"
+         "Do you wish to continue regardless of the error?";
+}
+
 // ---------------------------------------------------------------------------
 // Construction
 
@@ -188,7 +202,7 @@ bool GCodeParser::IsAxisSupported(char letter) const {
   return axis >= 0 && a.IsEnabled(axis);
 }
 
-bool GCodeParser::IsView() { return m_frontEnd->GetBackEndKind() == BACKEND_NONE; }
+bool GCodeParser::IsView() { return Back()->GetBackEndKind() == BACKEND_NONE; }
 
 // ---------------------------------------------------------------------------
 // Words
@@ -409,7 +423,7 @@ void GCodeParser::ParseG(double value) {
       return;
     case 43: case 49:
       ModalGroup(GRP_TOOL_LENGTH);
-      m_frontEnd->WaitForMachine();
+      Back()->WaitForMachine();
       if (g == 43) gState |= 1u << GS_TOOL_LENGTH;
       else gState &= ~(1u << GS_TOOL_LENGTH);
       SendCmd(MakeCmd('G', 43, GLetter(), g == 43));
@@ -655,10 +669,10 @@ void GCodeParser::ReadbackPos() {
 
 void GCodeParser::FullForwardSync() {
   LogMessage(LOG_INTERPRETER_TRACE, "FullForwardSync()");
-  m_frontEnd->WaitForMachine();
+  Back()->WaitForMachine();
   if (IsView()) return;  // a view has no machine position: keep the programmed one
   Coordinates m;
-  m_frontEnd->GetPosition(m);
+  Back()->GetPosition(m);
   m_state->progPos = m_state->GetTransformation()->ToProgram(m);
   ReadbackPos();
 }
@@ -684,6 +698,13 @@ void GCodeParser::SwitchRadiusComp(int32_t side) {
   m_state->progPos = target;
   m_radiusComp->SwitchOn(&m_frontEnd, side, radius, false);
   SendCmd(MakeCmd('G', 40 + side, GLetter()));
+}
+
+FrontEnd* GCodeParser::Back() const {
+  // While compensating, the stage sits in front; it does not forward waits,
+  // queries or run control.
+  if (m_radiusComp && m_frontEnd == m_radiusComp.get() && m_radiusComp->Next()) return m_radiusComp->Next();
+  return m_frontEnd;
 }
 
 bool GCodeParser::RadiusCompOn() const { return m_radiusComp && m_radiusComp->IsOn(); }
@@ -829,8 +850,8 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
       rangeKeepout = false;
       rangeUpper = false;
       warnedF = warnedS = false;
-      m_frontEnd->StartProgram(fileName);
-      m_frontEnd->SetExecMode(kExecStd);
+      Back()->StartProgram(fileName);
+      Back()->SetExecMode(kExecStd);
     }
     if (endLine <= 0 || endLine > lastLine) endLine = lastLine;
     bool haveLine = mdi ? lineNumber != 0 : NextLine();
@@ -874,11 +895,11 @@ void GCodeParser::ReportError(const Error_t& e) {
   if (IsStopReason(e.code)) {
     LogMessage(LOG_INTERPRETER_INFO, "Execute Wait G=%f", GLetter());
     try {
-      m_frontEnd->SetExecMode(1);
-      m_frontEnd->WaitForMachine();
+      Back()->SetExecMode(1);
+      Back()->WaitForMachine();
     } catch (const Error_t&) {
     }
-    MachineState* s = m_frontEnd->GetMachineState();
+    MachineState* s = Back()->GetMachineState();
     if (!s) s = GetCurrentState();
     const int32_t reached = s ? s->GetCurrLine() : 0;
     if (reached > 0) errorLine = FileRelativeLine(reached);
@@ -899,7 +920,7 @@ void GCodeParser::ReportError(const Error_t& e) {
 
 void GCodeParser::RunEnd() {
   try {
-    m_frontEnd->WaitForMachine();
+    Back()->WaitForMachine();
     if (RadiusCompOn()) {
       m_radiusComp->SwitchOn(&m_frontEnd, 0, 0, true);
       if (runState != RUN_ERROR) ThrowError(-1100);
@@ -930,8 +951,30 @@ void GCodeParser::RunEnd() {
   savedOffset = 0;
   SetLetterVar('G', modalGCode);
   OnRunEnd();
-  if (m_frontEnd->GetBackEndKind() == BACKEND_MACHINE) m_state->WriteVars();
-  m_frontEnd->EndProgram();
+  if (Back()->GetBackEndKind() == BACKEND_MACHINE) m_state->WriteVars();
+  Back()->EndProgram();
+}
+
+void GCodeParser::RestoreRunFromState(const GCodeParser& prepared) {
+  target = prepared.target;
+  previous = prepared.target;
+  unitFactor = prepared.unitFactor;
+  incremental = prepared.incremental;
+  plane = prepared.plane;
+  feed = prepared.feed;
+  gState = prepared.gState;
+  modalGCode = prepared.modalGCode;
+  spindleSpeed = prepared.spindleSpeed;
+  currentTool = prepared.currentTool;
+  toolFlagged = prepared.toolFlagged;
+  toolFeedApplies = prepared.toolFeedApplies;
+  toolSpeedApplies = prepared.toolSpeedApplies;
+  toolDefaultS = prepared.toolDefaultS;
+  m_state->CopyVars(*prepared.m_state, 0, MinGlobal);
+  m_state->stateFlags = prepared.m_state->stateFlags;
+  m_state->SetCurrOffsetFromFile(prepared.offsetIndex);
+  offsetIndex = prepared.offsetIndex;
+  m_state->progPos = target;
 }
 
 void GCodeParser::LogRunFromState(int32_t line) {
@@ -968,13 +1011,13 @@ bool GCodeParser::ExecuteSubPrg(const std::string& file, const std::string& labe
   std::string start = label;
   int32_t simulationLine = 0;
   if (label == "$mode") {
-    const int32_t kind = m_frontEnd->GetBackEndKind();
+    const int32_t kind = Back()->GetBackEndKind();
     start = kind == BACKEND_MACHINE ? "%" : "Simulation";
     simulationLine = FindLabelLine(first, "Simulation");
     if (start == "Simulation" && simulationLine == 0) return true;  // no preview section
   }
   SetVar(939, gState);
-  m_frontEnd->WaitForMachine();
+  Back()->WaitForMachine();
   const int32_t savedLine = lineNumber;
   std::unique_ptr<GCodeParser> child = CreateChild();
   child->GotoLine(first);

@@ -95,6 +95,11 @@ struct Word {
   double value = 0;
 };
 
+// The question asked before a program starts when the last preview met a
+// range error (title "Range Error", Yes/No): the text with the line that
+// names the keep-out collision or the axis and side.
+std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis);
+
 class GCodeParser : public FileParser {
  public:
   // Normal construction: an empty store (open a program with NewMainFile).
@@ -158,6 +163,9 @@ class GCodeParser : public FileParser {
   bool RangeErrorKeepout() const { return rangeKeepout; }
   // The last report text ("%s line %d column %d"), empty after a clean run.
   const std::string& ErrorReportText() const { return errorText; }
+  // Run from a chosen line: takes over the modal state that the preparation
+  // run (up to that line, against a stage that moves nothing) ended with.
+  void RestoreRunFromState(const GCodeParser& prepared);
   // Run-from-line preparation: logs the state found at the chosen line.
   void LogRunFromState(int32_t line);
 
@@ -265,6 +273,7 @@ class GCodeParser : public FileParser {
   void ExecuteG10();
   void ExecuteG92();
   bool RadiusCompOn() const;
+  FrontEnd* Back() const;
   // Global line of the first line of the file at `first` that begins with
   // label; 0 when none.
   int32_t FindLabelLine(int32_t first, const char* label);

@@ -507,6 +507,14 @@ TEST_F(InterpTest, RadiusCompensationOffsetsThePath) {
   EXPECT_EQ(backEnd.get(), parser->GetFrontEnd());
 }
 
+TEST_F(InterpTest, CompensationKeepsTheMachineBehaviour) {
+  // With the stage in front, limits are still those of a machine run.
+  Run("G1 X10 Y10 F600\nG41 D2 G1 X20 Y10\nX700 Y10\n");
+  EXPECT_EQ(-1008, Code());
+  EXPECT_EQ(0, parser->RangeErrorCount());
+  EXPECT_EQ(backEnd.get(), parser->GetFrontEnd());
+}
+
 TEST_F(InterpTest, RapidOrEndWhileCompensating) {
   Run("G1 X0 Y0 F600\nG41 D2 G1 X10\nG0 X20\n");
   EXPECT_EQ(-1100, Code());
@@ -619,6 +627,58 @@ TEST_F(InterpTest, ParkPositionZFirstWhenAbove) {
   ASSERT_EQ(2u, Lines().size());
   EXPECT_EQ(300.0, Lines()[1].end[0]);
   EXPECT_EQ(10.0, Lines()[1].end[1]);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(InterpTest, M98CallsALabelOfTheOwnFile) {
+  EXPECT_EQ(RUN_M30, Run("M98 P100\nG0 X7\nM30\nO100\nG0 X5\nM99\n"));
+  ASSERT_EQ(2u, Lines().size());
+  EXPECT_EQ(5.0, Lines()[0].end[0]);
+  EXPECT_EQ(7.0, Lines()[1].end[0]);
+  Run("M98 P5\n");
+  EXPECT_EQ(-110, Code());
+}
+
+TEST_F(InterpTest, RunFromAChosenLine) {
+  const std::string path = workDir + "/resume.nc";
+  testsupport::WriteFile(path, "%\nG1 X1 F600\nG1 X2\nG1 X3\nG1 X4\n");
+  backEnd = std::make_unique<RecordingBackEnd>(BACKEND_SIMULATION);
+  parser = std::make_unique<GCodeParser>(backEnd.get(), &actState);
+  parser->NewMainFile(path);
+  parser->ExecuteProgram(false, 0, "%", 0, 3);  // preparation up to the chosen line
+  EXPECT_EQ(2u, backEnd->Lines().size());
+  EXPECT_EQ(2.0, parser->target[0]);
+  auto prepared = std::move(parser);
+  parser = std::make_unique<GCodeParser>(backEnd.get(), &actState);
+  parser->NewMainFile(path);
+  parser->RestoreRunFromState(*prepared);
+  parser->ExecuteProgram(false, 0, "%", 4, 0, true);
+  const auto l = backEnd->Lines();
+  ASSERT_EQ(4u, l.size());
+  EXPECT_EQ(3.0, l[2].end[0]);
+  EXPECT_EQ(4, l[2].tag);
+  EXPECT_EQ(1, messages.Count("Warning: undefined macro PrgResume.txt"));
+}
+
+TEST_F(InterpTest, KnifeIsLoweredAtTheNextCut) {
+  Run("M14\nG0 X5\nG1 X10 F600\nG1 X20\nM15\n");
+  EXPECT_GT(IndexOfCall("AddCmd M14"), IndexOfCall("AddLine"));
+  const auto calls = backEnd->Calls();
+  int count = 0;
+  for (const auto& c : calls) count += c == "AddCmd M14";
+  EXPECT_EQ(1, count);
+  EXPECT_FALSE(parser->State().GetFlag(SF_M14));
+}
+
+TEST(RangeErrorQuestion, NamesTheAxisAndSide) {
+  const std::string q = RangeErrorQuestion(false, true, 1);
+  EXPECT_NE(std::string::npos, q.find("The toolpath was outside the upper(1) limit of axis Y.\n"));
+  EXPECT_EQ(0u, q.find("During the last preview one or more errors occured.\n"));
+  EXPECT_NE(std::string::npos,
+            RangeErrorQuestion(true, false, 0).find("The toolpath collides with the ATC keepout area.\n"));
 }
 
 }  // namespace
