@@ -277,7 +277,9 @@ class RecordingBackEnd : public FrontEnd, public BackEnd, public WorkerThread {
   }
 
   void LongAction(const WorkCmdData& cmd, const std::string& text, bool replyFirst, bool isRun) {
-    if (isRun) m_flags.fetch_and(~(kBreak | kPaused | kCompleted | kFailed), std::memory_order_relaxed);
+    // A new action starts without the stop that ended the previous one.
+    const uint32_t clearAtStart = isRun ? (kBreak | kPaused | kCompleted | kFailed) : kBreak;
+    m_flags.fetch_and(~clearAtStart, std::memory_order_relaxed);
     m_flags.fetch_or(kBusy, std::memory_order_relaxed);
     if (replyFirst) ReplyNow();
     Action action;
@@ -300,7 +302,6 @@ class RecordingBackEnd : public FrontEnd, public BackEnd, public WorkerThread {
       if (failed) set |= kFailed;
       if (!(Flags() & kBreak)) set |= kCompleted;
     }
-    if (!isRun) clear |= kBreak;  // a stopped jog leaves no break behind
     m_flags.fetch_and(~clear, std::memory_order_relaxed);
     m_flags.fetch_or(set, std::memory_order_relaxed);
     ++m_longEnded;

@@ -191,6 +191,8 @@ class MarkingBackEnd : public RecordingBackEnd {
   static constexpr int kSenders = 6;
   static constexpr int kEach = 250;
   std::atomic<int> taken[kSenders][kEach] = {};
+  // Stop before this override goes away.
+  ~MarkingBackEnd() override { StopThread(); }
 
  protected:
   void ExecuteCommand(const WorkCmdData& cmd) override {
