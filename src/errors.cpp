@@ -172,6 +172,11 @@ std::string ErrorReport(int32_t code, int32_t line, int32_t column) {
   return ErrorText(Error_t(code)) + buf;
 }
 
+std::string OperatorMessage(int32_t code, int32_t line, int32_t column) {
+  if (code != ERR_USER_BREAK && code != ERR_ARC_GOOD_LOST) return ErrorReport(code, line, column);
+  return ErrorText(Error_t(code)) + " line " + std::to_string(line);
+}
+
 std::string RangeMessage(char letter, double value, double limit, bool above, bool inch) {
   const bool useInch = inch && letter != 'S';
   if (useInch) {

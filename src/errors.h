@@ -71,6 +71,10 @@ std::string ErrorText(const Error_t& error);
 // "%s line %d column %d": the report of an error at a position.
 std::string ErrorReport(int32_t code, int32_t line, int32_t column);
 
+// The message shown to the operator: the report above, except for a user
+// break (-100) and a lost arc (-107), which have no column: "%s line %d".
+std::string OperatorMessage(int32_t code, int32_t line, int32_t column);
+
 // Warning for a value outside a letter's limits, values in millimetres:
 // "%c=%1.3f is above upper limit of %1.3f" (or "below lower limit"). With
 // `inch` set (inch display on and the program in inch) every letter except S

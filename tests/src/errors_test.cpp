@@ -61,6 +61,10 @@ TEST(ErrorText, StopReasonsWithConfiguredNames) {
 
 TEST(ErrorText, ReportAndStopReasons) {
   EXPECT_EQ(ErrorReport(-1011, 3, 4), "number or formula expected line 3 column 4");
+  EXPECT_EQ(ErrorReport(-110, 12, 0), "main program: line 12 column 0");
+  EXPECT_EQ(OperatorMessage(-1011, 3, 4), "number or formula expected line 3 column 4");
+  EXPECT_EQ(OperatorMessage(-100, 7, 4), "user break line 7");
+  EXPECT_EQ(OperatorMessage(-107, 8, 1), "arc-good signal lost during cut line 8");
   EXPECT_TRUE(IsStopReason(-100));
   EXPECT_TRUE(IsStopReason(-107));
   EXPECT_FALSE(IsStopReason(-108));
