@@ -410,8 +410,10 @@ void GCodeParser::ToolChange(int32_t m) {
   ApplyTool(T, -1);
   SendCmd(MakeCmd('M', m, T));
   if (RunMacro('M', m == 66 ? 66 : 6)) {
-    // The macro decided: its tool is in #920.
-    const int32_t now = static_cast<int32_t>(GetVar(920));
+    // The macro decides: #940 = 0 means no tool, otherwise #950 is the tool.
+    const int32_t now = GetVar(940) == 0 ? 0 : static_cast<int32_t>(GetVar(950));
+    SetVar(950, now);
+    SendCmd(MakeCmd('#', 950, now));
     if (now != T) {
       TrySetTool(now, static_cast<int32_t>(GetVar(921)));
       ApplyTool(now, static_cast<int32_t>(GetVar(921)));

@@ -472,6 +472,24 @@ TEST_F(InterpTest, ToolChangeMacroRunsWithItsVariables) {
   EXPECT_EQ(0, messages.Count("Warning: undefined macro M3.txt"));
 }
 
+TEST_F(InterpTest, ToolChangeMacroDecidesTheTool) {
+  for (int n : {4, 6}) {
+    ToolRecord t;
+    t.numT = n;
+    t.len1 = n * 10;
+    GetToolTable().Insert(t);
+  }
+  GetMachineConfig().toolChangeMode = 1;
+  Macro("M6.txt", "%\n#940=1\n#950=6\n");
+  Run("T4 M6\n");
+  EXPECT_EQ(6, parser->State().GetCurrTool());
+  EXPECT_EQ(60.0, parser->State().GetToolLength());
+  EXPECT_EQ(6.0, parser->GetVar(920));
+  Macro("M6.txt", "%\n#940=0\n");
+  Run("T4 M6\n");
+  EXPECT_EQ(0, parser->State().GetCurrTool());
+}
+
 TEST_F(InterpTest, LinesAfterAMissingToolAreSkippedOnTheMachine) {
   actState.SetVar(920, 7);
   Run("G0 X10\nM3\nT0 M6\nG0 X20\n");
