@@ -43,8 +43,8 @@ const std::string& ProgramFile() {
     std::FILE* f = std::fopen(p.c_str(), "wb");
     std::fputs("%\nG21 G90 G17 G54\nF1200\n", f);
     for (int i = 0; i < kLoops; ++i) {
-      const double x = (i % 200) * 2.0 + 10, y = (i % 150) * 2.0 + 10, z = -(i % 5) * 0.5;
-      std::fprintf(f, "N%d G0 X%.3f Y%.3f Z2\n", i * 10, x, y);
+      const double x = (i % 200) * 2.0 + 10, y = (i % 150) * 2.0 + 10, z = -2 - (i % 5) * 0.5;
+      std::fprintf(f, "N%d G0 X%.3f Y%.3f Z-1\n", i * 10, x, y);
       std::fprintf(f, "G1 Z%.3f F300 (plunge)\n", z);
       std::fprintf(f, "G1 X%.3f Y%.3f F1200\n", x + 20, y);
       std::fprintf(f, "G3 X%.3f Y%.3f I0 J5\n", x + 20, y + 10);
