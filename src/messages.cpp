@@ -10,6 +10,10 @@ constexpr int32_t kLogMessageError = LOG_ALWAYS | 6;
 std::atomic<uint32_t> g_sendErrors{0};
 std::atomic<uint32_t> g_replyErrors{0};
 
+// Between the reply's claim and its delivery; never visible as a state of a
+// message at rest.
+constexpr int32_t kReplying = 5;
+
 // Slices of a wait: a wake-up missed for any reason costs at most this long.
 constexpr uint32_t kWaitSliceMs = 100;
 }  // namespace
@@ -36,8 +40,10 @@ bool Message::Send(Mailbox& to, Mailbox* replyTo) {
 
 bool Message::Reply() {
   int32_t expected = MSG_RECEIVED;
-  // Only one reply may win even if two threads race for it.
-  if (IsLinked() || !m_state.compare_exchange_strong(expected, MSG_REPLIED, std::memory_order_acq_rel)) {
+  // Only one reply may win even if two threads race for it. The message
+  // shows "replied" only once it is linked into the reply box, under that
+  // box's lock, so the sender never looks at a half-delivered reply.
+  if (!m_state.compare_exchange_strong(expected, kReplying, std::memory_order_acq_rel)) {
     g_replyErrors.fetch_add(1);
     LogMessage(kLogMessageError, "Message::Reply() state error");
     return false;
@@ -45,7 +51,10 @@ bool Message::Reply() {
   // The sender may free the message as soon as it sees it: read the reply
   // box before handing it over and touch nothing afterwards.
   Mailbox* box = m_replyTo;
-  if (box) box->Put(*this, MSG_REPLIED, true);
+  if (box)
+    box->Put(*this, MSG_REPLIED, true);
+  else
+    m_state.store(MSG_REPLIED, std::memory_order_release);
   return true;
 }
 
@@ -103,7 +112,8 @@ Message* Mailbox::ReceiveFor(uint32_t ms) {
 
 void Mailbox::WaitForReturn(Message& msg) {
   CriticalSectionLocker lock(m_signal);
-  while (!(msg.List() == &m_list && msg.State() == MSG_REPLIED)) m_signal.WaitFor(kWaitSliceMs);
+  // The state turns "replied" under this box's lock, together with linking.
+  while (msg.State() != MSG_REPLIED || msg.List() != &m_list) m_signal.WaitFor(kWaitSliceMs);
   msg.Remove();
   msg.m_state.store(MSG_RETURNED, std::memory_order_release);
 }

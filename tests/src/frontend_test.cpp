@@ -375,7 +375,8 @@ TEST(RendezvousTest, MixedTrafficDuringRunsLosesNothingAndRepliesOnce) {
           case 1: b.Stop(false); break;
           case 2: b.SetFeedOverride(i); break;
           case 3: b.SetSpindleOverride(i); break;
-          case 4: b.Jog(1, true, 1, 1, false); break;
+          // Posted directly: Jog also sets the tag, which only one thread may do.
+          case 4: b.Post(workcmd::Jog(1, true, 1, 1, false)); break;
           default: b.Continue(); break;
         }
         ++posted;
