@@ -268,7 +268,7 @@ void Simulation::StepArc(const ArcGeometry& arc, double T, double cOffset) {
   auto fractionPerTick = [&] { return velocity > 0 ? kTick / T * m_actualVelocity / velocity : 0.0; };
   double df = fractionPerTick();
   double f = df > 0 ? m_timeCarry / kTick * df : 0.0;
-  while (f < 1.0) {
+  while (f < 1.0 - 1e-12) {
     Coordinates m = ToMachine(ArcPoint(arc, f));
     if (tangential) m.v[5] = arc.startAngle + arc.sweep * f + cOffset;
     SetPos(m);
@@ -276,7 +276,7 @@ void Simulation::StepArc(const ArcGeometry& arc, double T, double cOffset) {
     f += df;
     TickAndCheck();
   }
-  m_timeCarry = df > 0 ? (f - 1.0) / df * kTick : 0.0;
+  m_timeCarry = df > 0 ? std::max(0.0, (f - 1.0) / df * kTick) : 0.0;
 }
 
 void Simulation::AddLineInternal(const Coordinates& start, const Coordinates& u, double length, bool rapid) {
@@ -292,13 +292,14 @@ void Simulation::AddLineInternal(const Coordinates& start, const Coordinates& u,
   double s = m_timeCarry * m_actualVelocity;
   // A zero velocity (feed override 0) holds the move: ticks pass, CheckBreak
   // still serves the operator.
-  while (s < length) {
+  // A remainder below a nanometre is rounding, not another tick.
+  while (s < length - 1e-9) {
     SetPos(start + Scaled(u, s));
     s += m_actualVelocity * kTick;
     TickAndCheck();
   }
   const double v = m_actualVelocity;
-  m_timeCarry = v > 0 ? (s - length) / v : 0.0;
+  m_timeCarry = v > 0 ? std::max(0.0, (s - length) / v) : 0.0;
 }
 
 void Simulation::Subdivide(PointFn point, const void* ctx, double fractionStep, double feed) {

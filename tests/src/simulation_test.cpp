@@ -1,0 +1,552 @@
+#include "simulation.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "errors.h"
+#include "gcodeparser.h"
+#include "machineconfig.h"
+#include "machinestate.h"
+#include "motionlimits.h"
+#include "statechange.h"
+#include "testsupport.h"
+#include "transformation.h"
+
+namespace {
+
+// Runs as fast as possible and records the position at every tick.
+class RecordingClock : public SimClock {
+ public:
+  RecordingClock() : SimClock(0) {}
+  void Tick(double seconds) override {
+    SimClock::Tick(seconds);
+    if (sim) {
+      Coordinates p;
+      sim->GetPosition(p);
+      positions.push_back(p);
+    }
+  }
+  Simulation* sim = nullptr;
+  std::vector<Coordinates> positions;
+};
+
+bool WaitFor(const std::function<bool()>& cond, double seconds = 20) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+StateChange Cmd(char code, int num, double arg = 0) {
+  StateChange c(code, num);
+  c.arg = arg;
+  return c;
+}
+
+class SimulationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetMachineStateForTest();
+    savedConfig = GetMachineConfig();
+    clock.sim = &sim;
+  }
+  void TearDown() override {
+    sim.StopThread();
+    GetMachineConfig() = savedConfig;
+    SetTangentialKnifeActive(false);
+    ResetMachineStateForTest();
+  }
+  // Places machine and program position together (no offset is active).
+  void Place(const Coordinates& p) {
+    sim.SetSimPosition(p);
+    simState.progPos = p;
+  }
+  Coordinates Pos() {
+    Coordinates p;
+    sim.GetPosition(p);
+    return p;
+  }
+
+  MachineConfig savedConfig;
+  RecordingClock clock;
+  Simulation sim{nullptr, &clock};
+};
+
+void ExpectNear(const Coordinates& a, const Coordinates& b, double tol = 1e-6) {
+  for (int i = 0; i < kAxisCount; ++i) EXPECT_NEAR(a.v[i], b.v[i], tol) << "axis " << i;
+}
+
+// ---- lines and stepping ---------------------------------------------------
+
+TEST_F(SimulationTest, MoveShorterThanMinimumStepChangesNothing) {
+  Place({10, 10, -5});
+  sim.SetTag(7);
+  sim.AddLine({10.001, 10, -5}, 10, false, nullptr, false);
+  ExpectNear(Pos(), {10, 10, -5}, 0);
+  ExpectNear(simState.progPos, {10, 10, -5}, 0);
+  EXPECT_EQ(clock.Ticks(), 0u);
+  EXPECT_EQ(simState.GetCurrLine(), 0);  // the line is not marked either
+}
+
+TEST_F(SimulationTest, FeedMoveTakesLengthOverFeedInTicks) {
+  Place({10, 10, -5});
+  sim.SetTag(3);
+  sim.AddLine({20, 10, -5}, 10, false, nullptr, false);
+  EXPECT_EQ(clock.Ticks(), 100u);
+  ExpectNear(Pos(), {20, 10, -5});
+  ExpectNear(simState.progPos, {20, 10, -5});
+  EXPECT_EQ(simState.GetCurrLine(), 3);
+  EXPECT_EQ(sim.GetCursor(), 3);
+  // Positions advance by velocity x tick along the line.
+  ASSERT_GE(clock.positions.size(), 3u);
+  EXPECT_NEAR(clock.positions[0].v[0], 10.0, 1e-9);
+  EXPECT_NEAR(clock.positions[1].v[0], 10.1, 1e-9);
+  EXPECT_NEAR(sim.TimeCarry(), 0.0, 1e-9);
+}
+
+TEST_F(SimulationTest, FeedOverrideScalesTheTime) {
+  Place({10, 10, -5});
+  sim.SetFeedOverride(50);
+  EXPECT_DOUBLE_EQ(sim.GetFeedOverride(), 50);
+  sim.AddLine({20, 10, -5}, 10, false, nullptr, false);
+  EXPECT_EQ(clock.Ticks(), 200u);
+  // Override above 150 % is capped by the move's velocity limit.
+  clock.Reset();
+  sim.SetFeedOverride(300);
+  sim.AddLine({30, 10, -5}, 10, false, nullptr, false);
+  EXPECT_NEAR(static_cast<double>(clock.Ticks()), 10 / 15.0 * 100, 1.0);
+  EXPECT_NEAR(sim.ActualVelocity(), 15.0, 1e-9);
+}
+
+TEST_F(SimulationTest, FeedIsLimitedByTheSlowestAxisOfTheDirection) {
+  Place({10, 10, -5});
+  // Z alone: MaxVelocity 50; a feed of 100 asks 150 as the limit.
+  sim.AddLine({10, 10, -45}, 100, false, nullptr, false);
+  EXPECT_NEAR(sim.MaxVelocity(), 50.0, 1e-9);
+  EXPECT_NEAR(sim.ActualVelocity(), 50.0, 1e-9);
+  EXPECT_EQ(clock.Ticks(), 80u);
+}
+
+TEST_F(SimulationTest, RapidRunsAtTheVelocityOfTheSlowestAxis) {
+  Place({0, 0, 0});
+  // X 30 at 100 mm/s takes 0.3 s, Z 10 at 50 mm/s 0.2 s: X decides.
+  sim.AddLine({30, 0, -10}, -1, true, nullptr, false);
+  const double len = std::hypot(30.0, 10.0);
+  EXPECT_NEAR(sim.Velocity(), len / 0.3, 1e-9);
+  EXPECT_EQ(clock.Ticks(), 30u);
+  ExpectNear(Pos(), {30, 0, -10});
+}
+
+TEST_F(SimulationTest, TickRemainderCarriesIntoTheNextMove) {
+  Place({10, 10, -5});
+  sim.AddLine({10.25, 10, -5}, 10, false, nullptr, false);  // 2.5 ticks: 3 ticks, 0.005 s over
+  EXPECT_EQ(clock.Ticks(), 3u);
+  EXPECT_NEAR(sim.TimeCarry(), 0.005, 1e-9);
+  sim.AddLine({10.5, 10, -5}, 10, false, nullptr, false);  // starts 0.05 mm in
+  EXPECT_EQ(clock.Ticks(), 5u);
+  EXPECT_NEAR(sim.TimeCarry(), 0.0, 1e-9);
+  EXPECT_NEAR(clock.positions[3].v[0], 10.3, 1e-9);
+}
+
+// ---- arcs -------------------------------------------------------------------
+
+TEST_F(SimulationTest, ArcFollowsTheCircleAndTakesLengthOverFeed) {
+  Place({20, 10, -5});
+  const double centre[3] = {10, 10, -5};
+  sim.AddArc({10, 20, -5}, centre, 10, 2, false);  // quarter circle, counter-clockwise
+  const double len = 10 * M_PI / 2;
+  EXPECT_NEAR(static_cast<double>(clock.Ticks()), len / 10 / 0.01, 1.0);
+  for (const Coordinates& p : clock.positions) {
+    EXPECT_NEAR(std::hypot(p.v[0] - 10, p.v[1] - 10), 10.0, 1e-9);
+    EXPECT_GE(p.v[0], 10 - 1e-9);
+    EXPECT_GE(p.v[1], 10 - 1e-9);
+  }
+  ExpectNear(Pos(), {10, 20, -5});
+  ExpectNear(simState.progPos, {10, 20, -5});
+}
+
+TEST_F(SimulationTest, ClockwiseArcGoesTheOtherWay) {
+  Place({20, 10, -5});
+  const double centre[3] = {10, 10, -5};
+  sim.AddArc({10, 20, -5}, centre, 10, 2, true);  // three quarters clockwise
+  EXPECT_NEAR(static_cast<double>(clock.Ticks()), 10 * M_PI * 1.5 / 0.1, 1.0);
+  bool sawBelowCentre = false;
+  for (const Coordinates& p : clock.positions) sawBelowCentre |= p.v[1] < 5;
+  EXPECT_TRUE(sawBelowCentre);
+}
+
+TEST_F(SimulationTest, ArcLeavingTheSoftLimitsIsRejected) {
+  Place({5, 20, -5});
+  const double centre[3] = {10, 20, -5};
+  // Half circle through X 0..20 stays inside; the full circle around (3,20) leaves X >= 0.
+  sim.AddArc({15, 20, -5}, centre, 10, 2, true);
+  const double outside[3] = {3, 20, -5};
+  try {
+    sim.AddArc({5, 20, -5}, outside, 10, 2, true);
+    FAIL() << "no error";
+  } catch (const Error_t& e) {
+    EXPECT_EQ(e.code, -1052);
+  }
+  simState.SetSoftLimitsEnabled(false);
+  EXPECT_NO_THROW(sim.AddArc({5, 20, -5}, outside, 10, 2, true));
+}
+
+TEST_F(SimulationTest, FlatArcBecomesALine) {
+  Place({20, 10, -5});
+  const double centre[3] = {10, 10, -5};
+  // A sweep of 0.01 degrees: 1.7 um off its chord.
+  const double a = 0.01 * kDegToRad;
+  const Coordinates end{10 + 10 * std::cos(a), 10 + 10 * std::sin(a), -5};
+  sim.AddArc(end, centre, 10, 2, false);
+  ExpectNear(Pos(), end);
+  EXPECT_EQ(clock.Ticks(), 1u);
+}
+
+TEST_F(SimulationTest, TangentialKnifeArcMustLieInXY) {
+  SetTangentialKnifeActive(true);
+  Place({20, 10, -5});
+  const double centre[3] = {20, 10, -10};
+  try {
+    sim.AddArc({20, 10, -15}, centre, 10, 0, false);
+    FAIL() << "no error";
+  } catch (const Error_t& e) {
+    EXPECT_EQ(e.code, -1117);
+  }
+}
+
+// ---- state changes ------------------------------------------------------------
+
+TEST_F(SimulationTest, DwellSleepsWholeTicksAndCarriesTheRest) {
+  sim.AddCmd(Cmd('G', 4, 0.015));
+  EXPECT_EQ(clock.Ticks(), 1u);
+  EXPECT_NEAR(sim.TimeCarry(), 0.005, 1e-12);
+  sim.AddCmd(Cmd('G', 4, 1.0));
+  EXPECT_EQ(clock.Ticks(), 101u);
+}
+
+TEST_F(SimulationTest, SpindleFollowsSAndDirection) {
+  EXPECT_DOUBLE_EQ(sim.ProgrammedS(), GetMachineConfig().defaultRPM);
+  sim.AddCmd(Cmd('S', -1, 6000));
+  EXPECT_DOUBLE_EQ(sim.GetSpindleSpeed(), 0);
+  sim.AddCmd(Cmd('M', 3));
+  EXPECT_DOUBLE_EQ(sim.GetSpindleSpeed(), 6000);
+  EXPECT_TRUE(simState.GetFlag(SF_SPINDLE_CW));
+  sim.AddCmd(Cmd('S', -1, 7000));
+  EXPECT_DOUBLE_EQ(sim.GetSpindleSpeed(), 7000);
+  sim.AddCmd(Cmd('M', 4));
+  EXPECT_DOUBLE_EQ(sim.GetSpindleSpeed(), -7000);
+  sim.AddCmd(Cmd('M', 5));
+  EXPECT_DOUBLE_EQ(sim.GetSpindleSpeed(), 0);
+  EXPECT_FALSE(simState.GetFlag(SF_SPINDLE_CW));
+}
+
+TEST_F(SimulationTest, SpindleOverrideIsLoweredToTheToolsMaximum) {
+  sim.AddCmd(Cmd('S', -1, 6000));
+  sim.SetMaxRpm(9000);
+  sim.SetSpindleOverride(200);
+  EXPECT_DOUBLE_EQ(sim.GetSpindleOverride(), 150);
+  sim.SetSpindleOverride(120);
+  EXPECT_DOUBLE_EQ(sim.GetSpindleOverride(), 120);
+  // An S above the maximum is cut, and the override then falls back to 100 %.
+  sim.AddCmd(Cmd('S', -1, 12000));
+  EXPECT_DOUBLE_EQ(sim.ProgrammedS(), 9000);
+  EXPECT_DOUBLE_EQ(sim.GetSpindleOverride(), 100);
+  sim.SetMaxRpm(0);
+  sim.SetSpindleOverride(200);
+  EXPECT_DOUBLE_EQ(sim.GetSpindleOverride(), 200);
+}
+
+TEST_F(SimulationTest, HomingPlacesAxesByTheirSwitchMode) {
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.axis[0].homeSwitchMode = 2;
+  cfg.axis[1].homeSwitchMode = 1;
+  cfg.axis[2].homeSwitchMode = 3;
+  cfg.axis[2].homePosition = -7;
+  cfg.axis[3].homeSwitchMode = 0;
+  Place({10, 10, -5, 33});
+  sim.AddCmd(Cmd('G', 74, 1 + 2 + 4 + 8));
+  ExpectNear(Pos(), {cfg.axis[0].maxPosition, cfg.axis[1].minPosition, -7, 33});
+  Place({10, 10, -5});
+  sim.AddCmd(Cmd('G', 74, 2.9));  // the integer part selects Y only
+  ExpectNear(Pos(), {10, cfg.axis[1].minPosition, -5});
+}
+
+TEST_F(SimulationTest, OffsetPositionAndWaitForMachineUpdateTheState) {
+  const double p[3] = {1, 2, 3};
+  sim.SetOffsetPosition(p, true);
+  EXPECT_DOUBLE_EQ(simState.startPos[2], 3);
+  Place({10, 10, -5});
+  simState.progPos = {0, 0, 0};
+  sim.WaitForMachine();
+  ExpectNear(simState.progPos, {10, 10, -5});
+  EXPECT_EQ(sim.GetBackEndKind(), BACKEND_SIMULATION);
+  EXPECT_EQ(sim.CheckMachineReady(), -1);
+}
+
+TEST_F(SimulationTest, IoImageKeepsOutputsAndReadsInputs) {
+  sim.SetChannel(7, true);
+  EXPECT_TRUE(sim.GetOutput(7));
+  EXPECT_FALSE(sim.GetOutput(8));
+  EXPECT_FALSE(sim.GetOutput(5000));
+  sim.SetInput(1, true);
+  sim.SetInput(3, true);
+  EXPECT_FALSE(sim.GetSignal(1));  // signal 1 always reads false
+  EXPECT_TRUE(sim.GetSignal(3));
+  EXPECT_FALSE(sim.GetSignal(-2));
+}
+
+// ---- the worker: programs, pause, stop, jog, move ----------------------------
+
+class SimulationRunTest : public SimulationTest {
+ protected:
+  void SetUp() override {
+    SimulationTest::SetUp();
+    sim.StartWorker();
+  }
+  bool WaitRun(uint32_t runs) {
+    return WaitFor([&] { return sim.RunsFinished() >= runs; });
+  }
+  bool WaitIdle() {
+    return WaitFor([&] { return (sim.GetFlags() & (Simulation::kBusy | Simulation::kPaused)) == 0; });
+  }
+};
+
+TEST_F(SimulationRunTest, TextRunEndsAtTheEndPointInPathTime) {
+  Place({0, 0, 0});
+  sim.ExecuteText("G90 G1 X20 Y10 F600\nG1 X30\nG0 X40 Y20\n");
+  ASSERT_TRUE(WaitRun(1));
+  const uint32_t flags = sim.GetFlags();
+  EXPECT_TRUE(flags & Simulation::kCompleted) << sim.LastErrorText();
+  EXPECT_FALSE(flags & Simulation::kError) << sim.LastErrorText();
+  EXPECT_FALSE(flags & Simulation::kBusy);
+  ExpectNear(Pos(), {40, 20, 0});
+  // Feed part: (hypot(20, 10) + 10) mm at 10 mm/s; rapid part 10 x 10 mm at 100 mm/s.
+  const double expected = (std::hypot(20.0, 10.0) + 10.0) / 10.0 + 0.1;
+  EXPECT_NEAR(clock.SimulatedSeconds(), expected, 0.03);
+  EXPECT_DOUBLE_EQ(sim.GetActualVelocity(), 0);
+}
+
+TEST_F(SimulationRunTest, MainProgramRunsThroughTheParser) {
+  const std::string dir = testsupport::MakeTempDir("simrun");
+  testsupport::WriteFile(dir + "/part.nc",
+                         "%\nG90 G17\nS8000 M3\nG1 X10 Y10 F1200\nG2 X20 Y10 I5 J0\nG4 P0.5\nM5\nM30\n");
+  GCodeParser parser(&sim, &simState);
+  ASSERT_GT(parser.NewMainFile(dir + "/part.nc"), 0);
+  sim.SetParser(&parser);
+  Place({0, 0, 0});
+  sim.RunProgram();
+  ASSERT_TRUE(WaitRun(1));
+  EXPECT_EQ(sim.LastErrorCode(), 0) << sim.LastErrorText();
+  EXPECT_TRUE(sim.GetFlags() & Simulation::kCompleted);
+  ExpectNear(Pos(), {20, 10, 0}, 1e-6);
+  const double path = std::hypot(10.0, 10.0) + 5 * M_PI;
+  EXPECT_NEAR(clock.SimulatedSeconds(), path / 20.0 + 0.5, 0.05);
+  EXPECT_DOUBLE_EQ(sim.GetSpindleSpeed(), 0);
+  EXPECT_FALSE(simState.GetFlag(SF_SPINDLE_CW));
+}
+
+TEST_F(SimulationRunTest, StateChangesReachTheStateInProgramOrder) {
+  Place({0, 0, 0});
+  sim.ExecuteText("S1000 M3\nG1 X5 F600\nM5\nS2000\nM4\nG1 X6\nM8\n");
+  ASSERT_TRUE(WaitRun(1));
+  EXPECT_EQ(sim.LastErrorCode(), 0) << sim.LastErrorText();
+  EXPECT_DOUBLE_EQ(sim.GetSpindleSpeed(), -2000);
+  EXPECT_TRUE(simState.GetFlag(SF_SPINDLE_CCW));
+  EXPECT_FALSE(simState.GetFlag(SF_SPINDLE_CW));
+  EXPECT_TRUE(simState.GetFlag(SF_COOLANT_FLOOD));
+  EXPECT_EQ(sim.GetCursor(), 7);
+}
+
+TEST_F(SimulationRunTest, M0PausesUntilContinue) {
+  Place({0, 0, 0});
+  sim.ExecuteText("G1 X5 F600\nM0\nG1 X10\n");
+  ASSERT_TRUE(WaitFor([&] { return (sim.GetFlags() & Simulation::kPaused) != 0; }));
+  EXPECT_FALSE(sim.GetFlags() & Simulation::kBusy);
+  ExpectNear(Pos(), {5, 0, 0});
+  EXPECT_EQ(sim.GetCursor(), 2);
+  // Commands that need an idle machine stay refused during the pause.
+  sim.Jog(0, true, 1, 10, false);
+  ExpectNear(Pos(), {5, 0, 0});
+  sim.Continue();
+  ASSERT_TRUE(WaitRun(1));
+  EXPECT_EQ(sim.LastErrorCode(), 0) << sim.LastErrorText();
+  EXPECT_TRUE(sim.GetFlags() & Simulation::kCompleted);
+  ExpectNear(Pos(), {10, 0, 0});
+}
+
+TEST_F(SimulationRunTest, StopWhilePausedEndsWithUserBreak) {
+  Place({0, 0, 0});
+  sim.ExecuteText("G1 X5 F600\nM0\nG1 X10\n");
+  ASSERT_TRUE(WaitFor([&] { return (sim.GetFlags() & Simulation::kPaused) != 0; }));
+  sim.Stop(false);
+  ASSERT_TRUE(WaitRun(1));
+  const uint32_t flags = sim.GetFlags();
+  EXPECT_TRUE(flags & Simulation::kError);
+  EXPECT_FALSE(flags & Simulation::kCompleted);
+  EXPECT_FALSE(flags & Simulation::kPaused);
+  EXPECT_EQ(sim.LastErrorCode(), ERR_USER_BREAK);
+  EXPECT_NE(sim.LastErrorText().find("line 2"), std::string::npos) << sim.LastErrorText();
+  ExpectNear(Pos(), {5, 0, 0});
+}
+
+TEST_F(SimulationRunTest, StopDuringAMoveEndsAtTheReachedPoint) {
+  clock.SetSpeed(50);  // 50 s of motion would take a second
+  Place({0, 0, 0});
+  sim.ExecuteText("G1 X1 F600\nG1 X500\nG1 Y100\n");
+  ASSERT_TRUE(WaitFor([&] { return Pos().v[0] > 2; }));
+  sim.Stop(false);
+  ASSERT_TRUE(WaitRun(1));
+  EXPECT_EQ(sim.LastErrorCode(), ERR_USER_BREAK);
+  EXPECT_NE(sim.LastErrorText().find("line 2"), std::string::npos) << sim.LastErrorText();
+  const Coordinates p = Pos();
+  EXPECT_GT(p.v[0], 2);
+  EXPECT_LT(p.v[0], 500);
+  EXPECT_DOUBLE_EQ(p.v[1], 0);
+  // The machine's state follows the stop: the next run starts from there.
+  sim.ExecuteText("G1 X1 F6000\n");
+  ASSERT_TRUE(WaitRun(2));
+  EXPECT_EQ(sim.LastErrorCode(), 0) << sim.LastErrorText();
+  EXPECT_NEAR(Pos().v[0], 1, 1e-9);
+}
+
+TEST_F(SimulationRunTest, InterpreterErrorsSetTheErrorBit) {
+  Place({0, 0, 0});
+  sim.ExecuteText("G1 X10 F600\nG1 X700\n");  // beyond the X travel
+  ASSERT_TRUE(WaitRun(1));
+  EXPECT_TRUE(sim.GetFlags() & Simulation::kError);
+  EXPECT_TRUE(sim.GetFlags() & Simulation::kCompleted);
+  EXPECT_EQ(sim.LastErrorCode(), ERR_NUMBER_RANGE);
+  ExpectNear(Pos(), {10, 0, 0});
+}
+
+TEST_F(SimulationRunTest, StopWhileIdleSetsNoBit) {
+  sim.Stop(false);
+  sim.StopJog();
+  EXPECT_EQ(sim.GetFlags(), 0u);
+}
+
+TEST_F(SimulationRunTest, JogByStepsAndOntoTheGrid) {
+  Place({10.3, 10, -5});
+  sim.Jog(0, true, 5, 20, false);
+  ASSERT_TRUE(WaitIdle());
+  ExpectNear(Pos(), {15.3, 10, -5});
+  EXPECT_NEAR(clock.SimulatedSeconds(), 5 / 20.0, 0.011);
+  sim.Jog(0, true, 1, 20, true);  // the next whole millimetre
+  ASSERT_TRUE(WaitIdle());
+  ExpectNear(Pos(), {16, 10, -5});
+  sim.JogTwoAxes(0, false, 1, false, 2, 20, true);
+  ASSERT_TRUE(WaitIdle());
+  ExpectNear(Pos(), {14, 8, -5});
+  ExpectNear(simState.progPos, {14, 8, -5});
+}
+
+TEST_F(SimulationRunTest, ContinuousJogStopsAtTheSoftLimit) {
+  Place({10, 10, -5});
+  sim.Jog(1, false, 0, 0, false);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_DOUBLE_EQ(Pos().v[1], GetMachineConfig().axis[1].minPosition);
+}
+
+TEST_F(SimulationRunTest, StopJogEndsAContinuousJog) {
+  clock.SetSpeed(20);
+  Place({10, 10, -5});
+  sim.Jog(0, true, 0, 10, false);  // 59 s to the end of the travel
+  ASSERT_TRUE(WaitFor([&] { return Pos().v[0] > 11; }));
+  sim.StopJog();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_LT(Pos().v[0], 500);
+  EXPECT_FALSE(sim.GetFlags() & Simulation::kError);
+}
+
+TEST_F(SimulationRunTest, MoveToGoesThereAndRefusesTheKeepout) {
+  Place({10, 10, -5});
+  sim.MoveTo({50, 40, -10}, 0, 25, false);
+  ASSERT_TRUE(WaitIdle());
+  ExpectNear(Pos(), {50, 40, -10});
+  EXPECT_NEAR(clock.SimulatedSeconds(), std::sqrt(40 * 40 + 30 * 30 + 25) / 25, 0.011);
+
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.atcHasKeepout = true;
+  cfg.atcKeepoutMin[0] = 80, cfg.atcKeepoutMax[0] = 90;
+  cfg.atcKeepoutMin[1] = 0, cfg.atcKeepoutMax[1] = 100;
+  cfg.atcKeepoutMin[2] = -100, cfg.atcKeepoutMax[2] = 0;
+  sim.MoveTo({120, 40, -10}, 0, 25, false);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_TRUE(sim.GetFlags() & Simulation::kError);
+  EXPECT_EQ(sim.LastErrorCode(), -1062);
+  ExpectNear(Pos(), {50, 40, -10});
+  // Rapid (velocity 0) to a point the keep-out does not lie on the way to.
+  sim.MoveTo({60, 40, -10}, 0, 0, false);
+  ASSERT_TRUE(WaitIdle());
+  ExpectNear(Pos(), {60, 40, -10});
+}
+
+// ---- shared helpers ------------------------------------------------------------
+
+TEST(MotionLimits, KeepoutSegmentTest) {
+  MachineConfig saved = GetMachineConfig();
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.atcHasKeepout = true;
+  cfg.atcKeepoutMask = 3;  // X and Y only
+  cfg.atcKeepoutMin[0] = 10, cfg.atcKeepoutMax[0] = 20;
+  cfg.atcKeepoutMin[1] = 10, cfg.atcKeepoutMax[1] = 20;
+  EXPECT_TRUE(SegmentEntersKeepout({0, 15, 50}, {30, 15, 50}));   // crosses, Z ignored
+  EXPECT_FALSE(SegmentEntersKeepout({0, 0, 0}, {30, 5, 0}));      // passes below
+  EXPECT_TRUE(SegmentEntersKeepout({15, 15, 0}, {15, 15, 0}));    // a point inside
+  EXPECT_FALSE(SegmentEntersKeepout({0, 25, 0}, {25, 21, 0}));
+  EXPECT_TRUE(SegmentEntersKeepout({0, 30, 0}, {30, 0, 0}));      // the diagonal cuts the corner region
+  cfg.atcHasKeepout = false;
+  EXPECT_FALSE(SegmentEntersKeepout({0, 15, 0}, {30, 15, 0}));
+  GetMachineConfig() = saved;
+}
+
+TEST(MotionLimits, CircularVelocityLimits) {
+  MachineConfig saved = GetMachineConfig();
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.cvAccLimited = true;
+  cfg.cvAcceler = 100;
+  // Centripetal: sqrt(a r) = sqrt(100 x 1) = 10.
+  EXPECT_NEAR(CircularVelocityLimit(2, 6.28, 0, 1, 80, false), 10, 1e-9);
+  // A large radius: the axes' MaxVelocity (100) decides.
+  EXPECT_NEAR(CircularVelocityLimit(2, 628, 0, 1000, 500, false), 100, 1e-9);
+  // A steep helix: Z (50) limits the path speed by length / height.
+  EXPECT_NEAR(CircularVelocityLimit(2, 10, 100, 1000, 500, false), 50 * std::hypot(10.0, 100.0) / 100, 1e-9);
+  GetMachineConfig() = saved;
+}
+
+TEST(MotionLimits, ArcGeometryAnglesAndPoints) {
+  const double centre[3] = {0, 0, 0};
+  ArcGeometry ccw = MakeArc({10, 0, 0}, {0, 10, 4}, centre, 2, false);
+  EXPECT_NEAR(ccw.radius, 10, 1e-12);
+  EXPECT_NEAR(ccw.sweep, 90, 1e-9);
+  ArcGeometry cw = MakeArc({10, 0, 0}, {0, 10, 4}, centre, 2, true);
+  EXPECT_NEAR(cw.sweep, -270, 1e-9);
+  ArcGeometry full = MakeArc({10, 0, 0}, {10, 0, 0}, centre, 2, false);
+  EXPECT_NEAR(full.sweep, 360, 1e-9);
+  const Coordinates mid = ArcPoint(ccw, 0.5);
+  EXPECT_NEAR(mid.v[0], 10 * std::cos(M_PI / 4), 1e-9);
+  EXPECT_NEAR(mid.v[2], 2, 1e-12);  // the helix height is linear
+  // YZ plane: the angle is measured from Y towards Z.
+  ArcGeometry yz = MakeArc({0, 0, 5}, {0, -5, 0}, centre, 0, false);
+  EXPECT_NEAR(yz.startAngle, 90, 1e-9);
+  EXPECT_NEAR(yz.sweep, 90, 1e-9);
+}
+
+TEST(MotionLimits, MinimumStepIsHalfTheFinestStep) {
+  MachineConfig saved = GetMachineConfig();
+  GetMachineConfig().axis[4].resolution = 0.0005;
+  EXPECT_DOUBLE_EQ(MinimumStep(), 0.00025);
+  GetAxisAssignment().enabled[4] = false;
+  EXPECT_DOUBLE_EQ(MinimumStep(), 0.00125);
+  GetAxisAssignment().enabled[4] = true;
+  GetMachineConfig() = saved;
+}
+
+}  // namespace
