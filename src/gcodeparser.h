@@ -243,6 +243,14 @@ class GCodeParser : public FileParser {
   StateChange MakeCmd(char code, int32_t num, double arg = 0, uint8_t flag = 0);
   void SetLetterVar(char c, double v);
   double GLetter();
+  // Selects work offset index (0 = machine coordinates) and reads the
+  // position back.
+  void SelectOffset(int32_t index);
+  // True when no machine is behind the chain (preview).
+  bool IsView();
+  bool RadiusCompOn() const;
+  // The stage that answers waits and queries (behind radius compensation).
+  FrontEnd* Back() const;
 
  private:
   void Init();
@@ -253,12 +261,10 @@ class GCodeParser : public FileParser {
   void ParseL(int32_t l);
   void StoreAxisWords();
   void ModalGroup(int32_t group);
-  void SelectOffset(int32_t index);
   void ExecuteL();
   void SwitchRadiusComp(int32_t side);
   void RunEnd();
   void ReportError(const Error_t& e);
-  bool IsView();
   bool IsAxisLetter(char c) const;
   int32_t AxisIndex(char c) const;
   void CheckMove(Coordinates& end, bool until);
@@ -272,8 +278,7 @@ class GCodeParser : public FileParser {
   void RotationOff();
   void ExecuteG10();
   void ExecuteG92();
-  bool RadiusCompOn() const;
-  FrontEnd* Back() const;
+
   // Global line of the first line of the file at `first` that begins with
   // label; 0 when none.
   int32_t FindLabelLine(int32_t first, const char* label);
