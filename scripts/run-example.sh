@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build
-exec build/tools/quorvane-cli words examples/pocket.nc
+exec build/tools/quorvane-cli run --params examples/params --macros examples/macros examples/pocket.nc

@@ -1,0 +1,379 @@
+// quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE]
+//                  [--ignore-range] FILE
+//
+// Runs a part program on the simulated machine the way the operator
+// interface does: a preview run against a view (range check), then
+// BackEnd::RunProgram on a Simulation whose worker thread runs the
+// interpreter. Progress goes to stderr, the summary to stdout. Exit status:
+// 0 clean end, 1 error (or a range error in the preview), 2 usage, 130 break.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command.h"
+#include "errors.h"
+#include "folders.h"
+#include "logging.h"
+#include "gcodeparser.h"
+#include "machineconfig.h"
+#include "machinestate.h"
+#include "messagelist.h"
+#include "parafile.h"
+#include "simulation.h"
+#include "tooltable.h"
+#include "transformation.h"
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+void OnSigint(int) { g_interrupted = 1; }
+
+// The preview: no machine behind it, so range errors are counted, not raised.
+class ViewFrontEnd : public FrontEnd {
+ public:
+  void AddLine(const Coordinates&, double, bool, const Condition*, bool) override {}
+  void AddArc(const Coordinates&, const double*, double, int32_t, bool) override {}
+  void AddCmd(const StateChange&) override {}
+};
+
+// Collects the operator messages (PRINT, warnings) of both runs.
+class CollectingMessages : public MessageList {
+ public:
+  void Post(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(text);
+  }
+  void Clear() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.clear();
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> out;
+    out.swap(lines);
+    return out;
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+// Operator answers, one a line, consumed in order by each question.
+class Answers {
+ public:
+  bool Load(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      if (line.empty() || line[0] == ';') continue;
+      lines.push_back(line);
+    }
+    return true;
+  }
+  // The next answer, or def when none is left.
+  std::string Next(const std::string& def) { return next < lines.size() ? lines[next++] : def; }
+
+ private:
+  std::vector<std::string> lines;
+  size_t next = 0;
+};
+
+std::string Clock(double seconds) {
+  if (!(seconds >= 0) || !std::isfinite(seconds)) return "--:--";
+  const long s = static_cast<long>(seconds + 0.5);
+  char buf[32];
+  if (s >= 3600) std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
+  else std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+  return buf;
+}
+
+std::string Xyz(const Coordinates& p) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "X%.3f Y%.3f Z%.3f", p.v[0], p.v[1], p.v[2]);
+  std::string s = buf;
+  for (int i = 3; i < kAxisCount; ++i) {
+    if (p.v[i] == 0) continue;
+    std::snprintf(buf, sizeof buf, " %c%.3f", kAxisLetters[i], p.v[i]);
+    s += buf;
+  }
+  return s;
+}
+
+std::string MakeTempDir() {
+  char tmpl[] = "/tmp/quorvane-run-XXXXXX";
+  const char* d = mkdtemp(tmpl);
+  return d ? d : "";
+}
+
+// Each distinct line once, in order of first appearance, with its count.
+void PrintMessages(const std::vector<std::string>& lines) {
+  std::vector<std::pair<std::string, int>> unique;
+  for (const std::string& l : lines) {
+    auto it = std::find_if(unique.begin(), unique.end(), [&](const auto& u) { return u.first == l; });
+    if (it == unique.end()) unique.emplace_back(l, 1);
+    else ++it->second;
+  }
+  if (unique.empty()) return;
+  std::printf("messages:\n");
+  for (const auto& [text, count] : unique) {
+    if (count > 1) std::printf("  %s (x%d)\n", text.c_str(), count);
+    else std::printf("  %s\n", text.c_str());
+  }
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] "
+               "[--ignore-range] FILE\n");
+  return 2;
+}
+
+struct Options {
+  std::string params, macros, answers, file;
+  double speed = 1.0;
+  bool ignoreRange = false;
+};
+
+bool ParseArgs(const std::vector<std::string>& args, Options& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (a == "--params" && hasValue) o.params = args[++i];
+    else if (a == "--macros" && hasValue) o.macros = args[++i];
+    else if (a == "--answers" && hasValue) o.answers = args[++i];
+    else if (a == "--speed" && hasValue) {
+      const std::string& v = args[++i];
+      if (v == "max") {
+        o.speed = 0;
+        continue;
+      }
+      char* end = nullptr;
+      o.speed = std::strtod(v.c_str(), &end);
+      if (!end || *end || !(o.speed >= 0) || !std::isfinite(o.speed)) return false;
+    } else if (a == "--ignore-range") o.ignoreRange = true;
+    else if (!a.empty() && a[0] == '-') return false;
+    else if (o.file.empty()) o.file = a;
+    else return false;
+  }
+  return !o.file.empty();
+}
+
+// The "Range Error" question of the operator interface, as text.
+std::string RangeText(const GCodeParser& p) {
+  if (p.RangeErrorKeepout()) return "The toolpath collides with the ATC keepout area.";
+  const int axis = p.RangeErrorAxis();
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "The toolpath was outside the %s limit of axis %c.",
+                p.RangeErrorUpper() ? "upper(1)" : "lower(1)", axis >= 0 && axis < kAxisCount ? kAxisLetters[axis] : '?');
+  return buf;
+}
+
+class Progress {
+ public:
+  explicit Progress(int32_t total) : tty(isatty(STDERR_FILENO) == 1), totalLines(total) {}
+
+  void Show(Simulation& sim, double elapsed, bool force) {
+    if (!tty && !force && elapsed - lastPlain < 2.0) return;
+    const int32_t line = sim.GetCursor();
+    const double frac = totalLines > 0 ? std::min(1.0, std::max(0.0, double(line) / totalLines)) : 0.0;
+    const double remaining = frac > 0 ? elapsed * (1.0 - frac) / frac : -1;
+    Coordinates p;
+    sim.GetPosition(p);
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "line %d/%d %3.0f%% elapsed %s remaining %s %s F%.0f S%.0f%s", line, totalLines,
+                  frac * 100, Clock(elapsed).c_str(), Clock(remaining).c_str(), Xyz(p).c_str(),
+                  sim.GetActualVelocity(), sim.GetSpindleSpeed(),
+                  (sim.GetFlags() & Simulation::kPaused) ? " paused" : "");
+    if (tty) {
+      std::fprintf(stderr, "\r%s\033[K", buf);
+      shown = true;
+    } else {
+      std::fprintf(stderr, "progress: %s\n", buf);
+      lastPlain = elapsed;
+    }
+    std::fflush(stderr);
+  }
+  // Ends a rewritten line before other output.
+  void Break() {
+    if (tty && shown) std::fprintf(stderr, "\n");
+    shown = false;
+  }
+
+ private:
+  bool tty;
+  int32_t totalLines;
+  double lastPlain = -10;
+  bool shown = false;
+};
+
+int RunRun(const std::vector<std::string>& args) {
+  Options o;
+  if (!ParseArgs(args, o)) return Usage();
+  std::ifstream probe(o.file);
+  if (!probe) {
+    std::fprintf(stderr, "cannot open %s\n", o.file.c_str());
+    return 1;
+  }
+  Answers answers;
+  if (!o.answers.empty() && !answers.Load(o.answers)) {
+    std::fprintf(stderr, "cannot read answers file %s\n", o.answers.c_str());
+    return 1;
+  }
+
+  // A given parameter folder (e.g. the repository's examples) is never
+  // written: the run works on a copy, and its log goes there too.
+  std::string work;
+  if (!o.params.empty()) {
+    work = MakeTempDir();
+    std::error_code ec;
+    std::filesystem::copy(o.params, work, std::filesystem::copy_options::recursive, ec);
+    if (work.empty() || ec) {
+      std::fprintf(stderr, "cannot copy parameter folder %s: %s\n", o.params.c_str(), ec.message().c_str());
+      return 1;
+    }
+    Folders::SetParameters(work);
+    Folders::SetLogs(work);
+  }
+  if (!o.macros.empty()) Folders::SetMacros(o.macros);
+  // The log goes to the log folder (with --params: the copy, removed at the end).
+  // Left open to the end of the process: the state objects log as they go.
+  OpenLogFile("");
+  OpenParameterFiles();
+  LoadMachineConfig();
+  LoadToolTable();
+
+  CollectingMessages messages;
+  SetMessageList(&messages);
+  SimClock clock(o.speed);
+  int rc = 0;
+  {
+    // 1. Preview against a view: range errors are counted, the first one kept.
+    int32_t totalLines = 0;
+    bool proceed = true;
+    {
+      ViewFrontEnd view;
+      GCodeParser preview(&view, &simState);
+      if (preview.NewMainFile(o.file) == 0) {
+        std::fprintf(stderr, "cannot load %s\n", o.file.c_str());
+        proceed = false;
+        rc = 1;
+      } else {
+        totalLines = preview.Text()->LineCount();
+        preview.ExecuteProgram(false, 0);
+        if (preview.RangeErrorCount() > 0) {
+          std::printf("range errors: %d, first: %s\n%s\n", preview.RangeErrorCount(),
+                      preview.ErrorReportText().c_str(), RangeText(preview).c_str());
+          if (!o.ignoreRange) {
+            std::printf("result: not started (range error; --ignore-range runs it regardless)\n");
+            proceed = false;
+            rc = 1;
+          }
+        } else if (preview.RunState() == RUN_ERROR) {
+          std::printf("preview error: %s\nresult: not started\n", preview.ErrorReportText().c_str());
+          proceed = false;
+          rc = 1;
+        }
+      }
+    }
+    std::vector<std::string> previewMessages = messages.Take();
+
+    // 2. The run on the simulated machine, the interpreter in its worker.
+    if (proceed) {
+      Simulation sim(nullptr, &clock);
+      GCodeParser parser(&sim, &simState);
+      parser.NewMainFile(o.file);
+      sim.SetParser(&parser);
+      // The simulated machine starts where the state says it stands.
+      const Transformation* st = simState.GetTransformation();
+      sim.SetSimPosition(st ? st->ToMachine(simState.progPos) : simState.progPos);
+      struct sigaction sa {};
+      sa.sa_handler = OnSigint;
+      sigemptyset(&sa.sa_mask);
+      struct sigaction old {};
+      sigaction(SIGINT, &sa, &old);
+
+      Progress progress(totalLines);
+      const auto t0 = std::chrono::steady_clock::now();
+      auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+      sim.StartWorker();
+      sim.RunProgram();
+      bool stopped = false;
+      for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (sim.RunsFinished() > 0) break;
+        if (g_interrupted && !stopped) {
+          stopped = true;
+          progress.Break();
+          std::fprintf(stderr, "interrupted: stopping\n");
+          sim.Stop(false);
+        }
+        if ((sim.GetFlags() & Simulation::kPaused) && !stopped) {
+          const std::string a = answers.Next("continue");
+          progress.Break();
+          std::fprintf(stderr, "pause at line %d: %s\n", sim.GetCursor(), a.c_str());
+          if (a == "stop") {
+            stopped = true;
+            sim.Stop(false);
+          } else {
+            sim.Continue();
+          }
+        }
+        progress.Show(sim, elapsed(), false);
+      }
+      progress.Show(sim, elapsed(), true);
+      progress.Break();
+      sim.StopThread();
+      sigaction(SIGINT, &old, nullptr);
+
+      const int32_t code = sim.LastErrorCode();
+      if (code == 0) {
+        std::printf("result: completed\n");
+      } else if (code == ERR_USER_BREAK) {
+        std::printf("result: stopped (user break): %s\n", sim.LastErrorText().c_str());
+        rc = g_interrupted ? 130 : 1;
+      } else {
+        std::printf("result: error: %s\n", sim.LastErrorText().c_str());
+        rc = 1;
+      }
+      Coordinates m;
+      sim.GetPosition(m);
+      const Transformation* t = simState.GetTransformation();
+      std::printf("machine position: %s\n", Xyz(m).c_str());
+      std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
+      std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
+      std::printf("wall time: %.2f s\n", elapsed());
+    }
+    // The run repeats the preview's messages; without a run the preview's
+    // are the ones to show.
+    const std::vector<std::string> shown = proceed ? messages.Take() : previewMessages;
+    PrintMessages(shown);
+  }
+  SetMessageList(nullptr);
+  std::fflush(stdout);
+  CloseParameterFiles();
+  if (!work.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(work, ec);
+  }
+  return rc;
+}
+
+const CliRegistrar kRegister({"run", "[--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] [--ignore-range] FILE",
+                              "run a program on the simulated machine with progress and a summary", RunRun});
+
+}  // namespace
