@@ -860,7 +860,8 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
       haveLine = lineNumber != 0;
       lineOk = true;
     }
-    if (nesting == 0) {
+    // An operator's single command is not a program start: no start macro.
+    if (nesting == 0 && !mdi) {
       if (resume) {
         LogMessage(LOG_INTERPRETER_INFO, "Execute runFrom G=%f", GLetter());
         LogMessage(LOG_INTERPRETER_INFO, "Execute Resume G=%f", GLetter());
@@ -884,7 +885,7 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
   } catch (const Error_t& e) {
     ReportError(e);
   }
-  if (nesting == 0) RunEnd();
+  if (nesting == 0) RunEnd(mdi);
   LogMessage(LOG_INTERPRETER_INFO, "ExecuteProgram exit mdi=%d nest=%d", mdi ? 1 : 0, nest);
   return runState;
 }
@@ -918,7 +919,7 @@ void GCodeParser::ReportError(const Error_t& e) {
   runState = RUN_ERROR;
 }
 
-void GCodeParser::RunEnd() {
+void GCodeParser::RunEnd(bool mdi) {
   try {
     Back()->WaitForMachine();
     if (RadiusCompOn()) {
@@ -933,7 +934,7 @@ void GCodeParser::RunEnd() {
   const int32_t endState = runState;
   const std::string report = errorText;
   try {
-    RunMacro('P', -1, endState == RUN_ERROR ? "PrgStop.txt" : "PrgEnd.txt");
+    if (!mdi) RunMacro('P', -1, endState == RUN_ERROR ? "PrgStop.txt" : "PrgEnd.txt");
   } catch (const Error_t& e) {
     if (endState != RUN_ERROR) ReportError(e);
   }

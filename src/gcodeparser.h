@@ -263,7 +263,7 @@ class GCodeParser : public FileParser {
   void ModalGroup(int32_t group);
   void ExecuteL();
   void SwitchRadiusComp(int32_t side);
-  void RunEnd();
+  void RunEnd(bool mdi);
   void ReportError(const Error_t& e);
   bool IsAxisLetter(char c) const;
   int32_t AxisIndex(char c) const;

@@ -631,6 +631,10 @@ TEST_F(InterpTest, MdiTextRunsWithoutLabel) {
   EXPECT_EQ(RUN_RUNNING, parser->ExecuteProgram(true, 0));
   ASSERT_EQ(1u, backEnd->Lines().size());
   EXPECT_EQ(12.0, backEnd->Lines()[0].end[0]);
+  EXPECT_TRUE(messages.lines.empty());  // no start or end macro for a single command
+  parser = std::make_unique<GCodeParser>(backEnd.get(), &actState, "G0 X700");
+  EXPECT_EQ(RUN_ERROR, parser->ExecuteProgram(true, 0));
+  EXPECT_EQ("number out of range line 1 column 3", Report());
 }
 
 TEST_F(InterpTest, ParkPositionZFirstWhenAbove) {
