@@ -650,7 +650,19 @@ StateChange GCodeParser::MakeCmd(char code, int32_t num, double arg, uint8_t fla
 }
 
 void GCodeParser::SendCmd(const StateChange& rec) {
-  ExecuteStateChange(*m_state, rec);
+  // G records without a state of their own (G40..G42, G74) would only reset
+  // the G letter of the parser's view; the stages behind still get them.
+  bool local = true;
+  if (rec.code == 'G') {
+    switch (rec.num) {
+      case -1: case 2: case 3: case 20: case 43: case 51: case 53: case 54: case 55: case 56: case 57: case 58:
+      case 59: case 62: case 68: case 69: case 91: case 95: case 97:
+        break;
+      default:
+        local = false;
+    }
+  }
+  if (local) ExecuteStateChange(*m_state, rec);
   m_frontEnd->AddCmd(rec);
 }
 

@@ -515,14 +515,16 @@ TEST_F(InterpTest, UnknownCyclesWithoutMacro) {
 
 TEST_F(InterpTest, RadiusCompensationOffsetsThePath) {
   RadiusComp::SetToleranceParameter(0.001);
-  Run("G1 X0 Y0 F600\nG41 D2 G1 X10 Y0\nX10 Y10\nX0 Y10\nG40 G1 X0 Y20\nM2\n");
-  EXPECT_EQ(RUN_RETURN, parser->RunState()) << Report();
+  Run("G1 X0 Y0 F600\nG41 D2 G1 X10 Y0\nX10 Y10\nX0 Y10\nG40 G1 X0 Y20\n");
+  EXPECT_EQ(RUN_RUNNING, parser->RunState()) << Report();
   bool sawOffsetCorner = false;
   for (const auto& l : Lines())
     if (std::fabs(l.end[0] - 9.0) < 1e-6 && std::fabs(l.end[1] - 9.0) < 1e-6) sawOffsetCorner = true;
   EXPECT_TRUE(sawOffsetCorner);
   EXPECT_TRUE(HasCmd('G', 41));
+  EXPECT_TRUE(HasCmd('G', 40));
   EXPECT_EQ(backEnd.get(), parser->GetFrontEnd());
+  EXPECT_EQ(1.0, parser->State().GetVar(36));  // G1 stays the modal code through G41/G40
 }
 
 TEST_F(InterpTest, CompensationKeepsTheMachineBehaviour) {
