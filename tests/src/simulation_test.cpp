@@ -14,6 +14,7 @@
 #include "machinestate.h"
 #include "motionlimits.h"
 #include "statechange.h"
+#include "surfacemapping.h"
 #include "testsupport.h"
 #include "transformation.h"
 
@@ -219,6 +220,66 @@ TEST_F(SimulationTest, TangentialKnifeArcMustLieInXY) {
   } catch (const Error_t& e) {
     EXPECT_EQ(e.code, -1117);
   }
+}
+
+// ---- surface mapping ---------------------------------------------------------
+
+class SimulationMappingTest : public SimulationTest {
+ protected:
+  void SetUp() override {
+    SimulationTest::SetUp();
+    SurfaceMapping& map = GetSurfaceMapping();
+    map.Enable(false);
+    // A plate rising 2 mm per 100 mm in X.
+    map.SetBoundaries(0, 0, 200, 200, 5, 5);
+    for (int iy = 0; iy < 5; ++iy)
+      for (int ix = 0; ix < 5; ++ix) map.SetValue(ix, iy, 0.02 * 50 * ix);
+    work.SetMapping(true);
+    ASSERT_TRUE(work.IsMappingOn());
+    simState.transformation = &work;
+  }
+  void TearDown() override {
+    work.SetMapping(false);
+    GetSurfaceMapping().Enable(false);
+    SimulationTest::TearDown();
+  }
+  Transformation work{7};
+};
+
+TEST_F(SimulationMappingTest, FeedMoveFollowsTheHeightMap) {
+  const Coordinates start{50, 100, -20};
+  Place(work.ToMachine(start));
+  simState.progPos = start;
+  const Coordinates end{150, 100, -20};
+  sim.AddLine(end, 10, false, nullptr, false);
+  ExpectNear(Pos(), work.ToMachine(end), 1e-9);
+  ExpectNear(simState.progPos, end, 0);
+  EXPECT_GT(work.ToMachine(end).v[2] - work.ToMachine(start).v[2], 1.5);  // the map does lift the path
+  // Every tick lies on the mapped path, about one tick of travel apart.
+  for (const Coordinates& p : clock.positions) {
+    const Coordinates onPath = work.ToMachine({p.v[0], 100, -20});
+    EXPECT_NEAR(p.v[2], onPath.v[2], 1e-3) << "x " << p.v[0];
+  }
+  EXPECT_NEAR(static_cast<double>(clock.Ticks()), 1000, 5);
+}
+
+TEST_F(SimulationMappingTest, MappedPiecesAreCheckedAgainstTheSoftLimits) {
+  // The map lifts the path above Z 0 (the top of the travel) on the way.
+  const Coordinates start{10, 100, -0.9};
+  Place(work.ToMachine(start));
+  simState.progPos = start;
+  ASSERT_LT(work.ToMachine(start).v[2], 0);
+  try {
+    sim.AddLine({190, 100, -0.9}, 20, false, nullptr, false);
+    FAIL() << "no error";
+  } catch (const Error_t& e) {
+    EXPECT_EQ(e.code, -1008);
+  }
+  EXPECT_LE(Pos().v[2], 0);
+  // A rapid is not subdivided: it goes straight to the mapped end point.
+  simState.SetSoftLimitsEnabled(false);
+  sim.AddLine({20, 100, -5}, -1, true, nullptr, false);
+  ExpectNear(Pos(), work.ToMachine({20, 100, -5}), 1e-9);
 }
 
 // ---- state changes ------------------------------------------------------------
