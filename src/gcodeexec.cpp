@@ -294,7 +294,7 @@ void GCodeParser::ExecuteG10() {
   if (!HasLetter('P')) ThrowError(-1076);
   const double p = letterValue['P' - 'A'];
   if (p < 0 || p >= 7) ThrowError(-1076);
-  const int32_t row = static_cast<int32_t>(p);
+  const int32_t row = ToInt(p);
   if (row == 0) return;
   MachineConfig& cfg = GetMachineConfig();
   for (int i = 0; i < kAxisCount; ++i)
@@ -391,10 +391,10 @@ void GCodeParser::ToolChange(int32_t m) {
   const MachineConfig& cfg = GetMachineConfig();
   if (cfg.toolChangeMode == 0) m = 66;
   if (RadiusCompOn()) ThrowError(-1100);
-  const int32_t T = static_cast<int32_t>(HasLetter('T') ? GetVar(49) : GetVar(920));
+  const int32_t T = ToInt(HasLetter('T') ? GetVar(49) : GetVar(920));
   if (T != currentTool) {
     ToolRecord rec;
-    FindTool(currentTool, static_cast<int>(GetVar(921)), rec);
+    FindTool(currentTool, ToInt(GetVar(921)), rec);
     LogMessage(LOG_INTERPRETER_INFO, "ToolLife=%0.2fmin used=%0.2fmin", rec.maxLife, rec.useTime);
   }
   const bool ok = TrySetTool(T, -1);
@@ -411,12 +411,12 @@ void GCodeParser::ToolChange(int32_t m) {
   SendCmd(MakeCmd('M', m, T));
   if (RunMacro('M', m == 66 ? 66 : 6)) {
     // The macro decides: #940 = 0 means no tool, otherwise #950 is the tool.
-    const int32_t now = GetVar(940) == 0 ? 0 : static_cast<int32_t>(GetVar(950));
+    const int32_t now = GetVar(940) == 0 ? 0 : ToInt(GetVar(950));
     SetVar(950, now);
     SendCmd(MakeCmd('#', 950, now));
     if (now != T) {
-      TrySetTool(now, static_cast<int32_t>(GetVar(921)));
-      ApplyTool(now, static_cast<int32_t>(GetVar(921)));
+      TrySetTool(now, ToInt(GetVar(921)));
+      ApplyTool(now, ToInt(GetVar(921)));
       SendCmd(MakeCmd('M', m, now));
     }
   }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "folders.h"
@@ -63,6 +64,13 @@ bool AxisWordsAreData(int g) { return g == 10 || g == 28 || g == 51 || g == 52 |
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
+
+int32_t ToInt(double v) {
+  if (!(v == v)) return 0;
+  if (v >= 2147483647.0) return INT32_MAX;
+  if (v <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
 
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis) {
   std::string detail;
@@ -132,8 +140,8 @@ void GCodeParser::Init() {
   if (s.GetFlag(SF_INCREMENTAL)) gState |= 1u << GS_INCREMENTAL;
   if (s.GetFlag(SF_TOOL_LENGTH)) gState |= 1u << GS_TOOL_LENGTH;
   modalGCode = -1;
-  const int T = static_cast<int>(GetVar(920));
-  const int P = static_cast<int>(GetVar(921));
+  const int T = ToInt(GetVar(920));
+  const int P = ToInt(GetVar(921));
   TrySetTool(T, P);
 }
 
@@ -393,7 +401,7 @@ void GCodeParser::ParseM(int32_t m) {
 }
 
 void GCodeParser::ParseG(double value) {
-  const int32_t g = static_cast<int32_t>(value);
+  const int32_t g = ToInt(value);
   if (IsLineGCode(g)) {
     if (gCode >= 0) ThrowError(-1016);
     if (g == 51) ModalGroup(GRP_SCALING);
@@ -500,6 +508,7 @@ void GCodeParser::ParseLine() {
     if (c != 'G' && c != 'M' && c != 'N' && !indexedP && HasLetter(c)) ThrowError(-1007);
     if (!indexedP) lettersSeen |= Bit(c);
     double v = w.value;
+    if (!std::isfinite(v)) ThrowError(ERR_NUMBER_RANGE);
 
     if (IsAxisLetter(c)) {
       if (!IsAxisSupported(c)) ThrowError(ERR_AXIS_NOT_SUPPORTED);
@@ -523,7 +532,7 @@ void GCodeParser::ParseLine() {
       case 'S': {
         if (toolSpeedApplies && v != 0) v = cfg.doReplaceS ? cfg.replaceSby : toolDefaultS;
         ToolRecord rec;
-        if (currentTool > 0 && FindTool(currentTool, static_cast<int>(GetVar(921)), rec) && rec.maxRpm > 0 &&
+        if (currentTool > 0 && FindTool(currentTool, ToInt(GetVar(921)), rec) && rec.maxRpm > 0 &&
             v > rec.maxRpm) {
           v = rec.maxRpm;
           char text[120];
@@ -570,7 +579,7 @@ void GCodeParser::ParseLine() {
         SetLetterVar(c, v);
         break;
       case 'L':
-        ParseL(static_cast<int32_t>(v));
+        ParseL(ToInt(v));
         break;
       case 'N':
         if (!first) ThrowError(-1020);
@@ -580,10 +589,10 @@ void GCodeParser::ParseLine() {
         ThrowError(-1021);
       case 'M':
         mColumn = tokenColumn;
-        ParseM(static_cast<int32_t>(v));
+        ParseM(ToInt(v));
         break;
       case 'G':
-        if (IsLineGCode(static_cast<int32_t>(v))) gColumn = tokenColumn;
+        if (IsLineGCode(ToInt(v))) gColumn = tokenColumn;
         ParseG(v);
         break;
       default:
@@ -760,7 +769,7 @@ void GCodeParser::ExecuteLine() {
     } else if (mCode == 98) {
       if (!HasLetter('P')) ThrowError(-1076);
       char label[32];
-      std::snprintf(label, sizeof label, "O%d", static_cast<int>(letterValue['P' - 'A']));
+      std::snprintf(label, sizeof label, "O%d", ToInt(letterValue['P' - 'A']));
       std::string file = fileName;
       int32_t first = 0, last = 0;
       if (Text()->GetFileRange(lineNumber, &first, &last)) {
@@ -820,10 +829,10 @@ void GCodeParser::ExecuteL() {
       SendCmd(MakeCmd('L', 49, letterValue['K' - 'A'], HasLetter('K') && letterValue['K' - 'A'] != 0));
       break;
     case 50:
-      ApplyTool(static_cast<int32_t>(GetVar(920)), static_cast<int32_t>(GetVar(921)));
+      ApplyTool(ToInt(GetVar(920)), ToInt(GetVar(921)));
       break;
     case 51:
-      if (!TrySetTool(static_cast<int32_t>(GetVar(920)), static_cast<int32_t>(GetVar(921)))) ThrowError(-1043);
+      if (!TrySetTool(ToInt(GetVar(920)), ToInt(GetVar(921)))) ThrowError(-1043);
       break;
     case 47: case 48: case 52: case 53:
       // Machine-specific functions: their words travel to the back end.

@@ -100,6 +100,10 @@ struct Word {
 // names the keep-out collision or the axis and side.
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis);
 
+// Truncates toward zero; values beyond 32 bits saturate and NaN gives 0, so
+// codes and tool numbers read from wild values stay defined.
+int32_t ToInt(double v);
+
 class GCodeParser : public FileParser {
  public:
   // Normal construction: an empty store (open a program with NewMainFile).
