@@ -47,7 +47,8 @@ TEST_F(CliInterpTest, PrintsEveryCallAndOk) {
   EXPECT_NE(std::string::npos, o.text.find("LINE N2 X10.000 Y5.000 Z0.000 F-1.000 rapid=1\n")) << o.text;
   EXPECT_NE(std::string::npos, o.text.find("CMD M 3 arg=1000.000 flag=1\n"));
   EXPECT_NE(std::string::npos, o.text.find("LINE N4 X20.000 Y5.000 Z0.000 F10.000 rapid=0\n"));
-  EXPECT_NE(std::string::npos, o.text.find("ARC N5 X30.000 Y15.000 Z0.000 CX20.000 CY15.000 CZ0.000 F10.000 plane=2 cw=1\n"));
+  EXPECT_NE(std::string::npos,
+            o.text.find("ARC N5 X30.000 Y15.000 Z0.000 CX20.000 CY15.000 CZ0.000 F10.000 plane=2 cw=1\n"));
   EXPECT_NE(std::string::npos, o.text.find("MSG Warning: undefined macro PrgStart.txt\n"));
   EXPECT_EQ(0u, o.text.rfind("START ", 0));
   EXPECT_NE(std::string::npos, o.text.find("RESULT ok\n"));
