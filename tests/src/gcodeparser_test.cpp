@@ -54,6 +54,10 @@ class InterpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetParameterFilesForTest();
+    // Machine runs write the variable file at their end: a fresh folder per
+    // test keeps a tool or variable of one test out of the next.
+    Folders::SetParameters(testsupport::MakeTempDir("params"));
+    OpenParameterFiles();
     ResetMachineStateForTest();
     GetMachineConfig() = MachineConfig();
     GetToolTable().Clear();
@@ -64,6 +68,8 @@ class InterpTest : public ::testing::Test {
   }
   void TearDown() override {
     parser.reset();
+    ResetParameterFilesForTest();
+    Folders::SetParameters(testsupport::ScratchDir() + "/params");
     SetMessageList(nullptr);
     GetMachineConfig() = MachineConfig();
     GetToolTable().Clear();
@@ -297,7 +303,6 @@ class OffsetTest : public InterpTest {
     InterpTest::SetUp();
     GetMachineConfig().offsets[0] = Coordinates(100, 50, 0);
     GetMachineConfig().offsets[1] = Coordinates(200, 0, 0);
-    OpenParameterFiles();
   }
   double MachineX() {
     return parser->State().GetTransformation()->ToMachine(parser->target)[0];
