@@ -9,6 +9,7 @@
 #include "errors.h"
 #include "gcodeparser.h"
 #include "logging.h"
+#include "macroparser.h"
 #include "machineconfig.h"
 #include "machinestate.h"
 #include "motionlimits.h"
@@ -562,7 +563,7 @@ void Simulation::RunCommand(const WorkCmdData& cmd) {
   std::string report;
   try {
     if (hasText) {
-      GCodeParser temp(this, &State(), text);
+      MacroParser temp(this, &State(), text);
       failed = temp.ExecuteProgram(true, 0) == RUN_ERROR;
       code = temp.errorCode;
       report = temp.ErrorReportText();

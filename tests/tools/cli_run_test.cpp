@@ -157,6 +157,26 @@ TEST_F(CliRunTest, PausesAreAnsweredFromTheFileOrContinued) {
   EXPECT_NE(out.find("work position: X10.000"), std::string::npos) << out;
 }
 
+TEST_F(CliRunTest, EveryExampleRunsToItsEnd) {
+  for (const char* name : {"pocket.nc", "engraving.nc", "drilling.nc", "plate.nc"}) {
+    const std::string file = std::string(QUORVANE_SOURCE_DIR) + "/examples/" + name;
+    EXPECT_EQ(Run({"--params", kParams, "--macros", kMacros, "--speed", "0", file}), 0) << name << out << err;
+    EXPECT_NE(out.find("result: completed"), std::string::npos) << name << out;
+  }
+}
+
+TEST_F(CliRunTest, DialogsTakeTheirAnswersFromTheFile) {
+  const std::string file = std::string(QUORVANE_SOURCE_DIR) + "/examples/plate.nc";
+  ASSERT_EQ(Run({"--params", kParams, "--macros", kMacros, "--speed", "0", file}), 0) << out << err;
+  EXPECT_NE(out.find("holes bored: 5"), std::string::npos) << out;
+  testsupport::WriteFile(dir + "/answers.txt", "# holes\n2\n");
+  ASSERT_EQ(Run({"--params", kParams, "--macros", kMacros, "--speed", "0", "--answers", dir + "/answers.txt", file}),
+            0)
+      << out << err;
+  EXPECT_NE(out.find("-> 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("holes bored: 2"), std::string::npos) << out;
+}
+
 TEST_F(CliRunTest, BadArgumentsAndFiles) {
   EXPECT_EQ(Run({}), 2);
   EXPECT_NE(err.find("usage: quorvane-cli run"), std::string::npos) << err;

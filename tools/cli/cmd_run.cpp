@@ -27,9 +27,11 @@
 #include "folders.h"
 #include "logging.h"
 #include "gcodeparser.h"
+#include "macroparser.h"
 #include "machineconfig.h"
 #include "machinestate.h"
 #include "messagelist.h"
+#include "operatordialog.h"
 #include "parafile.h"
 #include "simulation.h"
 #include "tooltable.h"
@@ -71,7 +73,8 @@ class CollectingMessages : public MessageList {
   std::vector<std::string> lines;
 };
 
-// Operator answers, one a line, consumed in order by each question.
+// Operator answers, one a line, consumed in order by each question (program
+// pauses and the dialogs of the macro language).
 class Answers {
  public:
   bool Load(const std::string& path) {
@@ -80,17 +83,46 @@ class Answers {
     std::string line;
     while (std::getline(in, line)) {
       while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-      if (line.empty() || line[0] == ';') continue;
+      if (line.empty() || line[0] == ';' || line[0] == '#') continue;
       lines.push_back(line);
     }
     return true;
   }
-  // The next answer, or def when none is left.
-  std::string Next(const std::string& def) { return next < lines.size() ? lines[next++] : def; }
+  // The next answer; false when none is left.
+  bool Take(std::string& out) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (next >= lines.size()) return false;
+    out = lines[next++];
+    return true;
+  }
+  std::string Next(const std::string& def) {
+    std::string a;
+    return Take(a) ? a : def;
+  }
 
  private:
+  std::mutex mutex;
   std::vector<std::string> lines;
   size_t next = 0;
+};
+
+// Dialogs take the next answer of the file (in the script form of the
+// scripted operator); without one they are accepted with their defaults.
+class CliOperator : public Operator {
+ public:
+  explicit CliOperator(Answers& a) : answers(a) {}
+  bool Ask(AskDialog& dialog) override {
+    std::string line;
+    if (answers.Take(line)) {
+      ScriptedOperator scripted(line);
+      return scripted.Ask(dialog);
+    }
+    DefaultOperator fallback;
+    return fallback.Ask(dialog);
+  }
+
+ private:
+  Answers& answers;
 };
 
 std::string Clock(double seconds) {
@@ -259,6 +291,8 @@ int RunRun(const std::vector<std::string>& args) {
 
   CollectingMessages messages;
   SetMessageList(&messages);
+  CliOperator dialogs(answers);
+  SetOperator(&dialogs);
   SimClock clock(o.speed);
   int rc = 0;
   {
@@ -267,7 +301,7 @@ int RunRun(const std::vector<std::string>& args) {
     bool proceed = true;
     {
       ViewFrontEnd view;
-      GCodeParser preview(&view, &simState);
+      MacroParser preview(&view, &simState);
       if (preview.NewMainFile(o.file) == 0) {
         std::fprintf(stderr, "cannot load %s\n", o.file.c_str());
         proceed = false;
@@ -295,7 +329,7 @@ int RunRun(const std::vector<std::string>& args) {
     // 2. The run on the simulated machine, the interpreter in its worker.
     if (proceed) {
       Simulation sim(nullptr, &clock);
-      GCodeParser parser(&sim, &simState);
+      MacroParser parser(&sim, &simState);
       parser.NewMainFile(o.file);
       sim.SetParser(&parser);
       // The simulated machine starts where the state says it stands.
@@ -363,6 +397,7 @@ int RunRun(const std::vector<std::string>& args) {
     const std::vector<std::string> shown = proceed ? messages.Take() : previewMessages;
     PrintMessages(shown);
   }
+  SetOperator(nullptr);
   SetMessageList(nullptr);
   std::fflush(stdout);
   CloseParameterFiles();
