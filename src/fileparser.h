@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "errors.h"
+#include "logging.h"
 #include "textcontrol.h"
 
-// Log codes of the interpreter (category bit 0x400).
-constexpr int32_t LOG_CAT_INTERPRETER = 0x0400;
+// Log codes of the interpreter.
+constexpr int32_t LOG_CAT_INTERPRETER = LOGCAT_INTERPRETER;
 constexpr int32_t LOG_INTERPRETER_DEBUG = LOG_CAT_INTERPRETER | 1;
 constexpr int32_t LOG_INTERPRETER_TRACE = LOG_CAT_INTERPRETER | 2;
 constexpr int32_t LOG_INTERPRETER_INFO = LOG_CAT_INTERPRETER | 3;

@@ -25,6 +25,9 @@ constexpr int32_t LOGCAT_GRAPHICS_3D = 0x0200;
 constexpr int32_t LOGCAT_NETWORK_DRIVER = 0x0400;
 constexpr int32_t LOGCAT_IMPORT_FILTER = 0x0800;
 constexpr int32_t LOGCAT_OFFSETS = 0x1000;         // offsets, transformations, surface map
+// Interpreter diagnostics: a bit of its own, outside the dialog's nine
+// categories, so tracing a program never floods the operator's selection.
+constexpr int32_t LOGCAT_INTERPRETER = 0x2000;
 
 namespace logging_detail {
 extern std::atomic<int32_t> g_level;  // highest priority number written
