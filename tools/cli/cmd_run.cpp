@@ -220,7 +220,9 @@ class Progress {
   explicit Progress(int32_t total) : tty(isatty(STDERR_FILENO) == 1), totalLines(total) {}
 
   void Show(Simulation& sim, double elapsed, bool force) {
-    if (!tty && !force && elapsed - lastPlain < 2.0) return;
+    // A terminal line is rewritten five times a second, plain lines every 2 s.
+    if (!force && elapsed - lastShown < (tty ? 0.2 : 2.0)) return;
+    lastShown = elapsed;
     const int32_t line = sim.GetCursor();
     const double frac = totalLines > 0 ? std::min(1.0, std::max(0.0, double(line) / totalLines)) : 0.0;
     const double remaining = frac > 0 ? elapsed * (1.0 - frac) / frac : -1;
@@ -236,7 +238,6 @@ class Progress {
       shown = true;
     } else {
       std::fprintf(stderr, "progress: %s\n", buf);
-      lastPlain = elapsed;
     }
     std::fflush(stderr);
   }
@@ -249,7 +250,7 @@ class Progress {
  private:
   bool tty;
   int32_t totalLines;
-  double lastPlain = -10;
+  double lastShown = -10;
   bool shown = false;
 };
 
