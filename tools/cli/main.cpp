@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
       CloseLogFile();
       // Process-wide objects still log while they are destroyed after main.
       delete wxLog::SetActiveTarget(new DiscardLog);
+      wxLog::DontCreateOnDemand();
       return rc;
     }
   }
