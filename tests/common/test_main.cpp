@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 #include <wx/init.h>
+#include <wx/log.h>
 
 #include "folders.h"
 #include "testsupport.h"
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
   wxInitializer wx;
   ::testing::InitGoogleTest(&argc, argv);
   const int rc = RUN_ALL_TESTS();
+  // Process-wide objects log while they are destroyed after main; keep that
+  // out of the test output.
+  wxLog::SetActiveTarget(nullptr);
+  wxLog::DontCreateOnDemand();
   if (!std::getenv("QUORVANE_KEEP_SCRATCH")) {
     std::string cmd = "rm -rf '" + scratch + "'";
     if (std::system(cmd.c_str()) != 0) return rc ? rc : 1;
