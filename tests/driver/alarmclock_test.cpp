@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -81,11 +82,33 @@ class LoggedTimer : public TimerEvent {
 
 constexpr uint64_t kT0 = 1700000000000000ull;
 
-TEST(AlarmClockTest, FiresInExpiryOrderAndEqualExpiriesInStartOrder) {
-  ManualTime time(kT0);
-  AlarmClock clock(&time);
+// Polls (generously) until `done` holds; bounded so a lost fire fails instead of hanging.
+template <typename Pred>
+bool WaitUntil(Pred done) {
+  const auto limit = Steady::now() + 10s;
+  while (!done() && Steady::now() < limit) std::this_thread::sleep_for(1ms);
+  return done();
+}
+
+// A clock on hand-moved time with a fire log.
+class ManualClockTest : public ::testing::Test {
+ protected:
+  LoggedTimer& Timer(int id) { return *timers_.emplace_back(std::make_unique<LoggedTimer>(&clock, &log, id)); }
+  // Lets the timer thread see the time; whatever is due fires meanwhile.
+  void SetTimeAndSettle(uint64_t t) {
+    time.Set(t);
+    std::this_thread::sleep_for(50ms);
+  }
+  ManualTime time{kT0};
+  AlarmClock clock{&time};
   FireLog log;
-  LoggedTimer a(&clock, &log, 1), b(&clock, &log, 2), c(&clock, &log, 3), d(&clock, &log, 4);
+
+ private:
+  std::vector<std::unique_ptr<LoggedTimer>> timers_;
+};
+
+TEST_F(ManualClockTest, FiresInExpiryOrderAndEqualExpiriesInStartOrder) {
+  LoggedTimer &a = Timer(1), &b = Timer(2), &c = Timer(3), &d = Timer(4);
   a.Start(5000);
   b.Start(5000);  // same expiry as a: frozen time
   c.Start(2000);
@@ -100,74 +123,39 @@ TEST(AlarmClockTest, FiresInExpiryOrderAndEqualExpiriesInStartOrder) {
   EXPECT_EQ(clock.ArmedCount(), 0u);
 }
 
-TEST(AlarmClockTest, NothingFiresBeforeItsExpiry) {
-  ManualTime time(kT0);
-  AlarmClock clock(&time);
-  FireLog log;
-  LoggedTimer early(&clock, &log, 1), late(&clock, &log, 2);
-  early.Start(4000);
+TEST_F(ManualClockTest, RestartMovesAnArmedTimerAndNothingFiresBeforeItsExpiry) {
+  LoggedTimer &t = Timer(7), &late = Timer(8);
+  t.Start(5000);
+  t.Start(30000);
   late.Start(50000);
-  time.Set(kT0 + 20000);
-  ASSERT_TRUE(log.WaitFor(1));
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(log.Ids(), std::vector<int>{1});
+  EXPECT_EQ(clock.ArmedCount(), 2u);
+  EXPECT_EQ(t.Expiry(), kT0 + 30000);
+  SetTimeAndSettle(kT0 + 10000);
+  EXPECT_TRUE(log.Ids().empty());
+  SetTimeAndSettle(kT0 + 30000);
+  EXPECT_EQ(log.Ids(), std::vector<int>{7});  // once only
   EXPECT_EQ(late.State(), TimerEvent::STATE_ARMED);
   time.Set(kT0 + 50000);
   ASSERT_TRUE(log.WaitFor(2));
 }
 
-TEST(AlarmClockTest, RestartMovesAnArmedTimerAndFiresItOnce) {
-  ManualTime time(kT0);
-  AlarmClock clock(&time);
-  FireLog log;
-  LoggedTimer t(&clock, &log, 7);
-  t.Start(5000);
-  t.Start(30000);
-  EXPECT_EQ(clock.ArmedCount(), 1u);
-  EXPECT_EQ(t.Expiry(), kT0 + 30000);
-  time.Set(kT0 + 10000);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(log.Ids().empty());
-  time.Set(kT0 + 30000);
-  ASSERT_TRUE(log.WaitFor(1));
-  std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(log.Ids().size(), 1u);
-}
-
-TEST(AlarmClockTest, ZeroOrNegativeDelayOnlyCancels) {
-  ManualTime time(kT0);
-  AlarmClock clock(&time);
-  FireLog log;
-  LoggedTimer t(&clock, &log, 1), u(&clock, &log, 2);
-  t.Start(0);
-  EXPECT_EQ(t.State(), TimerEvent::STATE_IDLE);
-  u.Start(2000);
-  u.Start(-5);
-  EXPECT_EQ(u.State(), TimerEvent::STATE_IDLE);
-  EXPECT_EQ(clock.ArmedCount(), 0u);
-  time.Set(kT0 + 100000);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(log.Ids().empty());
-}
-
-TEST(AlarmClockTest, CancelLeavesIdleAndFiredTimersAlone) {
-  ManualTime time(kT0);
-  AlarmClock clock(&time);
-  FireLog log;
-  LoggedTimer idle(&clock, &log, 1), fired(&clock, &log, 2), armed(&clock, &log, 3);
+TEST_F(ManualClockTest, CancelAndNonPositiveDelays) {
+  LoggedTimer &zero = Timer(1), &negative = Timer(2), &idle = Timer(3), &fired = Timer(4), &armed = Timer(5);
+  zero.Start(0);
+  negative.Start(2000);
+  negative.Start(-5);  // only cancels
   idle.Cancel();
-  EXPECT_EQ(idle.State(), TimerEvent::STATE_IDLE);
   fired.Start(2000);
   time.Set(kT0 + 2000);
   ASSERT_TRUE(log.WaitFor(1));
   fired.Cancel();
-  EXPECT_EQ(fired.State(), TimerEvent::STATE_FIRED);
   armed.Start(3000);
   armed.Cancel();
-  EXPECT_EQ(armed.State(), TimerEvent::STATE_IDLE);
-  time.Set(kT0 + 100000);
-  std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(log.Ids(), std::vector<int>{2});
+  EXPECT_EQ(clock.ArmedCount(), 0u);
+  for (LoggedTimer* t : {&zero, &negative, &idle, &armed}) EXPECT_EQ(t->State(), TimerEvent::STATE_IDLE);
+  EXPECT_EQ(fired.State(), TimerEvent::STATE_FIRED);
+  SetTimeAndSettle(kT0 + 100000);
+  EXPECT_EQ(log.Ids(), std::vector<int>{4});
 }
 
 // Restarts itself from Fire(): the clock's lock is not held while firing.
@@ -191,19 +179,24 @@ TEST(AlarmClockTest, TimerRestartedFromItsOwnFireRepeats) {
   AlarmClock clock;
   RepeatingTimer t(&clock, 5);
   t.Start(1000);
-  const auto limit = Steady::now() + 10s;
-  while (!t.done.load() && Steady::now() < limit) std::this_thread::sleep_for(2ms);
-  EXPECT_TRUE(t.done.load());
+  EXPECT_TRUE(WaitUntil([&] { return t.done.load(); }));
   EXPECT_EQ(t.count.load(), 5);
   EXPECT_EQ(t.State(), TimerEvent::STATE_FIRED);
 }
 
-TEST(AlarmClockTest, TimerDueInLessThanAMillisecondFires) {
+struct Target {
+  void OnTimeout() { ++calls; }
+  std::atomic<int> calls{0};
+};
+
+TEST(AlarmClockTest, TimeoutEventDueInLessThanAMillisecondCallsTheTarget) {
   AlarmClock clock;
-  FireLog log;
-  LoggedTimer t(&clock, &log, 1);
-  t.Start(300);
-  EXPECT_TRUE(log.WaitFor(1));
+  Target target;
+  TimeoutEvent<Target> ev(&clock, &target, &Target::OnTimeout);
+  ev.Start(300);
+  EXPECT_TRUE(WaitUntil([&] { return target.calls.load() > 0; }));
+  EXPECT_EQ(target.calls.load(), 1);
+  EXPECT_EQ(ev.State(), TimerEvent::STATE_FIRED);
 }
 
 TEST(AlarmClockTest, ClockSetBackAnHourFiresEarliestAtOnceAndKeepsDistances) {
@@ -237,7 +230,7 @@ TEST(AlarmClockTest, StartAfterClockWentBackCorrectsArmedTimers) {
   EXPECT_EQ(later.State(), TimerEvent::STATE_ARMED);
 }
 
-TEST(AlarmClockTest, DestroyingTheClockWithArmedTimersReturnsWithoutFiring) {
+TEST(AlarmClockTest, DestroyingTheClockDisarmsWithoutFiringAndLeavesTimersInert) {
   FireLog log;
   auto clock = std::make_unique<AlarmClock>();
   LoggedTimer a(clock.get(), &log, 1), b(clock.get(), &log, 2);
@@ -247,77 +240,37 @@ TEST(AlarmClockTest, DestroyingTheClockWithArmedTimersReturnsWithoutFiring) {
   EXPECT_TRUE(log.Ids().empty());
   EXPECT_EQ(a.State(), TimerEvent::STATE_IDLE);
   EXPECT_EQ(b.State(), TimerEvent::STATE_IDLE);
+  b.Start(1000);  // no clock any more: nothing happens, nothing crashes
+  b.Cancel();
+  EXPECT_EQ(b.State(), TimerEvent::STATE_IDLE);
 }
-
-TEST(AlarmClockTest, TimerOutlivingItsClockIsInert) {
-  FireLog log;
-  auto clock = std::make_unique<AlarmClock>();
-  LoggedTimer t(clock.get(), &log, 1);
-  t.Start(1000000);
-  clock.reset();
-  t.Start(1000);  // no clock any more: nothing happens, nothing crashes
-  t.Cancel();
-  EXPECT_EQ(t.State(), TimerEvent::STATE_IDLE);
-}
-
-struct FireFlags {
-  std::atomic<bool> started{false}, finished{false};
-};
 
 class SlowTimer : public TimerEvent {
  public:
-  SlowTimer(AlarmClock* clock, FireFlags* flags) : TimerEvent(clock), flags_(flags) {}
+  SlowTimer(AlarmClock* clock) : TimerEvent(clock) {}
   ~SlowTimer() override { Retire(); }
   void Fire() override {
-    flags_->started.store(true);
+    started.store(true);
     std::this_thread::sleep_for(100ms);
-    flags_->finished.store(true);
+    finished->store(true);
   }
-
- private:
-  FireFlags* flags_;
+  std::atomic<bool> started{false};
+  std::shared_ptr<std::atomic<bool>> finished = std::make_shared<std::atomic<bool>>(false);
 };
 
-bool WaitUntil(const std::atomic<bool>& flag) {
-  const auto limit = Steady::now() + 10s;
-  while (!flag.load() && Steady::now() < limit) std::this_thread::sleep_for(1ms);
-  return flag.load();
-}
-
-TEST(AlarmClockTest, DestructorJoinsARunningFire) {
-  FireFlags flags;
-  auto clock = std::make_unique<AlarmClock>();
-  SlowTimer t(clock.get(), &flags);
-  t.Start(1000);
-  ASSERT_TRUE(WaitUntil(flags.started));
-  clock.reset();
-  EXPECT_TRUE(flags.finished.load());
-}
-
-TEST(AlarmClockTest, DeletingATimerWaitsForItsPendingFire) {
-  FireFlags flags;
-  AlarmClock clock;
-  auto t = std::make_unique<SlowTimer>(&clock, &flags);
-  t->Start(1000);
-  ASSERT_TRUE(WaitUntil(flags.started));
-  t.reset();
-  EXPECT_TRUE(flags.finished.load());
-}
-
-struct Target {
-  void OnTimeout() { ++calls; }
-  std::atomic<int> calls{0};
-};
-
-TEST(TimeoutEventTest, CallsTheHandlerOnTheTarget) {
-  AlarmClock clock;
-  Target target;
-  TimeoutEvent<Target> ev(&clock, &target, &Target::OnTimeout);
-  ev.Start(1000);
-  const auto limit = Steady::now() + 10s;
-  while (target.calls.load() == 0 && Steady::now() < limit) std::this_thread::sleep_for(1ms);
-  EXPECT_EQ(target.calls.load(), 1);
-  EXPECT_EQ(ev.State(), TimerEvent::STATE_FIRED);
+TEST(AlarmClockTest, DestroyingClockOrTimerWaitsForARunningFire) {
+  for (bool destroyClock : {true, false}) {
+    auto clock = std::make_unique<AlarmClock>();
+    auto t = std::make_unique<SlowTimer>(clock.get());
+    const auto finished = t->finished;
+    t->Start(1000);
+    ASSERT_TRUE(WaitUntil([&] { return t->started.load(); }));
+    if (destroyClock)
+      clock.reset();
+    else
+      t.reset();
+    EXPECT_TRUE(finished->load()) << (destroyClock ? "clock" : "timer");
+  }
 }
 
 }  // namespace

@@ -39,15 +39,11 @@ TEST(CriticalSectionTest, SameThreadEntersAgainAndMustLeaveAsOften) {
 
 TEST(WakeSemaphoreTest, TwoReleasesBeforeAWaitWakeOnce) {
   WakeSemaphore sem;
+  EXPECT_FALSE(sem.WaitFor(10));
   sem.Release();
   sem.Release();
   EXPECT_TRUE(sem.WaitFor(0));
   EXPECT_FALSE(sem.WaitFor(20));
-}
-
-TEST(WakeSemaphoreTest, WaitForTimesOutWithoutRelease) {
-  WakeSemaphore sem;
-  EXPECT_FALSE(sem.WaitFor(10));
 }
 
 TEST(InterthreadSignalTest, SignalWithoutWaiterIsNotKept) {
@@ -59,58 +55,53 @@ TEST(InterthreadSignalTest, SignalWithoutWaiterIsNotKept) {
   sig.Leave();
 }
 
+// Both waits leave the lock while waiting, wake on Signal and return holding it.
 TEST(InterthreadSignalTest, WaitLeavesTheLockAndSignalWakesTheWaiter) {
-  InterthreadSignal sig;
-  bool ready = false;  // guarded by sig
-  std::atomic<bool> wokenBySignal{false};
-  std::thread waiter([&] {
-    sig.Enter();
-    while (!ready) {
-      if (sig.WaitFor(5000)) wokenBySignal.store(true);
+  for (bool timed : {true, false}) {
+    InterthreadSignal sig;
+    int value = 0;  // guarded by sig
+    std::atomic<bool> wokenBySignal{false};
+    std::thread waiter([&] {
+      sig.Enter();
+      while (value == 0) {
+        if (!timed) sig.Wait();
+        else if (sig.WaitFor(5000)) wokenBySignal.store(true);
+      }
+      value = 2;  // still under the lock
+      sig.Leave();
+    });
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (sig.Waiters() == 0 && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(sig.Waiters(), 1);
+    sig.Enter();  // possible only because the waiter left the lock
+    value = 1;
+    sig.Signal();
+    sig.Leave();
+    waiter.join();
+    EXPECT_EQ(value, 2);
+    if (timed) {
+      EXPECT_TRUE(wokenBySignal.load());
     }
-    sig.Leave();
-  });
-  const auto limit = std::chrono::steady_clock::now() + 10s;
-  while (sig.Waiters() == 0 && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(1ms);
-  ASSERT_EQ(sig.Waiters(), 1);
-  sig.Enter();  // possible only because the waiter left the lock
-  ready = true;
-  sig.Signal();
-  sig.Leave();
-  waiter.join();
-  EXPECT_TRUE(wokenBySignal.load());
-  EXPECT_EQ(sig.Waiters(), 0);
-}
-
-TEST(InterthreadSignalTest, WaitWithoutTimeoutReturnsHoldingTheLock) {
-  InterthreadSignal sig;
-  int value = 0;
-  std::thread waiter([&] {
-    sig.Enter();
-    while (value == 0) sig.Wait();
-    value = 2;  // still under the lock
-    sig.Leave();
-  });
-  const auto limit = std::chrono::steady_clock::now() + 10s;
-  while (sig.Waiters() == 0 && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(1ms);
-  sig.Enter();
-  value = 1;
-  sig.Signal();
-  sig.Leave();
-  waiter.join();
-  EXPECT_EQ(value, 2);
+    EXPECT_EQ(sig.Waiters(), 0);
+  }
 }
 
 TEST(TimeBaseTest, DifferenceIsSignedAndClamped) {
-  EXPECT_EQ(TimeDiff(1000, 400), 600);
-  EXPECT_EQ(TimeDiff(400, 1000), -600);
-  EXPECT_EQ(TimeDiff(5, 5), 0);
-  EXPECT_EQ(TimeDiff(3000000000ull, 0), 2147483647);
-  EXPECT_EQ(TimeDiff(0, 3000000000ull), -2147483647);
-  EXPECT_EQ(TimeDiff(0, 2147483648ull), -2147483647);
-  EXPECT_EQ(TimeDiff(0, 2147483647ull), -2147483647);
-  EXPECT_EQ(TimeDiff(0, 2147483646ull), -2147483646);
-  EXPECT_EQ(TimeDiff(~0ull, 0), 2147483647);
+  const struct {
+    uint64_t a, b;
+    int32_t diff;
+  } cases[] = {
+      {1000, 400, 600},
+      {400, 1000, -600},
+      {5, 5, 0},
+      {3000000000ull, 0, 2147483647},
+      {0, 3000000000ull, -2147483647},
+      {0, 2147483648ull, -2147483647},
+      {0, 2147483647ull, -2147483647},
+      {0, 2147483646ull, -2147483646},
+      {~0ull, 0, 2147483647},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TimeDiff(c.a, c.b), c.diff) << c.a << " - " << c.b;
 }
 
 TEST(TimeBaseTest, ReadingTheTimeStoresItAsCurrentTime) {
@@ -122,32 +113,25 @@ TEST(TimeBaseTest, ReadingTheTimeStoresItAsCurrentTime) {
   const uint64_t now = GetTimeMicros();
   EXPECT_EQ(CurrentTimeMicros(), now);
   EXPECT_GT(now, 1600000000ull * 1000000);  // wall clock in microseconds since 1970
-}
-
-TEST(TimeBaseTest, ShortSleepLastsAtLeastItsTime) {
   const auto start = std::chrono::steady_clock::now();
   SleepMicros(2000);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 2000us);
 }
 
-struct AssertThreadResult {
-  std::atomic<bool> passedAssert{false};
-};
-
 void* AssertingThread(void* arg) {
   DRIVER_ASSERT(1 + 1 == 2, "arithmetic");
   DRIVER_ASSERT(false, "connection list corrupt");
-  static_cast<AssertThreadResult*>(arg)->passedAssert.store(true);
+  static_cast<std::atomic<bool>*>(arg)->store(true);
   return nullptr;
 }
 
 TEST(DriverAssertTest, FailureIsReportedAndEndsTheCallingThread) {
   testsupport::AssertionCapture capture;
-  AssertThreadResult result;
+  std::atomic<bool> passedAssert{false};
   pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, nullptr, &AssertingThread, &result), 0);
+  ASSERT_EQ(pthread_create(&thread, nullptr, &AssertingThread, &passedAssert), 0);
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  EXPECT_FALSE(result.passedAssert.load());
+  EXPECT_FALSE(passedAssert.load());
   EXPECT_TRUE(capture.Saw("connection list corrupt"));
   EXPECT_FALSE(capture.Saw("arithmetic"));
 }
