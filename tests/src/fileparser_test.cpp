@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 #include <string>
 
@@ -52,180 +53,155 @@ int32_t EvalError(const std::string& text) {
   return CodeOf([&] { p.Expression(); });
 }
 
+// A compiled condition as text in postfix order, e.g. "I3=1 O2=0 & !".
+std::string Describe(const Condition& c) {
+  static const char* logic[] = {"&", "|", "!"};
+  static const char* cmp[] = {"<", "<=", "=", ">=", ">", "<>", "&"};
+  static const char* sig = "ION";
+  std::string out;
+  for (const auto& t : c) {
+    char buf[64];
+    if (t.kind == ConditionTerm::LOGIC)
+      std::snprintf(buf, sizeof buf, "%s", logic[t.op]);
+    else if (t.kind == ConditionTerm::COMPARE)
+      std::snprintf(buf, sizeof buf, "#%d%s%g", t.number, cmp[t.op], t.value);
+    else
+      std::snprintf(buf, sizeof buf, "%c%d=%g", sig[t.kind], t.number, t.value);
+    out += (out.empty() ? "" : " ") + std::string(buf);
+  }
+  return out;
+}
+
 TEST(FileParserNumbers, Readers) {
-  {
-    VarParser p("X-.5");
-    EXPECT_EQ(p.GetLetter(), 'X');
-    EXPECT_DOUBLE_EQ(p.ReadReal(), -0.5);
+  enum Reader { REAL, INT, SIGNED };
+  const struct {
+    const char* text;
+    bool letterFirst;
+    Reader reader;
+    double value;
+    int32_t error;
+    int errorColumn;  // -1: not checked
+  } cases[] = {
+      {"X-.5", true, REAL, -0.5, 0, -1},
+      {"1.23456789", false, REAL, 1.23456789, 0, -1},
+      {"+12.5", false, REAL, 12.5, 0, -1},
+      {"-42 ", false, SIGNED, -42, 0, -1},
+      {"X1.2.3", true, REAL, 0, ERR_NO_DECIMAL, 4},
+      {"-5", false, INT, 0, ERR_NO_NEGATIVE, -1},
+      {"5.5", false, SIGNED, 0, ERR_NO_DECIMAL, -1},
+      {"-", false, REAL, 0, ERR_NUMBER_EXPECTED, -1},
+      {"99999999999", false, INT, 0, ERR_NUMBER_RANGE, -1},
+  };
+  for (const auto& c : cases) {
+    VarParser p(c.text);
+    if (c.letterFirst) p.GetLetter();
+    double v = 0;
+    const int32_t code = CodeOf([&] {
+      v = c.reader == REAL ? p.ReadReal() : c.reader == INT ? p.ReadInt() : p.ReadSignedInt();
+    });
+    EXPECT_EQ(code, c.error) << c.text;
+    if (!c.error) {
+      EXPECT_DOUBLE_EQ(v, c.value) << c.text;
+    }
+    if (c.errorColumn >= 0) {
+      EXPECT_EQ(p.errorColumn, c.errorColumn) << c.text;
+    }
   }
-  {
-    VarParser p("X.");
-    p.GetLetter();
-    EXPECT_EQ(p.ReadReal(), 0);
-    EXPECT_TRUE(p.endOfLine);
-  }
-  {
-    VarParser p("1.23456789");
-    EXPECT_DOUBLE_EQ(p.ReadReal(), 1.23456789);
-  }
-  {
-    VarParser p("+12.5");
-    EXPECT_EQ(p.ReadReal(), 12.5);
-  }
-  {
-    VarParser p("X1.2.3");
-    p.GetLetter();
-    EXPECT_EQ(CodeOf([&] { p.ReadReal(); }), ERR_NO_DECIMAL);
-    EXPECT_EQ(p.errorColumn, 4);
-  }
-  {
-    VarParser p("X1e3");
-    p.GetLetter();
-    EXPECT_EQ(p.ReadReal(), 1);
-    EXPECT_EQ(CodeOf([&] { p.GetLetter(); }), ERR_UNEXPECTED_CHAR);
-    EXPECT_EQ(p.errorColumn, 2);
-  }
-  {
-    VarParser p("-5");
-    EXPECT_EQ(CodeOf([&] { p.ReadInt(); }), ERR_NO_NEGATIVE);
-  }
-  {
-    VarParser p("5.5");
-    EXPECT_EQ(CodeOf([&] { p.ReadSignedInt(); }), ERR_NO_DECIMAL);
-  }
-  {
-    VarParser p("-");
-    EXPECT_EQ(CodeOf([&] { p.ReadReal(); }), ERR_NUMBER_EXPECTED);
-  }
-  {
-    VarParser p("99999999999");
-    EXPECT_EQ(CodeOf([&] { p.ReadInt(); }), ERR_NUMBER_RANGE);
-  }
-  {
-    VarParser p("-42 ");
-    EXPECT_EQ(p.ReadSignedInt(), -42);
-  }
+  VarParser dot("X.");
+  dot.GetLetter();
+  EXPECT_EQ(dot.ReadReal(), 0);
+  EXPECT_TRUE(dot.endOfLine);
+  VarParser exp("X1e3");  // no exponents: the "e" is an unexpected character
+  exp.GetLetter();
+  EXPECT_EQ(exp.ReadReal(), 1);
+  EXPECT_EQ(CodeOf([&] { exp.GetLetter(); }), ERR_UNEXPECTED_CHAR);
+  EXPECT_EQ(exp.errorColumn, 2);
 }
 
-TEST(FileParserTokens, LettersAndCase) {
-  {
-    VarParser p("X 10");
-    p.GetLetter();
-    EXPECT_EQ(CodeOf([&] { p.Expression(); }), ERR_NUMBER_EXPECTED);
-    EXPECT_EQ(p.errorColumn, 1);
-  }
-  {
-    VarParser p("x10");
-    EXPECT_EQ(CodeOf([&] { p.GetLetter(); }), ERR_UNEXPECTED_CHAR);
-  }
-  for (const char* t : {"5", "-1", "+1", ".5"}) {
-    VarParser p(t);
-    EXPECT_EQ(CodeOf([&] { p.GetLetter(); }), ERR_UNEXPECTED_NUMBER) << t;
-  }
-  {
-    VarParser p("#1");
-    EXPECT_EQ(p.GetLetter(), '#');
-  }
-}
+TEST(FileParserTokens, LettersNamesAndStrings) {
+  VarParser blank("X 10");
+  blank.GetLetter();
+  EXPECT_EQ(CodeOf([&] { blank.Expression(); }), ERR_NUMBER_EXPECTED);
+  EXPECT_EQ(blank.errorColumn, 1);
+  EXPECT_EQ(CodeOf([] { VarParser("x10").GetLetter(); }), ERR_UNEXPECTED_CHAR);
+  for (const char* t : {"5", "-1", "+1", ".5"})
+    EXPECT_EQ(CodeOf([&] { VarParser(t).GetLetter(); }), ERR_UNEXPECTED_NUMBER) << t;
+  EXPECT_EQ(VarParser("#1").GetLetter(), '#');
 
-TEST(FileParserTokens, NamesAndStrings) {
-  {
-    VarParser p("Tool_1.a-b+c rest");
-    std::string name;
-    EXPECT_TRUE(p.GetName(name));
-    EXPECT_EQ(name, "Tool_1.a-b+c");
-    EXPECT_EQ(p.PeekChar(), ' ');
-  }
-  {
-    VarParser p("1abc");
-    std::string name;
-    EXPECT_EQ(CodeOf([&] { p.GetName(name); }), ERR_UNEXPECTED_NUMBER);
-  }
-  {
-    VarParser p("\"a\\nb\" X");
-    std::string s;
-    p.GetString(s);
-    EXPECT_EQ(s, "a\nb");
-    EXPECT_EQ(p.PeekChar(), ' ');
-  }
-  {
-    VarParser p("\"a\\tb\"");
-    std::string s;
-    EXPECT_EQ(CodeOf([&] { p.GetString(s); }), ERR_UNEXPECTED_CHAR);
-    EXPECT_EQ(p.errorColumn, 3);  // one past the backslash
-  }
-  {
-    VarParser p("\"open");
-    std::string s;
-    EXPECT_EQ(CodeOf([&] { p.GetString(s); }), ERR_QUOTE_EXPECTED);
-  }
-  {
-    VarParser p("abc");
-    std::string s;
-    EXPECT_EQ(CodeOf([&] { p.GetString(s); }), ERR_QUOTE_EXPECTED);
-  }
+  std::string s;
+  VarParser name("Tool_1.a-b+c rest");
+  EXPECT_TRUE(name.GetName(s));
+  EXPECT_EQ(s, "Tool_1.a-b+c");
+  EXPECT_EQ(name.PeekChar(), ' ');
+  EXPECT_EQ(CodeOf([&] { VarParser("1abc").GetName(s); }), ERR_UNEXPECTED_NUMBER);
+
+  VarParser str("\"a\\nb\" X");
+  str.GetString(s);
+  EXPECT_EQ(s, "a\nb");
+  EXPECT_EQ(str.PeekChar(), ' ');
+  VarParser esc("\"a\\tb\"");
+  EXPECT_EQ(CodeOf([&] { esc.GetString(s); }), ERR_UNEXPECTED_CHAR);
+  EXPECT_EQ(esc.errorColumn, 3);  // one past the backslash
+  for (const char* t : {"\"open", "abc"})
+    EXPECT_EQ(CodeOf([&] { VarParser(t).GetString(s); }), ERR_QUOTE_EXPECTED) << t;
 }
 
 TEST(FileParserTokens, CommentsAndHighBytes) {
-  {
-    VarParser p("(a (b) c) X1");
-    p.SkipSpaceAndComments();
-    EXPECT_EQ(p.PeekChar(), 'c');
-    EXPECT_EQ(CodeOf([&] { p.GetLetter(); }), ERR_UNEXPECTED_CHAR);
-  }
-  {
-    VarParser p(std::string("\x80\xff\x01\t G1"));
-    p.SkipSpaceAndComments();
-    EXPECT_EQ(p.GetLetter(), 'G');
-    EXPECT_EQ(p.tokenColumn, 5);
-  }
-  {
-    // A comment runs over the line end; every character of the following
-    // line is examined for the closing bracket.
-    VarParser p("G1 (start\n)X5\nY1");
-    p.GetLetter();
-    p.Expression();
-    p.SkipSpaceAndComments();
-    EXPECT_EQ(p.lineNumber, 2);
-    EXPECT_EQ(p.GetLetter(), 'X');
-  }
-  {
-    VarParser p("G1\n(never closed\n");
-    p.NextLine();
-    EXPECT_EQ(CodeOf([&] { p.SkipSpaceAndComments(); }), ERR_MISSING_BRACKET);
-    EXPECT_EQ(p.errorLine, 2);
-  }
+  VarParser nested("(a (b) c) X1");  // comments do not nest
+  nested.SkipSpaceAndComments();
+  EXPECT_EQ(nested.PeekChar(), 'c');
+  VarParser high(std::string("\x80\xff\x01\t G1"));
+  high.SkipSpaceAndComments();
+  EXPECT_EQ(high.GetLetter(), 'G');
+  EXPECT_EQ(high.tokenColumn, 5);
+
+  // A comment runs over the line end; every character of the following
+  // line is examined for the closing bracket.
+  VarParser p("G1 (start\n)X5\nY1");
+  p.GetLetter();
+  p.Expression();
+  p.SkipSpaceAndComments();
+  EXPECT_EQ(p.lineNumber, 2);
+  EXPECT_EQ(p.GetLetter(), 'X');
+  VarParser open("G1\n(never closed\n");
+  open.NextLine();
+  EXPECT_EQ(CodeOf([&] { open.SkipSpaceAndComments(); }), ERR_MISSING_BRACKET);
+  EXPECT_EQ(open.errorLine, 2);
 }
 
-TEST(FileParserExpressions, Precedence) {
-  EXPECT_EQ(Eval("2+3*4^2"), 146);
-  EXPECT_EQ(Eval("-2^2"), -4);
-  EXPECT_EQ(Eval("5&3"), 1);
-  EXPECT_EQ(Eval("5|2"), 7);
-  EXPECT_EQ(Eval("1+5|2"), 6 | 2);
-  EXPECT_EQ(Eval("10-2-3"), 5);
-  EXPECT_EQ(Eval("12/2*3"), 18);
-  EXPECT_EQ(Eval("(2+3)*4"), 20);
-  EXPECT_EQ(Eval("2 +3"), 2);  // a blank ends the expression
-  EXPECT_EQ(EvalError("2*-3"), ERR_NUMBER_EXPECTED);
-  EXPECT_EQ(EvalError("7/0"), ERR_DIVISION_BY_ZERO);
-  EXPECT_EQ(EvalError("|2"), ERR_NUMBER_EXPECTED);
-  EXPECT_EQ(EvalError("(1+2"), ERR_MISSING_BRACKET);
-  EXPECT_EQ(EvalError(""), ERR_NUMBER_EXPECTED);
+TEST(FileParserExpressions, Values) {
+  const struct {
+    const char* text;
+    double value;
+  } cases[] = {
+      {"2+3*4^2", 146}, {"-2^2", -4},     {"5&3", 1},         {"5|2", 7},
+      {"1+5|2", 6 | 2}, {"10-2-3", 5},    {"12/2*3", 18},     {"(2+3)*4", 20},
+      {"2 +3", 2},  // a blank ends the expression
+      {"ROUND(2.5)", 3}, {"ROUND(-2.5)", -2}, {"ABS(-3)", 3}, {"SQRT(16)+1", 5},
+      {"SIN(90)", std::sin(90.0)}, {"ATAN(1)*4", std::numbers::pi}, {"LOG(EXP(2))", 2},
+  };
+  for (const auto& c : cases) EXPECT_DOUBLE_EQ(Eval(c.text), c.value) << c.text;
+  EXPECT_EQ(Eval(std::string(20, '(') + "1" + std::string(20, ')')), 1);
 }
 
-TEST(FileParserExpressions, Functions) {
-  EXPECT_DOUBLE_EQ(Eval("SIN(90)"), std::sin(90.0));
-  EXPECT_EQ(Eval("ROUND(2.5)"), 3);
-  EXPECT_EQ(Eval("ROUND(-2.5)"), -2);
-  EXPECT_EQ(Eval("ABS(-3)"), 3);
-  EXPECT_EQ(Eval("SQRT(16)+1"), 5);
-  EXPECT_DOUBLE_EQ(Eval("ATAN(1)*4"), std::numbers::pi);
-  EXPECT_DOUBLE_EQ(Eval("LOG(EXP(2))"), 2);
-  EXPECT_EQ(EvalError("ABS(1"), ERR_MISSING_BRACKET);
+TEST(FileParserExpressions, Errors) {
+  const struct {
+    std::string text;
+    int32_t error;
+  } cases[] = {
+      {"2*-3", ERR_NUMBER_EXPECTED}, {"7/0", ERR_DIVISION_BY_ZERO}, {"|2", ERR_NUMBER_EXPECTED},
+      {"(1+2", ERR_MISSING_BRACKET}, {"", ERR_NUMBER_EXPECTED},      {"ABS(1", ERR_MISSING_BRACKET},
+      {"#[1000]", ERR_INDEX_RANGE},  {"#[-1]", ERR_INDEX_RANGE},     {"#[5", ERR_MISSING_BRACKET},
+      {"P10", ERR_INDEX_RANGE},      {"E", ERR_INVALID_VARIABLE},    {"N", ERR_INVALID_VARIABLE},
+      {"#X", ERR_INVALID_VARIABLE},  {std::string(5000, '(') + "1", ERR_FORMULA_TOO_COMPLEX},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EvalError(c.text), c.error) << c.text.substr(0, 20);
   // A plain parser knows no variables.
   FileParser plain("#1");
   EXPECT_EQ(CodeOf([&] { plain.Expression(); }), ERR_NUMBER_EXPECTED);
+  VarParser r("B");
+  r.noAxisB = true;
+  EXPECT_EQ(CodeOf([&] { r.Expression(); }), ERR_AXIS_NOT_SUPPORTED);
 }
 
 TEST(FileParserExpressions, Variables) {
@@ -241,23 +217,6 @@ TEST(FileParserExpressions, Variables) {
   q.vars[57] = 1000;
   q.vars[30 + 'P' - 'A'] = 10000;
   EXPECT_EQ(q.Expression(), 11111);
-
-  EXPECT_EQ(EvalError("#[1000]"), ERR_INDEX_RANGE);
-  EXPECT_EQ(EvalError("#[-1]"), ERR_INDEX_RANGE);
-  EXPECT_EQ(EvalError("#[5"), ERR_MISSING_BRACKET);
-  EXPECT_EQ(EvalError("P10"), ERR_INDEX_RANGE);
-  EXPECT_EQ(EvalError("E"), ERR_INVALID_VARIABLE);
-  EXPECT_EQ(EvalError("N"), ERR_INVALID_VARIABLE);
-  EXPECT_EQ(EvalError("#X"), ERR_INVALID_VARIABLE);
-
-  VarParser r("B");
-  r.noAxisB = true;
-  EXPECT_EQ(CodeOf([&] { r.Expression(); }), ERR_AXIS_NOT_SUPPORTED);
-}
-
-TEST(FileParserExpressions, DeepNestingIsRefused) {
-  EXPECT_EQ(EvalError(std::string(5000, '(') + "1"), ERR_FORMULA_TOO_COMPLEX);
-  EXPECT_EQ(Eval(std::string(20, '(') + "1" + std::string(20, ')')), 1);
 }
 
 TEST(FileParserErrors, RecordingRules) {
@@ -291,44 +250,37 @@ TEST(FileParserErrors, RecordingRules) {
   EXPECT_EQ(p.errorCode, ERR_NUMBER_RANGE);
 }
 
-TEST(FileParserErrors, LineIsRelativeToItsFile) {
-  const std::string dir = testsupport::MakeTempDir("fileparser");
-  testsupport::WriteFile(dir + "/main.nc", "%\nG0\n");
-  testsupport::WriteFile(dir + "/sub.nc", "L1\nG1\nX?\n");
-  VarParser p;
-  ASSERT_EQ(p.NewMainFile(dir + "/main.nc"), 1);
-  EXPECT_EQ(p.fileName, dir + "/main.nc");
-  const int32_t first = p.Text()->LoadFile(dir + "/sub.nc");
-  ASSERT_EQ(first, 5);
-  p.GotoLine(first + 2);
-  p.GetLetter();
-  EXPECT_EQ(CodeOf([&] { p.Expression(); }), ERR_NUMBER_EXPECTED);
-  EXPECT_EQ(p.errorLine, 3);
-
-  p.RecordRangeError(-1062);
-  EXPECT_EQ(p.errorText, "Collision with ATC keepout area line 3 column 0");
-}
-
-TEST(FileParserLines, NextLineStopsAtEndOfFile) {
+TEST(FileParserLines, FilesLinesAndErrorLines) {
   const std::string dir = testsupport::MakeTempDir("fileparser");
   testsupport::WriteFile(dir + "/a.nc", "A\n\nB");
-  testsupport::WriteFile(dir + "/b.nc", "C\n");
+  testsupport::WriteFile(dir + "/sub.nc", "L1\nG1\nX?\n");
   VarParser p;
   ASSERT_EQ(p.NewMainFile(dir + "/a.nc"), 1);
-  p.Text()->LoadFile(dir + "/b.nc");
-  EXPECT_EQ(p.lineNumber, 1);
+  EXPECT_EQ(p.fileName, dir + "/a.nc");
+  const int32_t first = p.Text()->LoadFile(dir + "/sub.nc");
+  ASSERT_GT(first, 3);
   EXPECT_EQ(p.PeekChar(), 'A');
   EXPECT_TRUE(p.NextLine());
   EXPECT_TRUE(p.endOfLine);  // empty line
   EXPECT_TRUE(p.NextLine());
   EXPECT_EQ(p.PeekChar(), 'B');
-  EXPECT_FALSE(p.NextLine());
+  EXPECT_FALSE(p.NextLine());  // stops at the end of its file
   EXPECT_EQ(p.lineNumber, 0);
   EXPECT_FALSE(p.NextLine());
+
+  // Error lines count from the start of the file they are in.
+  p.GotoLine(first + 2);
+  p.GetLetter();
+  EXPECT_EQ(CodeOf([&] { p.Expression(); }), ERR_NUMBER_EXPECTED);
+  EXPECT_EQ(p.errorLine, 3);
+  p.RecordRangeError(-1062);
+  EXPECT_EQ(p.errorText, "Collision with ATC keepout area line 3 column 0");
 
   VarParser missing;
   EXPECT_EQ(missing.NewMainFile(dir + "/nope.nc"), 0);
   EXPECT_EQ(missing.Text()->ErrorCode(), TextControl::TEXT_CANNOT_OPEN);
+  EXPECT_EQ(VarParser("CALL L10@\"macros/x.nc\"").fileName, "macros/x.nc");
+  EXPECT_EQ(VarParser("G0 X1").fileName, "G0 X1");
 }
 
 TEST(FileParserLines, SharedStoreKeepsEachParsersCursor) {
@@ -347,12 +299,7 @@ TEST(FileParserLines, SharedStoreKeepsEachParsersCursor) {
   EXPECT_EQ(main.PeekChar(), 'C');
 }
 
-TEST(FileParserLines, MdiFileName) {
-  EXPECT_EQ(VarParser("CALL L10@\"macros/x.nc\"").fileName, "macros/x.nc");
-  EXPECT_EQ(VarParser("G0 X1").fileName, "G0 X1");
-}
-
-TEST(FileParserLines, SkipToKeyword) {
+TEST(FileParserLines, SkipToKeywordAndMatch) {
   VarParser p("%\nL10x\nL1\n (c) L10 G0\nX1");
   p.NextLine();
   p.SkipToKeyword("L10");
@@ -367,20 +314,15 @@ TEST(FileParserLines, SkipToKeyword) {
   EXPECT_EQ(p.lineNumber, 2);
   p.Rewind();
   EXPECT_EQ(CodeOf([&] { p.SkipToKeyword("L99"); }), ERR_LABEL_NOT_FOUND);
+  EXPECT_EQ(CodeOf([] { VarParser("G0\nG1").SkipToKeyword("%"); }), ERR_PERCENT_MISSING);
 
-  VarParser q("G0\nG1");
-  EXPECT_EQ(CodeOf([&] { q.SkipToKeyword("%"); }), ERR_PERCENT_MISSING);
-}
-
-TEST(FileParserLines, MatchRestoresTheCursor) {
-  VarParser p("THEX");
-  EXPECT_FALSE(p.Match("THEN"));
-  EXPECT_EQ(p.column, 0);
-  EXPECT_FALSE(p.Match("THEX1"));
-  EXPECT_EQ(p.column, 0);
-  EXPECT_FALSE(p.endOfLine);
-  EXPECT_TRUE(p.Match("THEX"));
-  EXPECT_TRUE(p.endOfLine);
+  VarParser m("THEX");  // a failed match restores the cursor
+  EXPECT_FALSE(m.Match("THEN"));
+  EXPECT_FALSE(m.Match("THEX1"));
+  EXPECT_EQ(m.column, 0);
+  EXPECT_FALSE(m.endOfLine);
+  EXPECT_TRUE(m.Match("THEX"));
+  EXPECT_TRUE(m.endOfLine);
 }
 
 // Signal states for condition tests.
@@ -392,88 +334,62 @@ class FakeSignals : public ConditionSignals {
   double Tolerance() const override { return 0.01; }
 };
 
-struct SignalsScope {
-  explicit SignalsScope(ConditionSignals* s) : previous(SetConditionSignals(s)) {}
-  ~SignalsScope() { SetConditionSignals(previous); }
-  ConditionSignals* previous;
-};
-
 TEST(FileParserConditions, Compilation) {
+  const struct {
+    const char* text;
+    const char* compiled;
+  } cases[] = {
+      {"#5<=3", "#5<=3"},
+      {"!(#I3=1&#O2=0)", "I3=1 O2=0 & !"},
+      {"#1 <> 2 | #N[3+4] = 1 & #2 & 4", "#1<>2 N7=1 #2&4 & |"},
+  };
   Condition c;
-  VarParser p("#5<=3");
-  p.CompileCondition(c);
-  ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0].kind, ConditionTerm::COMPARE);
-  EXPECT_EQ(c[0].number, 5);
-  EXPECT_EQ(c[0].op, ConditionTerm::LE);
-  EXPECT_EQ(c[0].value, 3);
-
-  VarParser q("!(#I3=1&#O2=0)");
-  q.CompileCondition(c);
-  ASSERT_EQ(c.size(), 4u);
-  EXPECT_EQ(c[0].kind, ConditionTerm::INPUT);
-  EXPECT_EQ(c[0].number, 3);
-  EXPECT_EQ(c[0].value, 1);
-  EXPECT_EQ(c[1].kind, ConditionTerm::OUTPUT);
-  EXPECT_EQ(c[1].value, 0);
-  EXPECT_EQ(c[2].kind, ConditionTerm::LOGIC);
-  EXPECT_EQ(c[2].op, ConditionTerm::AND);
-  EXPECT_EQ(c[3].op, ConditionTerm::NOT);
-
-  VarParser r("#1 <> 2 | #N[3+4] = 1 & #2 & 4");
-  r.CompileCondition(c);
-  ASSERT_EQ(c.size(), 5u);
-  EXPECT_EQ(c[0].op, ConditionTerm::NE);
-  EXPECT_EQ(c[1].kind, ConditionTerm::FLAG);
-  EXPECT_EQ(c[1].number, 7);
-  EXPECT_EQ(c[2].op, ConditionTerm::BITAND);
-  EXPECT_EQ(c[3].op, ConditionTerm::AND);
-  EXPECT_EQ(c[4].op, ConditionTerm::OR);
+  for (const auto& k : cases) {
+    VarParser p(k.text);
+    p.CompileCondition(c);
+    EXPECT_EQ(Describe(c), k.compiled) << k.text;
+  }
 }
 
 TEST(FileParserConditions, CompilationErrors) {
+  const struct {
+    std::string text;
+    int32_t error;
+  } cases[] = {
+      {"#I3=2", ERR_INPUT_CONDITION},      {"#I3", ERR_INPUT_CONDITION},
+      {"#Ix=1", ERR_INPUT_CONDITION},      {"#O1=-1", ERR_INPUT_CONDITION},
+      {"#1==2", ERR_NUMBER_EXPECTED},  // "=" is the operator; "=2" is no expression
+      {"#1!2", ERR_COMPARISON_EXPECTED},   {"(#1=2", ERR_MISSING_BRACKET},
+      {"E=1", ERR_INVALID_VARIABLE},       {std::string(1000, '(') + "#1=1", ERR_FORMULA_TOO_COMPLEX},
+  };
   Condition c;
-  for (const char* t : {"#I3=2", "#I3", "#Ix=1", "#O1=-1"}) {
-    VarParser p(t);
-    EXPECT_EQ(CodeOf([&] { p.CompileCondition(c); }), ERR_INPUT_CONDITION) << t;
-  }
-  VarParser p("#1==2");  // "=" is the operator; "=2" is no expression
-  EXPECT_EQ(CodeOf([&] { p.CompileCondition(c); }), ERR_NUMBER_EXPECTED);
-  VarParser q("#1!2");
-  EXPECT_EQ(CodeOf([&] { q.CompileCondition(c); }), ERR_COMPARISON_EXPECTED);
-  VarParser r("(#1=2");
-  EXPECT_EQ(CodeOf([&] { r.CompileCondition(c); }), ERR_MISSING_BRACKET);
-  VarParser s("E=1");
-  EXPECT_EQ(CodeOf([&] { s.CompileCondition(c); }), ERR_INVALID_VARIABLE);
-  VarParser deep(std::string(1000, '(') + "#1=1");
-  EXPECT_EQ(CodeOf([&] { deep.CompileCondition(c); }), ERR_FORMULA_TOO_COMPLEX);
+  for (const auto& k : cases)
+    EXPECT_EQ(CodeOf([&] { VarParser(k.text).CompileCondition(c); }), k.error) << k.text.substr(0, 20);
 }
 
 TEST(FileParserConditions, Evaluation) {
   FakeSignals signals;
-  SignalsScope scope(&signals);
-  auto eval = [](const std::string& text, double v1) {
-    VarParser p(text);
-    p.vars[1] = v1;
+  ConditionSignals* previous = SetConditionSignals(&signals);
+  const struct {
+    const char* text;
+    double v1;
+    bool result;
+  } cases[] = {
+      {"!(#I3=1&#O2=0)", 0, true}, {"#I3=1 & #O2=1 & #N7=0", 0, false}, {"#I4=0 | #I5=1", 0, true},
+      {"#1=2", 2.005, true},  // within the tolerance
+      {"#1=2", 2.02, false},       {"#1<>2", 2.02, true},  {"#1<>2", 2.005, false},
+      {"#1<=2", 2.005, true},      {"#1<2", 2.0, false},   {"#1>=2", 1.995, true},
+      {"#1>2", 2.0, false},        {"#1&4", 6, true},      {"#1&4", 3, false},
+  };
+  for (const auto& k : cases) {
+    VarParser p(k.text);
+    p.vars[1] = k.v1;
     Condition c;
     p.CompileCondition(c);
-    return p.EvaluateCondition(c);
-  };
-  EXPECT_TRUE(eval("!(#I3=1&#O2=0)", 0));
-  EXPECT_FALSE(eval("#I3=1 & #O2=1 & #N7=0", 0));
-  EXPECT_TRUE(eval("#I4=0 | #I5=1", 0));
-  EXPECT_TRUE(eval("#1=2", 2.005));  // within the tolerance
-  EXPECT_FALSE(eval("#1=2", 2.02));
-  EXPECT_TRUE(eval("#1<>2", 2.02));
-  EXPECT_FALSE(eval("#1<>2", 2.005));
-  EXPECT_TRUE(eval("#1<=2", 2.005));
-  EXPECT_FALSE(eval("#1<2", 2.0));
-  EXPECT_TRUE(eval("#1>=2", 1.995));
-  EXPECT_FALSE(eval("#1>2", 2.0));
-  EXPECT_TRUE(eval("#1&4", 6));
-  EXPECT_FALSE(eval("#1&4", 3));
-  VarParser p("");
-  EXPECT_FALSE(p.EvaluateCondition(Condition{}));
+    EXPECT_EQ(p.EvaluateCondition(c), k.result) << k.text << " with #1=" << k.v1;
+  }
+  EXPECT_FALSE(VarParser("").EvaluateCondition(Condition{}));
+  SetConditionSignals(previous);
 }
 
 }  // namespace

@@ -3,41 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 #include <limits>
 #include <string>
-#include <vector>
 
 #include <sys/stat.h>
 #include <wx/filefn.h>
-#include <wx/log.h>
 
 #include "folders.h"
+#include "paramfolder.h"
 #include "testsupport.h"
 
 namespace {
 
-class LogCapture : public wxLog {
- public:
-  LogCapture() : old(wxLog::SetActiveTarget(this)) {}
-  ~LogCapture() override { wxLog::SetActiveTarget(old); }
-  bool Saw(const std::string& text) const {
-    for (const auto& l : lines)
-      if (l.find(text) != std::string::npos) return true;
-    return false;
-  }
-
- protected:
-  void DoLogRecord(wxLogLevel, const wxString& msg, const wxLogRecordInfo&) override {
-    lines.push_back(msg.utf8_string());
-  }
-
- private:
-  wxLog* old;
-  std::vector<std::string> lines;
-};
+using testsupport::WxLogCapture;
 
 std::string g_fatalCaption, g_fatalText;
 void RecordFatal(const char* caption, const char* text) {
@@ -45,66 +26,56 @@ void RecordFatal(const char* caption, const char* text) {
   g_fatalText = text;
 }
 
-class ParaFileTest : public ::testing::Test {
+class ParaFileTest : public testsupport::ParamFolderTest {
  protected:
-  void SetUp() override {
-    dir = testsupport::MakeTempDir("parafile");
-    Folders::SetParameters(dir);
-  }
-  void TearDown() override {
-    SetInitialised(false);
-    Folders::SetParameters(testsupport::ScratchDir() + "/params");
-  }
-  std::string Path(const std::string& name) const { return Folders::Join(dir, name); }
   // Opens name after writing content into it.
   void OpenWith(ParaFile& f, const std::string& name, const std::string& content) {
-    testsupport::WriteFile(Path(name), content);
+    Write(name, content);
     ASSERT_TRUE(f.Open(name));
   }
-  std::string dir;
 };
+
+const char* kSections =
+    "top=0\n"
+    "[First]\n"
+    "a=1\n"
+    "shared=first\n"
+    "  [Second]\n"
+    "b=2\n"
+    "shared=second\n"
+    "[Third] \n"  // not a header (no closing bracket last) but ends Second
+    "c=3\n"
+    "[Fourth]\n";
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Number text
 
-TEST(ParaFileNumbers, FormatsWithTrailingZerosRemovedButOneDigitKept) {
-  EXPECT_EQ(ParaFile::FormatNumber(1.0), "1.0");
-  EXPECT_EQ(ParaFile::FormatNumber(12), "12.0");
-  EXPECT_EQ(ParaFile::FormatNumber(0.25), "0.25");
-  EXPECT_EQ(ParaFile::FormatNumber(-3.5), "-3.5");
-  EXPECT_EQ(ParaFile::FormatNumber(0.0), "0.0");
-  EXPECT_EQ(ParaFile::FormatNumber(0.1), "0.1");
-  EXPECT_EQ(ParaFile::FormatNumber(123456.000000001), "123456.000000001");
-  EXPECT_EQ(ParaFile::FormatNumber(0.0025), "0.0025");
-}
-
-TEST(ParaFileNumbers, RoundsToNineDecimals) {
-  EXPECT_EQ(ParaFile::FormatNumber(0.9999999996), "1.0");
-  EXPECT_EQ(ParaFile::FormatNumber(1e-10), "0.0");
-  EXPECT_EQ(ParaFile::FormatNumber(-0.0000000004), "-0.0");
-  EXPECT_EQ(ParaFile::FormatNumber(2.0000000006), "2.000000001");
-}
-
-TEST(ParaFileNumbers, OverflowAndNaN) {
-  EXPECT_EQ(ParaFile::FormatNumber(1e10), "OVFL");
-  EXPECT_EQ(ParaFile::FormatNumber(-1e10), "-OVFL");
-  EXPECT_EQ(ParaFile::FormatNumber(std::numeric_limits<double>::quiet_NaN()), "OVFL");
-  EXPECT_EQ(ParaFile::FormatNumber(std::numeric_limits<double>::infinity()), "OVFL");
-  EXPECT_EQ(ParaFile::FormatNumber(4294967295.0), "4294967295.0");
-  EXPECT_EQ(ParaFile::FormatNumber(4294967296.0), "OVFL");
+TEST(ParaFileNumbers, Format) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {1.0, "1.0"}, {12, "12.0"}, {0.25, "0.25"}, {-3.5, "-3.5"}, {0.0, "0.0"}, {0.0025, "0.0025"},
+      {123456.000000001, "123456.000000001"},
+      // nine decimals, rounded
+      {0.9999999996, "1.0"}, {1e-10, "0.0"}, {-0.0000000004, "-0.0"}, {2.0000000006, "2.000000001"},
+      // overflow
+      {1e10, "OVFL"}, {-1e10, "-OVFL"}, {std::numeric_limits<double>::quiet_NaN(), "OVFL"}, {inf, "OVFL"},
+      {4294967295.0, "4294967295.0"}, {4294967296.0, "OVFL"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParaFile::FormatNumber(c.value), c.text) << c.value;
 }
 
 TEST(ParaFileNumbers, ParsesLeniently) {
-  EXPECT_DOUBLE_EQ(ParaFile::ParseNumber("1.5"), 1.5);
-  EXPECT_DOUBLE_EQ(ParaFile::ParseNumber(" -2.25"), -2.25);
-  EXPECT_DOUBLE_EQ(ParaFile::ParseNumber("+3"), 3.0);
-  EXPECT_DOUBLE_EQ(ParaFile::ParseNumber("1e3"), 1000.0);
-  EXPECT_DOUBLE_EQ(ParaFile::ParseNumber("7.5mm"), 7.5);
-  EXPECT_EQ(ParaFile::ParseNumber("abc"), 0.0);
-  EXPECT_EQ(ParaFile::ParseNumber(""), 0.0);
-  EXPECT_EQ(ParaFile::ParseNumber("OVFL"), 0.0);
+  const struct {
+    const char* text;
+    double value;
+  } cases[] = {{"1.5", 1.5}, {" -2.25", -2.25}, {"+3", 3}, {"1e3", 1000}, {"7.5mm", 7.5},
+               {"abc", 0},   {"", 0},           {"OVFL", 0}};
+  for (const auto& c : cases) EXPECT_DOUBLE_EQ(ParaFile::ParseNumber(c.text), c.value) << c.text;
   EXPECT_TRUE(std::isinf(ParaFile::ParseNumber("1e999")));
   EXPECT_EQ(ParaFile::ParseInt("12abc"), 12);
   EXPECT_EQ(ParaFile::ParseInt("-7"), -7);
@@ -119,13 +90,11 @@ TEST(ParaFileNumbers, IndependentOfNumericLocale) {
     GTEST_SKIP() << "no German locale installed";
   char local[16];
   std::snprintf(local, sizeof local, "%.2f", 2.75);
-  const double parsed = ParaFile::ParseNumber("1.5");
-  const double parsedExp = ParaFile::ParseNumber("-2.5e1");
+  const double parsed = ParaFile::ParseNumber("-2.5e1");
   const std::string written = ParaFile::FormatNumber(2.75);
   std::setlocale(LC_NUMERIC, saved.c_str());
   ASSERT_STREQ(local, "2,75") << "locale without a decimal comma";
-  EXPECT_DOUBLE_EQ(parsed, 1.5);
-  EXPECT_DOUBLE_EQ(parsedExp, -25.0);
+  EXPECT_DOUBLE_EQ(parsed, -25.0);
   EXPECT_EQ(written, "2.75");
 }
 
@@ -146,7 +115,7 @@ TEST(ParaFileNumbers, KeysAndEscapes) {
 // Opening, writing, closing
 
 TEST_F(ParaFileTest, MissingFileIsCreatedAndCountsAsFailure) {
-  LogCapture log;
+  WxLogCapture log;
   ParaFile f;
   EXPECT_FALSE(f.Open("New.txt"));
   EXPECT_TRUE(f.IsOpened());
@@ -155,17 +124,14 @@ TEST_F(ParaFileTest, MissingFileIsCreatedAndCountsAsFailure) {
   EXPECT_TRUE(log.Saw("#PARAMETERS new File " + Path("New.txt") + " created."));
   ParaFile again;
   EXPECT_TRUE(again.Open("New.txt"));
-}
-
-TEST_F(ParaFileTest, ExistingFileSetsSectionEndToLineCount) {
-  ParaFile f;
-  OpenWith(f, "A.txt", "a=1\nb=2\nc=3\n");
-  EXPECT_EQ(f.SectionEnd(), 3u);
-  EXPECT_EQ(f.SectionStart(), 0u);
+  ParaFile three;
+  OpenWith(three, "A.txt", "a=1\nb=2\nc=3\n");
+  EXPECT_EQ(three.SectionStart(), 0u);
+  EXPECT_EQ(three.SectionEnd(), 3u);
 }
 
 TEST_F(ParaFileTest, UncreatableFileIsFatal) {
-  LogCapture log;
+  WxLogCapture log;
   FatalErrorHandler old = SetFatalErrorHandler(RecordFatal);
   g_fatalCaption.clear();
   ParaFile f;
@@ -176,57 +142,58 @@ TEST_F(ParaFileTest, UncreatableFileIsFatal) {
   EXPECT_TRUE(log.Saw("#PARAMETERS Creating file"));
 }
 
-TEST_F(ParaFileTest, WriteClearsDirtyAndPersists) {
-  {
-    ParaFile f;
-    f.Open("W.txt");
-    f.SetDouble("Speed", 12.5);
-    EXPECT_TRUE(f.IsDirty());
-    EXPECT_TRUE(f.Write());
-    EXPECT_FALSE(f.IsDirty());
-  }
-  EXPECT_EQ(testsupport::ReadFile(Path("W.txt")), "Speed=12.5\n");
-}
+TEST_F(ParaFileTest, WriteClearsDirtyAndFailedWriteKeepsIt) {
+  ParaFile f;
+  f.Open("W.txt");
+  f.SetDouble("Speed", 12.5);
+  EXPECT_TRUE(f.IsDirty());
+  EXPECT_TRUE(f.Write());
+  EXPECT_FALSE(f.IsDirty());
+  EXPECT_EQ(Read("W.txt"), "Speed=12.5\n");
 
-TEST_F(ParaFileTest, FailedWriteIsLoggedAndKeepsDirty) {
   const std::string sub = Folders::Join(dir, "gone");
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-  ParaFile f;
-  f.Open(Folders::Join(sub, "F.txt"));
-  f.SetInt("k", 1);
+  ParaFile g;
+  g.Open(Folders::Join(sub, "F.txt"));
+  g.SetInt("k", 1);
   ASSERT_EQ(std::system(("rm -rf '" + sub + "'").c_str()), 0);
-  LogCapture log;
-  EXPECT_FALSE(f.Write());
-  EXPECT_TRUE(f.IsDirty());
+  WxLogCapture log;
+  EXPECT_FALSE(g.Write());
+  EXPECT_TRUE(g.IsDirty());
   EXPECT_TRUE(log.Saw("write failed!"));
-  f.Discard();
+  g.Discard();
 }
 
-TEST_F(ParaFileTest, DestructorWritesADirtyFile) {
-  LogCapture log;
+TEST_F(ParaFileTest, DestructorAndShutdownCloseWriteADirtyFile) {
+  WxLogCapture log;
   {
     ParaFile f;
     f.Open("D.txt");
     f.SetInt("n", 4);
   }
   EXPECT_TRUE(log.Saw("Close() without Write()!"));
-  EXPECT_EQ(testsupport::ReadFile(Path("D.txt")), "n=4\n");
-}
+  EXPECT_EQ(Read("D.txt"), "n=4\n");
 
-TEST_F(ParaFileTest, ShutdownCloseWritesAndWarnsOnSecondClose) {
-  LogCapture log;
   ParaFile f;
   f.Open("S.txt");
   f.SetBool("on", true);
   f.ShutdownClose();
   EXPECT_FALSE(f.IsOpened());
   EXPECT_TRUE(log.Saw("#PARAMETERS warning: file " + Path("S.txt") + " not written!"));
-  EXPECT_EQ(testsupport::ReadFile(Path("S.txt")), "on=1\n");
+  EXPECT_EQ(Read("S.txt"), "on=1\n");
   f.ShutdownClose();
   EXPECT_FALSE(log.Saw("already closed"));  // only after start-up
   SetInitialised(true);
   f.ShutdownClose();
   EXPECT_TRUE(log.Saw("#PARAMETERS warning: file " + Path("S.txt") + " already closed"));
+}
+
+TEST_F(ParaFileTest, KeepsCrLfLineEnds) {
+  ParaFile f;
+  OpenWith(f, "Crlf.txt", "a=1\r\nb=2\r\n");
+  f.SetInt("a", 5);
+  ASSERT_TRUE(f.Write());
+  EXPECT_EQ(Read("Crlf.txt"), "a=5\r\nb=2\r\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -246,47 +213,36 @@ TEST_F(ParaFileTest, KeysMatchWholeAndCaseSensitively) {
   EXPECT_EQ(v, "a=b");
 }
 
-TEST_F(ParaFileTest, SetTwiceInKeyModeLeavesOneLine) {
-  ParaFile f(ParaFile::MODE_KEYS);
-  f.Open("M0.txt");
-  f.SetInt("a", 1);
-  f.SetInt("a", 2);
-  EXPECT_EQ(f.GetLineCount(), 1u);
+TEST_F(ParaFileTest, ModesDecideHowSetAndRemoveChangeLines) {
+  ParaFile keys(ParaFile::MODE_KEYS);
+  OpenWith(keys, "M0.txt", "a=1\nb=2\n");
+  keys.SetInt("a", 2);
+  keys.SetInt("a", 3);
+  EXPECT_EQ(keys.GetLineCount(), 2u);
   int v = 0;
-  EXPECT_TRUE(f.GetInt("a", v));
-  EXPECT_EQ(v, 2);
-}
+  EXPECT_TRUE(keys.GetInt("a", v));
+  EXPECT_EQ(v, 3);
+  keys.RemoveKey("a");
+  keys.RemoveKey("missing");
+  EXPECT_EQ(keys.FindKey("a"), -1);
+  EXPECT_EQ(keys.FindKey("b"), 0);
+  keys.Discard();
 
-TEST_F(ParaFileTest, SetTwiceInAppendModeLeavesTwoLines) {
-  ParaFile f(ParaFile::MODE_APPEND);
-  f.Open("M2.txt");
-  f.SetInt("a", 1);
-  f.SetInt("a", 2);
-  EXPECT_EQ(f.GetLineCount(), 2u);
-  f.RemoveKey("a");
-  EXPECT_EQ(f.GetLineCount(), 2u);
-  f.Discard();
-}
+  ParaFile append(ParaFile::MODE_APPEND);
+  append.Open("M2.txt");
+  append.SetInt("a", 1);
+  append.SetInt("a", 2);
+  append.RemoveKey("a");
+  EXPECT_EQ(append.GetLineCount(), 2u);
+  append.Discard();
 
-TEST_F(ParaFileTest, SectionModeIsReadOnly) {
-  ParaFile f(ParaFile::MODE_SECTIONS);
-  OpenWith(f, "M1.txt", "a=1\n");
-  f.SetInt("a", 5);
-  f.SetInt("b", 5);
-  f.RemoveKey("a");
-  EXPECT_FALSE(f.IsDirty());
-  EXPECT_EQ(f.GetLineCount(), 1u);
-}
-
-TEST_F(ParaFileTest, RemoveKeyInKeyMode) {
-  ParaFile f;
-  OpenWith(f, "R.txt", "a=1\nb=2\n");
-  f.RemoveKey("a");
-  EXPECT_EQ(f.FindKey("a"), -1);
-  EXPECT_EQ(f.FindKey("b"), 0);
-  f.RemoveKey("missing");
-  EXPECT_EQ(f.GetLineCount(), 1u);
-  f.Discard();
+  ParaFile sections(ParaFile::MODE_SECTIONS);  // read-only
+  OpenWith(sections, "M1.txt", "a=1\n");
+  sections.SetInt("a", 5);
+  sections.SetInt("b", 5);
+  sections.RemoveKey("a");
+  EXPECT_FALSE(sections.IsDirty());
+  EXPECT_EQ(sections.GetLineCount(), 1u);
 }
 
 TEST_F(ParaFileTest, TypedGettersLeaveTargetOnMissingKey) {
@@ -304,9 +260,8 @@ TEST_F(ParaFileTest, TypedGettersLeaveTargetOnMissingKey) {
   EXPECT_EQ(d, 2.5);
   EXPECT_TRUE(f.GetDouble("bad", d));
   EXPECT_EQ(d, 0.0);
-  i = 77;
   EXPECT_FALSE(f.GetInt("nope", i));
-  EXPECT_EQ(i, 77);
+  EXPECT_EQ(i, 12);
   EXPECT_FALSE(f.GetString("nope", s));
   EXPECT_EQ(s, "keep");
 }
@@ -367,21 +322,7 @@ TEST_F(ParaFileTest, AxisNames) {
 // ---------------------------------------------------------------------------
 // Sections
 
-namespace {
-const char* kSections =
-    "top=0\n"
-    "[First]\n"
-    "a=1\n"
-    "shared=first\n"
-    "  [Second]\n"
-    "b=2\n"
-    "shared=second\n"
-    "[Third] \n"  // not a header (no closing bracket last) but ends Second
-    "c=3\n"
-    "[Fourth]\n";
-}
-
-TEST_F(ParaFileTest, NextSectionWalksHeaders) {
+TEST_F(ParaFileTest, NextSectionWalksHeadersAndLooksBackNotAhead) {
   ParaFile f(ParaFile::MODE_SECTIONS);
   OpenWith(f, "Sec.txt", kSections);
   EXPECT_EQ(f.NextSection(), "First");
@@ -391,27 +332,20 @@ TEST_F(ParaFileTest, NextSectionWalksHeaders) {
   EXPECT_EQ(f.NextSection(), "Second");
   EXPECT_EQ(f.SectionStart(), 5u);
   EXPECT_EQ(f.SectionEnd(), 7u);
-  EXPECT_EQ(f.NextSection(), "Fourth");
-  EXPECT_EQ(f.NextLine(), "");
-  EXPECT_EQ(f.NextSection(), "");
-  EXPECT_EQ(f.NextSection(), "");
-}
-
-TEST_F(ParaFileTest, SectionModeFindsEarlierSectionsFirstButNotLaterOnes) {
-  ParaFile f(ParaFile::MODE_SECTIONS);
-  OpenWith(f, "Sec.txt", kSections);
-  f.NextSection();
-  f.NextSection();  // Second
   std::string v;
   EXPECT_TRUE(f.GetValue("a", v));  // from First
   EXPECT_TRUE(f.GetValue("shared", v));
   EXPECT_EQ(v, "first");
   EXPECT_TRUE(f.GetValue("top", v));
   EXPECT_FALSE(f.GetValue("c", v));  // after the section
+  EXPECT_EQ(f.NextSection(), "Fourth");
+  EXPECT_EQ(f.NextLine(), "");
+  EXPECT_EQ(f.NextSection(), "");
+  EXPECT_EQ(f.NextSection(), "");
 }
 
 TEST_F(ParaFileTest, OpenSectionFindsOrCloses) {
-  testsupport::WriteFile(Path("Sec.txt"), kSections);
+  Write("Sec.txt", kSections);
   ParaFile f(ParaFile::MODE_SECTIONS);
   EXPECT_TRUE(f.OpenSection(Path("Sec.txt"), "Second"));
   EXPECT_EQ(f.NextLine(), "b=2");
@@ -429,37 +363,27 @@ TEST_F(ParaFileTest, WriteSectionOnlyInAppendMode) {
   f.WriteSection("Two");
   f.SetInt("x", 2);
   ASSERT_TRUE(f.Write());
-  EXPECT_EQ(testsupport::ReadFile(Path("Exp.txt")), "[One]\nx=1\n[Two]\nx=2\n");
+  EXPECT_EQ(Read("Exp.txt"), "[One]\nx=1\n[Two]\nx=2\n");
   ParaFile k;
   k.Open("K.txt");
   k.WriteSection("One");
   EXPECT_EQ(k.GetLineCount(), 0u);
 }
 
-TEST_F(ParaFileTest, KeepsCrLfLineEnds) {
-  ParaFile f;
-  OpenWith(f, "Crlf.txt", "a=1\r\nb=2\r\n");
-  f.SetInt("a", 5);
-  ASSERT_TRUE(f.Write());
-  EXPECT_EQ(testsupport::ReadFile(Path("Crlf.txt")), "a=5\r\nb=2\r\n");
-}
-
 TEST_F(ParaFileTest, ThirteenFilesOpenedAndClosed) {
   EXPECT_EQ(FindParaFile("Hotkeys.txt"), &GetParaFile(PF_HOTKEYS));
   EXPECT_EQ(FindParaFile("nothing.txt"), nullptr);
-  EXPECT_STREQ(ParaFileName(PF_STORAGE), "storage.txt");
-  ResetParameterFilesForTest();
   EXPECT_FALSE(OpenParameterFiles());
   for (int i = 0; i < PF_COUNT; ++i) EXPECT_TRUE(wxFileExists(Path(ParaFileName(static_cast<ParaFileId>(i)))));
   ResetParameterFilesForTest();
-  for (int i = 0; i < PF_COUNT; ++i) {
-    // Only the first seven decide.
-    if (i >= PF_STORAGE) std::remove(Path(ParaFileName(static_cast<ParaFileId>(i))).c_str());
-  }
+  // Only the first seven decide.
+  for (int i = PF_STORAGE; i < PF_COUNT; ++i) std::remove(Path(ParaFileName(static_cast<ParaFileId>(i))).c_str());
   EXPECT_TRUE(OpenParameterFiles());
   GetParaFile(PF_TOOL_TABLE).SetInt("numTools", 0);
   CloseParameterFiles();
   EXPECT_FALSE(GetParaFile(PF_TOOL_TABLE).IsOpened());
-  EXPECT_EQ(testsupport::ReadFile(Path("ToolTable.txt")), "numTools=0\n");
+  EXPECT_EQ(Read("ToolTable.txt"), "numTools=0\n");
   ResetParameterFilesForTest();
+  std::remove(Path("Users.txt").c_str());
+  EXPECT_FALSE(OpenParameterFiles());
 }

@@ -7,38 +7,19 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
 #include <wx/filefn.h>
-#include <wx/log.h>
 
 #include "folders.h"
 #include "machineconfig.h"
 #include "parafile.h"
 #include "paramexport.h"
+#include "paramfolder.h"
 #include "testsupport.h"
 #include "tooltable.h"
 
 namespace {
 
-class VarLogCapture : public wxLog {
- public:
-  VarLogCapture() : old(wxLog::SetActiveTarget(this)) {}
-  ~VarLogCapture() override { wxLog::SetActiveTarget(old); }
-  bool Saw(const std::string& text) const {
-    for (const auto& l : lines)
-      if (l.find(text) != std::string::npos) return true;
-    return false;
-  }
-
- protected:
-  void DoLogRecord(wxLogLevel, const wxString& msg, const wxLogRecordInfo&) override {
-    lines.push_back(msg.utf8_string());
-  }
-
- private:
-  wxLog* old;
-  std::vector<std::string> lines;
-};
+using testsupport::WxLogCapture;
 
 std::vector<std::string> g_messages;
 void RecordMessage(const char* caption, const char* text) { g_messages.push_back(std::string(caption) + "|" + text); }
@@ -46,21 +27,12 @@ void RecordMessage(const char* caption, const char* text) { g_messages.push_back
 double g_now = 0.0;
 double FakeClock() { return g_now; }
 
-// Each test runs like a fresh process on its own parameter folder.
-class ParametersTest : public ::testing::Test {
+class ParametersTest : public testsupport::ParamFolderTest {
  protected:
-  void SetUp() override {
-    ResetParameterFilesForTest();
-    dir = testsupport::MakeTempDir("params");
-    Folders::SetParameters(dir);
-  }
   void TearDown() override {
-    ResetParameterFilesForTest();
     RunTimer::SetClock(nullptr);
-    Folders::SetParameters(testsupport::ScratchDir() + "/params");
+    ParamFolderTest::TearDown();
   }
-  std::string Path(const std::string& name) const { return Folders::Join(dir, name); }
-  std::string dir;
 };
 
 }  // namespace
@@ -89,7 +61,7 @@ TEST_F(ParametersTest, FreshStateAndAddressing) {
 }
 
 TEST_F(ParametersTest, GlobalsReadLazilyFromTheVariableTable) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#150=2.5\n#151=junk\n");
+  Write("VariableTable.txt", "#150=2.5\n#151=junk\n");
   OpenParameterFiles();
   Parameters p;
   EXPECT_FALSE(Parameters::IsLoaded(150));
@@ -104,7 +76,7 @@ TEST_F(ParametersTest, GlobalsReadLazilyFromTheVariableTable) {
 }
 
 TEST_F(ParametersTest, SetVarMarksDirtyAndWriteVarsPersistsOnlyThose) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#300=1.0\n");
+  Write("VariableTable.txt", "#300=1.0\n");
   OpenParameterFiles();
   {
     Parameters p;
@@ -115,7 +87,7 @@ TEST_F(ParametersTest, SetVarMarksDirtyAndWriteVarsPersistsOnlyThose) {
     EXPECT_FALSE(Parameters::IsDirty(200));
     EXPECT_FALSE(GetParaFile(PF_VARIABLE_TABLE).IsDirty());
   }
-  EXPECT_EQ(testsupport::ReadFile(Path("VariableTable.txt")), "#300=1.0\n#200=1.25\n");
+  EXPECT_EQ(Read("VariableTable.txt"), "#300=1.0\n#200=1.25\n");
 }
 
 TEST_F(ParametersTest, FailedVariableWriteShowsSystemError) {
@@ -125,7 +97,7 @@ TEST_F(ParametersTest, FailedVariableWriteShowsSystemError) {
   ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
   g_messages.clear();
   MessageHandler old = SetMessageHandler(RecordMessage);
-  VarLogCapture log;
+  WxLogCapture log;
   EXPECT_FALSE(p.WriteVars());
   SetMessageHandler(old);
   ASSERT_EQ(g_messages.size(), 1u);
@@ -135,7 +107,7 @@ TEST_F(ParametersTest, FailedVariableWriteShowsSystemError) {
 }
 
 TEST_F(ParametersTest, DeletedVariableTableReadsZeroAndIsRecreated) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#150=2.5\n#920=3\n");
+  Write("VariableTable.txt", "#150=2.5\n#920=3\n");
   ASSERT_EQ(std::remove(Path("VariableTable.txt").c_str()), 0);
   OpenParameterFiles();
   EXPECT_TRUE(wxFileExists(Path("VariableTable.txt")));
@@ -144,17 +116,9 @@ TEST_F(ParametersTest, DeletedVariableTableReadsZeroAndIsRecreated) {
   for (int n = MinGlobal; n < MaxVar; ++n) ASSERT_EQ(p.GetVar(n), 0.0) << n;
 }
 
-TEST_F(ParametersTest, OpenParameterFilesNeedsTheFirstSeven) {
-  for (int i = 0; i < PF_COUNT; ++i) testsupport::WriteFile(Path(ParaFileName(static_cast<ParaFileId>(i))), "");
-  EXPECT_TRUE(OpenParameterFiles());
-  ResetParameterFilesForTest();
-  std::remove(Path("Users.txt").c_str());
-  EXPECT_FALSE(OpenParameterFiles());
-}
-
 TEST_F(ParametersTest, LoadVarsFromAnotherFileSkipsActiveStateAfterStartup) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#905=1.0\n#300=5.0\n");
-  testsupport::WriteFile(Path("set.txt"), "#905=9.0\n#950=9.0\n#951=9.0\n#899=9.0\n#300=4.0\n");
+  Write("VariableTable.txt", "#905=1.0\n#300=5.0\n");
+  Write("set.txt", "#905=9.0\n#950=9.0\n#951=9.0\n#899=9.0\n#300=4.0\n");
   OpenParameterFiles();
   Parameters p;
   ParaFile set;
@@ -172,7 +136,7 @@ TEST_F(ParametersTest, LoadVarsFromAnotherFileSkipsActiveStateAfterStartup) {
 }
 
 TEST_F(ParametersTest, LoadVarsFromTheVariableTableIgnoresStartupFlag) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#905=1.5\n#929=120\n");
+  Write("VariableTable.txt", "#905=1.5\n#929=120\n");
   OpenParameterFiles();
   Parameters p;
   p.SetVar(400, 3.0);
@@ -185,7 +149,7 @@ TEST_F(ParametersTest, LoadVarsFromTheVariableTableIgnoresStartupFlag) {
 }
 
 TEST_F(ParametersTest, RunTimeCounterGrowsOnlyWhenEnabled) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#929=10\n#928=1\n");
+  Write("VariableTable.txt", "#929=10\n#928=1\n");
   OpenParameterFiles();
   RunTimer::SetClock(FakeClock);
   g_now = 1000.0;
@@ -230,7 +194,7 @@ TEST_F(ParametersTest, CopyVarsCopiesRangeOfLocalsAndAllGlobals) {
 }
 
 TEST_F(ParametersTest, ExportVarsWritesLoadedGlobalsOnly) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#101=1.0\n#102=2.0\n");
+  Write("VariableTable.txt", "#101=1.0\n#102=2.0\n");
   OpenParameterFiles();
   Parameters p;
   p.GetVar(101);
@@ -239,12 +203,12 @@ TEST_F(ParametersTest, ExportVarsWritesLoadedGlobalsOnly) {
   ASSERT_TRUE(out.CreateNew(Path("out.txt")));
   p.ExportVars(out);
   ASSERT_TRUE(out.Write());
-  EXPECT_EQ(testsupport::ReadFile(Path("out.txt")), "#101=1.0\n#500=-0.5\n");
+  EXPECT_EQ(Read("out.txt"), "#101=1.0\n#500=-0.5\n");
 }
 
 TEST_F(ParametersTest, LastDestructorClosesAndWritesTheFiles) {
   OpenParameterFiles();
-  VarLogCapture log;
+  WxLogCapture log;
   const int before = Parameters::OpenCount();
   {
     Parameters a;
@@ -260,7 +224,7 @@ TEST_F(ParametersTest, LastDestructorClosesAndWritesTheFiles) {
   if (before != 0) GTEST_SKIP() << "other Parameters objects alive: no last close here";
   EXPECT_TRUE(log.Saw("#PARAMETERS Last Close, OpenCount is 0"));
   for (int i = 0; i < PF_COUNT; ++i) EXPECT_FALSE(GetParaFile(static_cast<ParaFileId>(i)).IsOpened());
-  EXPECT_EQ(testsupport::ReadFile(Path("Users.txt")), "admin=1\n");
+  EXPECT_EQ(Read("Users.txt"), "admin=1\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -283,7 +247,7 @@ TEST_F(ParametersTest, ExportWritesSectionsInOrder) {
 }
 
 TEST_F(ParametersTest, ImportRestoresConfigToolsAndVariablesButNotActiveState) {
-  testsupport::WriteFile(Path("VariableTable.txt"), "#905=1.0\n");
+  Write("VariableTable.txt", "#905=1.0\n");
   OpenParameterFiles();
   Parameters p;
   MachineConfig& cfg = GetMachineConfig();
