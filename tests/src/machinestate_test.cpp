@@ -5,57 +5,34 @@
 #include <random>
 #include <string>
 
-#include "folders.h"
+#include "fresh_parameters.h"
 #include "machineconfig.h"
 #include "parafile.h"
-#include "surfacemapping.h"
 #include "testsupport.h"
 #include "tooltable.h"
 #include "transformation.h"
 
 namespace {
 
-void ExpectNear(const Coordinates& a, const Coordinates& b, double tol, const std::string& what = "") {
-  for (int i = 0; i < kAxisCount; ++i) EXPECT_NEAR(a.v[i], b.v[i], tol) << what << " axis " << i;
+void ExpectNear(const Coordinates& a, const Coordinates& b, double tol = 1e-12) {
+  for (int i = 0; i < kAxisCount; ++i) EXPECT_NEAR(a.v[i], b.v[i], tol) << "axis " << i;
 }
 
 Coordinates MachinePos(const MachineState& s) { return s.GetTransformation()->ToMachine(s.progPos); }
 
-// Every test runs like a fresh process on its own parameter folder.
-class MachineStateTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetParameterFilesForTest();
-    dir = testsupport::MakeTempDir("machinestate");
-    Folders::SetParameters(dir);
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    ResetMachineStateForTest();
-  }
-  void TearDown() override {
-    GetSurfaceMapping().Enable(false);
-    GetSurfaceMapping().SetBoundaries(0, 0, 0, 0, 0, 0);
-    ResetParameterFilesForTest();
-    ResetMachineStateForTest();
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    Folders::SetParameters(testsupport::ScratchDir() + "/params");
-  }
-  void Open() { OpenParameterFiles(); }
-  std::string Path(const std::string& name) const { return Folders::Join(dir, name); }
-  std::string dir;
-};
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+using MachineStateTest = testsupport::FreshParametersTest;
 
 }  // namespace
 
-// ---------------------------------------------------------------- fresh state
+// ---------------------------------------------------------------- fresh state and copies
 
-TEST_F(MachineStateTest, FreshStateDefaults) {
-  Open();
+TEST_F(MachineStateTest, FreshStateStandsInG53WithWorkCopiesOnTheConfiguredSystems) {
+  OpenParameterFiles();
   MachineState s("Fresh");
   EXPECT_EQ(s.GetVar(36), -1.0);
   EXPECT_EQ(s.GetTransformation(), &GetMachineTransformation());
-  EXPECT_EQ(s.GetToolAxis(), 2);
   EXPECT_STREQ(actState.ViewName(), "Real");
   EXPECT_STREQ(simState.ViewName(), "Sim");
   EXPECT_EQ(GetCurrentState(), &actState);
@@ -66,7 +43,7 @@ TEST_F(MachineStateTest, FreshStateDefaults) {
 }
 
 TEST_F(MachineStateTest, CopyTakesEverythingButSoftLimitsAndAddsSuffix) {
-  Open();
+  OpenParameterFiles();
   actState.SetSoftLimitsEnabled(false);
   GetMachineConfig().offsets[1] = Coordinates(5, 6, 7);
   actState.SetCurrOffsetFromFile(2);
@@ -78,53 +55,78 @@ TEST_F(MachineStateTest, CopyTakesEverythingButSoftLimitsAndAddsSuffix) {
   MachineState copy(actState, ".parser");
   EXPECT_STREQ(copy.ViewName(), "Real.parser");
   EXPECT_TRUE(copy.GetSoftLimitsEnabled());
-  EXPECT_EQ(copy.GetCurrTransNum(), 2);
   EXPECT_EQ(copy.GetTransformation(), actState.GetTransformation());
-  EXPECT_TRUE(copy.GetFlag(SF_SPINDLE_CW));
+  EXPECT_TRUE(copy.GetFlag(SF_SPINDLE_CW) && copy.ToolOffsetEnabled());
   EXPECT_EQ(copy.GetVar(7), 1.5);
   EXPECT_EQ(copy.GetVar(600), 2.5);
   EXPECT_EQ(copy.GetCurrLine(), 42);
   EXPECT_EQ(copy.progPos, actState.progPos);
-  EXPECT_TRUE(copy.ToolOffsetEnabled());
+}
+
+TEST_F(MachineStateTest, MergeKeepsLocalsNameLineAndSourceChoice) {
+  OpenParameterFiles();
+  MachineState target("T"), src("Src");
+  target.SetVar(1, 5.0);
+  target.SetCurrLine(10);
+  target.changedSystems = 1u << 3;
+  src.SetVar(1, 9.0);
+  src.SetVar(500, 3.0);
+  src.SetCurrLine(99);
+  src.SetCurrOffsetFromFile(2);
+  src.SetFlag(SF_COOLANT_FLOOD, true);
+  src.SetBacklashOffset(0x5);
+  src.useConfigTransformations = false;
+  src.changedSystems = 1u << 2;
+  src.startPos[0] = 4;
+  src.SetStateChanged();
+  src.SetCurrTool(6, 1, 33);
+  target.Merge(src);
+  EXPECT_EQ(target.GetVar(1), 5.0);
+  EXPECT_EQ(target.GetVar(500), 3.0);
+  EXPECT_STREQ(target.ViewName(), "T");
+  EXPECT_EQ(target.GetCurrLine(), 10);
+  EXPECT_TRUE(target.UsesConfigTransformations());
+  EXPECT_EQ(target.GetCurrTransNum(), 2);
+  EXPECT_EQ(target.GetTransformation(), src.GetTransformation());
+  EXPECT_TRUE(target.GetFlag(SF_COOLANT_FLOOD));
+  EXPECT_EQ(target.backlashSigns, 0x5u);
+  EXPECT_EQ(target.GetChangedSystems(), (1u << 2) | (1u << 3));
+  EXPECT_TRUE(target.GetStateChanged());
+  EXPECT_EQ(target.startPos[0], 4.0);
+  EXPECT_EQ(target.GetCurrTool(), 6);
+  EXPECT_EQ(target.GetToolLength(), 33.0);
+  EXPECT_TRUE(target.ToolOffsetEnabled());
 }
 
 // ---------------------------------------------------------------- coordinate systems
 
-TEST_F(MachineStateTest, SwitchingSystemsKeepsMachinePositionAndRecomputesProgramPosition) {
-  Open();
-  MachineConfig& cfg = GetMachineConfig();
-  cfg.offsets[0] = Coordinates(10, 20, 0);
-  cfg.offsets[1] = Coordinates(100, 200, 5);
+TEST_F(MachineStateTest, SwitchingSystemsRecomputesProgramPositionAndVariables) {
+  OpenParameterFiles();
+  GetMachineConfig().offsets[0] = Coordinates(10, 20, 0);
+  GetMachineConfig().offsets[1] = Coordinates(100, 200, 5);
   MachineState s("S");
   s.SetCurrOffsetFromFile(1);
   s.progPos = Coordinates(1, 2, 3);
-  ExpectNear(MachinePos(s), Coordinates(11, 22, 3), 1e-12);
   s.SetCurrOffsetFromFile(2);
-  EXPECT_EQ(s.GetCurrTransNum(), 2);
   EXPECT_EQ(s.GetTransformation()->GetTag(), 2);
-  ExpectNear(s.progPos, Coordinates(-89, -178, -2), 1e-12);
-  ExpectNear(MachinePos(s), Coordinates(11, 22, 3), 1e-12);
+  ExpectNear(s.progPos, Coordinates(-89, -178, -2));
   EXPECT_EQ(s.GetVar(909), 2.0);
   EXPECT_EQ(s.GetVar(900), 100.0);
   EXPECT_EQ(s.GetVar(902), 5.0);
   s.SetCurrOffsetFromFile(0);
-  ExpectNear(s.progPos, Coordinates(11, 22, 3), 1e-12);
+  ExpectNear(s.progPos, Coordinates(11, 22, 3));
   EXPECT_FALSE(s.ToolOffsetEnabled());
 }
 
 // Random coordinate systems (some rotated or scaled), offsets, tool lengths
 // and transformation sources: the machine never moves.
 TEST_F(MachineStateTest, OffsetToolAndSystemChangesNeverMoveTheMachine) {
-  Open();
+  OpenParameterFiles();
   std::mt19937 rng(20261206);
-  std::uniform_real_distribution<double> pos(-300, 300);
-  std::uniform_real_distribution<double> angle(-180, 180);
-  std::uniform_real_distribution<double> factor(0.5, 2.0);
-  std::uniform_int_distribution<int> op(0, 5);
-  std::uniform_int_distribution<int> sys(0, 6);
-  MachineConfig& cfg = GetMachineConfig();
+  std::uniform_real_distribution<double> pos(-300, 300), angle(-180, 180), factor(0.5, 2.0);
+  std::uniform_int_distribution<int> op(0, 5), sys(0, 6);
   for (int i = 0; i < kWorkSystems; ++i) {
-    cfg.offsets[i] = Coordinates(pos(rng), pos(rng), pos(rng), pos(rng), 0, 0, pos(rng));
+    GetMachineConfig().offsets[i] = Coordinates(pos(rng), pos(rng), pos(rng), pos(rng), 0, 0, pos(rng));
     if (i % 2) GetConfiguredTransformation(i).SetRotation(2, angle(rng), Vector3(pos(rng), pos(rng), 0));
     if (i % 3 == 0) GetConfiguredTransformation(i).SetScaling(factor(rng), factor(rng), 1.0, Vector3());
     GetWorkTransformation(i).SetRotation(0, angle(rng) / 10, Vector3(0, 0, pos(rng)));
@@ -134,9 +136,7 @@ TEST_F(MachineStateTest, OffsetToolAndSystemChangesNeverMoveTheMachine) {
   Coordinates m = MachinePos(s);
   for (int n = 0; n < 2000; ++n) {
     switch (op(rng)) {
-      case 0:
-        s.SetCurrOffsetFromFile(sys(rng));
-        break;
+      case 0: s.SetCurrOffsetFromFile(sys(rng)); break;
       case 1:
         if (s.GetCurrTransNum() > 0)
           s.SetCurrOffsetGlobal(Coordinates(pos(rng), pos(rng), pos(rng), pos(rng), pos(rng), pos(rng)));
@@ -145,15 +145,9 @@ TEST_F(MachineStateTest, OffsetToolAndSystemChangesNeverMoveTheMachine) {
         s.SetFlag(SF_TOOL_LENGTH, rng() % 2);
         s.SetCurrOffsetFromFile(s.GetCurrTransNum());
         break;
-      case 3:
-        s.SetCurrTool(static_cast<int>(rng() % 5), -1, pos(rng) / 3);
-        break;
-      case 4:
-        s.SetTransformationSource(rng() % 2, false);
-        break;
-      case 5:
-        s.SetCurrTransNum(sys(rng));
-        break;
+      case 3: s.SetCurrTool(static_cast<int>(rng() % 5), -1, pos(rng) / 3); break;
+      case 4: s.SetTransformationSource(rng() % 2, false); break;
+      case 5: s.SetCurrTransNum(sys(rng)); break;
     }
     const Coordinates now = MachinePos(s);
     for (int i = 0; i < kAxisCount; ++i) ASSERT_NEAR(now.v[i], m.v[i], 1e-7) << "step " << n << " axis " << i;
@@ -162,7 +156,7 @@ TEST_F(MachineStateTest, OffsetToolAndSystemChangesNeverMoveTheMachine) {
 }
 
 TEST_F(MachineStateTest, BadIndexAndG53OffsetAssertAndChangeNothing) {
-  Open();
+  OpenParameterFiles();
   MachineState s("S");
   s.progPos = Coordinates(1, 2, 3);
   s.SetVar(900, 9.0);
@@ -181,7 +175,7 @@ TEST_F(MachineStateTest, BadIndexAndG53OffsetAssertAndChangeNothing) {
 }
 
 TEST_F(MachineStateTest, G43AddsToolLengthToTheTransformationButNotToTheStoredOffset) {
-  Open();
+  OpenParameterFiles();
   GetMachineConfig().offsets[0] = Coordinates(10, 20, -50);
   MachineState s("S");
   s.SetCurrTool(3, 0, 12.5);
@@ -189,11 +183,8 @@ TEST_F(MachineStateTest, G43AddsToolLengthToTheTransformationButNotToTheStoredOf
   s.SetCurrOffsetFromFile(1);
   EXPECT_DOUBLE_EQ(s.GetTransformation()->GetOffset().v[2], -37.5);
   EXPECT_EQ(s.GetVar(902), -50.0);
-
-  // A changed tool length takes effect at once.
-  s.SetCurrTool(4, 0, 20.0);
+  s.SetCurrTool(4, 0, 20.0);  // takes effect at once
   EXPECT_DOUBLE_EQ(s.GetTransformation()->GetOffset().v[2], -30.0);
-
   // An operator offset in G43 is stored without the tool length.
   s.SetCurrOffsetGlobal(Coordinates(11, 21, -10));
   EXPECT_EQ(s.GetVar(902), -30.0);
@@ -201,56 +192,49 @@ TEST_F(MachineStateTest, G43AddsToolLengthToTheTransformationButNotToTheStoredOf
   EXPECT_EQ(s.GetChangedSystems(), 1u << 1);
   s.PutCurrOffsetToFile();
   EXPECT_EQ(GetMachineConfig().offsets[0], Coordinates(11, 21, -30));
-  const std::string table = testsupport::ReadFile(Path("ParameterTable.txt"));
-  EXPECT_NE(table.find("OffsetG54_02=-30.0"), std::string::npos);
-  EXPECT_NE(table.find("G54TransNumOps=0"), std::string::npos);  // configured transformation saved too
-  EXPECT_NE(table.find("SafeZLevel="), std::string::npos);
-  EXPECT_NE(testsupport::ReadFile(Path("VariableTable.txt")).find("#902=-30.0"), std::string::npos);
+  const std::string table = testsupport::ReadFile(ParamPath("ParameterTable.txt"));
+  EXPECT_TRUE(Contains(table, "OffsetG54_02=-30.0"));
+  EXPECT_TRUE(Contains(table, "G54TransNumOps=0"));  // configured transformation saved too
+  EXPECT_TRUE(Contains(table, "SafeZLevel="));
+  EXPECT_TRUE(Contains(testsupport::ReadFile(ParamPath("VariableTable.txt")), "#902=-30.0"));
   s.ClearChanged();
   EXPECT_EQ(s.GetChangedSystems(), 0u);
 }
 
 TEST_F(MachineStateTest, GetCurrAxisOffsetAssertsUnderRotation) {
-  Open();
+  OpenParameterFiles();
   GetMachineConfig().offsets[0] = Coordinates(3, 4, 5);
   MachineState s("S");
   s.SetCurrOffsetFromFile(1);
-  {
-    testsupport::AssertionCapture capture;
-    EXPECT_EQ(s.GetCurrAxisOffset(1), 4.0);
-    EXPECT_TRUE(capture.Messages().empty());
-  }
+  testsupport::AssertionCapture capture;
+  EXPECT_EQ(s.GetCurrAxisOffset(1), 4.0);
+  EXPECT_TRUE(capture.Messages().empty());
   GetConfiguredTransformation(0).SetRotation(2, 30, Vector3());
   s.UpdateTransformation();
-  EXPECT_TRUE(s.TransformationIsActive());
-  EXPECT_TRUE(s.GetFlag(SF_ROTATION));
-  testsupport::AssertionCapture capture;
+  EXPECT_TRUE(s.TransformationIsActive() && s.GetFlag(SF_ROTATION));
   s.GetCurrAxisOffset(1);
   EXPECT_TRUE(capture.Saw("!TransformationIsActive ()"));
 }
 
 TEST_F(MachineStateTest, WorkingTransformationsLeaveTheConfiguredOnesAlone) {
-  Open();
+  OpenParameterFiles();
   GetMachineConfig().offsets[2] = Coordinates(7, 8, 9);
   MachineState s("S");
   s.SetCurrOffsetFromFile(3);
   s.SetTransformationSource(false, true);
   EXPECT_EQ(s.GetTransformation(), &GetWorkTransformation(2));
-  EXPECT_EQ(s.GetVar(909), 3.0);
   s.SetCurrOffsetVec(Coordinates(1, 1, 1));
   EXPECT_EQ(GetWorkTransformation(2).GetOffset(), Coordinates(1, 1, 1));
-  EXPECT_EQ(GetConfiguredTransformation(2).GetOffset(), Coordinates(7, 8, 9));
   s.SetTransformationSource(true, false);
   EXPECT_EQ(s.GetTransformation(), &GetConfiguredTransformation(2));
   EXPECT_EQ(s.GetTransformation()->GetOffset(), Coordinates(7, 8, 9));
 }
 
 TEST_F(MachineStateTest, SafeZIsClampedToTheZLimitsInMachineCoordinates) {
-  Open();
-  MachineConfig& cfg = GetMachineConfig();
-  cfg.safeZLevel = 10;
-  cfg.offsets[0] = Coordinates(0, 0, -50);
-  cfg.offsets[1] = Coordinates(0, 0, 5);
+  OpenParameterFiles();
+  GetMachineConfig().safeZLevel = 10;
+  GetMachineConfig().offsets[0] = Coordinates(0, 0, -50);
+  GetMachineConfig().offsets[1] = Coordinates(0, 0, 5);
   MachineState s("S");
   s.SetCurrOffsetFromFile(1);
   EXPECT_DOUBLE_EQ(s.GetSafeZ(), 10.0);
@@ -262,6 +246,7 @@ TEST_F(MachineStateTest, SafeZIsClampedToTheZLimitsInMachineCoordinates) {
 
 TEST_F(MachineStateTest, ToolAxisFollowsTheAxisNamesAndFallsBackToZ) {
   MachineState s("S");
+  EXPECT_EQ(s.GetToolAxis(), 2);
   const auto axisFor = [&s](int mode) {
     s.SetToolOffset(1, 2, 3, mode);
     return s.GetToolAxis();
@@ -309,51 +294,15 @@ TEST_F(MachineStateTest, SoftLimitsSeenThroughTheToolOffset) {
   cfg.axis[3].minPosition = 10;
   cfg.axis[3].maxPosition = 5;
   testsupport::AssertionCapture capture;
-  v = 7;
-  s.FitToAxisLimits(3, v);
+  s.FitToAxisLimits(3, v = 7);
   EXPECT_TRUE(capture.Saw("FitToLimits min>max"));
 }
 
-TEST_F(MachineStateTest, MergeKeepsLocalsNameLineAndSourceChoice) {
-  Open();
-  MachineState target("T");
-  MachineState src("Src");
-  target.SetVar(1, 5.0);
-  target.SetCurrLine(10);
-  target.changedSystems = 1u << 3;
-  src.SetVar(1, 9.0);
-  src.SetVar(500, 3.0);
-  src.SetCurrLine(99);
-  src.SetCurrOffsetFromFile(2);
-  src.SetFlag(SF_COOLANT_FLOOD, true);
-  src.SetBacklashOffset(0x5);
-  src.useConfigTransformations = false;
-  src.changedSystems = 1u << 2;
-  src.startPos[0] = 4;
-  src.SetStateChanged();
-  src.SetCurrTool(6, 1, 33);
-  target.Merge(src);
-  EXPECT_EQ(target.GetVar(1), 5.0);
-  EXPECT_EQ(target.GetVar(500), 3.0);
-  EXPECT_STREQ(target.ViewName(), "T");
-  EXPECT_EQ(target.GetCurrLine(), 10);
-  EXPECT_TRUE(target.UsesConfigTransformations());
-  EXPECT_EQ(target.GetCurrTransNum(), 2);
-  EXPECT_EQ(target.GetTransformation(), src.GetTransformation());
-  EXPECT_TRUE(target.GetFlag(SF_COOLANT_FLOOD));
-  EXPECT_EQ(target.backlashSigns, 0x5u);
-  EXPECT_EQ(target.GetChangedSystems(), (1u << 2) | (1u << 3));
-  EXPECT_TRUE(target.GetStateChanged());
-  EXPECT_EQ(target.startPos[0], 4.0);
-  EXPECT_EQ(target.GetCurrTool(), 6);
-  EXPECT_EQ(target.GetToolLength(), 33.0);
-  EXPECT_TRUE(target.ToolOffsetEnabled());
-}
+// ---------------------------------------------------------------- persistence
 
-TEST_F(MachineStateTest, LoadStateRestoresSystemToolAndG92) {
-  testsupport::WriteFile(Path("VariableTable.txt"),
-                         "#909=2.0\n#920=3.0\n#921=-1.0\n#925=10.0\n#910=1.5\n#913=2.5\n");
-  Open();
+TEST_F(MachineStateTest, LoadStateRestoresSystemToolAndG92AndRepairsABadSystem) {
+  testsupport::WriteFile(ParamPath("VariableTable.txt"), "#909=2.0\n#920=3.0\n#921=-1.0\n#925=10.0\n#910=1.5\n#913=2.5\n");
+  OpenParameterFiles();
   ToolRecord rec;
   rec.numT = 3;
   rec.numP = 4;
@@ -373,7 +322,6 @@ TEST_F(MachineStateTest, LoadStateRestoresSystemToolAndG92) {
   EXPECT_EQ(GetMachineConfig().offsets[kOffsetRowG92].v[3], 0.0);
   EXPECT_TRUE(s.ToolOffsetEnabled());
   EXPECT_EQ(s.GetToolOffset()[2], 1.0);
-
   s.SetVar(909, 9.0);  // damaged: repaired to G53
   s.LoadStateFromVarFile();
   EXPECT_EQ(s.GetCurrTransNum(), 0);
@@ -381,25 +329,23 @@ TEST_F(MachineStateTest, LoadStateRestoresSystemToolAndG92) {
 }
 
 TEST_F(MachineStateTest, SaveCurrentStateWritesSystemToolAndG92) {
-  Open();
+  OpenParameterFiles();
   GetMachineConfig().offsets[kOffsetRowG92] = Coordinates(0.25, 0, 0);
   MachineState s("S");
   s.SetCurrOffsetFromFile(4);
   s.SetCurrTool(12, 2, 0);
   s.SaveCurrentState();
-  const std::string vars = testsupport::ReadFile(Path("VariableTable.txt"));
-  for (const char* line : {"#909=4.0", "#920=12.0", "#921=2.0", "#910=0.25"})
-    EXPECT_NE(vars.find(line), std::string::npos) << line;
+  const std::string vars = testsupport::ReadFile(ParamPath("VariableTable.txt"));
+  for (const char* line : {"#909=4.0", "#920=12.0", "#921=2.0", "#910=0.25"}) EXPECT_TRUE(Contains(vars, line)) << line;
 }
 
 TEST_F(MachineStateTest, ConfiguredTransformationsTravelWithTheParameterTable) {
-  Open();
+  OpenParameterFiles();
   GetConfiguredTransformation(3).SetRotation(2, 30, Vector3(1, 2, 0));
   ASSERT_TRUE(SaveMachineConfig());
   ResetMachineStateForTest();
   EXPECT_FALSE(GetConfiguredTransformation(3).IsRotated());
   LoadMachineConfig();
-  EXPECT_TRUE(GetConfiguredTransformation(3).IsRotated());
   EXPECT_NEAR(GetConfiguredTransformation(3).GetAngle(), 30.0, 1e-6);  // stored with 9 decimals
-  EXPECT_TRUE(GetWorkTransformation(3).IsRotated());  // the working copy sees its base
+  EXPECT_TRUE(GetWorkTransformation(3).IsRotated());                   // the working copy sees its base
 }

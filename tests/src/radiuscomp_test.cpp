@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <random>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 #include "errors.h"
@@ -22,44 +24,25 @@ namespace {
 
 using geo2d::Vec2;
 constexpr double kPi = 3.14159265358979323846;
+constexpr double kDeg = kPi / 180;
 
 // Everything a stage behind the compensation receives.
 class RecordingFrontEnd : public FrontEnd {
  public:
   struct Move {
-    bool arc = false;
+    bool arc = false, clockwise = false, rapid = false;
     Coordinates start, end;
-    double centre[3] = {0, 0, 0};
-    bool clockwise = false;
+    Vec2 centre;
     double feed = 0;
-    bool rapid = false;
-    bool noKnife = false;
     int32_t tag = 0;
   };
 
-  void AddLine(const Coordinates& end, double feed, bool rapid, const Condition*, bool noKnife) override {
-    Move m;
-    m.start = pos;
-    m.end = end;
-    m.feed = feed;
-    m.rapid = rapid;
-    m.noKnife = noKnife;
-    m.tag = m_tag;
-    moves.push_back(m);
-    pos = end;
+  void AddLine(const Coordinates& end, double feed, bool rapid, const Condition*, bool) override {
+    Push({false, false, rapid, pos, end, {}, feed, m_tag});
   }
-  void AddArc(const Coordinates& end, const double centre[3], double feed, int32_t plane, bool clockwise) override {
-    Move m;
-    m.arc = true;
-    m.start = pos;
-    m.end = end;
-    for (int i = 0; i < 3; ++i) m.centre[i] = centre[i];
-    m.clockwise = clockwise;
-    m.feed = feed;
-    m.tag = m_tag;
+  void AddArc(const Coordinates& end, const double c[3], double feed, int32_t plane, bool cw) override {
     planes.push_back(plane);
-    moves.push_back(m);
-    pos = end;
+    Push({true, cw, false, pos, end, {c[0], c[1]}, feed, m_tag});
   }
   void AddCmd(const StateChange& change) override { commands.push_back(change.num); }
   void ResyncPosition() override { ++resyncs; }
@@ -69,31 +52,22 @@ class RecordingFrontEnd : public FrontEnd {
 
   Coordinates pos;
   std::vector<Move> moves;
-  std::vector<int32_t> planes;
-  std::vector<int32_t> commands;
-  int resyncs = 0;
-  int hooks = 0;
-  int programmed = 0;
+  std::vector<int32_t> planes, commands;
+  int resyncs = 0, hooks = 0, programmed = 0;
+
+ private:
+  void Push(const Move& m) {
+    moves.push_back(m);
+    pos = m.end;
+  }
 };
 
 // ---- measuring, independent of the stage's own geometry
 
 Vec2 XY(const Coordinates& c) { return {c[0], c[1]}; }
 double Len(Vec2 v) { return std::hypot(v.x, v.y); }
-
-// Signed sweep in radians from a to b around c in the given direction,
-// (0, 2pi] counter-clockwise, [-2pi, 0) clockwise.
-double SweepRad(Vec2 c, Vec2 a, Vec2 b, bool clockwise) {
-  double s = std::atan2(b.y - c.y, b.x - c.x) - std::atan2(a.y - c.y, a.x - c.x);
-  if (clockwise) {
-    while (s >= 0) s -= 2 * kPi;
-    while (s < -2 * kPi) s += 2 * kPi;
-  } else {
-    while (s <= 0) s += 2 * kPi;
-    while (s > 2 * kPi) s -= 2 * kPi;
-  }
-  return s;
-}
+double Ang(Vec2 v) { return std::atan2(v.y, v.x); }
+Vec2 Polar(Vec2 c, double r, double a) { return {c.x + r * std::cos(a), c.y + r * std::sin(a)}; }
 
 // One programmed element of a contour.
 struct Elem {
@@ -102,86 +76,76 @@ struct Elem {
   bool cw = false;
 
   double Radius() const { return Len(a - c); }
-  double Sweep() const { return SweepRad(c, a, b, cw); }
-  Vec2 At(double u) const {
-    if (!arc) return {a.x + u * (b.x - a.x), a.y + u * (b.y - a.y)};
-    const double ang = std::atan2(a.y - c.y, a.x - c.x) + u * Sweep();
-    return {c.x + Radius() * std::cos(ang), c.y + Radius() * std::sin(ang)};
+  // (0, 2pi] counter-clockwise, [-2pi, 0) clockwise.
+  double Sweep() const {
+    const double s = std::fmod(Ang(b - c) - Ang(a - c) + 4 * kPi, 2 * kPi);
+    return cw ? s - 2 * kPi : (s <= 0 ? 2 * kPi : s);
   }
+  Vec2 At(double u) const { return arc ? Polar(c, Radius(), Ang(a - c) + u * Sweep()) : a + u * (b - a); }
   Vec2 Tangent(double u) const {
-    if (!arc) {
-      const double l = Len(b - a);
-      return {(b.x - a.x) / l, (b.y - a.y) / l};
-    }
-    const Vec2 p = At(u);
-    const Vec2 r{(p.x - c.x) / Radius(), (p.y - c.y) / Radius()};
+    if (!arc) return (1 / Len(b - a)) * (b - a);
+    const Vec2 r = (1 / Radius()) * (At(u) - c);
     return cw ? Vec2{r.y, -r.x} : Vec2{-r.y, r.x};
   }
-  double Length() const { return arc ? Radius() * std::fabs(Sweep()) : Len(b - a); }
 };
 
 struct Nearest {
-  double dist;
-  double u;  // position on the element, 0..1
+  double dist, u;  // u: position on the element, 0..1
 };
 
 Nearest NearestOn(const Elem& e, Vec2 p) {
   if (!e.arc) {
     const Vec2 ab = e.b - e.a;
-    double u = ((p.x - e.a.x) * ab.x + (p.y - e.a.y) * ab.y) / (ab.x * ab.x + ab.y * ab.y);
-    u = std::clamp(u, 0.0, 1.0);
+    const double u = std::clamp(geo2d::Dot(p - e.a, ab) / geo2d::Dot(ab, ab), 0.0, 1.0);
     return {Len(p - e.At(u)), u};
   }
-  const double sweep = e.Sweep();
-  double rel = std::atan2(p.y - e.c.y, p.x - e.c.x) - std::atan2(e.a.y - e.c.y, e.a.x - e.c.x);
-  if (sweep < 0) rel = -rel;
-  rel = std::fmod(rel, 2 * kPi);
+  const double sweep = std::fabs(e.Sweep());
+  double rel = std::fmod((Ang(p - e.c) - Ang(e.a - e.c)) * (e.cw ? -1 : 1), 2 * kPi);
   if (rel < 0) rel += 2 * kPi;
-  if (rel <= std::fabs(sweep)) return {std::fabs(Len(p - e.c) - e.Radius()), rel / std::fabs(sweep)};
+  if (rel <= sweep) return {std::fabs(Len(p - e.c) - e.Radius()), rel / sweep};
   const double da = Len(p - e.a), db = Len(p - e.b);
   return da < db ? Nearest{da, 0.0} : Nearest{db, 1.0};
 }
 
 // An emitted move as an element (an arc as the circle through its start).
-Elem AsElem(const RecordingFrontEnd::Move& m) {
-  Elem e;
-  e.arc = m.arc;
-  e.a = XY(m.start);
-  e.b = XY(m.end);
-  e.c = {m.centre[0], m.centre[1]};
-  e.cw = m.clockwise;
-  return e;
+Elem AsElem(const RecordingFrontEnd::Move& m) { return {m.arc, XY(m.start), XY(m.end), m.centre, m.clockwise}; }
+
+void ExpectNear(Vec2 a, Vec2 b, double tol = 1e-9) {
+  EXPECT_NEAR(a.x, b.x, tol);
+  EXPECT_NEAR(a.y, b.y, tol);
 }
 
-// Points along an emitted move.
-std::vector<Vec2> Sample(const RecordingFrontEnd::Move& m, int n) {
-  const Elem e = AsElem(m);
-  std::vector<Vec2> pts;
-  for (int i = 0; i <= n; ++i) pts.push_back(e.At(double(i) / n));
-  return pts;
-}
-
-double DistanceToContour(const std::vector<Elem>& contour, Vec2 p, int* which = nullptr, double* u = nullptr) {
-  double best = 1e300;
-  for (size_t i = 0; i < contour.size(); ++i) {
-    const Nearest n = NearestOn(contour[i], p);
-    if (n.dist < best) {
-      best = n.dist;
-      if (which) *which = int(i);
-      if (u) *u = n.u;
-    }
+int32_t CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error_t& e) {
+    return e.code;
   }
-  return best;
+  return 0;
 }
 
 // ---- fixture
+
+// One programmed element: 'L' line to x,y (p: z), 'A'/'C' counter-/clockwise
+// arc to x,y around p,q, 'O' compensation off. f: the feed.
+struct Step {
+  char k;
+  double x, y, p = 0, q = 0, f = 10;
+};
+Step ArcAround(Vec2 c, double r, double endDeg) {
+  const Vec2 e = Polar(c, r, endDeg * kDeg);
+  return {'A', e.x, e.y, c.x, c.y};
+}
+Step LineFrom(Vec2 from, double len, double deg) {
+  const Vec2 e = Polar(from, len, deg * kDeg);
+  return {'L', e.x, e.y};
+}
 
 class RadiusCompTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (int i = 0; i < 2; ++i) {
-      savedMin[i] = GetMachineConfig().axis[i].minPosition;
-      savedMax[i] = GetMachineConfig().axis[i].maxPosition;
+      saved[i] = GetMachineConfig().axis[i];
       GetMachineConfig().axis[i].minPosition = -10000;
       GetMachineConfig().axis[i].maxPosition = 10000;
     }
@@ -189,10 +153,7 @@ class RadiusCompTest : public ::testing::Test {
     slot = &rec;
   }
   void TearDown() override {
-    for (int i = 0; i < 2; ++i) {
-      GetMachineConfig().axis[i].minPosition = savedMin[i];
-      GetMachineConfig().axis[i].maxPosition = savedMax[i];
-    }
+    for (int i = 0; i < 2; ++i) GetMachineConfig().axis[i] = saved[i];
   }
 
   void Start(double x, double y, int side, double radius) {
@@ -200,56 +161,48 @@ class RadiusCompTest : public ::testing::Test {
     rec.pos = state.progPos;
     rc.SwitchOn(&slot, side, radius, false);
   }
-  void Line(double x, double y, double z = 0, double feed = 10) {
-    slot->AddLine(Coordinates(x, y, z), feed, false, nullptr, false);
-  }
-  void Arc(double x, double y, double cx, double cy, bool cw, double feed = 10) {
-    const double c[3] = {cx, cy, 0};
-    slot->AddArc(Coordinates(x, y, 0), c, feed, 2, cw);
-  }
+  void Line(double x, double y, double z = 0) { slot->AddLine(Coordinates(x, y, z), 10, false, nullptr, false); }
   void Off() { rc.SwitchOn(&slot, 0, 0, false); }
+  void Run(const std::vector<Step>& steps) {
+    for (const Step& s : steps) {
+      const double c[3] = {s.p, s.q, 0};
+      if (s.k == 'L') slot->AddLine(Coordinates(s.x, s.y, s.p), s.f, false, nullptr, false);
+      if (s.k == 'A' || s.k == 'C') slot->AddArc(Coordinates(s.x, s.y, 0), c, s.f, 2, s.k == 'C');
+      if (s.k == 'O') Off();
+    }
+  }
   // Drops what the stage holds (also after an error) and forgets the output.
   void Reset() {
     rc.SwitchOn(&slot, 0, 0, true);
     rec.moves.clear();
   }
-  int32_t CodeOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Error_t& e) {
-      return e.code;
-    }
-    return 0;
-  }
 
-  double savedMin[2], savedMax[2];
+  AxisParams saved[2];
   MachineState state{"rc"};
   RecordingFrontEnd rec;
   RadiusComp rc;
   FrontEnd* slot = nullptr;
 };
 
-void ExpectNear(Vec2 a, Vec2 b, double tol = 1e-9) {
-  EXPECT_NEAR(a.x, b.x, tol);
-  EXPECT_NEAR(a.y, b.y, tol);
+// The approach along +X to (30, 0).
+const std::vector<Step> kAlongX = {{'L', 0, 0}, {'L', 30, 0}};
+std::vector<Step> AlongX(std::vector<Step> more) {
+  more.insert(more.begin(), kAlongX.begin(), kAlongX.end());
+  return more;
 }
 
 // ---- switching on and off
 
-TEST_F(RadiusCompTest, ZeroOrTinyRadiusLeavesCompensationOff) {
+TEST_F(RadiusCompTest, ZeroOrTinyRadiusOrNoSlotLeavesCompensationOff) {
   rc.SwitchOn(&slot, 1, 0.0, false);
-  EXPECT_FALSE(rc.IsOn());
-  EXPECT_EQ(slot, &rec);
   rc.SwitchOn(&slot, 2, 1e-17, false);
-  EXPECT_FALSE(rc.IsOn());
-  EXPECT_EQ(slot, &rec);
   rc.SwitchOn(nullptr, 1, 3.0, false);
   EXPECT_FALSE(rc.IsOn());
+  EXPECT_EQ(slot, &rec);
   EXPECT_EQ(rec.resyncs, 0);
 }
 
-TEST_F(RadiusCompTest, SwitchOnInsertsStageAndSetsModalFlag) {
-  rec.SetTag(42);
+TEST_F(RadiusCompTest, SwitchOnInsertsStageSetsModalFlagAndCornerLimit) {
   Start(0, 0, 1, 2.0);
   EXPECT_EQ(slot, &rc);
   EXPECT_EQ(rc.Next(), &rec);
@@ -257,68 +210,43 @@ TEST_F(RadiusCompTest, SwitchOnInsertsStageAndSetsModalFlag) {
   EXPECT_TRUE(state.GetFlag(kFlagBitG41));
   EXPECT_FALSE(state.GetFlag(kFlagBitG42));
   EXPECT_EQ(rc.GetPhase(), RadiusComp::PHASE_STARTED);
-  EXPECT_DOUBLE_EQ(rc.CornerLimitDeg(), std::acos(1 - rc.Tolerance() / 2.0) * 180 / kPi);
+  EXPECT_DOUBLE_EQ(rc.CornerLimitDeg(), std::acos(1 - rc.Tolerance() / 2.0) / kDeg);
   EXPECT_EQ(CodeOf([&] { rc.SwitchOn(&slot, 2, 2.0, false); }), -1100);
-
   rc.SwitchOn(&slot, 0, 0, true);
   EXPECT_EQ(slot, &rec);
   EXPECT_FALSE(rc.IsOn());
   EXPECT_EQ(rec.hooks, 1);
   EXPECT_FALSE(state.GetFlag(kFlagBitG41));
+  // A radius below the tolerance: every corner up to 90 degrees is smooth.
+  Start(0, 0, 2, RadiusComp::GetToleranceParameter() / 2);
+  EXPECT_TRUE(state.GetFlag(kFlagBitG42));
+  EXPECT_EQ(rc.CornerLimitDeg(), 90.0);
 }
 
-TEST_F(RadiusCompTest, AnAttachedMachineStateIsKept) {
+TEST_F(RadiusCompTest, AnAttachedMachineStateIsKeptAndCommandsPassThrough) {
   MachineState own("own");
   own.progPos = Coordinates(-5, 7, 0);
   rc.SetMachineState(&own);
   rc.SwitchOn(&slot, 2, 1.0, false);
   EXPECT_TRUE(own.GetFlag(kFlagBitG42));
   EXPECT_FALSE(state.GetFlag(kFlagBitG42));
-  Line(0, 7);
-  Line(10, 7);
+  slot->AddCmd(StateChange('G', 41));
+  EXPECT_EQ(rec.commands, std::vector<int32_t>{41});
+  Run({{'L', 0, 7}, {'L', 10, 7}});
   ASSERT_EQ(rec.moves.size(), 1u);
-  // The approach starts where the attached state stands.
-  ExpectNear(XY(rec.moves[0].end), {0, 6});
+  ExpectNear(XY(rec.moves[0].end), {0, 6});  // the approach starts where the attached state stands
   rc.SwitchOn(&slot, 0, 0, true);
   EXPECT_FALSE(own.GetFlag(kFlagBitG42));
-}
-
-TEST_F(RadiusCompTest, CornerLimitIsNinetyDegreesForRadiusBelowTolerance) {
-  Start(0, 0, 2, RadiusComp::GetToleranceParameter() / 2);
-  EXPECT_TRUE(rc.IsOn());
-  EXPECT_TRUE(state.GetFlag(kFlagBitG42));
-  EXPECT_EQ(rc.CornerLimitDeg(), 90.0);
-}
-
-TEST_F(RadiusCompTest, SwitchingOffBeforeSecondElementIsTerminatedEarly) {
-  Start(0, 0, 1, 2.0);
-  EXPECT_EQ(CodeOf([&] { Off(); }), -1101);
-  RadiusComp other;
-  FrontEnd* otherSlot = &rec;
-  other.SwitchOn(&otherSlot, 1, 2.0, false);
-  otherSlot->AddLine(Coordinates(10, 0, 0), 1, false, nullptr, false);
-  EXPECT_EQ(CodeOf([&] { other.SwitchOn(&otherSlot, 0, 0, false); }), -1101);
-}
-
-TEST_F(RadiusCompTest, StateChangesPassThroughInOrder) {
-  Start(0, 0, 1, 2.0);
-  StateChange g41('G', 41);
-  slot->AddCmd(g41);
-  ASSERT_EQ(rec.commands.size(), 1u);
-  EXPECT_EQ(rec.commands[0], 41);
 }
 
 // ---- approach, joins and departure
 
 TEST_F(RadiusCompTest, ApproachAndDepartureOfAStraightCut) {
   Start(0, -10, 1, 2.0);
-  rec.SetTag(1);
-  slot->SetTag(1);
-  Line(0, 0);
-  slot->SetTag(2);
-  Line(50, 0);
-  slot->SetTag(3);
-  Line(100, 0, 0, 5);
+  for (int tag = 1; tag <= 3; ++tag) {
+    slot->SetTag(tag);
+    Run({{'L', 50.0 * (tag - 1), 0, 0, 0, tag == 3 ? 5.0 : 10.0}});
+  }
   EXPECT_EQ(rc.GetPhase(), RadiusComp::PHASE_RUNNING);
   Off();
   EXPECT_EQ(rc.GetPhase(), RadiusComp::PHASE_LEAVING);
@@ -327,239 +255,151 @@ TEST_F(RadiusCompTest, ApproachAndDepartureOfAStraightCut) {
   EXPECT_FALSE(rc.IsOn());
   EXPECT_EQ(slot, &rec);
   EXPECT_EQ(rec.programmed, 4);
-
   ASSERT_EQ(rec.moves.size(), 4u);
   // The approach ends on the tool's left of the first cut, the departure on
   // the programmed point.
-  ExpectNear(XY(rec.moves[0].end), {0, 2});
-  ExpectNear(XY(rec.moves[1].end), {50, 2});
-  ExpectNear(XY(rec.moves[2].end), {100, 2});
-  ExpectNear(XY(rec.moves[3].end), {100, -10});
-  EXPECT_EQ(rec.moves[0].tag, 1);
-  EXPECT_EQ(rec.moves[2].tag, 3);
-  EXPECT_EQ(rec.moves[3].tag, 4);
+  const Vec2 ends[] = {{0, 2}, {50, 2}, {100, 2}, {100, -10}};
+  for (int i = 0; i < 4; ++i) {
+    ExpectNear(XY(rec.moves[i].end), ends[i]);
+    EXPECT_EQ(rec.moves[i].tag, i + 1);
+  }
   EXPECT_DOUBLE_EQ(rec.moves[2].feed, 5);
 }
 
-TEST_F(RadiusCompTest, ZOnlyMoveCausesNoCorner) {
-  Start(-10, 0, 2, 3.0);
-  Line(0, 0);
-  Line(20, 0);
-  Line(20, 0, -5);  // plunge
-  Line(40, 0, -5);
-  Off();
-  Line(40, 10, -5);
-  for (const auto& m : rec.moves) EXPECT_FALSE(m.arc);
-  ASSERT_EQ(rec.moves.size(), 5u);
-  ExpectNear(XY(rec.moves[1].end), {20, -3});
-  ExpectNear(XY(rec.moves[2].end), {20, -3});
-  EXPECT_DOUBLE_EQ(rec.moves[2].end[2], -5);
-  ExpectNear(XY(rec.moves[3].end), {40, -3});
-}
-
-TEST_F(RadiusCompTest, ZOnlyMoveBeforeAnInsideCornerRunsBackToTheIntersection) {
-  Start(-10, 0, 1, 2.0);
-  Line(0, 0);
-  Line(20, 0);
-  Line(20, 0, -5);
-  Line(20, 20, -5);  // left turn: inside for the left-hand tool
-  Off();
-  Line(30, 30, -5);
-  ASSERT_EQ(rec.moves.size(), 5u);
-  ExpectNear(XY(rec.moves[2].end), {18, 2});
+// Where the compensated moves end, for programs without a corner arc.
+TEST_F(RadiusCompTest, CompensatedEndPoints) {
+  const struct {
+    const char* what;
+    int side;
+    double r;
+    std::vector<Step> prog;
+    std::vector<std::array<double, 4>> ends;  // move, x, y, z
+  } cases[] = {
+      {"a Z-only move causes no corner", 2, 3.0,
+       {{'L', 0, 0}, {'L', 20, 0}, {'L', 20, 0, -5}, {'L', 40, 0, -5}, {'O', 0, 0}, {'L', 40, 10, -5}},
+       {{1, 20, -3, 0}, {2, 20, -3, -5}, {3, 40, -3, -5}, {4, 40, 10, -5}}},
+      {"a Z-only move before an inside corner runs back to the intersection", 1, 2.0,
+       {{'L', 0, 0}, {'L', 20, 0}, {'L', 20, 0, -5}, {'L', 20, 20, -5}, {'O', 0, 0}, {'L', 30, 30, -5}},
+       {{2, 18, 2, -5}, {4, 30, 30, -5}}},
+      {"right-hand inside corner meets at the offset intersection", 2, 2.0,
+       AlongX({{'L', 30, -30}, {'O', 0, 0}, {'L', 40, -40}}),
+       {{1, 28, -2, 0}, {2, 28, -30, 0}, {3, 40, -40, 0}}},
+      {"outside corner with offset points within the tolerance", 1, RadiusComp::GetToleranceParameter() * 0.4,
+       AlongX({{'L', 0, -30}, {'O', 0, 0}, {'L', -10, -40}}),
+       {{3, -10, -40, 0}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    Start(-10, 0, c.side, c.r);
+    Run(c.prog);
+    ASSERT_EQ(rec.moves.size(), c.ends.back()[0] + 1);
+    for (const auto& m : rec.moves) EXPECT_FALSE(m.arc);
+    for (const auto& [i, x, y, z] : c.ends) {
+      ExpectNear(XY(rec.moves[size_t(i)].end), {x, y});
+      EXPECT_DOUBLE_EQ(rec.moves[size_t(i)].end[2], z);
+    }
+  }
 }
 
 TEST_F(RadiusCompTest, DirectionChangeUpToCornerLimitIsATangentJoin) {
-  const double r = 5.0;
   for (double factor : {0.999, 1.001}) {
     Reset();
-    Start(-10, 0, 1, r);
-    const double limit = rc.CornerLimitDeg() * factor * kPi / 180;
-    Line(0, 0);
-    Line(50, 0);
+    Start(-10, 0, 1, 5.0);
     // A right turn: the outside of a left-hand tool.
-    Line(50 + 50 * std::cos(limit), -50 * std::sin(limit));
-    Off();
-    Line(200, 0);
-    int arcs = 0;
-    for (const auto& m : rec.moves) arcs += m.arc;
-    EXPECT_EQ(arcs, factor < 1 ? 0 : 1) << "factor " << factor;
+    Run({{'L', 0, 0}, {'L', 50, 0}, LineFrom({50, 0}, 50, -rc.CornerLimitDeg() * factor), {'O', 0, 0}, {'L', 200, 0}});
+    EXPECT_EQ(std::count_if(rec.moves.begin(), rec.moves.end(), [](auto& m) { return m.arc; }), factor < 1 ? 0 : 1)
+        << "factor " << factor;
   }
 }
 
 TEST_F(RadiusCompTest, OutsideCornerRollsAroundTheCornerAtTheLowerFeed) {
   Start(-10, 0, 1, 2.0);
-  Line(0, 0, 0, 20);
-  Line(30, 0, 0, 20);
-  Line(30, -30, 0, 8);  // right turn: outside
-  Off();
-  Line(40, -40);
+  Run({{'L', 0, 0, 0, 0, 20}, {'L', 30, 0, 0, 0, 20}, {'L', 30, -30, 0, 0, 8}, {'O', 0, 0}, {'L', 40, -40}});
   ASSERT_EQ(rec.moves.size(), 5u);
   const auto& roll = rec.moves[2];
   ASSERT_TRUE(roll.arc);
   EXPECT_TRUE(roll.clockwise);
   EXPECT_EQ(rec.planes[0], 2);
-  ExpectNear({roll.centre[0], roll.centre[1]}, {30, 0});
+  ExpectNear(roll.centre, {30, 0});
   ExpectNear(XY(roll.start), {30, 2});
   ExpectNear(XY(roll.end), {32, 0});
   EXPECT_DOUBLE_EQ(roll.feed, 8);
   EXPECT_DOUBLE_EQ(rec.moves[1].feed, 20);
 }
 
-TEST_F(RadiusCompTest, OutsideCornerWithOffsetPointsWithinToleranceInsertsNoArc) {
-  const double r = RadiusComp::GetToleranceParameter() * 0.4;
-  Start(-10, 0, 1, r);
-  Line(0, 0);
-  Line(30, 0);
-  Line(0, -30);  // sharp right turn
-  Off();
-  Line(-10, -40);
-  for (const auto& m : rec.moves) EXPECT_FALSE(m.arc);
-  ASSERT_EQ(rec.moves.size(), 4u);
-}
-
-TEST_F(RadiusCompTest, RightHandInsideCornerMeetsAtTheOffsetIntersection) {
-  Start(-10, 0, 2, 2.0);
-  Line(0, 0);
-  Line(30, 0);
-  Line(30, -30);  // right turn: inside for the right-hand tool
-  Off();
-  Line(40, -40);
-  ASSERT_EQ(rec.moves.size(), 4u);
-  ExpectNear(XY(rec.moves[1].end), {28, -2});
-  ExpectNear(XY(rec.moves[2].end), {28, -30});
-}
-
-// ---- failures
-
-TEST_F(RadiusCompTest, UntilIsNotAllowed) {
-  Start(0, 0, 1, 2.0);
-  Condition until;
-  EXPECT_EQ(CodeOf([&] { slot->AddLine(Coordinates(1, 0, 0), 1, false, &until, false); }), -1042);
-}
-
-TEST_F(RadiusCompTest, ArcOutsideTheXYPlaneIsRejected) {
-  Start(0, 0, 1, 2.0);
-  const double c[3] = {0, 5, 0};
-  EXPECT_EQ(CodeOf([&] { slot->AddArc(Coordinates(0, 10, 0), c, 1, 0, true); }), -1104);
-  EXPECT_EQ(CodeOf([&] { slot->AddArc(Coordinates(0, 10, 0), c, 1, 1, true); }), -1104);
-  EXPECT_EQ(rec.programmed, 0);
-}
-
-TEST_F(RadiusCompTest, UTurnIsRejected) {
-  Start(-10, 0, 1, 2.0);
-  Line(0, 0);
-  Line(30, 0);
-  EXPECT_EQ(CodeOf([&] { Line(10, 0); }), -1105);
-}
-
-TEST_F(RadiusCompTest, InsideCornerBehindTheHeldStartIsAContourIntersection) {
-  Start(-10, 0, 1, 5.0);
-  Line(0, 0);
-  Line(30, 0);
-  Line(30, 2);  // short left step, shorter than the radius
-  EXPECT_EQ(CodeOf([&] { Line(0, 2); }), -1102);
-}
-
-TEST_F(RadiusCompTest, ArcSmallerThanTheRadiusOnItsInsideIsRejected) {
-  Start(-10, 0, 1, 5.0);
-  Line(0, 0);
-  Line(30, 0);
-  // Counter-clockwise arc of radius 3 continuing tangentially: the left-hand
-  // tool is inside it.
-  EXPECT_EQ(CodeOf([&] { Arc(30, 6, 30, 3, false); }), -1102);
-}
-
-TEST_F(RadiusCompTest, ArcAfterAnOutsideCornerTooSmallForTheToolIsAnInternalError) {
-  Start(-10, 0, 1, 2.0);
-  Line(0, 0);
-  Line(30, 0);
-  // Counter-clockwise arc of radius 1 starting downwards: a right turn (the
-  // outside corner), and the left-hand tool would be inside the arc.
-  EXPECT_EQ(CodeOf([&] { Arc(32, 0, 31, 0, false); }), -1103);
-  EXPECT_EQ(slot, &rc);
-}
-
-TEST_F(RadiusCompTest, InsideCornerWithoutIntersectionIsRejected) {
-  Start(-10, 0, 1, 2.0);
-  Line(0, 0);
-  Line(30, 0);
-  // A tight counter-clockwise arc (tool inside), then a sharp left turn whose
-  // offset line passes far from the arc's offset circle.
-  const double end = (-90 + 20) * kPi / 180;
-  Arc(30 + 5 * std::cos(end), 5 + 5 * std::sin(end), 30, 5, false);
-  EXPECT_EQ(CodeOf([&] { Line(0, -5); }), -1102);
-}
-
-TEST_F(RadiusCompTest, InsideCornerThatConsumesTheHeldArcIsRejected) {
-  Start(-10, 0, 1, 2.0);
-  Line(0, 0);
-  Line(30, 0);
-  // A 5 degree counter-clockwise arc of radius 20, then a 100 degree left
-  // turn: the corner cuts the offset arc back beyond its start.
-  const double a1 = (-90 + 5) * kPi / 180;
-  const Vec2 e{30 + 20 * std::cos(a1), 20 + 20 * std::sin(a1)};
-  Arc(e.x, e.y, 30, 20, false);
-  const double dir = (5 + 100) * kPi / 180;
-  EXPECT_EQ(CodeOf([&] { Line(e.x + 40 * std::cos(dir), e.y + 40 * std::sin(dir)); }), -1102);
-  // The same turn after a 30 degree arc leaves part of it.
-  Reset();
-  Start(-10, 0, 1, 2.0);
-  Line(0, 0);
-  Line(30, 0);
-  const double b1 = (-90 + 30) * kPi / 180;
-  const Vec2 f{30 + 20 * std::cos(b1), 20 + 20 * std::sin(b1)};
-  Arc(f.x, f.y, 30, 20, false);
-  const double dir2 = (30 + 100) * kPi / 180;
-  EXPECT_EQ(CodeOf([&] { Line(f.x + 40 * std::cos(dir2), f.y + 40 * std::sin(dir2)); }), 0);
-}
-
-TEST_F(RadiusCompTest, ArcWithDifferentStartAndEndRadiusIsRejected) {
-  Start(-10, 0, 1, 2.0);
-  Line(0, 0);
-  Line(10, 0);
-  Arc(20, 0.5, 15, 0, false);  // radius 5 at the start, 5.025 at the end
-  EXPECT_EQ(CodeOf([&] { Line(20, 30); }), -1022);
-}
-
-TEST_F(RadiusCompTest, CompensatedPointOutsideTheSoftLimitsIsARangeError) {
-  GetMachineConfig().axis[1].minPosition = 0;
-  Start(10, 10, 2, 3.0);  // right of a path along +X is below it
-  Line(10, 1);
-  EXPECT_EQ(CodeOf([&] { Line(50, 1); }), -1106);
-  state.SetSoftLimitsEnabled(false);
-  Reset();
-  Start(10, 10, 2, 3.0);
-  Line(10, 1);
-  EXPECT_EQ(CodeOf([&] { Line(50, 1); }), 0);
-}
-
-// ---- arcs
-
 TEST_F(RadiusCompTest, ArcsAreOffsetByTheRadiusOnTheirSide) {
   // A full lap of a circle of radius 20 around the origin, counter-clockwise,
   // tool outside (right-hand).
   Start(40, 0, 2, 2.0);
-  Line(20, 0);
-  Arc(-20, 0, 0, 0, false);
-  Arc(20, 0, 0, 0, false);
-  Arc(0, 20, 0, 0, false);
-  Off();
-  Line(0, 40);
+  Run({{'L', 20, 0}, {'A', -20, 0}, {'A', 20, 0}, {'A', 0, 20}, {'O', 0, 0}, {'L', 0, 40}});
   for (size_t i = 1; i + 1 < rec.moves.size(); ++i) {
-    const auto& m = rec.moves[i];
-    ASSERT_TRUE(m.arc);
-    EXPECT_NEAR(Len(XY(m.start)), 22, 1e-9);
-    EXPECT_NEAR(Len(XY(m.end)), 22, 1e-9);
+    ASSERT_TRUE(rec.moves[i].arc);
+    EXPECT_NEAR(Len(XY(rec.moves[i].start)), 22, 1e-9);
+    EXPECT_NEAR(Len(XY(rec.moves[i].end)), 22, 1e-9);
   }
   ExpectNear(XY(rec.moves.back().end), {0, 40});
 }
 
-// ---- property test over random contours
+// ---- failures; a failed stage stays in the chain
 
-struct Outcome {
-  int feasible = 0, feasibleOk = 0, infeasible = 0, rejected = 0;
-};
+TEST_F(RadiusCompTest, ContourFailuresReportTheirErrorCode) {
+  const struct {
+    const char* what;
+    double r;
+    int32_t code;
+    std::vector<Step> prog;
+  } cases[] = {
+      {"off before the second element", 2.0, -1101, {{'O', 0, 0}}},
+      {"off after one element", 2.0, -1101, {{'L', 0, 0}, {'O', 0, 0}}},
+      {"U-turn", 2.0, -1105, AlongX({{'L', 10, 0}})},
+      // A left step shorter than the radius.
+      {"inside corner behind the held start", 5.0, -1102, AlongX({{'L', 30, 2}, {'L', 0, 2}})},
+      {"arc smaller than the radius, tool inside", 5.0, -1102, AlongX({{'A', 30, 6, 30, 3}})},
+      // Starts downwards: a right turn, and the tool is inside the arc.
+      {"outside corner onto an arc too small for the tool", 2.0, -1103, AlongX({{'A', 32, 0, 31, 0}})},
+      // A tight arc, then a sharp left turn whose offset line passes far
+      // from the arc's offset circle.
+      {"inside corner without intersection", 2.0, -1102, AlongX({ArcAround({30, 5}, 5, -70), {'L', 0, -5}})},
+      // 5 degrees of arc, then a 100 degree left turn cuts the offset arc
+      // back beyond its start; after 30 degrees of arc part of it is left.
+      {"inside corner consuming the held arc", 2.0, -1102,
+       AlongX({ArcAround({30, 20}, 20, -85), LineFrom(Polar({30, 20}, 20, -85 * kDeg), 40, 105)})},
+      {"the same turn after a longer arc", 2.0, 0,
+       AlongX({ArcAround({30, 20}, 20, -60), LineFrom(Polar({30, 20}, 20, -60 * kDeg), 40, 130)})},
+      // Radius 5 at the start, 5.025 at the end.
+      {"arc with different start and end radius", 2.0, -1022,
+       {{'L', 0, 0}, {'L', 10, 0}, {'A', 20, 0.5, 15, 0}, {'L', 20, 30}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    Start(-10, 0, 1, c.r);
+    EXPECT_EQ(CodeOf([&] { Run(c.prog); }), c.code);
+    EXPECT_EQ(slot, &rc);
+  }
+}
+
+TEST_F(RadiusCompTest, UntilAndArcsOutsideTheXYPlaneAreRejected) {
+  Start(0, 0, 1, 2.0);
+  Condition until;
+  EXPECT_EQ(CodeOf([&] { slot->AddLine(Coordinates(1, 0, 0), 1, false, &until, false); }), -1042);
+  const double c[3] = {0, 5, 0};
+  for (int plane : {0, 1}) EXPECT_EQ(CodeOf([&] { slot->AddArc(Coordinates(0, 10, 0), c, 1, plane, true); }), -1104);
+  EXPECT_EQ(rec.programmed, 0);
+}
+
+TEST_F(RadiusCompTest, CompensatedPointOutsideTheSoftLimitsIsARangeError) {
+  GetMachineConfig().axis[1].minPosition = 0;
+  for (bool limits : {true, false}) {
+    state.SetSoftLimitsEnabled(limits);
+    Reset();
+    Start(10, 10, 2, 3.0);  // right of a path along +X is below it
+    EXPECT_EQ(CodeOf([&] { Run({{'L', 10, 1}, {'L', 50, 1}}); }), limits ? -1106 : 0);
+  }
+}
+
+// ---- property test over random contours
 
 class ContourCase {
  public:
@@ -572,22 +412,16 @@ class ContourCase {
       const int n = 4 + int(uni(rng) * 6);
       std::vector<double> ang;
       for (int i = 0; i < n; ++i) ang.push_back((i + 0.7 * uni(rng)) * 2 * kPi / n);
-      for (double a : ang) {
-        const double rho = 40 + 60 * uni(rng);
-        v.push_back({rho * std::cos(a), rho * std::sin(a)});
-      }
+      for (double a : ang) v.push_back(Polar({0, 0}, 40 + 60 * uni(rng), a));
       if (uni(rng) < 0.5) std::reverse(v.begin(), v.end());
       v.push_back(v[0]);
     } else {
-      Vec2 p{0, 0};
       double dir = uni(rng) * 2 * kPi;
-      v.push_back(p);
+      v.push_back({0, 0});
       const int n = 3 + int(uni(rng) * 6);
       for (int i = 0; i < n; ++i) {
-        const double len = r * (8 + 12 * uni(rng));
-        p = {p.x + len * std::cos(dir), p.y + len * std::sin(dir)};
-        v.push_back(p);
-        dir += (uni(rng) < 0.5 ? -1 : 1) * (10 + 130 * uni(rng)) * kPi / 180;
+        v.push_back(Polar(v.back(), r * (8 + 12 * uni(rng)), dir));
+        dir += (uni(rng) < 0.5 ? -1 : 1) * (10 + 130 * uni(rng)) * kDeg;
       }
     }
     for (size_t i = 0; i + 1 < v.size(); ++i) {
@@ -596,16 +430,13 @@ class ContourCase {
       e.b = v[i + 1];
       if (uni(rng) < arcShare) {
         // Arc over the chord, bulging to either side by 20..150 degrees.
-        const double sweep = (20 + 130 * uni(rng)) * kPi / 180;
+        const double sweep = (20 + 130 * uni(rng)) * kDeg;
         e.arc = true;
         e.cw = uni(rng) < 0.5;
         const double chord = Len(e.b - e.a);
-        const double R = chord / (2 * std::sin(sweep / 2));
-        const Vec2 mid{(e.a.x + e.b.x) / 2, (e.a.y + e.b.y) / 2};
-        const Vec2 u{(e.b.x - e.a.x) / chord, (e.b.y - e.a.y) / chord};
-        const Vec2 left{-u.y, u.x};
-        const double h = R * std::cos(sweep / 2) * (e.cw ? -1 : 1);
-        e.c = {mid.x + h * left.x, mid.y + h * left.y};
+        const Vec2 u = (1 / chord) * (e.b - e.a);
+        const double h = chord / (2 * std::tan(sweep / 2)) * (e.cw ? -1 : 1);
+        e.c = 0.5 * (e.a + e.b) + h * Vec2{-u.y, u.x};
       }
       contour.push_back(e);
     }
@@ -616,31 +447,22 @@ class ContourCase {
   // their shared corner.
   bool Feasible() const {
     const size_t n = contour.size();
-    for (const Elem& e : contour) {
-      if (Len(e.b - e.a) < 8 * m_r) return false;
-      if (e.arc && e.Radius() < 3 * m_r) return false;
-    }
-    for (size_t i = 0; i < n; ++i) {
-      if (!m_closed && i + 1 == n) break;
-      const Elem& e1 = contour[i];
-      const Elem& e2 = contour[(i + 1) % n];
-      const Vec2 t1 = e1.Tangent(1), t2 = e2.Tangent(0);
-      const double turn = std::atan2(t1.x * t2.y - t1.y * t2.x, t1.x * t2.x + t1.y * t2.y);
-      if (std::fabs(turn) > 120 * kPi / 180) return false;
+    for (const Elem& e : contour)
+      if (Len(e.b - e.a) < 8 * m_r || (e.arc && e.Radius() < 3 * m_r)) return false;
+    for (size_t i = 0; i + (m_closed ? 0 : 1) < n; ++i) {
+      const Vec2 t1 = contour[i].Tangent(1), t2 = contour[(i + 1) % n].Tangent(0);
+      if (std::fabs(std::atan2(geo2d::Cross(t1, t2), geo2d::Dot(t1, t2))) > 120 * kDeg) return false;
     }
     for (size_t i = 0; i < n; ++i)
       for (size_t j = i + 1; j < n; ++j) {
         const bool adjacent = j == i + 1 || (m_closed && i == 0 && j == n - 1);
         const Vec2 shared = j == i + 1 ? contour[i].b : contour[i].a;
-        for (int k = 0; k <= 200; ++k) {
+        for (int k = 0; k <= 200; ++k)
           for (int w = 0; w < 2; ++w) {
-            const Elem& from = w ? contour[j] : contour[i];
-            const Elem& to = w ? contour[i] : contour[j];
-            const Vec2 p = from.At(k / 200.0);
+            const Vec2 p = contour[w ? j : i].At(k / 200.0);
             if (adjacent && Len(p - shared) < 5 * m_r) continue;
-            if (NearestOn(to, p).dist < 2 * m_r + 1.0) return false;
+            if (NearestOn(contour[w ? i : j], p).dist < 2 * m_r + 1.0) return false;
           }
-        }
       }
     return true;
   }
@@ -648,28 +470,25 @@ class ContourCase {
   // Runs the contour through the stage. Closed contours start and end in
   // the middle of their first element so that every corner is compensated.
   void Run(RadiusComp& rc, FrontEnd*& slot, RecordingFrontEnd& rec, MachineState& state) const {
-    std::vector<Elem> prog;
+    std::vector<Elem> prog = contour;
     if (m_closed) {
-      const Elem& first = contour[0];
-      Elem head = Split(first, 0.5, 1.0), tail = Split(first, 0.0, 0.5), lap = Split(first, 0.5, 0.75);
-      prog.push_back(head);
-      for (size_t i = 1; i < contour.size(); ++i) prog.push_back(contour[i]);
-      prog.push_back(tail);
-      prog.push_back(lap);
-    } else {
-      prog = contour;
+      prog.front() = Split(contour[0], 0.5, 1.0);
+      prog.push_back(Split(contour[0], 0.0, 0.5));
+      prog.push_back(Split(contour[0], 0.5, 0.75));
     }
-    const Vec2 s = prog.front().a;
-    const Vec2 n0 = ToolSide(prog.front().Tangent(0));
-    state.progPos = Coordinates(s.x + 3 * m_r * n0.x, s.y + 3 * m_r * n0.y, 0);
-    rec.pos = state.progPos;
+    const Vec2 s = prog.front().a, approach = s + 3 * m_r * ToolSide(prog.front().Tangent(0));
+    state.progPos = rec.pos = Coordinates(approach.x, approach.y, 0);
     rc.SwitchOn(&slot, m_side, m_r, false);
     slot->AddLine(Coordinates(s.x, s.y, 0), 10, false, nullptr, false);
-    for (const Elem& e : prog) Send(slot, e);
+    for (const Elem& e : prog) {
+      const double c[3] = {e.c.x, e.c.y, 0};
+      if (e.arc)
+        slot->AddArc(Coordinates(e.b.x, e.b.y, 0), c, 10, 2, e.cw);
+      else
+        slot->AddLine(Coordinates(e.b.x, e.b.y, 0), 10, false, nullptr, false);
+    }
     rc.SwitchOn(&slot, 0, 0, false);
-    const Vec2 last = prog.back().b;
-    const Vec2 n1 = ToolSide(prog.back().Tangent(1));
-    departure = {last.x + 3 * m_r * n1.x, last.y + 3 * m_r * n1.y};
+    departure = prog.back().b + 3 * m_r * ToolSide(prog.back().Tangent(1));
     slot->AddLine(Coordinates(departure.x, departure.y, 0), 10, false, nullptr, false);
   }
 
@@ -678,24 +497,24 @@ class ContourCase {
   void Check(const RecordingFrontEnd& rec, double tol) const {
     ASSERT_GE(rec.moves.size(), contour.size() + 2);
     ExpectNear(XY(rec.moves.back().end), departure);
-    for (size_t i = 1; i + 1 < rec.moves.size(); ++i) {
-      for (Vec2 p : Sample(rec.moves[i], 24)) {
-        int which = 0;
-        double u = 0;
-        const double d = DistanceToContour(contour, p, &which, &u);
-        ASSERT_NEAR(d, m_r, tol) << "move " << i << " at " << p.x << "," << p.y;
-        if (u > 1e-6 && u < 1 - 1e-6) {
+    for (size_t i = 1; i + 1 < rec.moves.size(); ++i)
+      for (int k = 0; k <= 24; ++k) {
+        const Vec2 p = AsElem(rec.moves[i]).At(k / 24.0);
+        Nearest best{1e300, 0};
+        size_t which = 0;
+        for (size_t e = 0; e < contour.size(); ++e) {
+          const Nearest n = NearestOn(contour[e], p);
+          if (n.dist < best.dist) best = n, which = e;
+        }
+        ASSERT_NEAR(best.dist, m_r, tol) << "move " << i << " at " << p.x << "," << p.y;
+        if (best.u > 1e-6 && best.u < 1 - 1e-6) {
           const Elem& e = contour[which];
-          const Vec2 t = e.Tangent(u), q = e.At(u);
-          const double cross = t.x * (p.y - q.y) - t.y * (p.x - q.x);
+          const double cross = geo2d::Cross(e.Tangent(best.u), p - e.At(best.u));
           EXPECT_GT(m_side == 1 ? cross : -cross, 0) << "wrong side, move " << i;
         }
       }
-    }
     for (const Elem& e : contour) {
-      const Vec2 q = e.At(0.5);
-      const Vec2 nrm = ToolSide(e.Tangent(0.5));
-      const Vec2 want{q.x + m_r * nrm.x, q.y + m_r * nrm.y};
+      const Vec2 want = e.At(0.5) + m_r * ToolSide(e.Tangent(0.5));
       double best = 1e300;
       for (size_t i = 1; i + 1 < rec.moves.size(); ++i) best = std::min(best, NearestOn(AsElem(rec.moves[i]), want).dist);
       EXPECT_LT(best, tol) << "element mid point not passed";
@@ -703,7 +522,6 @@ class ContourCase {
   }
 
   void SetRadius(double r) { m_r = r; }
-
   std::vector<Elem> contour;
 
  private:
@@ -714,110 +532,62 @@ class ContourCase {
     part.b = e.At(u1);
     return part;
   }
-  static void Send(FrontEnd* slot, const Elem& e) {
-    if (!e.arc) {
-      slot->AddLine(Coordinates(e.b.x, e.b.y, 0), 10, false, nullptr, false);
-      return;
-    }
-    const double c[3] = {e.c.x, e.c.y, 0};
-    slot->AddArc(Coordinates(e.b.x, e.b.y, 0), c, 10, 2, e.cw);
-  }
-
   double m_r;
   int m_side;
   bool m_closed;
   mutable Vec2 departure;
 };
 
-void RunProperty(uint32_t seed, bool closed, double arcShare, Outcome* out) {
-  std::mt19937 rng(seed);
+// Feasible contours must compensate exactly; the others either compensate or
+// fail with a compensation error, leaving the failed stage in the chain.
+// Oversized rows run each contour with three times the radius its lengths
+// were made for, so many intersect their own offset.
+TEST_F(RadiusCompTest, PropertyRandomContours) {
+  const struct {
+    uint32_t seed;
+    int closed;  // 0 open, 1 closed, 2 alternating
+    double arcShare;
+    bool oversized;
+    int cases, minFeasible;
+  } rows[] = {{1234, 1, 0.0, false, 400, 150},
+              {777, 1, 0.5, false, 400, 100},
+              {99, 0, 0.4, false, 400, 100},
+              {4242, 2, 0.5, true, 200, -1}};
   const std::set<int32_t> allowed = {-1102, -1103, -1105, -1022};
   const double radii[] = {0.5, 2.0, 5.0};
   MachineState state("prop");
-  for (int k = 0; k < 400; ++k) {
-    const double r = radii[k % 3];
-    const int side = 1 + (k / 3) % 2;
-    ContourCase cc(rng, closed, arcShare, r, side);
-    const bool feasible = cc.Feasible();
-    RecordingFrontEnd rec;
-    rec.SetMachineState(&state);
-    FrontEnd* slot = &rec;
-    RadiusComp rc;
-    int32_t code = 0;
-    try {
-      cc.Run(rc, slot, rec, state);
-    } catch (const Error_t& e) {
-      code = e.code;
-    }
-    SCOPED_TRACE(::testing::Message() << "seed " << seed << " case " << k << " r " << r << " side " << side);
-    if (feasible) {
-      ++out->feasible;
-      EXPECT_EQ(code, 0);
-      if (code != 0) continue;
-      EXPECT_EQ(slot, &rec);
-      cc.Check(rec, 2 * RadiusComp::GetToleranceParameter() + 1e-6);
-      if (!::testing::Test::HasFailure()) ++out->feasibleOk;
-    } else {
-      ++out->infeasible;
-      if (code != 0) {
-        ++out->rejected;
+  for (const auto& row : rows) {
+    std::mt19937 rng(row.seed);
+    int feasible = 0, rejected = 0;
+    for (int k = 0; k < row.cases; ++k) {
+      const double r = row.oversized ? 2.0 : radii[k % 3];
+      const int side = row.oversized ? 1 + k % 2 : 1 + (k / 3) % 2;
+      ContourCase cc(rng, row.closed == 2 ? k % 2 == 0 : row.closed == 1, row.arcShare, r, side);
+      const bool isFeasible = !row.oversized && cc.Feasible();
+      if (row.oversized) cc.SetRadius(3 * r);
+      RecordingFrontEnd rec;
+      rec.SetMachineState(&state);
+      FrontEnd* slot = &rec;
+      RadiusComp rc;
+      const int32_t code = CodeOf([&] { cc.Run(rc, slot, rec, state); });
+      SCOPED_TRACE(::testing::Message() << "seed " << row.seed << " case " << k << " r " << r << " side " << side);
+      if (isFeasible) {
+        ++feasible;
+        ASSERT_EQ(code, 0);
+        EXPECT_EQ(slot, &rec);
+        cc.Check(rec, 2 * RadiusComp::GetToleranceParameter() + 1e-6);
+        ASSERT_FALSE(::testing::Test::HasFailure());
+      } else if (code != 0) {
+        ++rejected;
         EXPECT_EQ(slot, &rc) << "a failed stage stays in the chain";
         EXPECT_TRUE(allowed.count(code)) << "unexpected error " << code;
       }
     }
-  }
-}
-
-TEST_F(RadiusCompTest, PropertyClosedPolygons) {
-  Outcome out;
-  RunProperty(1234, true, 0.0, &out);
-  RecordProperty("feasible", out.feasible);
-  RecordProperty("rejected", out.rejected);
-  EXPECT_GT(out.feasible, 150);
-  EXPECT_EQ(out.feasible, out.feasibleOk);
-}
-
-TEST_F(RadiusCompTest, PropertyClosedContoursWithArcs) {
-  Outcome out;
-  RunProperty(777, true, 0.5, &out);
-  RecordProperty("feasible", out.feasible);
-  RecordProperty("rejected", out.rejected);
-  EXPECT_GT(out.feasible, 100);
-  EXPECT_EQ(out.feasible, out.feasibleOk);
-}
-
-TEST_F(RadiusCompTest, PropertyOpenContoursWithArcs) {
-  Outcome out;
-  RunProperty(99, false, 0.4, &out);
-  RecordProperty("feasible", out.feasible);
-  RecordProperty("rejected", out.rejected);
-  EXPECT_GT(out.feasible, 100);
-  EXPECT_EQ(out.feasible, out.feasibleOk);
-}
-
-TEST_F(RadiusCompTest, PropertyOversizedRadiusFailsCleanly) {
-  // Tight radii against the element lengths: many contours intersect their
-  // own offset; each one either compensates or reports a compensation error.
-  Outcome out;
-  std::mt19937 rng(4242);
-  const std::set<int32_t> allowed = {-1102, -1103, -1105, -1022};
-  MachineState state("tight");
-  for (int k = 0; k < 200; ++k) {
-    ContourCase cc(rng, k % 2 == 0, 0.5, 2.0, 1 + k % 2);
-    RecordingFrontEnd rec;
-    rec.SetMachineState(&state);
-    FrontEnd* slot = &rec;
-    RadiusComp rc;
-    try {
-      cc.SetRadius(6.0);  // three times the radius the lengths were made for
-      cc.Run(rc, slot, rec, state);
-    } catch (const Error_t& e) {
-      ++out.rejected;
-      EXPECT_TRUE(allowed.count(e.code)) << "unexpected error " << e.code;
+    EXPECT_GT(feasible, row.minFeasible) << "seed " << row.seed;
+    if (row.oversized) {
+      EXPECT_GT(rejected, 0);
     }
   }
-  RecordProperty("rejected", out.rejected);
-  EXPECT_GT(out.rejected, 0);
 }
 
 }  // namespace

@@ -8,10 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "folders.h"
+#include "fresh_parameters.h"
 #include "machineconfig.h"
 #include "machinestate.h"
-#include "parafile.h"
 #include "surfacemapping.h"
 #include "testsupport.h"
 #include "threadsync.h"
@@ -27,26 +26,17 @@ StateChange Rec(char code, int num, double arg = 0.0, int flag = 0) {
   return r;
 }
 
-// Pool fresh, parameter files in a scratch folder, process-wide state reset.
-class StateChangeTest : public ::testing::Test {
+// A fresh pool and parameter folder; every test must give back all objects.
+class StateChangeTest : public testsupport::FreshParametersTest {
  protected:
   void SetUp() override {
     StateChange::Init();
-    ResetParameterFilesForTest();
-    Folders::SetParameters(testsupport::MakeTempDir("statechange"));
+    FreshParametersTest::SetUp();
     OpenParameterFiles();
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    ResetMachineStateForTest();
   }
   void TearDown() override {
     EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize) << "objects leaked by the test";
-    GetSurfaceMapping().Enable(false);
-    GetSurfaceMapping().SetBoundaries(0, 0, 0, 0, 0, 0);
-    ResetParameterFilesForTest();
-    ResetMachineStateForTest();
-    GetMachineConfig() = MachineConfig();
-    Folders::SetParameters(testsupport::ScratchDir() + "/params");
+    FreshParametersTest::TearDown();
   }
   // Applies one record through a pooled object, as the back end does.
   void Apply(MachineState& s, const StateChange& rec) {
@@ -54,6 +44,17 @@ class StateChangeTest : public ::testing::Test {
     ASSERT_NE(o, nullptr);
     o->Execute(s);
     o->Dispose();
+  }
+  // Takes the whole pool; every object distinct and in use.
+  std::vector<StateChange*> TakeAll() {
+    std::vector<StateChange*> all;
+    for (int i = 0; i < StateChange::kPoolSize; ++i) {
+      StateChange* o = StateChange::GetNew();
+      EXPECT_TRUE(o && o->isUsed && StateChange::IsPoolObject(o)) << i;
+      if (o) all.push_back(o);
+    }
+    EXPECT_EQ(std::set<StateChange*>(all.begin(), all.end()).size(), size_t(StateChange::kPoolSize));
+    return all;
   }
 };
 
@@ -68,17 +69,7 @@ std::vector<int> Sequence(const StateChangeList& list) {
 // ---------------------------------------------------------------- pool
 
 TEST_F(StateChangeTest, PoolHandsOutTenThousandDistinctObjectsThenReportsExhaustion) {
-  std::vector<StateChange*> all;
-  std::set<StateChange*> distinct;
-  for (int i = 0; i < StateChange::kPoolSize; ++i) {
-    StateChange* o = StateChange::GetNew();
-    ASSERT_NE(o, nullptr) << i;
-    EXPECT_TRUE(o->isUsed);
-    EXPECT_TRUE(StateChange::IsPoolObject(o));
-    all.push_back(o);
-    distinct.insert(o);
-  }
-  EXPECT_EQ(distinct.size(), all.size());
+  const std::vector<StateChange*> all = TakeAll();
   EXPECT_EQ(StateChange::FreeCount(), 0);
   {
     testsupport::AssertionCapture capture;
@@ -118,6 +109,12 @@ TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
   std::atomic<long> handedOut{0};
   StateChangeList shared;
   constexpr int kShared = 99;
+  // Marks an object as owned by a thread; it must have been unowned.
+  auto claim = [&](StateChange* o, int id) {
+    handedOut.fetch_add(1);
+    int expected = 0;
+    if (!owner[o - base].compare_exchange_strong(expected, id)) clashes.fetch_add(1);
+  };
   // Gives up ownership of everything in a list and frees it.
   auto release = [&](StateChangeList& list) {
     CriticalSectionLocker lock(StateChange::Lock());
@@ -135,28 +132,19 @@ TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
         if (round % 2) {
           // Straight from and back to the pool, as the interpreter's records.
           int got = 0;
-          for (int i = 0; i < n; ++i) {
-            StateChange* o = StateChange::GetNew();
-            if (!o) continue;
-            handedOut.fetch_add(1);
-            int expected = 0;
-            if (!owner[o - base].compare_exchange_strong(expected, id)) clashes.fetch_add(1);
-            held[got++] = o;
-          }
+          for (int i = 0; i < n; ++i)
+            if (StateChange* o = StateChange::GetNew()) claim(held[got++] = o, id);
           for (int i = 0; i < got; ++i) {
             owner[held[i] - base].store(0);
             held[i]->Dispose();
           }
           continue;
         }
-        for (int i = 0; i < n; ++i) {
-          StateChange* o = StateChange::Create('M', id);
-          if (!o) continue;
-          handedOut.fetch_add(1);
-          int expected = 0;
-          if (!owner[o - base].compare_exchange_strong(expected, id)) clashes.fetch_add(1);
-          mine.Add(o);
-        }
+        for (int i = 0; i < n; ++i)
+          if (StateChange* o = StateChange::Create('M', id)) {
+            claim(o, id);
+            mine.Add(o);
+          }
         if (mine.Count() != n) clashes.fetch_add(1);
         if (rng() % 3 == 0) {
           CriticalSectionLocker lock(StateChange::Lock());
@@ -174,16 +162,7 @@ TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
   EXPECT_EQ(clashes.load(), 0);
   EXPECT_GT(handedOut.load(), 10000);
   EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize);
-  std::set<StateChange*> distinct;
-  std::vector<StateChange*> all;
-  for (int i = 0; i < StateChange::kPoolSize; ++i) {
-    StateChange* o = StateChange::GetNew();
-    ASSERT_NE(o, nullptr);
-    all.push_back(o);
-    distinct.insert(o);
-  }
-  EXPECT_EQ(distinct.size(), static_cast<size_t>(StateChange::kPoolSize));
-  for (StateChange* o : all) o->Dispose();
+  for (StateChange* o : TakeAll()) o->Dispose();
 }
 
 // ---------------------------------------------------------------- lists
@@ -197,26 +176,23 @@ TEST_F(StateChangeTest, AddRefusesFreeAndLinkedObjects) {
   list.Add(a);
   list.Add(b);
   testsupport::AssertionCapture capture;
-  list.Add(freeOne);  // not allocated
-  list.Add(a);        // still linked (has a successor)
-  list.Add(b);        // the tail itself
-  StateChange stackRecord('M', 3);
-  list.Add(&stackRecord);  // not from the pool
-  list.Add(nullptr);
+  StateChange stackRecord('M', 3);  // not from the pool
+  // Not allocated, still linked, the tail itself, not pooled, nothing.
+  for (StateChange* bad : {freeOne, a, b, &stackRecord, static_cast<StateChange*>(nullptr)}) list.Add(bad);
   EXPECT_EQ(capture.Messages().size(), 5u);
   EXPECT_TRUE(capture.Saw("StateChangeList add error"));
   EXPECT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Tail(), b);
   EXPECT_EQ(b->next, nullptr);
+  list.DisposeAll();
 }
 
 TEST_F(StateChangeTest, TransferKeepsOrderAndEmptiesTheSource) {
   StateChangeList a, b, empty;
   for (int i = 0; i < 3; ++i) a.Add(StateChange::GetNew());
-  const std::vector<int> first = Sequence(a);
+  std::vector<int> expected = Sequence(a);
   StateChange* aHead = a.Head();
   StateChange* aTail = a.Tail();
-
   b.Transfer(empty);  // nothing to move
   EXPECT_TRUE(b.IsEmpty());
   b.Transfer(a);  // into an empty list: head and tail taken over
@@ -224,16 +200,12 @@ TEST_F(StateChangeTest, TransferKeepsOrderAndEmptiesTheSource) {
   EXPECT_EQ(a.Tail(), nullptr);
   EXPECT_EQ(b.Head(), aHead);
   EXPECT_EQ(b.Tail(), aTail);
-
   for (int i = 0; i < 2; ++i) a.Add(StateChange::GetNew());
-  std::vector<int> expected = first;
   for (int t : Sequence(a)) expected.push_back(t);
   b.Transfer(a);
-  EXPECT_EQ(Sequence(b), expected);
   b.Transfer(b);  // onto itself: unchanged
   EXPECT_EQ(Sequence(b), expected);
-  // The moved tail can be followed by a new object.
-  b.Add(StateChange::GetNew());
+  b.Add(StateChange::GetNew());  // the moved tail can be followed
   EXPECT_EQ(b.Count(), 6);
   b.DisposeAll();
   EXPECT_TRUE(b.IsEmpty());
@@ -244,24 +216,18 @@ TEST_F(StateChangeTest, ExecuteAllAppliesInOrderAndReportsG) {
   GetMachineConfig().offsets[0] = Coordinates(10, 0, 0);
   MachineState s("S");
   StateChangeList list;
-  list.Add(StateChange::Copy(Rec('M', 3)));
-  list.Add(StateChange::Copy(Rec('G', 54, 54)));
-  list.Add(StateChange::Copy(Rec('#', 500, 2.5)));
+  for (const StateChange& r : {Rec('M', 3), Rec('G', 54, 54), Rec('#', 500, 2.5)}) list.Add(StateChange::Copy(r));
   EXPECT_TRUE(list.ExecuteAll(s));
   EXPECT_TRUE(list.IsEmpty());
   EXPECT_TRUE(s.GetFlag(SF_SPINDLE_CW));
-  EXPECT_EQ(s.GetCurrTransNum(), 1);
   EXPECT_EQ(s.GetTransformation()->GetOffset().v[0], 10.0);
   EXPECT_EQ(s.GetVar(500), 2.5);
   EXPECT_EQ(StateChange::FreeCount(), StateChange::kPoolSize);
-
   list.Add(StateChange::Copy(Rec('M', 5)));
   EXPECT_FALSE(list.ExecuteAll(actState));
   EXPECT_FALSE(list.ExecuteAll(actState));  // empty
-  {
-    StateChangeList dropped;  // destroyed with objects still in it
-    dropped.Add(StateChange::GetNew());
-  }
+  StateChangeList dropped;  // destroyed with objects still in it
+  dropped.Add(StateChange::GetNew());
 }
 
 // ---------------------------------------------------------------- single records
@@ -287,8 +253,7 @@ TEST_F(StateChangeTest, FlagRowsFollowTheRecordFlag) {
   MachineState s("S");
   const struct {
     char code;
-    int num;
-    int bit;
+    int num, bit;
   } rows[] = {{'G', 20, SF_INCH},         {'G', 51, SF_SCALING},       {'G', 62, SF_G62},
               {'G', 68, SF_ROTATION},     {'G', 91, SF_INCREMENTAL},   {'G', 95, SF_FEED_PER_REV},
               {'G', 97, SF_CONSTANT_RPM}, {'M', 50, SF_FEED_OVERRIDE}, {'M', 51, SF_SPINDLE_OVERRIDE},
@@ -326,8 +291,7 @@ TEST_F(StateChangeTest, CoordinateSystemAndToolLengthRecords) {
 }
 
 TEST_F(StateChangeTest, SurfaceMappingRecord) {
-  SurfaceMapping& map = GetSurfaceMapping();
-  map.SetBoundaries(0, 0, 100, 100, 3, 3);
+  GetSurfaceMapping().SetBoundaries(0, 0, 100, 100, 3, 3);
   MachineState s("S");
   Apply(s, Rec('L', 49, 0, 1));  // G53: never mapped
   EXPECT_FALSE(s.GetFlag(SF_SURFACE_MAPPING));
@@ -336,12 +300,9 @@ TEST_F(StateChangeTest, SurfaceMappingRecord) {
   s.SetCurrOffsetFromFile(1);
   Apply(s, Rec('L', 49, 0, 1));
   EXPECT_TRUE(s.GetTransformation()->IsMappingOn());
-  EXPECT_TRUE(s.GetFlag(SF_SURFACE_MAPPING));
-  EXPECT_TRUE(GetSurfaceMappingFlag(0));
-  EXPECT_TRUE(s.GetStateChanged());
+  EXPECT_TRUE(s.GetFlag(SF_SURFACE_MAPPING) && GetSurfaceMappingFlag(0) && s.GetStateChanged());
   Apply(s, Rec('L', 49, 0, 0));
-  EXPECT_FALSE(s.GetFlag(SF_SURFACE_MAPPING));
-  EXPECT_FALSE(GetSurfaceMappingFlag(0));
+  EXPECT_FALSE(s.GetFlag(SF_SURFACE_MAPPING) || GetSurfaceMappingFlag(0));
   const double before = s.GetVar(41);
   Apply(s, Rec('L', 12, 5, 1));  // other L numbers do nothing
   EXPECT_EQ(s.GetVar(41), before);
@@ -390,8 +351,7 @@ TEST_F(StateChangeTest, WordAndVariableRows) {
   for (int n = 56; n <= 65; ++n) EXPECT_EQ(s.GetVar(n), 0.0) << n;
   const struct {
     char code;
-    int num;
-    int var;
+    int num, var;
   } rows[] = {{'P', -1, 45}, {'P', 3, 59}, {'S', -1, 48}, {'T', -1, 49}, {'F', -1, 35},
               {'z', -1, 66}, {'#', 7, 7},  {'#', 950, 950}};
   double v = 1.5;

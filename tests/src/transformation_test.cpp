@@ -15,8 +15,15 @@ namespace {
 
 constexpr double kTol = 1e-9;
 
-void ExpectNear(const Coordinates& a, const Coordinates& b, double tol, const std::string& what = "") {
+void ExpectNear(const Coordinates& a, const Coordinates& b, double tol = kTol, const std::string& what = "") {
   for (int i = 0; i < kAxisCount; ++i) EXPECT_NEAR(a.v[i], b.v[i], tol) << what << " axis " << i;
+}
+
+Coordinates RandomPoint(std::mt19937& rng, double range) {
+  std::uniform_real_distribution<double> pos(-range, range);
+  Coordinates p;
+  for (double& d : p.v) d = pos(rng);
+  return p;
 }
 
 // Applies the steps one at a time, as a person would on paper; the
@@ -30,17 +37,32 @@ Coordinates ApplyStepByStep(const Transformation& t, const Coordinates& p) {
   return r + t.GetOffset();
 }
 
+// Builds a random transformation: offsets, rotations about each axis, a
+// scaling and (sometimes) a general matrix, each with its own fix point.
+void Randomise(Transformation& t, std::mt19937& rng) {
+  std::uniform_real_distribution<double> pos(-500, 500), ang(-360, 360), fac(0.5, 2.0), coin(0, 1);
+  t.SetOffset(RandomPoint(rng, 500));
+  if (coin(rng) < 0.4) {
+    double m[9];
+    for (int i = 0; i < 9; ++i) m[i] = (i % 4 == 0 ? 1.0 : 0.0) + (coin(rng) - 0.5) * 0.6;
+    t.SetMatrix(m);
+  }
+  for (int axis : {2, 0, 1})
+    if (coin(rng) < 0.7) t.SetRotation(axis, ang(rng), Vector3(pos(rng), pos(rng), pos(rng)));
+  if (coin(rng) < 0.6) {
+    const double sign = coin(rng) < 0.2 ? -1.0 : 1.0;
+    t.SetScaling(sign * fac(rng), fac(rng), fac(rng), Vector3(pos(rng), pos(rng), pos(rng)));
+  }
+}
+
 // ---------------------------------------------------------------- math
 
 TEST(TransformMath, RotationMatricesTurnTheNextAxisIntoTheOneAfter) {
-  const Vector3 x(1, 0, 0), y(0, 1, 0), z(0, 0, 1);
-  const Vector3 r1 = Matrix3::Rotation(2, 90) * x;  // X -> Y
-  const Vector3 r2 = Matrix3::Rotation(0, 90) * y;  // Y -> Z
-  const Vector3 r3 = Matrix3::Rotation(1, 90) * z;  // Z -> X
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_NEAR(r1[i], y[i], kTol);
-    EXPECT_NEAR(r2[i], z[i], kTol);
-    EXPECT_NEAR(r3[i], x[i], kTol);
+  const Vector3 unit[3] = {Vector3(1, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, 1)};
+  // About Z: X -> Y, about X: Y -> Z, about Y: Z -> X.
+  for (int axis = 0; axis < 3; ++axis) {
+    const Vector3 r = Matrix3::Rotation(axis, 90) * unit[(axis + 1) % 3];
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(r[i], unit[(axis + 2) % 3][i], kTol) << "axis " << axis;
   }
   EXPECT_TRUE(Matrix3::Rotation(2, 0).IsIdentity());
 }
@@ -52,36 +74,31 @@ TEST(TransformMath, VectorAngleCoversAllQuadrants) {
   std::mt19937 rng(12);
   std::uniform_real_distribution<double> u(-100, 100);
   for (int n = 0; n < 500; ++n) {
-    const double x = u(rng), y = u(rng);
-    double expect = std::atan2(y, x) / kDegToRad;
-    if (expect < 0) expect += 360;
-    const double got = VectorAngle(x, y);
-    EXPECT_NEAR(got, expect, 1e-7) << x << "," << y;
+    const double x = u(rng), y = u(rng), got = VectorAngle(x, y);
+    EXPECT_NEAR(got, std::fmod(std::atan2(y, x) / kDegToRad + 360, 360), 1e-7) << x << "," << y;
     EXPECT_GE(got, 0.0);
     EXPECT_LT(got, 360.0);
   }
 }
 
-TEST(TransformMath, FitToLimitsClampsAndReportsSwappedLimits) {
+TEST(TransformMath, FitToLimitsAndDistortionThreshold) {
   EXPECT_EQ(FitToLimits(-1, -5, 1), -1);
   EXPECT_EQ(FitToLimits(-1, 5, 1), 1);
   EXPECT_EQ(FitToLimits(-1, 0.5, 1), 0.5);
   testsupport::AssertionCapture capture;
   EXPECT_EQ(FitToLimits(1, 5, -1), 5);
   EXPECT_TRUE(capture.Saw("FitToLimits min>max"));
-}
-
-TEST(TransformMath, DistortionThresholdIsOnePercent) {
-  EXPECT_FALSE(ScalingIsDistorted(2, 2, 2));
-  EXPECT_FALSE(ScalingIsDistorted(1, 1.005, 0.997));
-  EXPECT_TRUE(ScalingIsDistorted(1, 1.02, 1));
-  EXPECT_TRUE(ScalingIsDistorted(1, 1, 0.98));
-  EXPECT_TRUE(ScalingIsDistorted(-1, 1, 1));  // mirroring
+  // Distorted: factors more than one percent apart, or mirrored.
+  const struct {
+    double x, y, z;
+    bool distorted;
+  } rows[] = {{2, 2, 2, false}, {1, 1.005, 0.997, false}, {1, 1.02, 1, true}, {1, 1, 0.98, true}, {-1, 1, 1, true}};
+  for (const auto& r : rows) EXPECT_EQ(ScalingIsDistorted(r.x, r.y, r.z), r.distorted) << r.x << r.y << r.z;
 }
 
 // ---------------------------------------------------------------- Transformation
 
-TEST(Transformation, OffsetOnlyShiftsAndComesBack) {
+TEST(Transformation, OffsetOnlyShiftsAndComesBackAndIsNotActive) {
   Transformation t(1);
   t.SetOffset(Coordinates(10, 20, 0, 4, 5, 6, 7, 8, 9));
   const Coordinates m = t.ToMachine(Coordinates(1, 1, 1));
@@ -90,31 +107,13 @@ TEST(Transformation, OffsetOnlyShiftsAndComesBack) {
   EXPECT_FALSE(t.IsActive());
 }
 
-TEST(Transformation, QuarterTurnAboutZMapsXToY) {
+TEST(Transformation, RotationTurnsAboutItsFixPointAndReplacesOnlyTheSameAxis) {
   Transformation t(1);
-  t.SetRotation(2, 90, Vector3(0, 0, 0));
-  ExpectNear(t.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 1, 0), kTol);
-  t.SetRotation(2, 90, Vector3(10, 0, 0));  // about its fix point
-  ExpectNear(t.ToMachine(Coordinates(11, 0, 5)), Coordinates(10, 1, 5), kTol);
+  t.SetRotation(2, 90, Vector3(10, 0, 0));
+  ExpectNear(t.ToMachine(Coordinates(11, 0, 5)), Coordinates(10, 1, 5));
   EXPECT_TRUE(t.IsRotated());
   EXPECT_FALSE(t.IsTilted());
   EXPECT_TRUE(t.IsActive());
-  EXPECT_DOUBLE_EQ(t.GetAngle(), 90);
-}
-
-TEST(Transformation, StepsApplyInTheOrderTheyWereSet) {
-  Transformation rotFirst(1), scaleFirst(2);
-  rotFirst.SetRotation(2, 90, Vector3());
-  rotFirst.SetScaling(2, 1, 1, Vector3());
-  scaleFirst.SetScaling(2, 1, 1, Vector3());
-  scaleFirst.SetRotation(2, 90, Vector3());
-  ExpectNear(rotFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 1, 0), kTol);
-  ExpectNear(scaleFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 2, 0), kTol);
-}
-
-TEST(Transformation, NewRotationReplacesTheOneAboutTheSameAxisOnly) {
-  Transformation t(1);
-  t.SetRotation(2, 30, Vector3());
   t.SetRotation(0, 10, Vector3());
   t.SetRotation(2, 60, Vector3());
   ASSERT_EQ(t.GetSteps().size(), 2u);
@@ -126,8 +125,7 @@ TEST(Transformation, NewRotationReplacesTheOneAboutTheSameAxisOnly) {
   t.ClearRotations();
   ASSERT_EQ(t.GetSteps().size(), 1u);
   EXPECT_EQ(t.GetSteps()[0].type, TransformStep::SCALING);
-  EXPECT_FALSE(t.IsRotated());
-  EXPECT_FALSE(t.IsTilted());
+  EXPECT_FALSE(t.IsRotated() || t.IsTilted());
   EXPECT_DOUBLE_EQ(t.GetAngle(), 0);
   testsupport::AssertionCapture capture;
   t.SetRotation(3, 45, Vector3());
@@ -135,21 +133,26 @@ TEST(Transformation, NewRotationReplacesTheOneAboutTheSameAxisOnly) {
   EXPECT_EQ(t.GetSteps().size(), 1u);
 }
 
-TEST(Transformation, ScalingFlagsAndOverallScale) {
-  Transformation t(1);
+TEST(Transformation, StepsApplyInTheOrderTheyWereSet) {
+  Transformation rotFirst(1), scaleFirst(2);
+  rotFirst.SetRotation(2, 90, Vector3());
+  rotFirst.SetScaling(2, 1, 1, Vector3());
+  scaleFirst.SetScaling(2, 1, 1, Vector3());
+  scaleFirst.SetRotation(2, 90, Vector3());
+  ExpectNear(rotFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 1, 0));
+  ExpectNear(scaleFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 2, 0));
+}
+
+TEST(Transformation, ScalingFlagsAndOverallScaleMultiplyOverTheBase) {
+  Transformation t(1), copy(7);
   t.SetScaling(2, 2, 2, Vector3());
   EXPECT_TRUE(t.IsScaled());
-  EXPECT_FALSE(t.IsDistorted());
-  EXPECT_FALSE(t.IsDistortedOrMapped());
+  EXPECT_FALSE(t.IsDistorted() || t.IsDistortedOrMapped());
   EXPECT_DOUBLE_EQ(t.GetScale(), 2);
   t.SetScaling(1, 2, 3, Vector3());  // replaces the first
   ASSERT_EQ(t.GetSteps().size(), 1u);
   EXPECT_TRUE(t.IsDistorted());
-  EXPECT_DOUBLE_EQ(t.GetScale(), 2);
   EXPECT_DOUBLE_EQ(t.GetSteps()[0].average, 2);
-
-  // A working copy scales on top of its base: the factors multiply.
-  Transformation copy(7);
   copy.SetBase(&t);
   copy.SetScaling(0.5, 0.5, 0.5, Vector3());
   EXPECT_DOUBLE_EQ(copy.GetScale(), 1.0);
@@ -160,25 +163,20 @@ TEST(Transformation, ScalingFlagsAndOverallScale) {
 }
 
 TEST(Transformation, GeneralMatrixSitsFirstAndIsNotActive) {
-  Transformation t(1);
+  Transformation t(1), m(2);
   double out[9];
   t.GetMatrix(out);
   for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], (i % 4 == 0) ? 1.0 : 0.0);
-
   t.SetRotation(2, 90, Vector3());
-  const double shear[9] = {1, 0.5, 0, 0, 1, 0, 0, 0, 1};
+  const double shear[9] = {1, 0.5, 0, 0, 1, 0, 0, 0, 1}, shear2[9] = {1, 0.25, 0, 0, 1, 0, 0, 0, 1};
   t.SetMatrix(shear);
+  t.SetMatrix(shear2);  // replaces the first
   ASSERT_EQ(t.GetSteps().size(), 2u);
   EXPECT_EQ(t.GetSteps()[0].type, TransformStep::MATRIX);
-  const double shear2[9] = {1, 0.25, 0, 0, 1, 0, 0, 0, 1};
-  t.SetMatrix(shear2);
-  ASSERT_EQ(t.GetSteps().size(), 2u);
   t.GetMatrix(out);
   for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], shear2[i]);
   // Shear first, then the rotation: (0,1,0) -> (0.25,1,0) -> (-1,0.25,0).
-  ExpectNear(t.ToMachine(Coordinates(0, 1, 0)), Coordinates(-1, 0.25, 0), kTol);
-
-  Transformation m(2);
+  ExpectNear(t.ToMachine(Coordinates(0, 1, 0)), Coordinates(-1, 0.25, 0));
   m.SetMatrix(shear);
   EXPECT_FALSE(m.IsActive());  // only rotations and scalings count
   t.ClearSteps();
@@ -191,8 +189,7 @@ TEST(Transformation, SingularScalingKeepsProgramSideBounded) {
   t.SetOffset(Coordinates(1, 2, 3));
   t.SetScaling(1, 1, 0, Vector3());
   EXPECT_FALSE(t.IsInvertible());
-  const Coordinates p = t.ToProgram(Coordinates(5, 5, 5));
-  for (double d : p.v) EXPECT_TRUE(std::isfinite(d));
+  for (double d : t.ToProgram(Coordinates(5, 5, 5)).v) EXPECT_TRUE(std::isfinite(d));
   t.ClearScaling();
   EXPECT_TRUE(t.IsInvertible());
 }
@@ -202,7 +199,6 @@ TEST(Transformation, G53CannotBeOffsetOrMapped) {
   Transformation g53(0);
   g53.SetOffset(Coordinates(1, 2, 3));
   EXPECT_TRUE(capture.Saw("G53 offset modified"));
-  ExpectNear(g53.GetOffset(), Coordinates(), 0);
   ExpectNear(g53.ToMachine(Coordinates(1, 1, 1)), Coordinates(1, 1, 1), 0);
   g53.SetMapping(true);
   EXPECT_TRUE(capture.Saw("G53 Surface mapping activated"));
@@ -212,37 +208,26 @@ TEST(Transformation, G53CannotBeOffsetOrMapped) {
   EXPECT_EQ(capture.Messages().size(), before);
 }
 
-TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBase) {
+TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBaseAndItsStepsComeFirst) {
   Transformation configured(1), work(7);
   configured.SetOffset(Coordinates(100, 50, -20));
   work.SetBase(&configured);
   ExpectNear(work.GetOffset(), Coordinates(100, 50, -20), 0);
   ExpectNear(work.GetOwnOffset(), Coordinates(), 0);
-  ExpectNear(work.ToMachine(Coordinates(1, 2, 3)), Coordinates(101, 52, -17), kTol);
-
   work.SetOffset(Coordinates(110, 40, -20));
   ExpectNear(work.GetOwnOffset(), Coordinates(10, -10, 0), 0);
-  ExpectNear(work.GetOffset(), Coordinates(110, 40, -20), 0);
-  ExpectNear(work.ToMachine(Coordinates(1, 2, 3)), Coordinates(111, 42, -17), kTol);
-  // The configured one is untouched.
-  ExpectNear(configured.GetOffset(), Coordinates(100, 50, -20), 0);
-}
+  ExpectNear(work.ToMachine(Coordinates(1, 2, 3)), Coordinates(111, 42, -17));
+  ExpectNear(configured.GetOffset(), Coordinates(100, 50, -20), 0);  // untouched
 
-TEST(Transformation, WorkingCopyAppliesItsOwnStepsBeforeTheBase) {
-  Transformation configured(1), work(7);
   configured.SetRotation(2, 90, Vector3());
   configured.SetOffset(Coordinates(5, 0, 0));
-  work.SetBase(&configured);
+  work.SetBase(&configured);  // re-basing starts the copy over
+  ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 1, 0));
   work.SetScaling(2, 1, 1, Vector3());
   // (1,0,0) scaled -> (2,0,0), turned -> (0,2,0), shifted -> (5,2,0).
-  ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 2, 0), kTol);
-  EXPECT_TRUE(work.IsRotated());
-  EXPECT_TRUE(work.IsScaled());
+  ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 2, 0));
+  EXPECT_TRUE(work.IsRotated() && work.IsScaled());
   EXPECT_DOUBLE_EQ(work.GetAngleSum(), 90);
-  // Re-basing starts the copy over.
-  work.SetBase(&configured);
-  EXPECT_TRUE(work.GetSteps().empty());
-  ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 1, 0), kTol);
 }
 
 TEST(Transformation, SetOffsetKeepsTranslationInStepWithUpdate) {
@@ -272,52 +257,30 @@ TEST(Transformation, TransformAngle) {
   Transformation t(1);
   EXPECT_DOUBLE_EQ(t.TransformAngle(25), 25);
   t.SetRotation(2, 30, Vector3(3, 4, 0));
-  EXPECT_NEAR(t.TransformAngle(10), 40, 1e-9);
-  EXPECT_NEAR(t.TransformAngle(350), 20, 1e-9);
+  EXPECT_NEAR(t.TransformAngle(10), 40, kTol);
+  EXPECT_NEAR(t.TransformAngle(350), 20, kTol);
   t.SetRotation(0, 180, Vector3());  // flips Y: mirrored directions
-  EXPECT_NEAR(t.TransformAngle(0), 330, 1e-9);
+  EXPECT_NEAR(t.TransformAngle(0), 330, kTol);
   t.ClearSteps();
   t.SetScaling(1, 2, 1, Vector3());  // 45 degrees becomes atan(2)
-  EXPECT_NEAR(t.TransformAngle(45), std::atan(2.0) / kDegToRad, 1e-9);
+  EXPECT_NEAR(t.TransformAngle(45), std::atan(2.0) / kDegToRad, kTol);
 }
 
 // ---------------------------------------------------------------- properties
 
-// Builds a random transformation from a seed: offsets, rotations about each
-// axis, a scaling and (sometimes) a general matrix, each with its own fix point.
-void Randomise(Transformation& t, std::mt19937& rng) {
-  std::uniform_real_distribution<double> pos(-500, 500), ang(-360, 360), fac(0.5, 2.0), coin(0, 1);
-  Coordinates off;
-  for (double& d : off.v) d = pos(rng);
-  t.SetOffset(off);
-  if (coin(rng) < 0.4) {
-    double m[9];
-    for (int i = 0; i < 9; ++i) m[i] = (i % 4 == 0 ? 1.0 : 0.0) + (coin(rng) - 0.5) * 0.6;
-    t.SetMatrix(m);
-  }
-  for (int axis : {2, 0, 1})
-    if (coin(rng) < 0.7) t.SetRotation(axis, ang(rng), Vector3(pos(rng), pos(rng), pos(rng)));
-  if (coin(rng) < 0.6) {
-    const double sign = coin(rng) < 0.2 ? -1.0 : 1.0;
-    t.SetScaling(sign * fac(rng), fac(rng), fac(rng), Vector3(pos(rng), pos(rng), pos(rng)));
-  }
-}
-
 TEST(TransformationProperty, RoundTripAndStepByStepAgreement) {
   std::mt19937 rng(20261206);
-  std::uniform_real_distribution<double> pos(-1000, 1000);
   for (int n = 0; n < 300; ++n) {
     Transformation configured(1 + n % 6), work(7 + n % 6);
     Randomise(configured, rng);
     work.SetBase(&configured);
     if (n % 2) Randomise(work, rng);
+    const std::string what = "transformation " + std::to_string(n);
     for (int k = 0; k < 20; ++k) {
-      Coordinates p;
-      for (double& d : p.v) d = pos(rng);
-      const Coordinates m = work.ToMachine(p);
-      ExpectNear(work.ToProgram(m), p, kTol, "transformation " + std::to_string(n));
-      ExpectNear(m, ApplyStepByStep(work, p), 1e-9, "step by step " + std::to_string(n));
-      ExpectNear(work.ToMachine(work.ToProgram(p)), p, kTol, "reverse " + std::to_string(n));
+      const Coordinates p = RandomPoint(rng, 1000), m = work.ToMachine(p);
+      ExpectNear(work.ToProgram(m), p, kTol, what);
+      ExpectNear(m, ApplyStepByStep(work, p), kTol, what);
+      ExpectNear(work.ToMachine(work.ToProgram(p)), p, kTol, what);
     }
   }
 }
@@ -327,29 +290,23 @@ TEST(TransformationProperty, RoundTripWithSurfaceMap) {
   map.Enable(false);
   map.SetBoundaries(-50, -30, 150, 70, 6, 5);
   std::mt19937 rng(5);
-  std::uniform_real_distribution<double> h(-0.5, 0.5), pos(-400, 400);
+  std::uniform_real_distribution<double> h(-0.5, 0.5);
   for (int iy = 0; iy < 5; ++iy)
     for (int ix = 0; ix < 6; ++ix) map.SetValue(ix, iy, h(rng));
-
   for (int n = 0; n < 100; ++n) {
     Transformation configured(1), work(7);
     Randomise(configured, rng);
     work.SetBase(&configured);
     work.SetMapping(true);
-    ASSERT_TRUE(work.IsMappingOn());
-    ASSERT_TRUE(configured.IsMappingOn());
-    EXPECT_TRUE(work.IsActive());
-    EXPECT_TRUE(work.IsDistortedOrMapped());
+    ASSERT_TRUE(work.IsMappingOn() && configured.IsMappingOn());
+    EXPECT_TRUE(work.IsActive() && work.IsDistortedOrMapped());
     for (int k = 0; k < 20; ++k) {
-      Coordinates p;
-      for (double& d : p.v) d = pos(rng);
-      const Coordinates m = work.ToMachine(p);
+      const Coordinates p = RandomPoint(rng, 400), m = work.ToMachine(p);
       ExpectNear(work.ToProgram(m), p, kTol, "mapped " + std::to_string(n));
       // The height map is looked up after the linear steps, before the
       // translation: it moves with the work offset.
-      const Coordinates unmapped = ApplyStepByStep(work, p);
       const Coordinates& tr = work.GetTranslation();
-      EXPECT_NEAR(m.v[2] - unmapped.v[2], map.GetOffset(m.v[0] - tr.v[0], m.v[1] - tr.v[1]), 1e-9);
+      EXPECT_NEAR(m.v[2] - ApplyStepByStep(work, p).v[2], map.GetOffset(m.v[0] - tr.v[0], m.v[1] - tr.v[1]), kTol);
     }
   }
   Transformation t(2);
@@ -364,16 +321,14 @@ TEST(Transformation, MappingAnInvalidMapStaysOffAndSaysSo) {
   ASSERT_TRUE(OpenLogFile(dir));
   SetLogMask(LOGCAT_OFFSETS);
   SetLogLevel(7);
-  SurfaceMapping& map = GetSurfaceMapping();
-  map.Enable(false);
-  map.SetBoundaries(0, 0, 10, 10, 1, 5);
+  GetSurfaceMapping().Enable(false);
+  GetSurfaceMapping().SetBoundaries(0, 0, 10, 10, 1, 5);
   Transformation t(3);
   t.SetMapping(true);
   CloseLogFile();
   SetLogMask(mask);
   SetLogLevel(level);
-  EXPECT_FALSE(t.IsMappingOn());
-  EXPECT_FALSE(t.IsActive());
+  EXPECT_FALSE(t.IsMappingOn() || t.IsActive());
   const std::string log = testsupport::ReadFile(dir + "/log.txt");
   EXPECT_NE(log.find("SurfaceMapping SetBoundaries minx=0.000000 maxx=10.000000 dimx=1"), std::string::npos) << log;
   EXPECT_EQ(log.find("SurfaceMapping SetBoundaries OK"), std::string::npos) << log;
@@ -390,7 +345,6 @@ class TransformationFile : public ::testing::Test {
 
 TEST_F(TransformationFile, SaveLoadRoundTrip) {
   std::mt19937 rng(99);
-  std::uniform_real_distribution<double> pos(-100, 100);
   for (int n = 0; n < 20; ++n) {
     Transformation saved[6];
     {
@@ -418,13 +372,10 @@ TEST_F(TransformationFile, SaveLoadRoundTrip) {
       EXPECT_EQ(loaded.IsTilted(), s.IsTilted());
       EXPECT_EQ(loaded.IsDistorted(), s.IsDistorted());
       EXPECT_NEAR(loaded.GetScale(), s.GetScale(), 1e-8);
-      // The angle comes back modulo a full turn.
-      EXPECT_NEAR(std::remainder(loaded.GetAngle() - s.GetAngle(), 360.0), 0, 1e-6);
-      for (int a = 0; a < 3; ++a) EXPECT_NEAR(loaded.GetOffset().v[a], s.GetOffset().v[a], 1e-9);
+      EXPECT_NEAR(std::remainder(loaded.GetAngle() - s.GetAngle(), 360.0), 0, 1e-6);  // modulo a full turn
       // Values are stored with nine decimals.
       for (int k = 0; k < 10; ++k) {
-        Coordinates p(pos(rng), pos(rng), pos(rng));
-        const Coordinates a = loaded.ToMachine(p), b = s.ToMachine(p);
+        Coordinates p = RandomPoint(rng, 100), a = loaded.ToMachine(p), b = s.ToMachine(p);
         for (int ax = 0; ax < 3; ++ax) EXPECT_NEAR(a.v[ax], b.v[ax], 1e-5);
       }
     }
@@ -475,15 +426,13 @@ TEST_F(TransformationFile, DamagedEntriesAreSkipped) {
   ASSERT_EQ(t.GetSteps().size(), 1u);
   EXPECT_EQ(t.GetSteps()[0].type, TransformStep::SCALING);
   EXPECT_DOUBLE_EQ(t.GetScale(), 3);
-  ExpectNear(t.ToMachine(Coordinates(1, 1, 1)), Coordinates(7, 3, 3), kTol);
-
-  Transformation u(4), v(5), w(6);
-  EXPECT_FALSE(u.Load("G57", file));
-  EXPECT_TRUE(u.GetSteps().empty());
-  EXPECT_FALSE(v.Load("G58", file));
-  EXPECT_TRUE(v.GetSteps().empty());
-  EXPECT_FALSE(w.Load("G59", file));  // absent altogether
-  EXPECT_TRUE(w.GetSteps().empty());
+  ExpectNear(t.ToMachine(Coordinates(1, 1, 1)), Coordinates(7, 3, 3));
+  // Negative and huge step counts, and a prefix that is absent altogether.
+  for (const char* prefix : {"G57", "G58", "G59"}) {
+    Transformation u(4);
+    EXPECT_FALSE(u.Load(prefix, file)) << prefix;
+    EXPECT_TRUE(u.GetSteps().empty()) << prefix;
+  }
 }
 
 }  // namespace
