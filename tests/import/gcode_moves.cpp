@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace gcodemoves {
@@ -24,32 +25,20 @@ std::vector<Move> Read(const std::string& gcode, bool centreAbs) {
     double nx = x, ny = y, nz = z, i = 0, j = 0;
     for (size_t k = 0; k < s.size();) {
       const char letter = s[k];
-      if (letter == ' ' || letter == '%' || letter == '\r') {
-        ++k;
-        continue;
-      }
       char* end = nullptr;
       const double v = std::strtod(s.c_str() + k + 1, &end);
-      k = static_cast<size_t>(end - s.c_str());
-      switch (letter) {
-        case 'G':
-          if (v >= 0 && v <= 3) g = static_cast<int>(v);
-          break;
-        case 'X': nx = v; motion = true; break;
-        case 'Y': ny = v; motion = true; break;
-        case 'Z': nz = v; motion = true; break;
-        case 'I': i = v; haveI = true; break;
-        case 'J': j = v; haveJ = true; break;
-        case 'F': f = v; break;
-        default: break;
+      k = std::strchr(" %\r", letter) ? k + 1 : static_cast<size_t>(end - s.c_str());
+      if (letter == 'G' && v >= 0 && v <= 3) g = static_cast<int>(v);
+      if (letter == 'F') f = v;
+      if (double* target = letter == 'X' ? &nx : letter == 'Y' ? &ny : letter == 'Z' ? &nz : nullptr) {
+        *target = v;
+        motion = true;
       }
+      if (letter == 'I') i = v, haveI = true;
+      if (letter == 'J') j = v, haveJ = true;
     }
     if (!motion) continue;
-    Move m;
-    m.g = g;
-    m.x0 = x, m.y0 = y, m.z0 = z;
-    m.x = nx, m.y = ny, m.z = nz;
-    m.f = f;
+    Move m{g, x, y, z, nx, ny, nz, 0, 0, f};
     if (g >= 2) {
       m.cx = centreAbs ? (haveI ? i : x) : x + i;
       m.cy = centreAbs ? (haveJ ? j : y) : y + j;
