@@ -107,18 +107,16 @@ std::string MacroParser::FormatNumber(double value, int32_t decimals) {
   if (value < 0) s = "-";
   const double mag = std::fabs(value);
   if (!(mag <= 4294967295.0)) return s + "OVFL";  // also NaN
-  // More decimals than a double carries would only print noise.
-  const int32_t d = decimals < 0 ? 0 : decimals > 15 ? 15 : decimals;
+  // Nine decimals already exceed what a double carries at this magnitude.
+  const int32_t d = decimals < 0 ? 0 : decimals > 9 ? 9 : decimals;
   uint64_t scale = 1;
   for (int32_t i = 0; i < d; ++i) scale *= 10;
-  const double m = mag + 0.5 / static_cast<double>(scale);
-  const double ip = std::floor(m);
-  uint64_t frac = static_cast<uint64_t>((m - ip) * static_cast<double>(scale));
-  if (frac >= scale) frac = scale - 1;
-  s += std::to_string(static_cast<uint64_t>(ip));
-  std::string digits = std::to_string(frac);
+  // Adding half a unit of the last digit and cutting is done on the scaled
+  // value in extended precision, so that 2.25 with one decimal gives 2.3.
+  const uint64_t total = static_cast<uint64_t>(std::floor(static_cast<long double>(mag) * scale + 0.5L));
+  s += std::to_string(total / scale);
+  std::string digits = d == 0 ? std::string() : std::to_string(total % scale);
   if (static_cast<int32_t>(digits.size()) < d) digits.insert(0, d - digits.size(), '0');
-  if (d == 0) digits.clear();
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
   if (digits.empty()) digits = "0";
   return s + "." + digits;
@@ -176,6 +174,7 @@ void MacroParser::ParseStatement(int32_t code) {
       if (!GetName(label)) ThrowError(-1027);
       return;
     case STMT_CALL:
+      callWordColumn = tokenColumn;
       SkipSpace();
       if (PeekChar() != '"') ThrowError(-1026);
       GetString(callFile);
@@ -467,12 +466,12 @@ void MacroParser::ExecuteCall() {
   }
   if (lab.empty() || name.empty()) ThrowError(-1026);
   const std::string path = ResolveCallFile(name, fileName);
-  const int32_t column = errorPending ? tokenColumn : errorTokenColumn;
+  // A failed call is reported at the CALL word.
+  tokenColumn = callWordColumn;
   try {
     ExecuteSubPrg(path, lab, false, nullptr, 0);
   } catch (const Error_t& e) {
-    // A failed call is reported at the CALL word.
-    if (e.code == ERR_MAIN_PROGRAM || e.code == -1058) errorTokenColumn = column;
+    if (e.code == ERR_MAIN_PROGRAM) errorTokenColumn = callWordColumn;
     throw;
   }
 }

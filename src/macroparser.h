@@ -77,6 +77,7 @@ class MacroParser : public GCodeParser {
   int32_t repeatLeft = 0;
   std::string label;
   std::string callFile;
+  int32_t callWordColumn = 0;  // of the CALL word
   std::string printText;
   bool printToLog = false;
   std::string logName;

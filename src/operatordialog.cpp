@@ -116,8 +116,9 @@ bool AskDialog::FieldAccepts(const AskField& f, double v) {
 }
 
 bool DefaultOperator::Ask(AskDialog& dialog) {
+  const std::string shown = dialog.Describe();
   if (dialog.type == AskDialog::BOOL) dialog.value = AskDialog::kYes;
-  PostOperatorMessage("ASK " + dialog.Describe() + " -> " + Answer(dialog, true));
+  PostOperatorMessage("ASK " + shown + " -> " + Answer(dialog, true));
   return true;
 }
 
@@ -147,6 +148,7 @@ bool ScriptedOperator::FromFile(const std::string& path, std::unique_ptr<Scripte
 
 bool ScriptedOperator::Ask(AskDialog& dialog) {
   if (next >= answers.size()) return g_defaultOperator.Ask(dialog);
+  const std::string shown = dialog.Describe();
   const std::string raw = answers[next++];
   const std::string a = Lower(raw);
   bool ok = a != "cancel";
@@ -182,7 +184,7 @@ bool ScriptedOperator::Ask(AskDialog& dialog) {
       }
     }
   }
-  PostOperatorMessage("ASK " + dialog.Describe() + " -> " + Answer(dialog, ok));
+  PostOperatorMessage("ASK " + shown + " -> " + Answer(dialog, ok));
   return ok;
 }
 

@@ -1,0 +1,598 @@
+// The macro language against the recording front end: blocks, loops, jumps,
+// calls of labels and files, PRINT and its number form, the log file and the
+// operator dialogs, plus whole macro programs (tool change, probing loop,
+// subprogram library).
+#include "macroparser.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "folders.h"
+#include "machineconfig.h"
+#include "machinestate.h"
+#include "messagelist.h"
+#include "operatordialog.h"
+#include "parafile.h"
+#include "recording_backend.h"
+#include "testsupport.h"
+#include "tooltable.h"
+
+using testsupport::RecordingBackEnd;
+
+namespace {
+
+class CapturedMessages : public MessageList {
+ public:
+  void Post(const std::string& text) override { lines.push_back(text); }
+  void Clear() override { lines.clear(); }
+  bool Has(const std::string& text) const {
+    for (const auto& l : lines)
+      if (l == text) return true;
+    return false;
+  }
+  bool HasPrefix(const std::string& text) const {
+    for (const auto& l : lines)
+      if (l.compare(0, text.size(), text) == 0) return true;
+    return false;
+  }
+  std::vector<std::string> lines;
+};
+
+class MacroTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetParameterFilesForTest();
+    ResetMachineStateForTest();
+    GetMachineConfig() = MachineConfig();
+    GetToolTable().Clear();
+    SetMessageList(&messages);
+    SetOperator(nullptr);
+    MacroParser::SetPrintDecimals(3);
+    macroDir = testsupport::MakeTempDir("macros");
+    Folders::SetMacros(macroDir);
+    workDir = testsupport::MakeTempDir("programs");
+    // Present but empty, so the messages hold only what the programs print.
+    for (const char* name : {"PrgStart.txt", "PrgEnd.txt", "PrgStop.txt"}) Macro(name, "%\n");
+  }
+  void TearDown() override {
+    parser.reset();
+    SetOperator(nullptr);
+    SetMessageList(nullptr);
+    GetMachineConfig() = MachineConfig();
+    GetToolTable().Clear();
+    ResetMachineStateForTest();
+    MacroParser::SetPrintDecimals(3);
+  }
+
+  std::string Program(const std::string& name, const std::string& text) {
+    const std::string path = workDir + "/" + name;
+    testsupport::WriteFile(path, text);
+    return path;
+  }
+  void Macro(const std::string& name, const std::string& text) { testsupport::WriteFile(macroDir + "/" + name, text); }
+
+  int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
+    messages.lines.clear();
+    backEnd = std::make_unique<RecordingBackEnd>(kind);
+    backEnd->FrontEnd::SetMachineState(&actState);
+    parser = std::make_unique<MacroParser>(backEnd.get(), &actState);
+    EXPECT_NE(0, parser->NewMainFile(path));
+    return parser->ExecuteProgram(false, 0);
+  }
+  // Runs "%" + body as a main program; returns runState.
+  int32_t Run(const std::string& body, int32_t kind = BACKEND_MACHINE) {
+    return RunFile(Program("prog" + std::to_string(++count) + ".nc", "%\n" + body), kind);
+  }
+  int32_t Code() const { return parser->errorCode; }
+  const std::string& Report() const { return parser->ErrorReportText(); }
+  std::vector<testsupport::RecordedLine> Lines() const { return backEnd->Lines(); }
+  std::vector<double> Xs() const {
+    std::vector<double> xs;
+    for (const auto& l : backEnd->Lines()) xs.push_back(l.end[0]);
+    return xs;
+  }
+  int CountCmd(char code, int num) const {
+    int n = 0;
+    for (const auto& c : backEnd->Cmds()) n += c.change.code == code && c.change.num == num;
+    return n;
+  }
+  const StateChange* LastCmd(char code, int lo, int hi) const {
+    cmds = backEnd->Cmds();
+    for (auto it = cmds.rbegin(); it != cmds.rend(); ++it)
+      if (it->change.code == code && it->change.num >= lo && it->change.num <= hi) return &it->change;
+    return nullptr;
+  }
+
+  CapturedMessages messages;
+  std::string macroDir, workDir;
+  int count = 0;
+  std::unique_ptr<RecordingBackEnd> backEnd;
+  std::unique_ptr<MacroParser> parser;
+  mutable std::vector<testsupport::RecordedCmd> cmds;
+};
+
+// ---------------------------------------------------------------------------
+// IF / ELSE / ENDIF
+
+TEST_F(MacroTest, IfRunsOneBranch) {
+  const std::string body = "IF #1=1 THEN\nG0 X1\nELSE\nG0 X2\nENDIF\nG0 Y3\n";
+  EXPECT_EQ(RUN_RUNNING, Run("#1=1\n" + body));
+  EXPECT_EQ((std::vector<double>{1, 1}), Xs());
+  Run("#1=2\n" + body);
+  EXPECT_EQ((std::vector<double>{2, 2}), Xs());
+  EXPECT_TRUE(parser->IfStack().empty());
+}
+
+TEST_F(MacroTest, NestedBlocksAreSkippedAsAWhole) {
+  // The inner ELSE belongs to the inner IF and must not end the search.
+  EXPECT_EQ(RUN_RUNNING, Run("#1=0\nIF #1=1 THEN\nIF #1=0 THEN\nG0 X5\nELSE\nG0 X6\nENDIF\nG0 X7\n"
+                            "ELSE\nN20 IF #1=0 THEN\nG0 X8\nN30 ENDIF\nENDIF\nG0 X9\n"));
+  EXPECT_EQ((std::vector<double>{8, 9}), Xs());
+  EXPECT_TRUE(parser->IfStack().empty());
+}
+
+TEST_F(MacroTest, BlockErrors) {
+  struct Case {
+    const char* body;
+    int32_t code;
+    int32_t line;
+  } cases[] = {
+      {"IF #1=1 THEN X10\nENDIF\n", -1033, 2},
+      {"IF #1=0 THEN\n#2=1\nENDIF G0\n", -1033, 4},
+      {"IF #1=1\n", -1025, 2},
+      {"ELSE\n", -1049, 2},
+      {"ENDIF\n", -1050, 2},
+      {"G0 X1\nIF #1=1 THEN\nG0 X2\n", -1051, 3},
+      {"IF #1=1 THEN\nELSE\nELSE\nENDIF\n", -1049, 4},
+      {"IF #1=0 THEN\nELSE\nG0 X1\n", -1051, 3},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RUN_ERROR, Run(c.body)) << c.body;
+    EXPECT_EQ(c.code, Code()) << c.body;
+    EXPECT_EQ(c.line, parser->errorLine) << c.body;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// REPEAT / NEXT, UNTIL
+
+TEST_F(MacroTest, RepeatRunsItsBodyCountTimes) {
+  EXPECT_EQ(RUN_RUNNING, Run("#1=0\nREPEAT=3\n#1=#1+1\nG0 X=#1\nNEXT\nG0 Y1\n"));
+  EXPECT_EQ((std::vector<double>{1, 2, 3, 3}), Xs());
+  EXPECT_EQ(0, parser->RepeatLine());
+  Run("REPEAT=2.6\nG0 X1\nNEXT\n");
+  EXPECT_EQ(3u, Lines().size());
+  // A second loop after the first one closed is fine.
+  EXPECT_EQ(RUN_RUNNING, Run("REPEAT=1\nNEXT\nREPEAT=2\nG0 X4\nNEXT\n"));
+  EXPECT_EQ(2u, Lines().size());
+}
+
+TEST_F(MacroTest, RepeatBelowOneSkipsItsBody) {
+  for (const char* count : {"0", "-3", "0.4"}) {
+    EXPECT_EQ(RUN_RUNNING, Run(std::string("REPEAT=") + count + "\nG0 X1\nN5 NEXT\nG0 X2\n")) << count;
+    EXPECT_EQ((std::vector<double>{2}), Xs()) << count;
+  }
+}
+
+TEST_F(MacroTest, RepeatErrors) {
+  struct Case {
+    const char* body;
+    int32_t code;
+  } cases[] = {
+      {"REPEAT=2\nREPEAT=2\nNEXT\nNEXT\n", -1054},
+      {"NEXT\n", -1055},
+      {"REPEAT=0\nG0 X1\n", -1056},
+      {"REPEAT=2 X1\nNEXT\n", -1053},
+      {"REPEAT=2\nNEXT G0\n", -1053},
+      {"REPEAT=0\nNEXT X1\n", -1053},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RUN_ERROR, Run(c.body)) << c.body;
+    EXPECT_EQ(c.code, Code()) << c.body;
+  }
+}
+
+TEST_F(MacroTest, UntilTravelsWithTheMoveOnly) {
+  EXPECT_EQ(RUN_RUNNING, Run("G1 Z-10 F100 UNTIL #I3=1\nG4 P1 UNTIL #5>2\n"));
+  ASSERT_EQ(1u, Lines().size());
+  EXPECT_TRUE(Lines()[0].hasUntil);
+  Run("G0 X1 UNTIL #1=1\n");
+  EXPECT_EQ(-1032, Code());
+  Run("X1 UNTIL #1=1\n");
+  EXPECT_EQ(-1032, Code());
+}
+
+// ---------------------------------------------------------------------------
+// SKIP, REWIND, EXIT, QUIET, outputs, variables
+
+TEST_F(MacroTest, SkipJumpsForwardToItsLabel) {
+  EXPECT_EQ(RUN_RUNNING, Run("SKIP there\nG0 X1\nthere\nG0 X2\n"));
+  EXPECT_EQ((std::vector<double>{2}), Xs());
+  Run("SKIP nowhere\nG0 X1\n");
+  EXPECT_EQ(-1030, Code());
+  Run("SKIP there X1\nthere\n");
+  EXPECT_EQ(-1035, Code());
+  Run("SKIP\n");
+  EXPECT_EQ(-1027, Code());
+  Run("REWIND G0\n");
+  EXPECT_EQ(-1035, Code());
+}
+
+TEST_F(MacroTest, RewindRestartsAfterTheFirstLine) {
+  EXPECT_EQ(RUN_RUNNING, Run("#1=#1+1\nIF #1<3 THEN\nREWIND\nENDIF\nG0 X=#1\n"));
+  EXPECT_EQ((std::vector<double>{3}), Xs());
+}
+
+TEST_F(MacroTest, ExitInACalledFileEndsTheCaller) {
+  Macro("stop.txt", "%\nG0 X1\nEXIT\nG0 X2\n");
+  EXPECT_EQ(RUN_EXIT, Run("CALL \"stop.txt\"\nG0 X3\n"));
+  EXPECT_EQ((std::vector<double>{1}), Xs());
+}
+
+TEST_F(MacroTest, QuietLineDoesNothingElse) {
+  EXPECT_EQ(RUN_RUNNING, Run("QUIET G0 X5\nG0 X1\n"));
+  EXPECT_EQ((std::vector<double>{1}), Xs());
+}
+
+TEST_F(MacroTest, OutputAssignmentSwitchesAnOutput) {
+  EXPECT_EQ(RUN_RUNNING, Run("#O12=1\n#O12=0\n"));
+  ASSERT_EQ(2, CountCmd('O', 12));
+  EXPECT_EQ(0, LastCmd('O', 12, 12)->flag);
+  Run("#O12=1 G0 X1\n");
+  EXPECT_EQ(-1048, Code());
+}
+
+TEST_F(MacroTest, AssignmentsAndLetterVariables) {
+  // Letter variables are written by words only; X reads the absolute target.
+  EXPECT_EQ(RUN_RUNNING, Run("#30=5\n#1=5\nG0 X=#1\nG0 X10\nG91 G0 X5\nG90 G0 Y=X\n"));
+  EXPECT_EQ(0.0, parser->GetVar(30));
+  ASSERT_EQ(4u, Lines().size());
+  EXPECT_EQ(5.0, Lines()[0].end[0]);
+  EXPECT_EQ(15.0, Lines()[3].end[1]);
+}
+
+// ---------------------------------------------------------------------------
+// Calls
+
+TEST_F(MacroTest, CallRunsALabelOfAFile) {
+  Macro("lib.txt", "%\nsub1\nG0 X=#100\nM99\nsub2\nG0 Y7\nM99\n");
+  EXPECT_EQ(RUN_RUNNING, Run("#100=4\nCALL \"sub1@lib.txt\"\nCALL \"sub2@lib.txt\"\nG0 Z-1\n")) << Report();
+  ASSERT_EQ(3u, Lines().size());
+  EXPECT_EQ(4.0, Lines()[0].end[0]);
+  EXPECT_EQ(7.0, Lines()[1].end[1]);
+  EXPECT_EQ(-1.0, Lines()[2].end[2]);
+}
+
+TEST_F(MacroTest, CallLooksInTheMacroFolderBeforeTheProgramFolder) {
+  Program("local.txt", "%\nG0 X1\n");
+  EXPECT_EQ(RUN_RUNNING, Run("CALL \"local.txt\"\n"));
+  EXPECT_EQ((std::vector<double>{1}), Xs());
+  Macro("local.txt", "%\nG0 X2\n");
+  Run("CALL \"local.txt\"\n");
+  EXPECT_EQ((std::vector<double>{2}), Xs());
+}
+
+TEST_F(MacroTest, MissingLabelIsReportedByTheCaller) {
+  Macro("x.txt", "%\nother\nM99\n");
+  EXPECT_EQ(RUN_ERROR, Run("G0 X1\n  CALL \"sub@x.txt\"\n"));
+  EXPECT_EQ(-110, Code());
+  EXPECT_EQ("main program: line 3 column 2", Report());
+  EXPECT_TRUE(messages.Has("Error in subprogram/macro: " + macroDir + "/x.txt"));
+  EXPECT_TRUE(messages.HasPrefix("jump label not found in file line "));
+}
+
+TEST_F(MacroTest, CallErrors) {
+  Run("CALL \"nothere.txt\"\n");
+  EXPECT_EQ(-1058, Code());
+  Macro("a.txt", "%\n");
+  Run("CALL \"a.txt\" M3\n");
+  EXPECT_EQ(-1034, Code());
+  Run("CALL \"a.txt\" PRINT \"x\"\n");
+  EXPECT_EQ(-1034, Code());
+  Run("CALL a.txt\n");
+  EXPECT_EQ(-1026, Code());
+  Run("M99\n");
+  EXPECT_EQ(-1061, Code());
+}
+
+TEST_F(MacroTest, TenNestedCallsRunAndTheEleventhFails) {
+  for (int i = 1; i <= 10; ++i)
+    Macro("n" + std::to_string(i) + ".txt",
+          i < 10 ? "%\nCALL \"n" + std::to_string(i + 1) + ".txt\"\n" : std::string("%\nG0 X10\n"));
+  EXPECT_EQ(RUN_RUNNING, Run("CALL \"n1.txt\"\n"));
+  EXPECT_EQ((std::vector<double>{10}), Xs());
+
+  Macro("n10.txt", "%\nG0 X10\nCALL \"n11.txt\"\n");
+  Macro("n11.txt", "%\nG0 X11\n");
+  EXPECT_EQ(RUN_ERROR, Run("G0 X0\nCALL \"n1.txt\"\n"));
+  EXPECT_EQ(-110, Code());
+  EXPECT_EQ("main program: line 3 column 0", Report());
+  // The innermost report names the tenth file and its line.
+  EXPECT_TRUE(messages.Has("Error in subprogram/macro: " + macroDir + "/n10.txt"));
+  EXPECT_TRUE(messages.Has("max. subprogram nesting level exceeded line 3 column 0"));
+  EXPECT_EQ((std::vector<double>{0, 10}), Xs());
+}
+
+TEST_F(MacroTest, M98CallsALabelOfTheProgramItself) {
+  EXPECT_EQ(RUN_M30, Run("M98 P100\nG0 Y1\nM30\nO100\nG0 X3\nM99\n"));
+  ASSERT_EQ(2u, Lines().size());
+  EXPECT_EQ(3.0, Lines()[0].end[0]);
+  EXPECT_EQ(1.0, Lines()[1].end[1]);
+}
+
+TEST_F(MacroTest, CallerGetsItsModesBack) {
+  Macro("lib.txt", "%\ninc\nG91 G55\nG0 X1\nM99\n");
+  EXPECT_EQ(RUN_RUNNING, Run("G54 G0 X1\nCALL \"inc@lib.txt\"\nG0 X5\n"));
+  const StateChange* g91 = LastCmd('G', 91, 91);
+  ASSERT_NE(nullptr, g91);
+  EXPECT_EQ(0, g91->flag);
+  const StateChange* offset = LastCmd('G', 53, 59);
+  ASSERT_NE(nullptr, offset);
+  EXPECT_EQ(54, offset->num);
+  EXPECT_EQ(1.0, parser->GetVar(909));
+  ASSERT_FALSE(Lines().empty());
+  EXPECT_EQ(5.0, Lines().back().end[0]);
+}
+
+TEST_F(MacroTest, SpindleMacroGetsTheSpeed) {
+  Macro("M3.txt", "%\n#101=#0\n");
+  EXPECT_EQ(RUN_RUNNING, Run("M3 S1000\n"));
+  EXPECT_EQ(1000.0, parser->GetVar(101));
+}
+
+// ---------------------------------------------------------------------------
+// PRINT
+
+TEST(PrintNumber, FollowsTheRoundingRule) {
+  struct Case {
+    double v;
+    int d;
+    const char* text;
+  } cases[] = {
+      {2, 3, "2.0"},           {2.5, 3, "2.5"},          {1.23456, 3, "1.235"},     {1.9996, 3, "2.0"},
+      {1.9994, 3, "1.999"},    {-1.5, 3, "-1.5"},        {-0.0004, 3, "-0.0"},      {99.96, 1, "100.0"},
+      {2.25, 1, "2.3"},        {0.05, 1, "0.1"},         {1.05, 2, "1.05"},         {0.001, 3, "0.001"},
+      {0.0005, 3, "0.001"},    {12.6, 0, "13.0"},        {0.1, 6, "0.1"},           {4294967295.0, 0, "4294967295.0"},
+      {4294967296.0, 3, "OVFL"}, {-5e9, 3, "-OVFL"},     {1e300, 2, "OVFL"},        {0, 3, "0.0"},
+      {123.000001, 9, "123.000001"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.text, MacroParser::FormatNumber(c.v, c.d)) << c.v << " " << c.d;
+}
+
+TEST_F(MacroTest, PrintBuildsTheMessage) {
+  EXPECT_EQ(RUN_RUNNING, Run("#1=2\nPRINT \"a=\";#1\nPRINT \"x\" ; #1*3 ;\"y\"\n"));
+  EXPECT_EQ((std::vector<std::string>{"a=2.0", "x6.0y"}), messages.lines);
+}
+
+TEST_F(MacroTest, DecimalsPersistAcrossStatementsAndRuns) {
+  Run("PRINT %1;3.14159\nPRINT 2.25\n");
+  EXPECT_EQ((std::vector<std::string>{"3.1", "2.3"}), messages.lines);
+  Run("PRINT 1.96\n");
+  EXPECT_EQ((std::vector<std::string>{"2.0"}), messages.lines);
+  EXPECT_EQ(1, MacroParser::PrintDecimals());
+}
+
+TEST_F(MacroTest, PrintEscapes) {
+  EXPECT_EQ(RUN_RUNNING, Run("PRINT \"a\\x41\\\"\\\\\\n\\r\\f\xE9\"\n"));
+  ASSERT_EQ(1u, messages.lines.size());
+  EXPECT_EQ("aA\"\\\n\r\f?", messages.lines[0]);
+}
+
+TEST_F(MacroTest, PrintErrors) {
+  struct Case {
+    const char* body;
+    int32_t code;
+  } cases[] = {
+      {"PRINT \"a\" G0\n", -1004},  {"G0 X1 PRINT \"a\"\n", -1059}, {"PRINT \"\\q\"\n", -1004},
+      {"PRINT \"\\x4G\"\n", -1006}, {"PRINT \"abc\n", -1013},        {"PRINT>2;\"a\"\n", -1067},
+      {"PRINT>1 \"a\"\n", -1069},   {"PRINT>1;\"a\"\n", -1064},      {"PRINT \"a\" \"b\"\n", -1004},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RUN_ERROR, Run(c.body)) << c.body;
+    EXPECT_EQ(c.code, Code()) << c.body;
+  }
+}
+
+TEST_F(MacroTest, PreviewPrintsNothing) {
+  EXPECT_EQ(RUN_RUNNING, Run("PRINT \"a\"\nCLS\n", BACKEND_NONE));
+  EXPECT_TRUE(messages.lines.empty());
+  messages.lines.push_back("old");
+  backEnd = std::make_unique<RecordingBackEnd>(BACKEND_MACHINE);
+  Run("CLS\nPRINT \"new\"\n");
+  EXPECT_EQ((std::vector<std::string>{"new"}), messages.lines);
+}
+
+// ---------------------------------------------------------------------------
+// LOGFILE
+
+TEST_F(MacroTest, LogFileReceivesPrintLines) {
+  const std::string dir = testsupport::MakeTempDir("appdata");
+  const std::string params = Folders::Parameters();
+  Folders::SetParameters(dir);
+  const std::string path = dir + "/probe.txt";
+  EXPECT_EQ(RUN_RUNNING, Run("LOGFILE \"%appdata%/probe.txt\"\nPRINT>1;\"v=\";1.5\nPRINT>1 ; 2\n"));
+  EXPECT_FALSE(parser->LogFileOpen());
+  EXPECT_EQ("v=1.5\n2.0\n", testsupport::ReadFile(path));
+  Run("LOGFILE \"%appdata%/probe.txt\";1\nPRINT>1;\"more\"\n");
+  EXPECT_EQ("v=1.5\n2.0\nmore\n", testsupport::ReadFile(path));
+  Run("LOGFILE \"%appdata%/probe.txt\" ; 0\nPRINT>1;\"new\"\n");
+  EXPECT_EQ("new\n", testsupport::ReadFile(path));
+  Folders::SetParameters(params);
+}
+
+TEST_F(MacroTest, LogFileIsSharedWithCalledFiles) {
+  const std::string dir = testsupport::MakeTempDir("appdata2");
+  const std::string params = Folders::Parameters();
+  Folders::SetParameters(dir);
+  Macro("log.txt", "%\nPRINT>1;\"from macro\"\nLOGFILE \"%appdata%/b.txt\"\n");
+  EXPECT_EQ(RUN_ERROR, Run("LOGFILE \"%appdata%/a.txt\"\nCALL \"log.txt\"\n"));
+  EXPECT_EQ(-110, Code());
+  EXPECT_TRUE(messages.HasPrefix("Logfile is already open line 3"));
+  EXPECT_EQ("from macro\n", testsupport::ReadFile(dir + "/a.txt"));
+  Folders::SetParameters(params);
+}
+
+TEST_F(MacroTest, LogFileErrors) {
+  Run("LOGFILE \"" + workDir + "/x.txt\";2\n");
+  EXPECT_EQ(-1008, Code());
+  Run("LOGFILE \"" + workDir + "/no/such/dir/x.txt\"\n");
+  EXPECT_EQ(-1064, Code());
+  Run("LOGFILE \"" + workDir + "/x.txt\" G0\n");
+  EXPECT_EQ(-1077, Code());
+  // A preview opens nothing.
+  EXPECT_EQ(RUN_RUNNING, Run("LOGFILE \"" + workDir + "/view.txt\"\n", BACKEND_NONE));
+  EXPECT_EQ("", testsupport::ReadFile(workDir + "/view.txt"));
+}
+
+// ---------------------------------------------------------------------------
+// Operator dialogs
+
+TEST_F(MacroTest, AskBoolStoresTheAnswerInZero) {
+  ScriptedOperator op("# answers\n\nno\n yes \ncancel\n");
+  SetOperator(&op);
+  EXPECT_EQ(RUN_RUNNING, Run("ASKBOOL \"Go on?\" I2\n#101=#0\nASKBOOL \"Again?\" I2\n#102=#0\nASKBOOL \"Last\"\n"));
+  EXPECT_EQ(AskDialog::kNo, parser->GetVar(101));
+  EXPECT_EQ(AskDialog::kYes, parser->GetVar(102));
+  EXPECT_EQ(AskDialog::kCancel, parser->GetVar(0));
+  EXPECT_EQ(3, CountCmd('M', kAskDialogMCode));
+  EXPECT_TRUE(messages.Has("ASK ASKBOOL \"Please confirm\" \"Go on?\" [Yes/No/Cancel] -> no"));
+  EXPECT_TRUE(messages.Has("ASK ASKBOOL \"Please confirm\" \"Last\" [OK/Cancel] -> cancel"));
+  EXPECT_EQ(0u, op.Remaining());
+}
+
+TEST_F(MacroTest, AskNumberStartsFromZeroAndKeepsItsLimits) {
+  ScriptedOperator op("42\n2.6\ncancel\n");
+  SetOperator(&op);
+  EXPECT_EQ(RUN_RUNNING, Run("#0=5\nASKINT \"Count\" I1 J10\n#101=#0\nASKINT \"n\"\n#102=#0\nASKFLT \"f\"\n"));
+  EXPECT_EQ(10.0, parser->GetVar(101));
+  EXPECT_EQ(3.0, parser->GetVar(102));
+  EXPECT_EQ(3.0, parser->GetVar(0));  // Cancel keeps the value
+  EXPECT_TRUE(messages.Has("ASK ASKINT \"Enter number\" \"Count\" [1..10] value=5 -> 10")) << testing::PrintToString(messages.lines);
+}
+
+TEST_F(MacroTest, AskMultiIsQueuedWithItsLastField) {
+  ScriptedOperator op("12.5, 3\n");
+  SetOperator(&op);
+  EXPECT_EQ(RUN_RUNNING, Run("P1=7\nASKMULTI \"Setup\";\"Values\";\"%.2f\";\"%d\" I2\nASKVAL \"Depth\" I0 J50\n"
+                            "G0 X1\nASKVAL \"Passes\"\n"));
+  EXPECT_EQ(12.5, parser->GetVar(56));
+  EXPECT_EQ(3.0, parser->GetVar(57));
+  EXPECT_EQ(1, CountCmd('M', kAskDialogMCode));
+  EXPECT_TRUE(messages.Has(
+      "ASK ASKMULTI \"Setup\" \"Values\" | P0 \"Depth\" [0..50] value=0 | P1 \"Passes\" value=7 -> 12.5 3")) << testing::PrintToString(messages.lines);
+  // The dialog is queued after the move that precedes its last field.
+  const auto calls = backEnd->Calls();
+  size_t line = 0, ask = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i] == "AddLine") line = i;
+    if (calls[i] == "AddCmd M1000") ask = i;
+  }
+  EXPECT_LT(line, ask);
+}
+
+TEST_F(MacroTest, AskErrors) {
+  struct Case {
+    const char* body;
+    int32_t code;
+  } cases[] = {
+      {"ASKBOOL \"x\" X1\n", -1060},
+      {"ASKBOOL \"a\" ASKINT \"b\"\n", -1060},
+      {"ASKBOOL \"a\" ASKBOOL \"b\"\n", -1060},
+      {"ASKVAL \"v\"\n", -1075},
+      {"ASKMULTI \"t\";\"x\";\"%f\";\"%d\" I11\n", -1008},
+      {"ASKMULTI \"t\";\"x\";\"%s\";\"%d\" I1\n", -1070},
+      {"ASKMULTI \"t\";\"x\" \"%f\";\"%d\"\n", -1069},
+      {"ASKMULTI \"t\";\"x\";\"%f\";\"%d\" I1\nASKVAL \"v\" P12\n", -1009},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RUN_ERROR, Run(c.body)) << c.body;
+    EXPECT_EQ(c.code, Code()) << c.body;
+  }
+}
+
+TEST_F(MacroTest, PreviewAsksNobody) {
+  ScriptedOperator op("no\n");
+  SetOperator(&op);
+  EXPECT_EQ(RUN_RUNNING, Run("#0=4\nASKBOOL \"x\" I2\n", BACKEND_NONE));
+  EXPECT_EQ(4.0, parser->GetVar(0));
+  EXPECT_EQ(0, CountCmd('M', kAskDialogMCode));
+  EXPECT_EQ(1u, op.Remaining());
+}
+
+TEST(ScriptedOperatorTest, RunsOutIntoDefaults) {
+  CapturedMessages messages;
+  SetMessageList(&messages);
+  ScriptedOperator op("abc\n");
+  AskDialog d;
+  d.type = AskDialog::FLT;
+  d.value = 2;
+  EXPECT_TRUE(op.Ask(d));  // not a number: the value stays
+  EXPECT_EQ(2.0, d.value);
+  d.type = AskDialog::BOOL;
+  d.buttons = AskDialog::YES_NO_CANCEL;
+  EXPECT_TRUE(op.Ask(d));
+  EXPECT_EQ(AskDialog::kYes, d.value);
+  std::unique_ptr<ScriptedOperator> fromFile;
+  std::string error;
+  EXPECT_FALSE(ScriptedOperator::FromFile("/nonexistent/answers.txt", fromFile, error));
+  EXPECT_NE(std::string::npos, error.find("answers.txt"));
+  SetMessageList(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Whole macro programs
+
+TEST_F(MacroTest, ToolChangeMacroWithPreviewAndMachineSections) {
+  for (int n : {1, 2}) {
+    ToolRecord t;
+    t.numT = n;
+    t.len1 = 10.0 * n;
+    GetToolTable().Insert(t);
+  }
+  GetMachineConfig().toolChangeMode = 1;
+  Macro("M6.txt",
+        "%\n(machine: park, swap, confirm)\nIF #950=0 THEN\nPRINT \"unload only\"\n#940=0\nELSE\n"
+        "G0 Z-1\nPRINT \"change to T\";#950\n#940=1\nENDIF\nM99\n"
+        "Simulation\nG0 Z-2\n#940=1\nM99\n");
+  EXPECT_EQ(RUN_RUNNING, Run("G0 X5\nT2 M6\nG0 X6\n"));
+  EXPECT_TRUE(messages.Has("change to T2.0"));
+  ASSERT_EQ(3u, Lines().size());
+  EXPECT_EQ(-1.0, Lines()[1].end[2]);
+  EXPECT_EQ(2.0, parser->GetVar(920));
+  EXPECT_EQ(2, parser->State().GetCurrTool());
+
+  EXPECT_EQ(RUN_RUNNING, Run("G0 X5\nT1 M6\nG0 X6\n", BACKEND_NONE));
+  ASSERT_EQ(3u, Lines().size());
+  EXPECT_EQ(-2.0, Lines()[1].end[2]);
+  EXPECT_TRUE(messages.lines.empty());
+}
+
+TEST_F(MacroTest, ProbingStyleLoop) {
+  EXPECT_EQ(RUN_RUNNING, Run("#1=0\n#2=0\nREPEAT=4\n#1=#1+1\nG1 X=#1*10 F600\nG1 Z-5 F100 UNTIL #I1=1\n"
+                            "IF #1=2 THEN\nPRINT \"half way\"\nELSE\n#2=#2+1\nENDIF\nG0 Z0\nNEXT\n"
+                            "PRINT \"done \";#1;\" others \";#2\n"));
+  EXPECT_EQ((std::vector<std::string>{"half way", "done 4.0 others 3.0"}), messages.lines);
+  int untils = 0;
+  for (const auto& l : Lines()) untils += l.hasUntil;
+  EXPECT_EQ(4, untils);
+  EXPECT_EQ(12u, Lines().size());
+}
+
+TEST_F(MacroTest, LibraryCalledFromSeveralPrograms) {
+  Macro("lib.txt",
+        "%\n(hole: #1 x, #2 y, #3 depth)\nhole\nG0 X=#1 Y=#2\nG1 Z=#3 F300\nG0 Z0\nM99\n"
+        "square\n#10=#1\nREPEAT=4\nG1 X=#10 F600\n#10=#10+5\nNEXT\nM99\n");
+  const std::string a = Program("a.nc", "%\n#1=10\n#2=20\n#3=-3\nCALL \"hole@lib.txt\"\n#1=30\nCALL \"hole@lib.txt\"\n");
+  const std::string b = Program("b.nc", "%\n#1=0\nCALL \"square@lib.txt\"\n#1=1\n#2=1\n#3=-1\nCALL \"hole@lib.txt\"\n");
+  EXPECT_EQ(RUN_RUNNING, RunFile(a));
+  ASSERT_EQ(6u, Lines().size());
+  EXPECT_EQ(30.0, Lines()[3].end[0]);
+  EXPECT_EQ(-3.0, Lines()[4].end[2]);
+  EXPECT_EQ(RUN_RUNNING, RunFile(b));
+  EXPECT_EQ((std::vector<double>{0, 5, 10, 15, 1, 1, 1}), Xs());
+}
+
+}  // namespace
