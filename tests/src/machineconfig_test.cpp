@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "folders.h"
 #include "parafile.h"
+#include "paramfolder.h"
 #include "testsupport.h"
 
 namespace {
@@ -28,7 +28,9 @@ struct Scrambler {
 // Flattens a configuration into key=value texts.
 struct Collector {
   std::vector<std::string> out;
-  void Add(const char* k, int i, const std::string& v) { out.push_back(std::string(k) + "#" + std::to_string(i) + "=" + v); }
+  void Add(const char* k, int i, const std::string& v) {
+    out.push_back(std::string(k) + "#" + std::to_string(i) + "=" + v);
+  }
   void Double(const char* k, double& v) { Add(k, -1, ParaFile::FormatNumber(v)); }
   void Int(const char* k, int& v) { Add(k, -1, std::to_string(v)); }
   void Bool(const char* k, bool& v) { Add(k, -1, v ? "1" : "0"); }
@@ -51,20 +53,28 @@ void RecordingStore(ParaFile& file, int row, const std::string& prefix, bool wri
   if (write) file.SetInt(prefix + "Marker", row);
 }
 
-class MachineConfigTest : public ::testing::Test {
+// The keys of a file's lines, in order.
+std::vector<std::string> KeysOf(ParaFile& f) {
+  std::vector<std::string> keys;
+  for (size_t i = 0; i < f.GetLineCount(); ++i) {
+    const std::string line = f.GetLine(i).utf8_string();
+    keys.push_back(line.substr(0, line.find('=')));
+  }
+  return keys;
+}
+
+class MachineConfigTest : public testsupport::ParamFolderTest {
  protected:
   // The table's own keys only: the owner of the transformations may have
   // plugged in its store.
   void SetUp() override {
-    dir = testsupport::MakeTempDir("config");
-    Folders::SetParameters(dir);
+    ParamFolderTest::SetUp();
     store = SetTransformationStore(nullptr);
   }
   void TearDown() override {
     SetTransformationStore(store);
-    Folders::SetParameters(testsupport::ScratchDir() + "/params");
+    ParamFolderTest::TearDown();
   }
-  std::string dir;
   TransformationStore store = nullptr;
 };
 
@@ -79,9 +89,7 @@ TEST_F(MachineConfigTest, WritesEveryKeyOnce) {
   c.Save(f);
   ASSERT_EQ(static_cast<int>(f.GetLineCount()), kLines);
   std::set<std::string> keys, names;
-  for (size_t i = 0; i < f.GetLineCount(); ++i) {
-    const std::string line = f.GetLine(i).utf8_string();
-    const std::string key = line.substr(0, line.find('='));
+  for (const std::string& key : KeysOf(f)) {
     EXPECT_TRUE(keys.insert(key).second) << "duplicate " << key;
     const size_t us = key.rfind('_');
     names.insert(us != std::string::npos && us + 3 == key.size() ? key.substr(0, us) : key);
@@ -92,9 +100,7 @@ TEST_F(MachineConfigTest, WritesEveryKeyOnce) {
                         "ignoreZPreview", "WheelLinSpeed1v", "WheelLinSpeed1", "OffsetG92_08", "OffsetG59_00",
                         "CommentG54", "CommentG59", "AppName", "LubePulsSecs", "MistNozzles"})
     EXPECT_EQ(keys.count(k), 1u) << k;
-  EXPECT_EQ(keys.count("CommentG92"), 0u);
-  EXPECT_EQ(keys.count("JogSpeed_05"), 0u);
-  EXPECT_EQ(keys.count("AtcKeepoutMin_03"), 0u);
+  for (const char* k : {"CommentG92", "JogSpeed_05", "AtcKeepoutMin_03"}) EXPECT_EQ(keys.count(k), 0u) << k;
   f.Discard();
 }
 
@@ -118,7 +124,7 @@ TEST_F(MachineConfigTest, RoundTripsAllKeys) {
 }
 
 TEST_F(MachineConfigTest, MissingKeysKeepDefaults) {
-  testsupport::WriteFile(dir + "/ParameterTable.txt", "MaxVelocity_01=33.5\nDisplayF=0\nLanguage=de\n");
+  Write("ParameterTable.txt", "MaxVelocity_01=33.5\nDisplayF=0\nLanguage=de\n");
   ParaFile f;
   ASSERT_TRUE(f.Open("ParameterTable.txt"));
   MachineConfig c;
@@ -139,21 +145,12 @@ TEST_F(MachineConfigTest, OffsetsAreWrittenInOrderWithTransformationsAndParkPosi
   ParaFile f;
   f.Open("Offsets.txt");
   c.WriteOffsets(f);
-  std::vector<std::string> keys;
-  for (size_t i = 0; i < f.GetLineCount(); ++i) {
-    const std::string line = f.GetLine(i).utf8_string();
-    keys.push_back(line.substr(0, line.find('=')));
-  }
+  const std::vector<std::string> keys = KeysOf(f);
   ASSERT_EQ(keys.size(), 60u + 9u + 6u + 9u + 1u);
-  EXPECT_EQ(keys[0], "CommentG54");
-  EXPECT_EQ(keys[1], "OffsetG54_00");
-  EXPECT_EQ(keys[10], "CommentG55");
-  EXPECT_EQ(keys[59], "OffsetG59_08");
-  EXPECT_EQ(keys[60], "OffsetG92_00");
-  EXPECT_EQ(keys[69], "G54Marker");
-  EXPECT_EQ(keys[74], "G59Marker");
-  EXPECT_EQ(keys[75], "ParkPos_00");
-  EXPECT_EQ(keys[84], "SafeZLevel");
+  const std::pair<size_t, const char*> order[] = {{0, "CommentG54"},    {1, "OffsetG54_00"}, {10, "CommentG55"},
+                                                  {59, "OffsetG59_08"}, {60, "OffsetG92_00"}, {69, "G54Marker"},
+                                                  {74, "G59Marker"},    {75, "ParkPos_00"},  {84, "SafeZLevel"}};
+  for (const auto& [at, key] : order) EXPECT_EQ(keys[at], key) << at;
   EXPECT_EQ(f.GetLine(60).utf8_string(), "OffsetG92_00=1.5");
   MachineConfig back;
   back.Load(f);
@@ -178,5 +175,5 @@ TEST_F(MachineConfigTest, DeliveredDefaultsRoundTrip) {
   out.Open("Fresh.txt");
   c.Save(out);
   ASSERT_TRUE(out.Write());
-  EXPECT_EQ(testsupport::ReadFile(dir + "/Fresh.txt"), original);
+  EXPECT_EQ(Read("Fresh.txt"), original);
 }

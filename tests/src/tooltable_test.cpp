@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "folders.h"
 #include "parafile.h"
+#include "paramfolder.h"
 #include "testsupport.h"
 
 namespace {
+
+using KeyList = std::vector<std::pair<int, int>>;
 
 ToolRecord Tool(int T, int P, const std::string& name = "") {
   ToolRecord r;
@@ -19,112 +21,60 @@ ToolRecord Tool(int T, int P, const std::string& name = "") {
   return r;
 }
 
-std::vector<std::pair<int, int>> Keys(const ToolTable& t) {
-  std::vector<std::pair<int, int>> k;
+KeyList Keys(const ToolTable& t) {
+  KeyList k;
   for (const ToolRecord& r : t.Records()) k.emplace_back(r.numT, r.numP);
   return k;
 }
 
-using KeyList = std::vector<std::pair<int, int>>;
+ToolTable Table(const std::vector<ToolRecord>& records) {
+  ToolTable t;
+  for (const auto& r : records) t.Insert(r);
+  return t;
+}
+
+using ToolTableFile = testsupport::ParamFolderTest;
 
 }  // namespace
 
-TEST(ToolTable, KeepsRecordsSortedByToolAndVariant) {
-  ToolTable t;
-  t.Insert(Tool(5, 2));
-  t.Insert(Tool(1, 0));
-  t.Insert(Tool(5, 1));
-  t.Insert(Tool(3, 7));
-  EXPECT_EQ(Keys(t), (KeyList{{1, 0}, {3, 7}, {5, 1}, {5, 2}}));
-}
-
-TEST(ToolTable, EqualKeysReplace) {
-  ToolTable t;
-  t.Insert(Tool(2, 1, "old"));
-  t.Insert(Tool(2, 1, "new"));
-  ASSERT_EQ(t.Count(), 1);
-  EXPECT_EQ(t.At(0).name, "new");
-}
-
-TEST(ToolTable, AnyVariantReplacesEveryVariantOfItsTool) {
-  ToolTable t;
-  t.Insert(Tool(4, 1));
-  t.Insert(Tool(4, 2));
-  t.Insert(Tool(6, 1));
-  t.Insert(Tool(4, -1, "any"));
+TEST(ToolTable, InsertSortsAndReplacesMatchingVariants) {
+  EXPECT_EQ(Keys(Table({Tool(5, 2), Tool(1, 0), Tool(5, 1), Tool(3, 7)})), (KeyList{{1, 0}, {3, 7}, {5, 1}, {5, 2}}));
+  ToolTable same = Table({Tool(2, 1, "old"), Tool(2, 1, "new")});
+  ASSERT_EQ(same.Count(), 1);
+  EXPECT_EQ(same.At(0).name, "new");
+  // The wildcard variant replaces every variant of its tool, and a specific one replaces the wildcard.
+  ToolTable t = Table({Tool(4, 1), Tool(4, 2), Tool(6, 1), Tool(4, -1, "any")});
   EXPECT_EQ(Keys(t), (KeyList{{4, -1}, {6, 1}}));
-  // And a specific variant replaces the wildcard record.
   t.Insert(Tool(4, 3, "three"));
   EXPECT_EQ(Keys(t), (KeyList{{4, 3}, {6, 1}}));
+
+  ToolTable r = Table({Tool(1, 1), Tool(1, 2), Tool(2, 0)});
+  EXPECT_EQ(r.Remove(1, -1), 2);
+  EXPECT_EQ(r.Remove(5, 0), 0);
+  EXPECT_EQ(Keys(r), (KeyList{{2, 0}}));
 }
 
 TEST(ToolTable, FindTool) {
-  ToolTable t;
-  t.Insert(Tool(7, 1, "seven-one"));
-  t.Insert(Tool(7, 2, "seven-two"));
-  t.Insert(Tool(9, -1, "nine"));
+  const ToolTable t = Table({Tool(7, 1, "seven-one"), Tool(7, 2, "seven-two"), Tool(9, -1, "nine")});
+  const struct {
+    int T, P;
+    const char* name;  // nullptr: not found
+  } cases[] = {{7, 2, "seven-two"}, {7, -1, "seven-one"}, {9, 5, "nine"}, {7, 3, nullptr}, {8, 0, nullptr}};
+  for (const auto& c : cases) {
+    ToolRecord r = Tool(0, 0, "unchanged");
+    EXPECT_EQ(t.FindTool(c.T, c.P, r), c.name != nullptr) << c.T << "." << c.P;
+    EXPECT_EQ(r.name, c.name ? c.name : "unchanged") << c.T << "." << c.P;
+  }
   ToolRecord r;
-  ASSERT_TRUE(t.FindTool(7, 2, r));
-  EXPECT_EQ(r.name, "seven-two");
-  ASSERT_TRUE(t.FindTool(7, -1, r));
-  EXPECT_EQ(r.name, "seven-one");  // first in order
-  ASSERT_TRUE(t.FindTool(9, 5, r));
-  EXPECT_EQ(r.name, "nine");
-  r.name = "unchanged";
-  EXPECT_FALSE(t.FindTool(7, 3, r));
-  EXPECT_FALSE(t.FindTool(8, 0, r));
-  EXPECT_EQ(r.name, "unchanged");
   r.dia1 = 5;
   ASSERT_TRUE(t.FindTool(0, 4, r));  // no tool
   EXPECT_EQ(r, ToolRecord());
 }
 
-TEST(ToolTable, RemoveByKey) {
-  ToolTable t;
-  t.Insert(Tool(1, 1));
-  t.Insert(Tool(1, 2));
-  t.Insert(Tool(2, 0));
-  EXPECT_EQ(t.Remove(1, -1), 2);
-  EXPECT_EQ(t.Remove(5, 0), 0);
-  EXPECT_EQ(Keys(t), (KeyList{{2, 0}}));
-}
-
-class ToolTableFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = testsupport::MakeTempDir("tools");
-    Folders::SetParameters(dir);
-  }
-  void TearDown() override { Folders::SetParameters(testsupport::ScratchDir() + "/params"); }
-  std::string dir;
-};
-
 TEST_F(ToolTableFile, RoundTripsEveryField) {
-  ToolTable t;
-  ToolRecord r = Tool(12, -1, "Ball nose\\n 3mm");
-  r.type = 2;
-  r.dia1 = 3.175;
-  r.dia2 = 1.5;
-  r.len1 = 42.25;
-  r.len2 = 10;
-  r.defaultS = 18000;
-  r.defaultF = 1200;
-  r.pressure = 0.5;
-  r.maxRpm = 24000;
-  r.maxLife = 600;
-  r.useTime = 12.75;
-  r.material = "Carbide";
-  r.overrideS = true;
-  r.overrideF = true;
-  r.colour = 0xFF8000;
-  r.offsetX = -1.25;
-  r.offsetY = 2.5;
-  r.offsetZ = -0.125;
-  r.altZaxis = 3;
-  r.altSpindle = 1;
-  r.toolOrient = 4;
-  t.Insert(r);
-  t.Insert(Tool(1, 0, "Drill"));
+  const ToolRecord r{12,    -1,   2,     3.175, 1.5,   42.25, 10,   18000, 1200, 0.5, 24000, 600,
+                     12.75, "Ball nose\\n 3mm", "Carbide", true, true, 0xFF8000, -1.25, 2.5, -0.125, 3, 1, 4};
+  ToolTable t = Table({r, Tool(1, 0, "Drill")});
   {
     ParaFile f;
     f.Open("ToolTable.txt");
@@ -142,47 +92,32 @@ TEST_F(ToolTableFile, RoundTripsEveryField) {
   ASSERT_EQ(back.Count(), 2);
   EXPECT_EQ(back.At(0), Tool(1, 0, "Drill"));
   EXPECT_EQ(back.At(1), r);
+
+  // Saving fewer records removes the stale ones.
+  t.Remove(1, 0);
+  t.Save(g);
+  EXPECT_EQ(g.FindKey("numT_01"), -1);
+  EXPECT_EQ(g.FindKey("name_01"), -1);
+  back.Load(g);
+  EXPECT_EQ(Keys(back), (KeyList{{12, -1}}));
+  g.Discard();
 }
 
-TEST_F(ToolTableFile, ShrinkingRemovesStaleRecords) {
+TEST_F(ToolTableFile, CountsAndDuplicatesInTheFile) {
+  Write("Big.txt", "numTools=2000000000\nnumT_00=4\nnumP_00=1\ndia1_00=6\n");
+  Write("Dup.txt", "numTools=3\nnumT_00=5\nnumP_00=1\nname_00=a\nnumT_01=5\nnumP_01=-1\nname_01=b\n"
+                   "numT_02=2\nnumP_02=0\nname_02=c\n");
+  ParaFile big, dup, empty;
+  ASSERT_TRUE(big.Open("Big.txt"));
+  ASSERT_TRUE(dup.Open("Dup.txt"));
+  empty.Open("Empty.txt");
   ToolTable t;
-  for (int i = 1; i <= 3; ++i) t.Insert(Tool(i, 0));
-  ParaFile f;
-  f.Open("ToolTable.txt");
-  t.Save(f);
-  t.Remove(2, 0);
-  t.Save(f);
-  EXPECT_EQ(f.FindKey("numT_02"), -1);
-  EXPECT_EQ(f.FindKey("name_02"), -1);
-  ToolTable back;
-  back.Load(f);
-  EXPECT_EQ(Keys(back), (KeyList{{1, 0}, {3, 0}}));
-  f.Discard();
-}
-
-TEST_F(ToolTableFile, CountBeyondRecordsAndMissingCount) {
-  testsupport::WriteFile(dir + "/ToolTable.txt", "numTools=2000000000\nnumT_00=4\nnumP_00=1\ndia1_00=6\n");
-  ParaFile f;
-  ASSERT_TRUE(f.Open("ToolTable.txt"));
-  ToolTable t;
-  EXPECT_TRUE(t.Load(f));
+  EXPECT_TRUE(t.Load(big));  // a count beyond the records
   ASSERT_EQ(t.Count(), 1);
   EXPECT_EQ(t.At(0).dia1, 6.0);
-  ParaFile empty;
-  empty.Open("Empty.txt");
-  t.Insert(Tool(9, 9));
   EXPECT_FALSE(t.Load(empty));
   EXPECT_EQ(t.Count(), 0);
-}
-
-TEST_F(ToolTableFile, DuplicateRecordsInTheFileCollapse) {
-  testsupport::WriteFile(dir + "/ToolTable.txt",
-                         "numTools=3\nnumT_00=5\nnumP_00=1\nname_00=a\nnumT_01=5\nnumP_01=-1\nname_01=b\n"
-                         "numT_02=2\nnumP_02=0\nname_02=c\n");
-  ParaFile f;
-  ASSERT_TRUE(f.Open("ToolTable.txt"));
-  ToolTable t;
-  t.Load(f);
+  t.Load(dup);
   EXPECT_EQ(Keys(t), (KeyList{{2, 0}, {5, -1}}));
   EXPECT_EQ(t.At(1).name, "b");
 }
@@ -201,5 +136,5 @@ TEST_F(ToolTableFile, DeliveredDefaultsRoundTrip) {
   out.Open("Fresh.txt");
   t.Save(out);
   ASSERT_TRUE(out.Write());
-  EXPECT_EQ(testsupport::ReadFile(dir + "/Fresh.txt"), original);
+  EXPECT_EQ(Read("Fresh.txt"), original);
 }
