@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "machineconfig.h"
 #include "machinestate.h"
 #include "radiuscomp.h"
@@ -25,28 +23,33 @@ class CountingFrontEnd : public FrontEnd {
 
 class FastForwardTest : public ::testing::Test {
  protected:
-  void SetUp() override { savedType = GetMachineConfig().machineType; }
-  void TearDown() override { GetMachineConfig().machineType = savedType; }
+  void SetUp() override { ff.SetMachineState(&state); }
+  void TearDown() override {
+    GetMachineConfig().machineType = savedType;
+    EXPECT_EQ(behind.calls, 0);
+  }
+  Coordinates Position() {
+    Coordinates pos;
+    ff.GetPosition(pos);
+    return pos;
+  }
 
-  int savedType = 0;
+  int savedType = GetMachineConfig().machineType;
   MachineState state{"ff"};
   CountingFrontEnd behind;
+  FastForward ff{&behind};
 };
 
 TEST_F(FastForwardTest, KeepsTheEndPositionAndForwardsNothing) {
-  FastForward ff(&behind);
-  ff.SetMachineState(&state);
   EXPECT_EQ(ff.GetBackEndKind(), 1);
+  EXPECT_EQ(RadiusComp().GetBackEndKind(), 0);  // the compensation has no machine behind it
   EXPECT_TRUE(ff.IsFastForward());
   EXPECT_EQ(ff.Next(), &behind);
   ff.AddLine(Coordinates(1, 2, 3, 4), 10, false, nullptr, false);
   const double c[3] = {0, 0, 0};
   ff.AddArc(Coordinates(5, 0, -1), c, 10, 2, true);
   ff.WaitForMachine();
-  Coordinates pos;
-  ff.GetPosition(pos);
-  EXPECT_EQ(pos, Coordinates(5, 0, -1));
-  EXPECT_EQ(behind.calls, 0);
+  EXPECT_EQ(Position(), Coordinates(5, 0, -1));
 }
 
 TEST_F(FastForwardTest, PositionIsTakenThroughTheActiveTransformation) {
@@ -54,23 +57,13 @@ TEST_F(FastForwardTest, PositionIsTakenThroughTheActiveTransformation) {
   shifted.SetOffset(Coordinates(10, 20, -5));
   state.transformation = &shifted;
   state.progPos = Coordinates(1, 1, 1);
-  FastForward ff(&behind);
-  ff.SetMachineState(&state);
-  Coordinates pos;
-  ff.GetPosition(pos);  // before any move: where the state stands
-  EXPECT_EQ(pos, shifted.ToMachine(Coordinates(1, 1, 1)));
+  EXPECT_EQ(Position(), shifted.ToMachine(Coordinates(1, 1, 1)));  // before any move: where the state stands
   ff.AddLine(Coordinates(1, 2, 3), 10, true, nullptr, false);
-  ff.GetPosition(pos);
-  EXPECT_DOUBLE_EQ(pos[0], 11);
-  EXPECT_DOUBLE_EQ(pos[1], 22);
-  EXPECT_DOUBLE_EQ(pos[2], -2);
+  EXPECT_EQ(Position(), Coordinates(11, 22, -2));
 }
 
 TEST_F(FastForwardTest, StateChangesAndOffsetPositionApplyAtOnce) {
-  FastForward ff(&behind);
-  ff.SetMachineState(&state);
-  StateChange m3('M', 3);
-  ff.AddCmd(m3);
+  ff.AddCmd(StateChange('M', 3));
   EXPECT_TRUE(state.GetFlag(SF_SPINDLE_CW));
   StateChange var('#', 500);
   var.arg = 2.5;
@@ -78,49 +71,33 @@ TEST_F(FastForwardTest, StateChangesAndOffsetPositionApplyAtOnce) {
   EXPECT_DOUBLE_EQ(state.GetVar(500), 2.5);
   const double start[3] = {1.5, -2, 7};
   ff.SetOffsetPosition(start, true);
-  EXPECT_DOUBLE_EQ(state.startPos[0], 1.5);
-  EXPECT_DOUBLE_EQ(state.startPos[1], -2);
-  EXPECT_DOUBLE_EQ(state.startPos[2], 7);
-  EXPECT_EQ(behind.calls, 0);
+  for (int i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(state.startPos[i], start[i]);
 }
 
-TEST_F(FastForwardTest, KnifeStandsTangentialAfterAnArc) {
-  GetMachineConfig().machineType = 3;
-  FastForward ff(&behind);
-  ff.SetMachineState(&state);
-  ASSERT_TRUE(ff.KnifeMode());
-  const double c[3] = {10, 10, 0};
-  // Counter-clockwise quarter ending straight above the centre: 90 + 90.
-  ff.AddArc(Coordinates(10, 15, 0), c, 10, 2, false);
-  Coordinates pos;
-  ff.GetPosition(pos);
-  EXPECT_NEAR(pos[5], 180, 1e-9);
-  // Clockwise ending left of the centre: 180 - 90.
-  ff.AddArc(Coordinates(5, 10, 0), c, 10, 2, true);
-  ff.GetPosition(pos);
-  EXPECT_NEAR(pos[5], 90, 1e-9);
-  // An arc in the YZ plane measures its angle from Y towards Z.
-  const double cyz[3] = {0, 0, 0};
-  ff.AddArc(Coordinates(0, 0, 4), cyz, 10, 0, false);
-  ff.GetPosition(pos);
-  EXPECT_NEAR(pos[5], 180, 1e-9);
-}
-
-TEST_F(FastForwardTest, WithoutKnifeTheArcKeepsItsC) {
-  GetMachineConfig().machineType = 0;
-  FastForward ff(&behind);
-  ff.SetMachineState(&state);
-  EXPECT_FALSE(ff.KnifeMode());
-  const double c[3] = {0, 0, 0};
-  ff.AddArc(Coordinates(0, 5, 0, 0, 0, 33), c, 10, 2, false);
-  Coordinates pos;
-  ff.GetPosition(pos);
-  EXPECT_DOUBLE_EQ(pos[5], 33);
-}
-
-TEST(FrontEndKinds, CompensationStageHasNoMachineBehindIt) {
-  RadiusComp rc;
-  EXPECT_EQ(rc.GetBackEndKind(), 0);
+// A knife stands tangential after an arc; other machines keep the arc's C.
+TEST_F(FastForwardTest, KnifeAngleAfterAnArc) {
+  const struct {
+    int machineType, plane;
+    double centre[3];
+    Coordinates end;
+    bool cw;
+    double c;
+  } rows[] = {
+      {3, 2, {10, 10, 0}, Coordinates(10, 15, 0), false, 180},  // counter-clockwise ending above: 90 + 90
+      {3, 2, {10, 10, 0}, Coordinates(5, 10, 0), true, 90},     // clockwise ending left: 180 - 90
+      {3, 0, {0, 0, 0}, Coordinates(0, 0, 4), false, 180},      // YZ plane: measured from Y towards Z
+      {0, 2, {0, 0, 0}, Coordinates(0, 5, 0, 0, 0, 33), false, 33},
+  };
+  for (const auto& r : rows) {
+    GetMachineConfig().machineType = r.machineType;
+    FastForward knife(&behind);
+    knife.SetMachineState(&state);
+    EXPECT_EQ(knife.KnifeMode(), r.machineType == 3);
+    knife.AddArc(r.end, r.centre, 10, r.plane, r.cw);
+    Coordinates pos;
+    knife.GetPosition(pos);
+    EXPECT_NEAR(pos[5], r.c, 1e-9) << "row " << (&r - rows);
+  }
 }
 
 }  // namespace

@@ -28,20 +28,6 @@ using MachineStateTest = testsupport::FreshParametersTest;
 
 // ---------------------------------------------------------------- fresh state and copies
 
-TEST_F(MachineStateTest, FreshStateStandsInG53WithWorkCopiesOnTheConfiguredSystems) {
-  OpenParameterFiles();
-  MachineState s("Fresh");
-  EXPECT_EQ(s.GetVar(36), -1.0);
-  EXPECT_EQ(s.GetTransformation(), &GetMachineTransformation());
-  EXPECT_STREQ(actState.ViewName(), "Real");
-  EXPECT_STREQ(simState.ViewName(), "Sim");
-  EXPECT_EQ(GetCurrentState(), &actState);
-  for (int i = 0; i < kWorkSystems; ++i) {
-    EXPECT_EQ(GetWorkTransformation(i).GetTag(), 7 + i);
-    EXPECT_EQ(GetWorkTransformation(i).GetBase(), &GetConfiguredTransformation(i));
-  }
-}
-
 TEST_F(MachineStateTest, CopyTakesEverythingButSoftLimitsAndAddsSuffix) {
   OpenParameterFiles();
   actState.SetSoftLimitsEnabled(false);
@@ -54,6 +40,7 @@ TEST_F(MachineStateTest, CopyTakesEverythingButSoftLimitsAndAddsSuffix) {
   actState.progPos = Coordinates(1, 2, 3, 4);
   MachineState copy(actState, ".parser");
   EXPECT_STREQ(copy.ViewName(), "Real.parser");
+  EXPECT_STREQ(simState.ViewName(), "Sim");
   EXPECT_TRUE(copy.GetSoftLimitsEnabled());
   EXPECT_EQ(copy.GetTransformation(), actState.GetTransformation());
   EXPECT_TRUE(copy.GetFlag(SF_SPINDLE_CW) && copy.ToolOffsetEnabled());
@@ -158,6 +145,7 @@ TEST_F(MachineStateTest, OffsetToolAndSystemChangesNeverMoveTheMachine) {
 TEST_F(MachineStateTest, BadIndexAndG53OffsetAssertAndChangeNothing) {
   OpenParameterFiles();
   MachineState s("S");
+  EXPECT_EQ(s.GetTransformation(), &GetMachineTransformation());  // a fresh state stands in G53
   s.progPos = Coordinates(1, 2, 3);
   s.SetVar(900, 9.0);
   testsupport::AssertionCapture capture;
@@ -347,5 +335,10 @@ TEST_F(MachineStateTest, ConfiguredTransformationsTravelWithTheParameterTable) {
   EXPECT_FALSE(GetConfiguredTransformation(3).IsRotated());
   LoadMachineConfig();
   EXPECT_NEAR(GetConfiguredTransformation(3).GetAngle(), 30.0, 1e-6);  // stored with 9 decimals
-  EXPECT_TRUE(GetWorkTransformation(3).IsRotated());                   // the working copy sees its base
+  // Each working copy sits on its configured system and sees its steps.
+  for (int i = 0; i < kWorkSystems; ++i) {
+    EXPECT_EQ(GetWorkTransformation(i).GetTag(), 7 + i);
+    EXPECT_EQ(GetWorkTransformation(i).GetBase(), &GetConfiguredTransformation(i));
+    EXPECT_EQ(GetWorkTransformation(i).IsRotated(), i == 3);
+  }
 }
