@@ -128,7 +128,7 @@ ScriptedOperator::ScriptedOperator(const std::string& script) {
   while (std::getline(in, line)) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     size_t b = line.find_first_not_of(" \t");
-    if (b == std::string::npos || line[b] == '#') continue;
+    if (b == std::string::npos || line[b] == '#' || line[b] == ';') continue;
     answers.push_back(line.substr(b));
   }
 }

@@ -71,7 +71,7 @@ class DefaultOperator : public Operator {
 };
 
 // Answers from a script: one answer per line, in the order the dialogs come.
-// Empty lines and lines beginning with '#' are skipped. An answer is
+// Empty lines and lines beginning with '#' or ';' are skipped. An answer is
 //   yes | ok | 1      ASKBOOL: OK or Yes     no | 0   ASKBOOL: No
 //   cancel            any dialog: Cancel
 //   <number>          ASKINT / ASKFLT (ASKINT rounds); out of the limits: the

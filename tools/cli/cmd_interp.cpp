@@ -13,8 +13,14 @@
 //
 // Numbers have three decimals. Without --params and --macros the command
 // works in a temporary folder, never in the operator's own folders.
+//
+// --sim: the front end reports itself as the simulation instead of a view, so
+// PRINT, CLS, LOGFILE and the ASK dialogs act. --answers FILE: the operator's
+// answers to the ASK dialogs (ScriptedOperator format); every dialog prints
+// as "MSG ASK <dialog> -> <answer>".
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include <unistd.h>
@@ -22,9 +28,11 @@
 #include "command.h"
 #include "folders.h"
 #include "gcodeparser.h"
+#include "macroparser.h"
 #include "machineconfig.h"
 #include "machinestate.h"
 #include "messagelist.h"
+#include "operatordialog.h"
 #include "parafile.h"
 #include "tooltable.h"
 
@@ -46,6 +54,8 @@ class PrintingFrontEnd : public FrontEnd {
     std::printf("CMD %c %d arg=%.3f flag=%d\n", c.code ? c.code : '?', c.num, c.arg, c.flag);
   }
   void WaitForMachine() override { std::printf("WAIT\n"); }
+  int32_t GetBackEndKind() override { return simulation ? BACKEND_SIMULATION : BACKEND_NONE; }
+  bool simulation = false;
 
  private:
   static std::string Axes(const Coordinates& p) {
@@ -73,9 +83,14 @@ std::string MakeTempDir() {
 }
 
 int RunInterp(const std::vector<std::string>& args) {
-  std::string params, macros, file;
+  std::string params, macros, file, answers;
+  bool sim = false;
   for (size_t i = 0; i < args.size(); ++i) {
-    if ((args[i] == "--params" || args[i] == "--macros") && i + 1 < args.size()) {
+    if (args[i] == "--sim") {
+      sim = true;
+    } else if (args[i] == "--answers" && i + 1 < args.size()) {
+      answers = args[++i];
+    } else if ((args[i] == "--params" || args[i] == "--macros") && i + 1 < args.size()) {
       (args[i] == "--params" ? params : macros) = args[i + 1];
       ++i;
     } else if (!args[i].empty() && args[i][0] == '-') {
@@ -89,8 +104,17 @@ int RunInterp(const std::vector<std::string>& args) {
     }
   }
   if (file.empty()) {
-    std::fprintf(stderr, "usage: quorvane-cli interp [--params DIR] [--macros DIR] FILE\n");
+    std::fprintf(stderr, "usage: quorvane-cli interp [--params DIR] [--macros DIR] [--sim] [--answers FILE] FILE\n");
     return 2;
+  }
+  std::unique_ptr<ScriptedOperator> scripted;
+  if (!answers.empty()) {
+    std::string error;
+    if (!ScriptedOperator::FromFile(answers, scripted, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 2;
+    }
+    SetOperator(scripted.get());
   }
   std::string scratch;
   if (params.empty() || macros.empty()) scratch = MakeTempDir();
@@ -106,9 +130,10 @@ int RunInterp(const std::vector<std::string>& args) {
   PrintingMessages messages;
   SetMessageList(&messages);
   PrintingFrontEnd front;
+  front.simulation = sim;
   int rc = 0;
   {
-    GCodeParser parser(&front, &actState);
+    MacroParser parser(&front, &actState);
     if (parser.NewMainFile(file) == 0) {
       std::fprintf(stderr, "cannot open %s\n", file.c_str());
       rc = 2;
@@ -127,6 +152,7 @@ int RunInterp(const std::vector<std::string>& args) {
     }
   }
   SetMessageList(nullptr);
+  SetOperator(nullptr);
   if (!scratch.empty()) {
     const std::string cmd = "rm -rf '" + scratch + "'";
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", scratch.c_str());
@@ -134,7 +160,7 @@ int RunInterp(const std::vector<std::string>& args) {
   return rc;
 }
 
-const CliRegistrar kRegister({"interp", "[--params DIR] [--macros DIR] FILE",
+const CliRegistrar kRegister({"interp", "[--params DIR] [--macros DIR] [--sim] [--answers FILE] FILE",
                               "run a program through the interpreter and print every front-end call", RunInterp});
 
 }  // namespace
