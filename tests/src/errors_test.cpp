@@ -11,24 +11,24 @@ struct NamesScope {
   ErrorTextNames previous;
 };
 
-TEST(ErrorText, FixedTexts) {
-  EXPECT_EQ(ErrorText(Error_t(0)), "ok");
-  EXPECT_EQ(ErrorText(Error_t(-100)), "user break");
-  EXPECT_EQ(ErrorText(Error_t(-207)), "Safety circuit estop stuck on");
-  EXPECT_EQ(ErrorText(Error_t(-1013)), "text in quotation marks (\") expected");
-  EXPECT_EQ(ErrorText(Error_t(-1057)), "'%'-sign missing at beginning of program");
-  EXPECT_EQ(ErrorText(Error_t(-1070)), "format error, only %f or %d supported");
-  EXPECT_EQ(ErrorText(Error_t(-1077)), "LOGFILE cannot be combined with other command");
-  EXPECT_EQ(ErrorText(Error_t(-1107)),
-            "resume inside G41/G42 section not possible, please choose line before last G41/G42\n");
-  EXPECT_EQ(ErrorText(Error_t(-1202)), "operation not allowed in maintenance mode");
-}
-
-TEST(ErrorText, CodesWithoutARowAreUnknown) {
-  EXPECT_EQ(ErrorText(Error_t(-1066)), "unknown system error #-1066");
-  EXPECT_EQ(ErrorText(Error_t(-1078)), "unknown system error #-1078");
-  EXPECT_EQ(ErrorText(Error_t(-109)), "unknown system error #-109");
-  EXPECT_EQ(ErrorText(Error_t(5)), "unknown system error #5");
+TEST(ErrorText, FixedAndUnknownCodes) {
+  const std::pair<int32_t, const char*> cases[] = {
+      {0, "ok"},
+      {-100, "user break"},
+      {-207, "Safety circuit estop stuck on"},
+      {-1013, "text in quotation marks (\") expected"},
+      {-1057, "'%'-sign missing at beginning of program"},
+      {-1070, "format error, only %f or %d supported"},
+      {-1077, "LOGFILE cannot be combined with other command"},
+      {-1107, "resume inside G41/G42 section not possible, please choose line before last G41/G42\n"},
+      {-1202, "operation not allowed in maintenance mode"},
+      // codes without a row
+      {-1066, "unknown system error #-1066"},
+      {-1078, "unknown system error #-1078"},
+      {-109, "unknown system error #-109"},
+      {5, "unknown system error #5"},
+  };
+  for (const auto& [code, text] : cases) EXPECT_EQ(ErrorText(Error_t(code)), text) << code;
 }
 
 TEST(ErrorText, StopReasonsWithoutConfiguredNames) {

@@ -46,16 +46,13 @@ TEST(TextIndex, GrowsLevelsAt100And10001Entries) {
 }
 
 TEST(TextControl, LineEndVariants) {
-  struct Case {
-    std::string bytes;
-    std::vector<std::string> lines;
-  } cases[] = {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
       {"A\r\nB", {"A", "B"}},      {"A\n\rB", {"A", "", "B"}}, {"A\rB\n", {"A", "B"}},
       {"A\n\nB\n", {"A", "", "B"}}, {"\n", {""}},               {"X", {"X"}},
   };
-  for (const Case& c : cases) {
-    TextControl t(c.bytes);
-    EXPECT_EQ(Lines(t, 1), c.lines) << c.bytes;
+  for (const auto& [bytes, lines] : cases) {
+    TextControl t(bytes);
+    EXPECT_EQ(Lines(t, 1), lines) << bytes;
   }
 }
 
@@ -88,51 +85,42 @@ TEST(TextControl, NumberingAcrossFilesWithNullEntries) {
   EXPECT_EQ(last, 0);
 }
 
-TEST(TextControl, EmptyFileHasAdjacentNullEntries) {
+TEST(TextControl, EmptyTwiceLoadedAndMissingFiles) {
   const std::string dir = testsupport::MakeTempDir("textcontrol");
   testsupport::WriteFile(dir + "/empty.nc", "");
+  testsupport::WriteFile(dir + "/main.nc", "G0\n");
+  // A name with backslashes, as names from the original platform have; on
+  // Linux they are part of the file name.
+  const std::string backslashed = dir + "/C:\\macros\\M6.txt";
+  testsupport::WriteFile(backslashed, "M6\n");
   TextControl t("G0");
-  const int32_t first = t.LoadFile(dir + "/empty.nc");
-  EXPECT_EQ(first, 4);
+  const int32_t empty = t.LoadFile(dir + "/empty.nc");  // adjacent null entries
+  EXPECT_EQ(empty, 4);
   EXPECT_EQ(t.Files().back()->lineCount, 0);
-  t.GotoLine(first - 1);
+  t.GotoLine(empty - 1);
   char* p = reinterpret_cast<char*>(1);
   EXPECT_EQ(t.NextLine(&p), 0);
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(t.ErrorCode(), TextControl::TEXT_END_OF_FILE);
-}
 
-TEST(TextControl, LoadingTwiceAndByLastPathComponent) {
-  const std::string dir = testsupport::MakeTempDir("textcontrol");
-  testsupport::WriteFile(dir + "/main.nc", "G0\n");
-  TextControl t;
   const int32_t first = t.LoadFile(dir + "/main.nc");
   const int32_t count = t.LineCount();
   EXPECT_EQ(t.LoadFile(dir + "/main.nc"), first);
   EXPECT_EQ(t.LineCount(), count);
-  EXPECT_EQ(t.FindFile("main.nc"), first);
+  EXPECT_EQ(t.FindFile("main.nc"), first);  // by the last path component
   EXPECT_EQ(t.FindFile("ain.nc"), 0);
   EXPECT_EQ(t.FindFile("other/main.nc"), 0);  // a path must match whole
-}
-
-TEST(TextControl, FindFileByLastBackslashComponent) {
-  const std::string dir = testsupport::MakeTempDir("textcontrol");
-  // A file whose name contains backslashes, as names from the original
-  // platform do; on Linux the backslashes are part of the file name.
-  const std::string name = dir + "/C:\\macros\\M6.txt";
-  testsupport::WriteFile(name, "M6\n");
-  TextControl t;
-  const int32_t first = t.LoadFile(name);
-  ASSERT_GT(first, 0);
-  EXPECT_EQ(t.FindFile("M6.txt"), first);
-  EXPECT_EQ(t.LoadFile("M6.txt"), first);
+  const int32_t m6 = t.LoadFile(backslashed);
+  ASSERT_GT(m6, 0);
+  EXPECT_EQ(t.FindFile("M6.txt"), m6);
+  EXPECT_EQ(t.LoadFile("M6.txt"), m6);
   EXPECT_EQ(t.ErrorCode(), 0);
+  EXPECT_EQ(t.LoadFile(dir + "/does-not-exist.nc"), 0);
+  EXPECT_EQ(t.ErrorCode(), TextControl::TEXT_CANNOT_OPEN);
 }
 
-TEST(TextControl, MissingFileAndCursorLimits) {
+TEST(TextControl, CursorLimits) {
   TextControl t("A\nB");
-  EXPECT_EQ(t.LoadFile(testsupport::ScratchDir() + "/does-not-exist.nc"), 0);
-  EXPECT_EQ(t.ErrorCode(), TextControl::TEXT_CANNOT_OPEN);
   t.GotoLine(1);
   EXPECT_EQ(t.CurrentLine(), 1);
   t.GotoLine(0);
@@ -171,13 +159,10 @@ TEST(TextControl, ShareAndAbandon) {
   EXPECT_EQ(t->UseCount(), 1);
   TextControl::Abandon(t);  // the last reference deletes (checked by the sanitizer build)
   EXPECT_EQ(t, nullptr);
-}
-
-TEST(TextControl, DestroyingASharedStoreIsReported) {
   testsupport::AssertionCapture capture;
   {
-    TextControl t;
-    t.Share();
+    TextControl shared;
+    shared.Share();
   }
   EXPECT_TRUE(capture.Saw("useCount == 1"));
 }
