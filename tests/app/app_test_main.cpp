@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <wx/app.h>
 #include <wx/init.h>
+#include <wx/log.h>
 
 #include "folders.h"
 #include "parafile.h"
@@ -43,6 +44,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "app_tests: cannot start the GUI (no display?)\n");
     return 1;
   }
+  // wx messages go to stderr: the GUI log target would flush them into a
+  // modal box at exit, which nobody closes.
+  delete wxLog::SetActiveTarget(new wxLogStderr);
+  wxLog::SetLogLevel(wxLOG_Warning);
   int rc = 1;
   if (wxTheApp->CallOnInit()) {
     rc = RUN_ALL_TESTS();
