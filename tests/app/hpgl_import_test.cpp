@@ -111,23 +111,18 @@ TEST_F(HpglImportDialog, ConvertsWithPenTableValuesAndStoresThem) {
   EXPECT_EQ(dlg.ReportText(), "");
 
   auto saved = SavedSettings();
-  int sel = -1, tool = -1;
-  double feed = 0, zDepth = 0, zSafe = 0;
-  bool constVel = true;
-  EXPECT_TRUE(saved->GetInt("HPGL_ZSel", sel));
-  EXPECT_EQ(sel, 1);
-  EXPECT_TRUE(saved->GetInt("HPGL_FeedSel", sel));
-  EXPECT_EQ(sel, 1);
-  EXPECT_TRUE(saved->GetBool("HPGL_constVel", constVel));
-  EXPECT_FALSE(constVel);
-  EXPECT_TRUE(saved->GetDouble("HPGL_ZG0", zSafe));
-  EXPECT_DOUBLE_EQ(zSafe, 7);
-  EXPECT_TRUE(saved->GetDouble("HPGL_Speed", 1, feed));
-  EXPECT_DOUBLE_EQ(feed, 800);
-  EXPECT_TRUE(saved->GetDouble("HPGL_ZValue", 1, zDepth));
-  EXPECT_DOUBLE_EQ(zDepth, -0.5);
-  EXPECT_TRUE(saved->GetInt("HPGL_AssTool", 1, tool));
-  EXPECT_EQ(tool, 3);
+  const auto num = [&](const char* key, int index = -1) {
+    double v = -999;
+    EXPECT_TRUE(index < 0 ? saved->GetDouble(key, v) : saved->GetDouble(key, index, v)) << key;
+    return v;
+  };
+  EXPECT_EQ(num("HPGL_ZSel"), 1);
+  EXPECT_EQ(num("HPGL_FeedSel"), 1);
+  EXPECT_EQ(num("HPGL_constVel"), 0);
+  EXPECT_EQ(num("HPGL_ZG0"), 7);
+  EXPECT_EQ(num("HPGL_Speed", 1), 800);
+  EXPECT_EQ(num("HPGL_ZValue", 1), -0.5);
+  EXPECT_EQ(num("HPGL_AssTool", 1), 3);
 
   // The next dialog opens with what was stored.
   HPGL_Import again(nullptr, file);
