@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <wx/filefn.h>
@@ -34,6 +35,19 @@ class ParaFileTest : public testsupport::ParamFolderTest {
     ASSERT_TRUE(f.Open(name));
   }
 };
+
+// A key's value text, "-" when the key is missing.
+std::string Value(const ParaFile& f, const std::string& key) {
+  std::string v;
+  return f.GetValue(key, v) ? v : "-";
+}
+
+// The lines held in memory, each ended by "|".
+std::string Lines(const ParaFile& f) {
+  std::string out;
+  for (size_t i = 0; i < f.GetLineCount(); ++i) out += f.GetLine(i).utf8_string() + "|";
+  return out;
+}
 
 const char* kSections =
     "top=0\n"
@@ -202,121 +216,77 @@ TEST_F(ParaFileTest, KeepsCrLfLineEnds) {
 TEST_F(ParaFileTest, KeysMatchWholeAndCaseSensitively) {
   ParaFile f;
   OpenWith(f, "K.txt", "Speed =1\nspeed=2\nSpeedX=3\nSpeed=4\nExpr=a=b\n");
-  std::string v;
-  EXPECT_TRUE(f.GetValue("Speed", v));
-  EXPECT_EQ(v, "4");
-  EXPECT_EQ(f.FindKey("Speed"), 3);
+  EXPECT_EQ(Value(f, "Speed"), "4");
+  EXPECT_EQ(Value(f, "Expr"), "a=b");
   EXPECT_EQ(f.FindKey("Speed "), 0);
   EXPECT_EQ(f.FindKey("speed"), 1);
   EXPECT_EQ(f.FindKey("Spee"), -1);
-  EXPECT_TRUE(f.GetValue("Expr", v));
-  EXPECT_EQ(v, "a=b");
 }
 
 TEST_F(ParaFileTest, ModesDecideHowSetAndRemoveChangeLines) {
-  ParaFile keys(ParaFile::MODE_KEYS);
-  OpenWith(keys, "M0.txt", "a=1\nb=2\n");
-  keys.SetInt("a", 2);
-  keys.SetInt("a", 3);
-  EXPECT_EQ(keys.GetLineCount(), 2u);
-  int v = 0;
-  EXPECT_TRUE(keys.GetInt("a", v));
-  EXPECT_EQ(v, 3);
-  keys.RemoveKey("a");
-  keys.RemoveKey("missing");
-  EXPECT_EQ(keys.FindKey("a"), -1);
-  EXPECT_EQ(keys.FindKey("b"), 0);
-  keys.Discard();
-
-  ParaFile append(ParaFile::MODE_APPEND);
-  append.Open("M2.txt");
-  append.SetInt("a", 1);
-  append.SetInt("a", 2);
-  append.RemoveKey("a");
-  EXPECT_EQ(append.GetLineCount(), 2u);
-  append.Discard();
-
-  ParaFile sections(ParaFile::MODE_SECTIONS);  // read-only
+  ParaFile keys(ParaFile::MODE_KEYS), append(ParaFile::MODE_APPEND), sections(ParaFile::MODE_SECTIONS);
+  OpenWith(keys, "M0.txt", "a=1\nb=2\nc=3\n");
+  OpenWith(append, "M2.txt", "a=1\n");
   OpenWith(sections, "M1.txt", "a=1\n");
-  sections.SetInt("a", 5);
-  sections.SetInt("b", 5);
-  sections.RemoveKey("a");
+  for (ParaFile* f : {&keys, &append, &sections}) {
+    f->SetInt("a", 2);
+    f->SetInt("a", 3);
+    f->RemoveKey("b");
+    f->RemoveKey("missing");
+  }
+  EXPECT_EQ(Lines(keys), "a=3|c=3|");
+  EXPECT_EQ(Lines(append), "a=1|a=2|a=3|");  // appends, never removes
+  EXPECT_EQ(Lines(sections), "a=1|");        // read-only
   EXPECT_FALSE(sections.IsDirty());
-  EXPECT_EQ(sections.GetLineCount(), 1u);
+  keys.Discard();
+  append.Discard();
 }
 
-TEST_F(ParaFileTest, TypedGettersLeaveTargetOnMissingKey) {
+TEST_F(ParaFileTest, TypedValues) {
   ParaFile f;
-  OpenWith(f, "T.txt", "i=12\nb=5\nd=2.5\nbad=xyz\n");
-  int i = -1;
+  OpenWith(f, "T.txt", "i=12\nb=5\nd=2.5\nbad=xyz\nAxis#0=Y\nAxis#1=Q\nAxis#2=C3\n");
+  int i = -1, ix = -1;
   bool b = false;
   double d = -1;
   std::string s = "keep";
-  EXPECT_TRUE(f.GetInt("i", i));
-  EXPECT_EQ(i, 12);
-  EXPECT_TRUE(f.GetBool("b", b));
-  EXPECT_TRUE(b);
-  EXPECT_TRUE(f.GetDouble("d", d));
-  EXPECT_EQ(d, 2.5);
+  EXPECT_TRUE(f.GetInt("i", i) && f.GetBool("b", b) && f.GetDouble("d", d));
+  EXPECT_EQ(std::tuple(i, b, d), std::tuple(12, true, 2.5));
   EXPECT_TRUE(f.GetDouble("bad", d));
   EXPECT_EQ(d, 0.0);
-  EXPECT_FALSE(f.GetInt("nope", i));
-  EXPECT_EQ(i, 12);
-  EXPECT_FALSE(f.GetString("nope", s));
-  EXPECT_EQ(s, "keep");
-}
-
-TEST_F(ParaFileTest, StringsEscapeNewlinesRawStringsDoNot) {
-  ParaFile f;
-  f.Open("Str.txt");
-  f.SetString("descr", "line1\nline2");
-  f.SetRawString("raw", "a\\nb");
-  EXPECT_EQ(f.GetLine(0).utf8_string(), "descr=line1\\nline2");
-  std::string s;
-  EXPECT_TRUE(f.GetString("descr", s));
-  EXPECT_EQ(s, "line1\nline2");
-  EXPECT_TRUE(f.GetRawString("raw", s));
-  EXPECT_EQ(s, "a\\nb");
-  f.Discard();
-}
-
-TEST_F(ParaFileTest, IndexedPrefixedAndConsecutiveKeys) {
-  ParaFile f;
-  f.Open("Idx.txt");
-  f.SetDouble("MinPosition", 3, -10.5);
-  f.SetInt("numT", 120, 7);
-  f.SetBool("out", "Coolant", 2, true);
-  const double xyz[3] = {1, 2, 3};
-  f.SetFloat3("Pos", xyz);
-  EXPECT_GE(f.FindKey("MinPosition_03"), 0);
-  EXPECT_GE(f.FindKey("numT_120"), 0);
-  EXPECT_GE(f.FindKey("outCoolant_02"), 0);
-  double v[4] = {9, 9, 9, 9};
-  EXPECT_FALSE(f.GetFloat4("Pos", v));  // Pos_03 missing
-  EXPECT_EQ(v[2], 3.0);
-  EXPECT_EQ(v[3], 9.0);
-  bool on = false;
-  EXPECT_TRUE(f.GetBool("out", "Coolant", 2, on));
-  EXPECT_TRUE(on);
-  EXPECT_FALSE(f.GetBool("in", "Coolant", 2, on));
-  f.Discard();
-}
-
-TEST_F(ParaFileTest, AxisNames) {
-  ParaFile f;
-  OpenWith(f, "Ax.txt", "Axis#0=Y\nAxis#1=Q\nAxis#2=C3\n");
-  int ix = -1;
+  EXPECT_FALSE(f.GetInt("nope", i) || f.GetString("nope", s));  // targets stay
+  EXPECT_EQ(std::tuple(i, s), std::tuple(12, std::string("keep")));
   EXPECT_TRUE(f.GetAxisName("Axis#0", ix));
   EXPECT_EQ(ix, 2);
   EXPECT_FALSE(f.GetAxisName("Axis#1", ix));
   EXPECT_EQ(ix, 0);
   EXPECT_TRUE(f.GetAxisName("Axis#2", ix));
   EXPECT_EQ(ix, 18);
-  f.SetAxisName("Axis#3", 27);
-  std::string s;
-  f.GetValue("Axis#3", s);
-  EXPECT_EQ(s, "Z3");
-  f.Discard();
+
+  ParaFile w;
+  w.Open("W2.txt");
+  w.SetString("descr", "line1\nline2");
+  w.SetRawString("raw", "a\\nb");
+  w.SetDouble("MinPosition", 3, -10.5);
+  w.SetInt("numT", 120, 7);
+  w.SetBool("out", "Coolant", 2, true);
+  const double xyz[3] = {1, 2, 3};
+  w.SetFloat3("Pos", xyz);
+  w.SetAxisName("Axis#3", 27);
+  EXPECT_EQ(Lines(w), "descr=line1\\nline2|raw=a\\nb|MinPosition_03=-10.5|numT_120=7|outCoolant_02=1|"
+                      "Pos_00=1.0|Pos_01=2.0|Pos_02=3.0|Axis#3=Z3|");
+  EXPECT_TRUE(w.GetString("descr", s));
+  EXPECT_EQ(s, "line1\nline2");
+  EXPECT_TRUE(w.GetRawString("raw", s));
+  EXPECT_EQ(s, "a\\nb");
+  double v[4] = {9, 9, 9, 9};
+  EXPECT_FALSE(w.GetFloat4("Pos", v));  // Pos_03 missing
+  EXPECT_EQ(v[2], 3.0);
+  EXPECT_EQ(v[3], 9.0);
+  bool on = false;
+  EXPECT_TRUE(w.GetBool("out", "Coolant", 2, on));
+  EXPECT_TRUE(on);
+  EXPECT_FALSE(w.GetBool("in", "Coolant", 2, on));
+  w.Discard();
 }
 
 // ---------------------------------------------------------------------------
@@ -332,12 +302,8 @@ TEST_F(ParaFileTest, NextSectionWalksHeadersAndLooksBackNotAhead) {
   EXPECT_EQ(f.NextSection(), "Second");
   EXPECT_EQ(f.SectionStart(), 5u);
   EXPECT_EQ(f.SectionEnd(), 7u);
-  std::string v;
-  EXPECT_TRUE(f.GetValue("a", v));  // from First
-  EXPECT_TRUE(f.GetValue("shared", v));
-  EXPECT_EQ(v, "first");
-  EXPECT_TRUE(f.GetValue("top", v));
-  EXPECT_FALSE(f.GetValue("c", v));  // after the section
+  // Earlier sections are found, the first match wins; later ones are not.
+  EXPECT_EQ(Value(f, "a") + Value(f, "shared") + Value(f, "top") + Value(f, "c"), "1first0-");
   EXPECT_EQ(f.NextSection(), "Fourth");
   EXPECT_EQ(f.NextLine(), "");
   EXPECT_EQ(f.NextSection(), "");
