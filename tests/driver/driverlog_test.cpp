@@ -58,7 +58,9 @@ class FakeViewer {
   }
 
  private:
-  std::atomic_ref<uint16_t> Pos(size_t offset) { return std::atomic_ref<uint16_t>(*reinterpret_cast<uint16_t*>(map_ + offset)); }
+  std::atomic_ref<uint16_t> Pos(size_t offset) {
+    return std::atomic_ref<uint16_t>(*reinterpret_cast<uint16_t*>(map_ + offset));
+  }
   uint32_t* Stats() { return reinterpret_cast<uint32_t*>(map_ + kStatsOffset); }
   std::string name_;
   uint8_t* map_ = nullptr;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <wx/filefn.h>
@@ -27,6 +28,14 @@ void RecordMessage(const char* caption, const char* text) { g_messages.push_back
 double g_now = 0.0;
 double FakeClock() { return g_now; }
 
+// Values of the variables `numbers`, for comparing many at once.
+std::vector<double> Vars(Parameters& p, std::initializer_list<int> numbers) {
+  std::vector<double> out;
+  for (int n : numbers) out.push_back(p.GetVar(n));
+  return out;
+}
+using Values = std::vector<double>;
+
 class ParametersTest : public testsupport::ParamFolderTest {
  protected:
   void TearDown() override {
@@ -40,23 +49,16 @@ class ParametersTest : public testsupport::ParamFolderTest {
 TEST_F(ParametersTest, FreshStateAndAddressing) {
   OpenParameterFiles();
   Parameters p;
-  EXPECT_EQ(p.GetVar(36), -1.0);
-  for (int n : {0, 29, 35, 37, 99, 100, 500, 999}) EXPECT_EQ(p.GetVar(n), 0.0) << n;
+  EXPECT_EQ(Vars(p, {36, 0, 29, 35, 37, 99, 100, 500, 999}), (Values{-1, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(p.GetWordVar('#', 50), 0.0);
-  p.SetWordVar('#', 50, 3.0);
-  EXPECT_EQ(p.GetVar(50), 0.0);
-  p.SetWordVar('P', 3, 7.0);
-  EXPECT_EQ(p.GetVar(59), 7.0);
+  p.SetWordVar('#', 50, 3.0);   // #50 is not variable 50
+  p.SetWordVar('P', 3, 7.0);    // P3 is 59
   p.SetWordVar('#', 120, 2.0);
-  EXPECT_EQ(p.GetVar(120), 2.0);
-  p.SetLetter('T', 4.0);
-  EXPECT_EQ(p.GetVar(49), 4.0);
-  p.SetLetter('z', 1.5);
-  EXPECT_EQ(p.GetVar(66), 1.5);
+  p.SetLetter('T', 4.0);        // 49
+  p.SetLetter('z', 1.5);        // 66
   p.SetVar(-1, 5.0);
   p.SetVar(1000, 5.0);
-  EXPECT_EQ(p.GetVar(1000), 0.0);
-  EXPECT_EQ(p.GetVar(-1), 0.0);
+  EXPECT_EQ(Vars(p, {50, 59, 120, 49, 66, 1000, -1}), (Values{0, 7, 2, 4, 1.5, 0, 0}));
   EXPECT_FALSE(Parameters::IsDirty(999));
 }
 
@@ -72,7 +74,14 @@ TEST_F(ParametersTest, GlobalsReadLazilyFromTheVariableTable) {
   // A loaded value is not read again.
   GetParaFile(PF_VARIABLE_TABLE).SetDouble("#150", 9.0);
   EXPECT_EQ(p.GetVar(150), 2.5);
-  GetParaFile(PF_VARIABLE_TABLE).Discard();
+
+  // A deleted table reads as zeros and is created again.
+  ResetParameterFilesForTest();
+  ASSERT_EQ(std::remove(Path("VariableTable.txt").c_str()), 0);
+  OpenParameterFiles();
+  EXPECT_TRUE(wxFileExists(Path("VariableTable.txt")));
+  p.LoadVars(GetParaFile(PF_VARIABLE_TABLE));
+  for (int n = MinGlobal; n < MaxVar; ++n) ASSERT_EQ(p.GetVar(n), 0.0) << n;
 }
 
 TEST_F(ParametersTest, SetVarMarksDirtyAndWriteVarsPersistsOnlyThose) {
@@ -106,16 +115,6 @@ TEST_F(ParametersTest, FailedVariableWriteShowsSystemError) {
   EXPECT_TRUE(Parameters::IsDirty(123));
 }
 
-TEST_F(ParametersTest, DeletedVariableTableReadsZeroAndIsRecreated) {
-  Write("VariableTable.txt", "#150=2.5\n#920=3\n");
-  ASSERT_EQ(std::remove(Path("VariableTable.txt").c_str()), 0);
-  OpenParameterFiles();
-  EXPECT_TRUE(wxFileExists(Path("VariableTable.txt")));
-  Parameters p;
-  p.LoadVars(GetParaFile(PF_VARIABLE_TABLE));
-  for (int n = MinGlobal; n < MaxVar; ++n) ASSERT_EQ(p.GetVar(n), 0.0) << n;
-}
-
 TEST_F(ParametersTest, LoadVarsFromAnotherFileSkipsActiveStateAfterStartup) {
   Write("VariableTable.txt", "#905=1.0\n#300=5.0\n");
   Write("set.txt", "#905=9.0\n#950=9.0\n#951=9.0\n#899=9.0\n#300=4.0\n");
@@ -125,11 +124,8 @@ TEST_F(ParametersTest, LoadVarsFromAnotherFileSkipsActiveStateAfterStartup) {
   ASSERT_TRUE(set.OpenExisting(Path("set.txt")));
   SetInitialised(true);
   p.LoadVars(set);
-  EXPECT_EQ(p.GetVar(905), 1.0);  // still the variable table's value
-  EXPECT_EQ(p.GetVar(950), 0.0);
-  EXPECT_EQ(p.GetVar(951), 9.0);
-  EXPECT_EQ(p.GetVar(899), 9.0);
-  EXPECT_EQ(p.GetVar(300), 4.0);
+  // #905 and #950 hold the active state: kept after start-up.
+  EXPECT_EQ(Vars(p, {905, 950, 951, 899, 300}), (Values{1, 0, 9, 9, 4}));
   SetInitialised(false);
   p.LoadVars(set);
   EXPECT_EQ(p.GetVar(905), 9.0);
@@ -179,11 +175,7 @@ TEST_F(ParametersTest, CopyVarsCopiesRangeOfLocalsAndAllGlobals) {
   for (int n = 0; n < 100; ++n) a.SetVar(n, n + 0.5);
   a.SetVar(777, 7.0);
   b.CopyVars(a, 10, 20);
-  EXPECT_EQ(b.GetVar(9), 0.0);
-  EXPECT_EQ(b.GetVar(10), 10.5);
-  EXPECT_EQ(b.GetVar(19), 19.5);
-  EXPECT_EQ(b.GetVar(20), 0.0);
-  EXPECT_EQ(b.GetVar(777), 7.0);
+  EXPECT_EQ(Vars(b, {9, 10, 19, 20, 777}), (Values{0, 10.5, 19.5, 0, 7}));
   testsupport::AssertionCapture capture;
   Parameters c;
   c.CopyVars(a, 20, 10);
@@ -271,20 +263,16 @@ TEST_F(ParametersTest, ImportRestoresConfigToolsAndVariablesButNotActiveState) {
   ASSERT_TRUE(p.WriteVars());
   SetInitialised(true);
   ASSERT_TRUE(ImportParameterSet(Path("set.txt"), p));
-  EXPECT_EQ(cfg.maxS, 18000.0);
-  EXPECT_EQ(cfg.offsets[1][2], -12.5);
-  EXPECT_EQ(cfg.offsetComments[1], "vice");
+  EXPECT_EQ(std::tuple(cfg.maxS, cfg.offsets[1][2], cfg.offsetComments[1]), std::tuple(18000.0, -12.5, "vice"));
   ToolRecord found;
   ASSERT_TRUE(FindTool(3, 0, found));
   EXPECT_EQ(found.name, "Endmill 6mm");
-  EXPECT_EQ(p.GetVar(600), 6.0);
-  EXPECT_EQ(p.GetVar(905), 1.0);
+  EXPECT_EQ(Vars(p, {600, 905}), (Values{6, 1}));
   // Imported values reach the files.
-  double v = 0;
-  EXPECT_TRUE(GetParaFile(PF_VARIABLE_TABLE).GetDouble("#600", v));
-  EXPECT_EQ(v, 6.0);
-  EXPECT_TRUE(GetParaFile(PF_PARAMETER_TABLE).GetDouble("MaxS", v));
-  EXPECT_EQ(v, 18000.0);
+  std::string v1, v2;
+  EXPECT_TRUE(GetParaFile(PF_VARIABLE_TABLE).GetValue("#600", v1));
+  EXPECT_TRUE(GetParaFile(PF_PARAMETER_TABLE).GetValue("MaxS", v2));
+  EXPECT_EQ(v1 + " " + v2, "6.0 18000.0");
   cfg = saved;
   GetToolTable().Clear();
 }
