@@ -35,6 +35,7 @@
 #include "operatordialog.h"
 #include "parafile.h"
 #include "tooltable.h"
+#include "transformation.h"
 
 namespace {
 
@@ -43,19 +44,30 @@ class PrintingFrontEnd : public FrontEnd {
   void StartProgram(const std::string& name) override { std::printf("START %s\n", name.c_str()); }
   void EndProgram() override { std::printf("END\n"); }
   void AddLine(const Coordinates& end, double feed, bool rapid, const Condition* until, bool) override {
+    position = end;
     std::printf("LINE N%d%s F%.3f rapid=%d%s\n", m_tag, Axes(end).c_str(), feed, rapid ? 1 : 0,
                 until ? " until" : "");
   }
   void AddArc(const Coordinates& end, const double centre[3], double feed, int32_t plane, bool cw) override {
+    position = end;
     std::printf("ARC N%d%s CX%.3f CY%.3f CZ%.3f F%.3f plane=%d cw=%d\n", m_tag, Axes(end).c_str(), centre[0],
                 centre[1], centre[2], feed, plane, cw ? 1 : 0);
   }
   void AddCmd(const StateChange& c) override {
+    if (planState) ExecuteStateChange(*planState, c);
     std::printf("CMD %c %d arg=%.3f flag=%d\n", c.code ? c.code : '?', c.num, c.arg, c.flag);
   }
   void WaitForMachine() override { std::printf("WAIT\n"); }
   int32_t GetBackEndKind() override { return simulation ? BACKEND_SIMULATION : BACKEND_NONE; }
+  // As the simulation, the machine stands where the last move ended; the
+  // state changes keep the offsets that turn it into machine coordinates.
+  void GetPosition(Coordinates& p) override {
+    const Transformation* t = planState ? planState->GetTransformation() : nullptr;
+    p = t ? t->ToMachine(position) : position;
+  }
   bool simulation = false;
+  Coordinates position;
+  std::unique_ptr<MachineState> planState;
 
  private:
   static std::string Axes(const Coordinates& p) {
@@ -131,6 +143,10 @@ int RunInterp(const std::vector<std::string>& args) {
   SetMessageList(&messages);
   PrintingFrontEnd front;
   front.simulation = sim;
+  if (sim) {
+    front.planState = std::make_unique<MachineState>(actState, ".interp");
+    front.position = front.planState->progPos;
+  }
   int rc = 0;
   {
     MacroParser parser(&front, &actState);
