@@ -328,19 +328,6 @@ TEST_F(RadiusCompTest, OutsideCornerRollsAroundTheCornerAtTheLowerFeed) {
   EXPECT_DOUBLE_EQ(rec.moves[1].feed, 20);
 }
 
-TEST_F(RadiusCompTest, ArcsAreOffsetByTheRadiusOnTheirSide) {
-  // A full lap of a circle of radius 20 around the origin, counter-clockwise,
-  // tool outside (right-hand).
-  Start(40, 0, 2, 2.0);
-  Run({{'L', 20, 0}, {'A', -20, 0}, {'A', 20, 0}, {'A', 0, 20}, {'O', 0, 0}, {'L', 0, 40}});
-  for (size_t i = 1; i + 1 < rec.moves.size(); ++i) {
-    ASSERT_TRUE(rec.moves[i].arc);
-    EXPECT_NEAR(Len(XY(rec.moves[i].start)), 22, 1e-9);
-    EXPECT_NEAR(Len(XY(rec.moves[i].end)), 22, 1e-9);
-  }
-  ExpectNear(XY(rec.moves.back().end), {0, 40});
-}
-
 // ---- failures; a failed stage stays in the chain
 
 TEST_F(RadiusCompTest, ContourFailuresReportTheirErrorCode) {
