@@ -142,7 +142,10 @@ void LogMessageFormatted(int32_t code, const char* format, ...) {
       wxLog::SetThreadActiveTarget(threadTarget);
     }
   }
-  wxLog::OnLog(wxLOG_Message, wxString::FromUTF8(buf), wxLogRecordInfo("logging", 0, "LogMessage", nullptr));
+  wxLogRecordInfo info("logging", 0, "LogMessage", nullptr);
+  // A record built by hand carries no time; the wx logging macros stamp it later.
+  info.timestampMS = wxGetUTCTimeMillis().GetValue();
+  wxLog::OnLog(wxLOG_Message, wxString::FromUTF8(buf), info);
 }
 
 void SetLogMask(int32_t value) { logging_detail::g_mask.store(value & ~LOG_PRIORITY_MASK); }
