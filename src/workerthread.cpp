@@ -200,7 +200,14 @@ bool WorkerThread::IsWorkerThread() const {
 }
 
 bool WorkerThread::StartThread() {
+  // A thread that ended on its own (terminate bit of the derived class) is
+  // collected here, so the worker can be started again.
+  if (m_thread.joinable() && m_finished.load(std::memory_order_acquire)) {
+    m_thread.join();
+    m_running.store(false, std::memory_order_release);
+  }
   if (m_thread.joinable()) return false;
+  m_finished.store(false, std::memory_order_release);
   Mailbox* box = GetMailbox();
   if (!box) {
     box = new Mailbox;
@@ -242,7 +249,8 @@ void WorkerThread::ThreadMain() {
     LogMessage(kLogWorker, "WorkerThread %s priority %d not set: %s", m_name.c_str(), m_priority, strerror(errno));
   LogMessage(kLogWorker, "%s self=%04X thread=%d", m_name.c_str(), ThreadSelfValue() & 0xFFFFu, ThreadKernelId());
 
-  while (!ShouldTerminate()) {
+  // WCMD_TERMINATE always ends the loop, whatever the override says.
+  while (!TerminateRequested() && !ShouldTerminate()) {
     try {
       DispatchStep(true);
     } catch (...) {
@@ -261,6 +269,7 @@ void WorkerThread::ThreadMain() {
   }
   if (dropped) LogMessage(kLogWorker, "WorkerThread %s: %d commands dropped at exit", m_name.c_str(), dropped);
   m_workerId.store(std::thread::id(), std::memory_order_release);
+  m_finished.store(true, std::memory_order_release);
 }
 
 bool WorkerThread::Post(const WorkCmdData& cmd) {

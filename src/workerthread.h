@@ -68,7 +68,7 @@ class WorkerThread {
   virtual ~WorkerThread();
 
   // Opens the mailbox and starts the thread. False when it already runs or
-  // cannot be created.
+  // cannot be created. A thread that has ended on its own is joined first.
   bool StartThread();
   // Posts WCMD_TERMINATE and joins. Nothing when the thread is not running;
   // must not be called on the worker itself.
@@ -108,7 +108,8 @@ class WorkerThread {
   virtual void ExecuteCommand(const WorkCmdData& cmd);
   // While this is true, commands that need an idle machine are ignored.
   virtual bool IsWorkerBusy() const;
-  // The thread body repeats DispatchStep until this is true.
+  // The thread body repeats DispatchStep until this is true or
+  // WCMD_TERMINATE has been taken.
   virtual bool ShouldTerminate() const;
   // Releases the caller of the command being executed before a long action
   // starts. Nothing when executed in place or already replied.
@@ -140,6 +141,7 @@ class WorkerThread {
   std::atomic<Mailbox*> m_mailbox{nullptr};
   std::atomic<bool> m_running{false};
   std::atomic<bool> m_terminate{false};
+  std::atomic<bool> m_finished{false};  // the thread body has returned
   std::atomic<std::thread::id> m_workerId{};
   std::atomic<uint64_t> m_taken{0};
   std::atomic<uint64_t> m_ignored{0};

@@ -357,6 +357,39 @@ TEST(RendezvousTest, TerminateReleasesCallersStillQueuedWithoutExecutingThem) {
   b.StopThread();
 }
 
+// Ends its thread on its own terminate condition, not through WCMD_TERMINATE.
+class SelfEndingWorker : public WorkerThread {
+ public:
+  ~SelfEndingWorker() override { StopThread(); }
+  std::atomic<int> executed{0};
+  std::atomic<bool> endRequested{false};
+
+ protected:
+  void ExecuteCommand(const WorkCmdData& cmd) override {
+    ++executed;
+    if (cmd.code == WCMD_UNLOCK_DOOR) endRequested = true;
+  }
+  bool ShouldTerminate() const override { return endRequested.load(); }
+};
+
+TEST(RendezvousTest, AWorkerThatEndedOnItsOwnRefusesPostsAndCanBeStartedAgain) {
+  SelfEndingWorker w;
+  ASSERT_TRUE(w.StartThread());
+  EXPECT_FALSE(w.StartThread());  // already running
+  ASSERT_TRUE(w.Post(workcmd::UnlockDoor()));
+  ASSERT_TRUE(RecordingBackEnd::WaitUntil([&] { return w.GetMailbox()->IsClosed(); }));
+  EXPECT_FALSE(w.Post(workcmd::PollIo()));
+  EXPECT_EQ(w.executed.load(), 1);
+
+  w.endRequested = false;
+  ASSERT_TRUE(w.StartThread());
+  EXPECT_TRUE(w.Post(workcmd::PollIo()));
+  EXPECT_EQ(w.executed.load(), 2);
+  w.StopThread();
+  EXPECT_FALSE(w.IsRunning());
+  EXPECT_EQ(w.executed.load(), 3);  // the terminate reaches the override too, for the back ends' own bit
+}
+
 TEST(RendezvousTest, MixedTrafficDuringRunsLosesNothingAndRepliesOnce) {
   RecordingBackEnd b;
   b.StartWorker();
