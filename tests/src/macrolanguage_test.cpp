@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -360,6 +363,26 @@ TEST(PrintNumber, FollowsTheRoundingRule) {
       {123.000001, 9, "123.000001"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.text, MacroParser::FormatNumber(c.v, c.d)) << c.v << " " << c.d;
+}
+
+// Away from exact ties the rule agrees with printf rounding once trailing
+// zeros are cut; random values of every magnitude probe the carries.
+TEST(PrintNumber, AgreesWithPrintfAwayFromTies) {
+  std::mt19937_64 rng(12345);
+  std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+  std::uniform_int_distribution<int> exponent(-4, 9), decimals(0, 6);
+  for (int i = 0; i < 20000; ++i) {
+    const double v = mantissa(rng) * std::pow(10.0, exponent(rng));
+    const int d = decimals(rng);
+    if (std::fabs(v) > 4294967295.0) continue;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", d, std::fabs(v));
+    std::string expect = buf;
+    if (d == 0) expect += ".0";
+    while (expect.back() == '0' && expect[expect.size() - 2] != '.') expect.pop_back();
+    if (v < 0) expect.insert(0, "-");
+    ASSERT_EQ(expect, MacroParser::FormatNumber(v, d)) << v << " " << d;
+  }
 }
 
 TEST_F(MacroTest, PrintBuildsTheMessage) {
