@@ -626,10 +626,21 @@ void GCodeParser::StoreAxisWords() {
   Coordinates offset;
   if (bounded) offset = t->ToMachine(Coordinates());
   const int32_t savedColumn = tokenColumn;
+  // Cylinder wrapping: the drum turns the wrapped linear axis into degrees
+  // (Y onto A about X, or X onto B about Y).
+  const int wrapFrom = cfg.drumEngraving ? (cfg.drumAxis == 1 ? 0 : 1) : -1;
+  const int wrapTo = cfg.drumAxis == 1 ? 4 : 3;
   for (int i = 0; i < kAxisCount; ++i) {
     if (!(axisWords & (1u << i))) continue;
     const char letter = kAxisLetters[i];
     double v = letterValue[letter - 'A'];
+    if (i == wrapFrom && cfg.defaultRotDia > 0) {
+      v = v * 360.0 / (cfg.defaultRotDia * M_PI);
+      if (incremental) v += target[wrapTo];
+      target[wrapTo] = v;
+      SetLetterVar(kAxisLetters[wrapTo], v);
+      continue;
+    }
     if (incremental) v += target[i];
     const double lo = m_state->GetLowerLimit(i), hi = m_state->GetUpperLimit(i);
     if (bounded && lo < hi) {

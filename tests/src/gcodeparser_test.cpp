@@ -192,6 +192,16 @@ TEST_F(InterpTest, IncrementalWordsAddToTheTargetAndReadBack) {
   EXPECT_EQ(15.0, Lines().back().end[0]);
 }
 
+TEST_F(InterpTest, CylinderWrappingTurnsYIntoA) {
+  GetMachineConfig().drumEngraving = true;
+  GetMachineConfig().defaultRotDia = 100;
+  Run("G0 X10 Y157.07963267949\n");
+  ASSERT_EQ(1u, Lines().size());
+  EXPECT_NEAR(180.0, Lines()[0].end[3], 1e-9);
+  EXPECT_EQ(0.0, Lines()[0].end[1]);
+  EXPECT_EQ(10.0, Lines()[0].end[0]);
+}
+
 TEST_F(InterpTest, InchConvertsLengthsAndFeeds) {
   Run("G20 G1 X1 F60\n");
   ASSERT_EQ(1u, Lines().size());
