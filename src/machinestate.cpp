@@ -23,10 +23,14 @@ struct TransformationSet {
   Transformation machine{Transformation::TAG_G53};
   Transformation configured[kWorkSystems];
   Transformation work[kWorkSystems];
+  // A scratch transformation for the configuration dialogs (tag -1); never
+  // selected by a coordinate system.
+  Transformation spare;
 
   TransformationSet() { Reset(); }
   void Reset() {
     machine = Transformation(Transformation::TAG_G53);
+    spare = Transformation(Transformation::TAG_NONE);
     for (int i = 0; i < kWorkSystems; ++i) {
       configured[i] = Transformation(Transformation::TAG_FIRST_CONFIGURED + i);
       work[i] = Transformation(Transformation::TAG_FIRST_WORKING + i);
@@ -86,6 +90,7 @@ AxisAssignment& GetAxisAssignment() {
 }
 
 Transformation& GetMachineTransformation() { return Transformations().machine; }
+Transformation& GetSpareTransformation() { return Transformations().spare; }
 
 Transformation& GetConfiguredTransformation(int row) {
   QASSERT(row >= 0 && row < kWorkSystems, "row >= 0 && row < 6");

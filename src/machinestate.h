@@ -75,6 +75,8 @@ AxisAssignment& GetAxisAssignment();
 
 // Process-wide transformations. row = 0..5 for G54..G59.
 Transformation& GetMachineTransformation();
+// The configuration's spare transformation (tag -1).
+Transformation& GetSpareTransformation();
 Transformation& GetConfiguredTransformation(int row);
 Transformation& GetWorkTransformation(int row);
 // Surface-mapping flag of a work coordinate system (not persisted).
