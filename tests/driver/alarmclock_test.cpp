@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -37,21 +36,24 @@ class ShiftedTime : public TimeSource {
   std::atomic<int64_t> offset_{0};
 };
 
-// Collects the ids of fired timers.
+// Polls (generously) until `done` holds; bounded so a lost fire fails instead of hanging.
+template <typename Pred>
+bool WaitUntil(Pred done, std::chrono::milliseconds limit = 10000ms) {
+  const auto end = Steady::now() + limit;
+  while (!done() && Steady::now() < end) std::this_thread::sleep_for(1ms);
+  return done();
+}
+
+// Collects the ids of fired timers and when they fired.
 class FireLog {
  public:
   void Add(int id) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ids_.push_back(id);
-      times_.push_back(Steady::now());
-    }
-    cv_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    ids_.push_back(id);
+    times_.push_back(Steady::now());
   }
-  // Waits (generously) until `n` fires happened.
   bool WaitFor(size_t n, std::chrono::milliseconds limit = 10000ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, limit, [&] { return ids_.size() >= n; });
+    return WaitUntil([&] { return Ids().size() >= n; }, limit);
   }
   std::vector<int> Ids() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -64,7 +66,6 @@ class FireLog {
 
  private:
   std::mutex mutex_;
-  std::condition_variable cv_;
   std::vector<int> ids_;
   std::vector<Steady::time_point> times_;
 };
@@ -81,14 +82,6 @@ class LoggedTimer : public TimerEvent {
 };
 
 constexpr uint64_t kT0 = 1700000000000000ull;
-
-// Polls (generously) until `done` holds; bounded so a lost fire fails instead of hanging.
-template <typename Pred>
-bool WaitUntil(Pred done) {
-  const auto limit = Steady::now() + 10s;
-  while (!done() && Steady::now() < limit) std::this_thread::sleep_for(1ms);
-  return done();
-}
 
 // A clock on hand-moved time with a fire log.
 class ManualClockTest : public ::testing::Test {
