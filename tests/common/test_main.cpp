@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   const int rc = RUN_ALL_TESTS();
   // Process-wide objects log while they are destroyed after main; keep that
   // out of the test output.
-  wxLog::SetActiveTarget(nullptr);
+  delete wxLog::SetActiveTarget(nullptr);
   wxLog::DontCreateOnDemand();
   if (!std::getenv("QUORVANE_KEEP_SCRATCH")) {
     std::string cmd = "rm -rf '" + scratch + "'";
