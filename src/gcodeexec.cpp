@@ -207,7 +207,8 @@ bool GCodeParser::ArcCentre(double centre[3], int32_t& planeArg) {
     off[partner] = GetVar(30 + ("IJK"[partner] - 'A'));
   }
   const bool absolute = GetMachineConfig().centerAbs;
-  for (int i = 0; i < 3; ++i) centre[i] = absolute && (i != 2 - planeArg) ? off[i] : previous[i] + off[i];
+  // planeArg is the axis normal to the arc plane; it keeps the start value.
+  for (int i = 0; i < 3; ++i) centre[i] = absolute && i != planeArg ? off[i] : previous[i] + off[i];
   return true;
 }
 

@@ -7,48 +7,6 @@
 
 namespace gcodemoves {
 
-std::vector<Move> Read(const std::string& gcode, bool centreAbs) {
-  std::vector<Move> moves;
-  std::istringstream in(gcode);
-  std::string line;
-  int g = 0;
-  double x = 0, y = 0, z = 0, f = 0;
-  while (std::getline(in, line)) {
-    std::string s;
-    int depth = 0;
-    for (char c : line) {  // drop comments
-      if (c == '(') ++depth;
-      else if (c == ')') --depth;
-      else if (depth == 0) s += c;
-    }
-    bool motion = false, haveI = false, haveJ = false;
-    double nx = x, ny = y, nz = z, i = 0, j = 0;
-    for (size_t k = 0; k < s.size();) {
-      const char letter = s[k];
-      char* end = nullptr;
-      const double v = std::strtod(s.c_str() + k + 1, &end);
-      k = std::strchr(" %\r", letter) ? k + 1 : static_cast<size_t>(end - s.c_str());
-      if (letter == 'G' && v >= 0 && v <= 3) g = static_cast<int>(v);
-      if (letter == 'F') f = v;
-      if (double* target = letter == 'X' ? &nx : letter == 'Y' ? &ny : letter == 'Z' ? &nz : nullptr) {
-        *target = v;
-        motion = true;
-      }
-      if (letter == 'I') i = v, haveI = true;
-      if (letter == 'J') j = v, haveJ = true;
-    }
-    if (!motion) continue;
-    Move m{g, x, y, z, nx, ny, nz, 0, 0, f};
-    if (g >= 2) {
-      m.cx = centreAbs ? (haveI ? i : x) : x + i;
-      m.cy = centreAbs ? (haveJ ? j : y) : y + j;
-    }
-    moves.push_back(m);
-    x = nx, y = ny, z = nz;
-  }
-  return moves;
-}
-
 void AppendArc(std::vector<Point>& out, double x0, double y0, double cx, double cy, double sweepDeg) {
   const double a0 = std::atan2(y0 - cy, x0 - cx), r = std::hypot(x0 - cx, y0 - cy);
   const int steps = std::max(1, static_cast<int>(std::ceil(std::fabs(sweepDeg) / 5.0)));

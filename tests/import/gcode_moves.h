@@ -1,4 +1,4 @@
-// Reads the moves of an emitted G-code program back, so tests can compare
+// Moves of a G-code program and the strokes they cut, so tests compare
 // geometry rather than text.
 #pragma once
 
@@ -15,9 +15,6 @@ struct Move {
   double f = 0;
 };
 
-// Modal G0..G3 with X, Y, Z, I, J, F; line numbers, comments and other codes
-// are skipped. centreAbs: I and J are absolute coordinates.
-std::vector<Move> Read(const std::string& gcode, bool centreAbs);
 
 struct Point {
   double x, y;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gcode_interpret.h"
 #include "gcode_moves.h"
 #include "testsupport.h"
 
@@ -34,7 +35,7 @@ struct Converted {
   }
   // How far the cut strokes of the program are from `expect` (mm).
   double Deviation(const Strokes& expect) const {
-    return gcodemoves::Deviation(gcodemoves::CutStrokes(gcodemoves::Read(gcode, parser.Settings().centerAbs), 0.0),
+    return gcodemoves::Deviation(gcodemoves::InterpretedCuts(gcode, parser.Settings().centerAbs),
                                  expect);
   }
   bool Has(const std::string& text) const { return gcode.find(text) != std::string::npos; }

@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "gcode_interpret.h"
 #include "gcode_moves.h"
 #include "hpgl_parser.h"
 #include "hpgl_settings.h"
@@ -57,7 +58,7 @@ TEST(HpglPlotFile, PensLongPointListsRelativeMovesAndArcs) {
   gcodemoves::AppendArc(circle, 300, 100, 300, 110, 360);
   const std::vector<std::vector<Point>> expect = {
       wave, {{200, 100}, {210, 100}, {210, 110}, {200, 110}, {200, 100}}, circle, {{150, 0}, {160, 0}}};
-  const auto cuts = gcodemoves::CutStrokes(gcodemoves::Read(nc, true), 0.0);
+  const auto cuts = gcodemoves::InterpretedCuts(nc, true);
   EXPECT_LT(gcodemoves::Deviation(cuts, expect), 1e-3);
   // Pen 1 comes back: a fourth tool change, with its own tool.
   size_t changes = 0;
