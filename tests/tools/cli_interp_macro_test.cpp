@@ -1,0 +1,65 @@
+// quorvane-cli interp with the macro language: PRINT and dialogs act only
+// with --sim, answers come from --answers.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "testsupport.h"
+
+namespace {
+
+struct Output {
+  std::string text;
+  int status = -1;
+};
+
+Output Interp(const std::string& args) {
+  const std::string cmd = std::string(QUORVANE_CLI) + " interp " + args + " 2>/dev/null";
+  Output out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) out.text += buf;
+  const int rc = pclose(p);
+  out.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+class CliInterpMacroTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = testsupport::MakeTempDir("interp-macro");
+    program = dir + "/p.nc";
+    testsupport::WriteFile(program,
+                           "%\n#0=2\nASKINT \"Passes\" I1 J4\nPRINT \"passes=\";#0\nREPEAT=#0\nG0 X=#0\nNEXT\n");
+  }
+  bool Has(const Output& o, const std::string& line) const { return o.text.find(line + "\n") != std::string::npos; }
+  std::string dir, program;
+};
+
+TEST_F(CliInterpMacroTest, SimulationAnswersFromTheFile) {
+  testsupport::WriteFile(dir + "/answers.txt", "; first dialog\n3\n");
+  const Output o = Interp("--sim --answers " + dir + "/answers.txt " + program);
+  EXPECT_EQ(0, o.status) << o.text;
+  EXPECT_TRUE(Has(o, "MSG ASK ASKINT \"Enter number\" \"Passes\" [1..4] value=2 -> 3")) << o.text;
+  EXPECT_TRUE(Has(o, "MSG passes=3.0")) << o.text;
+  EXPECT_TRUE(Has(o, "CMD M 1000 arg=0.000 flag=0")) << o.text;
+  size_t moves = 0;
+  for (size_t p = o.text.find("LINE "); p != std::string::npos; p = o.text.find("LINE ", p + 1)) ++moves;
+  EXPECT_EQ(3u, moves);
+}
+
+TEST_F(CliInterpMacroTest, DefaultsWithoutAnswersAndNothingOnAView) {
+  Output o = Interp("--sim " + program);
+  EXPECT_TRUE(Has(o, "MSG passes=2.0")) << o.text;
+  o = Interp(program);
+  EXPECT_EQ(0, o.status);
+  EXPECT_EQ(std::string::npos, o.text.find("passes=")) << o.text;
+  EXPECT_EQ(std::string::npos, o.text.find("MSG ASK")) << o.text;
+  EXPECT_EQ(2, Interp("--answers " + dir + "/none.txt " + program).status);
+}
+
+}  // namespace
