@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "assertion.h"
 
@@ -50,6 +51,17 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+CommandOutput RunCommand(const std::string& command) {
+  CommandOutput out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) out.text += buf;
+  const int rc = pclose(p);
+  out.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
 }
 
 AssertionCapture::AssertionCapture() {

@@ -17,6 +17,14 @@ std::string MakeTempDir(const std::string& tag);
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
+// Runs a shell command and returns its standard output and exit status
+// (-1 when it did not exit normally).
+struct CommandOutput {
+  std::string text;
+  int status = -1;
+};
+CommandOutput RunCommand(const std::string& command);
+
 // Records the assertion messages reported while it lives (instead of aborting).
 class AssertionCapture {
  public:

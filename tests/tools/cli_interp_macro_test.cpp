@@ -11,21 +11,10 @@
 
 namespace {
 
-struct Output {
-  std::string text;
-  int status = -1;
-};
+using Output = testsupport::CommandOutput;
 
 Output Interp(const std::string& args) {
-  const std::string cmd = std::string(QUORVANE_CLI) + " interp " + args + " 2>/dev/null";
-  Output out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, p)) out.text += buf;
-  const int rc = pclose(p);
-  out.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  return testsupport::RunCommand(std::string(QUORVANE_CLI) + " interp " + args + " 2>/dev/null");
 }
 
 class CliInterpMacroTest : public ::testing::Test {
