@@ -1,5 +1,5 @@
 // quorvane-cli interp with the macro language: PRINT and dialogs act only
-// with --sim, answers come from --answers.
+// on the simulation, not on a view; answers come from --answers.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -31,20 +31,20 @@ class CliInterpMacroTest : public ::testing::Test {
 
 TEST_F(CliInterpMacroTest, SimulationAnswersFromTheFile) {
   testsupport::WriteFile(dir + "/answers.txt", "; first dialog\n3\n");
-  const Output o = Interp("--sim --answers " + dir + "/answers.txt " + program);
+  const Output o = Interp("--answers " + dir + "/answers.txt " + program);
   EXPECT_EQ(0, o.status) << o.text;
   EXPECT_TRUE(Has(o, "MSG ASK ASKINT \"Enter number\" \"Passes\" [1..4] value=2 -> 3")) << o.text;
   EXPECT_TRUE(Has(o, "MSG passes=3.0")) << o.text;
-  EXPECT_TRUE(Has(o, "CMD M 1000 arg=0.000 flag=0")) << o.text;
+  EXPECT_TRUE(Has(o, "CMD t=3 M N1000 FL0 ARG0.0000")) << o.text;
   size_t moves = 0;
   for (size_t p = o.text.find("LINE "); p != std::string::npos; p = o.text.find("LINE ", p + 1)) ++moves;
   EXPECT_EQ(3u, moves);
 }
 
 TEST_F(CliInterpMacroTest, DefaultsWithoutAnswersAndNothingOnAView) {
-  Output o = Interp("--sim " + program);
+  Output o = Interp(program);
   EXPECT_TRUE(Has(o, "MSG passes=2.0")) << o.text;
-  o = Interp(program);
+  o = Interp("--view " + program);
   EXPECT_EQ(0, o.status);
   EXPECT_EQ(std::string::npos, o.text.find("passes=")) << o.text;
   EXPECT_EQ(std::string::npos, o.text.find("MSG ASK")) << o.text;

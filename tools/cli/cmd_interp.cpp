@@ -1,25 +1,25 @@
-// quorvane-cli interp [--params DIR] [--macros DIR] FILE: runs a program
-// through the interpreter against a printing front end (a view: no machine
-// behind it) and prints every call the interpreter makes, one line each:
+// quorvane-cli interp [--params DIR] [--macros DIR] [--view] [--answers FILE]
+// FILE: runs a program through the interpreter against a recording front end
+// and prints every call the interpreter makes, one line each (numbers "%.4f",
+// fields separated by one blank):
 //
-//   START <file>
-//   LINE N<tag> X<x> Y<y> Z<z> [A.. W.. when not 0] F<mm/s> rapid=<0|1> [until]
-//   ARC N<tag> X<x> Y<y> Z<z> CX<cx> CY<cy> CZ<cz> F<mm/s> plane=<0|1|2> cw=<0|1>
-//   CMD <letter> <num> arg=<a> flag=<f>
+//   LINE t=<tag> X<x> Y<y> Z<z> A<a> B<b> C<c> U<u> V<v> W<w> F<feed> R<rapid 0|1>
+//   ARC t=<tag> X.. Y.. Z.. A.. B.. C.. U.. V.. W.. CX<x> CY<y> CZ<z> F<feed> P<plane> CW<0|1>
+//   CMD t=<tag> <code letter> N<num> FL<flag> ARG<arg>
 //   WAIT
 //   MSG <text>                      (operator message list)
-//   END
-//   RESULT ok | RESULT error <report> | RESULT range <count> <report>
+//   ERROR <code> <report>           (only after an error)
+//   END <runState>
 //
-// Numbers have three decimals. Without --params and --macros the command
-// works in a temporary folder, never in the operator's own folders.
-//
-// --sim: the front end reports itself as the simulation instead of a view, so
-// PRINT, CLS, LOGFILE and the ASK dialogs act. --answers FILE: the operator's
-// answers to the ASK dialogs (ScriptedOperator format); every dialog prints
-// as "MSG ASK <dialog> -> <answer>".
+// The front end reports back-end kind 1 (the simulation: PRINT, CLS, LOGFILE
+// and the ASK dialogs act); --view makes it a view (kind 0), where range
+// errors are counted instead of raised. --answers FILE: the operator's answers
+// to the ASK dialogs (ScriptedOperator format); each dialog prints as
+// "MSG ASK <dialog> -> <answer>". --params is read, never written: the run
+// works on a copy. Without --params the machine has the default configuration.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -41,31 +41,28 @@ namespace {
 
 class PrintingFrontEnd : public FrontEnd {
  public:
-  void StartProgram(const std::string& name) override { std::printf("START %s\n", name.c_str()); }
-  void EndProgram() override { std::printf("END\n"); }
-  void AddLine(const Coordinates& end, double feed, bool rapid, const Condition* until, bool) override {
+  void AddLine(const Coordinates& end, double feed, bool rapid, const Condition*, bool) override {
     position = end;
-    std::printf("LINE N%d%s F%.3f rapid=%d%s\n", m_tag, Axes(end).c_str(), feed, rapid ? 1 : 0,
-                until ? " until" : "");
+    std::printf("LINE t=%d%s F%.4f R%d\n", m_tag, Axes(end).c_str(), feed, rapid ? 1 : 0);
   }
   void AddArc(const Coordinates& end, const double centre[3], double feed, int32_t plane, bool cw) override {
     position = end;
-    std::printf("ARC N%d%s CX%.3f CY%.3f CZ%.3f F%.3f plane=%d cw=%d\n", m_tag, Axes(end).c_str(), centre[0],
-                centre[1], centre[2], feed, plane, cw ? 1 : 0);
+    std::printf("ARC t=%d%s CX%.4f CY%.4f CZ%.4f F%.4f P%d CW%d\n", m_tag, Axes(end).c_str(), centre[0], centre[1],
+                centre[2], feed, plane, cw ? 1 : 0);
   }
   void AddCmd(const StateChange& c) override {
     if (planState) ExecuteStateChange(*planState, c);
-    std::printf("CMD %c %d arg=%.3f flag=%d\n", c.code ? c.code : '?', c.num, c.arg, c.flag);
+    std::printf("CMD t=%d %c N%d FL%d ARG%.4f\n", m_tag, c.code ? c.code : '?', c.num, c.flag ? 1 : 0, c.arg);
   }
   void WaitForMachine() override { std::printf("WAIT\n"); }
-  int32_t GetBackEndKind() override { return simulation ? BACKEND_SIMULATION : BACKEND_NONE; }
+  int32_t GetBackEndKind() override { return view ? BACKEND_NONE : BACKEND_SIMULATION; }
   // As the simulation, the machine stands where the last move ended; the
   // state changes keep the offsets that turn it into machine coordinates.
   void GetPosition(Coordinates& p) override {
     const Transformation* t = planState ? planState->GetTransformation() : nullptr;
     p = t ? t->ToMachine(position) : position;
   }
-  bool simulation = false;
+  bool view = false;
   Coordinates position;
   std::unique_ptr<MachineState> planState;
 
@@ -74,8 +71,7 @@ class PrintingFrontEnd : public FrontEnd {
     std::string s;
     char buf[64];
     for (int i = 0; i < kAxisCount; ++i) {
-      if (i >= 3 && p[i] == 0) continue;
-      std::snprintf(buf, sizeof buf, " %c%.3f", kAxisLetters[i], p[i]);
+      std::snprintf(buf, sizeof buf, " %c%.4f", kAxisLetters[i], p[i]);
       s += buf;
     }
     return s;
@@ -85,7 +81,7 @@ class PrintingFrontEnd : public FrontEnd {
 class PrintingMessages : public MessageList {
  public:
   void Post(const std::string& text) override { std::printf("MSG %s\n", text.c_str()); }
-  void Clear() override { std::printf("MSG-CLEAR\n"); }
+  void Clear() override {}
 };
 
 std::string MakeTempDir() {
@@ -96,10 +92,10 @@ std::string MakeTempDir() {
 
 int RunInterp(const std::vector<std::string>& args) {
   std::string params, macros, file, answers;
-  bool sim = false;
+  bool view = false;
   for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--sim") {
-      sim = true;
+    if (args[i] == "--view") {
+      view = true;
     } else if (args[i] == "--answers" && i + 1 < args.size()) {
       answers = args[++i];
     } else if ((args[i] == "--params" || args[i] == "--macros") && i + 1 < args.size()) {
@@ -116,7 +112,7 @@ int RunInterp(const std::vector<std::string>& args) {
     }
   }
   if (file.empty()) {
-    std::fprintf(stderr, "usage: quorvane-cli interp [--params DIR] [--macros DIR] [--sim] [--answers FILE] FILE\n");
+    std::fprintf(stderr, "usage: quorvane-cli interp [--params DIR] [--macros DIR] [--view] [--answers FILE] FILE\n");
     return 2;
   }
   std::unique_ptr<ScriptedOperator> scripted;
@@ -128,13 +124,27 @@ int RunInterp(const std::vector<std::string>& args) {
     }
     SetOperator(scripted.get());
   }
-  std::string scratch;
-  if (params.empty() || macros.empty()) scratch = MakeTempDir();
-  Folders::SetParameters(params.empty() ? scratch : params);
-  Folders::SetMacros(macros.empty() ? scratch : macros);
-  Folders::SetLogs(params.empty() ? scratch : params);
+  // The run may write parameter files (variables, offsets): it works in a
+  // scratch folder, with a copy of --params when one is given.
+  const std::string scratch = MakeTempDir();
+  if (scratch.empty()) {
+    std::fprintf(stderr, "cannot create a temporary folder\n");
+    return 2;
+  }
   if (!params.empty()) {
-    OpenParameterFiles();
+    std::error_code ec;
+    std::filesystem::copy(params, scratch, std::filesystem::copy_options::recursive, ec);
+    if (ec) {
+      std::fprintf(stderr, "cannot copy parameter folder %s: %s\n", params.c_str(), ec.message().c_str());
+      std::filesystem::remove_all(scratch, ec);
+      return 2;
+    }
+  }
+  Folders::SetParameters(scratch);
+  Folders::SetMacros(macros.empty() ? scratch : macros);
+  Folders::SetLogs(scratch);
+  OpenParameterFiles();
+  if (!params.empty()) {
     LoadMachineConfig();
     LoadToolTable();
   }
@@ -142,8 +152,8 @@ int RunInterp(const std::vector<std::string>& args) {
   PrintingMessages messages;
   SetMessageList(&messages);
   PrintingFrontEnd front;
-  front.simulation = sim;
-  if (sim) {
+  front.view = view;
+  if (!view) {
     front.planState = std::make_unique<MachineState>(actState, ".interp");
     front.position = front.planState->progPos;
   }
@@ -155,28 +165,22 @@ int RunInterp(const std::vector<std::string>& args) {
       rc = 2;
     } else {
       const int32_t state = parser.ExecuteProgram(false, 0);
-      if (state == RUN_ERROR && parser.RangeErrorCount() > 0 &&
-          (parser.errorCode == ERR_NUMBER_RANGE || parser.errorCode == -1062)) {
-        std::printf("RESULT range %d %s\n", parser.RangeErrorCount(), parser.ErrorReportText().c_str());
+      if (state == RUN_ERROR) {
+        std::printf("ERROR %d %s\n", parser.errorCode, parser.ErrorReportText().c_str());
         rc = 1;
-      } else if (state == RUN_ERROR) {
-        std::printf("RESULT error %s\n", parser.ErrorReportText().c_str());
-        rc = 1;
-      } else {
-        std::printf("RESULT ok\n");
       }
+      std::printf("END %d\n", state);
     }
   }
   SetMessageList(nullptr);
   SetOperator(nullptr);
-  if (!scratch.empty()) {
-    const std::string cmd = "rm -rf '" + scratch + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", scratch.c_str());
-  }
+  CloseParameterFiles();
+  std::error_code ec;
+  std::filesystem::remove_all(scratch, ec);
   return rc;
 }
 
-const CliRegistrar kRegister({"interp", "[--params DIR] [--macros DIR] [--sim] [--answers FILE] FILE",
+const CliRegistrar kRegister({"interp", "[--params DIR] [--macros DIR] [--view] [--answers FILE] FILE",
                               "run a program through the interpreter and print every front-end call", RunInterp});
 
 }  // namespace
