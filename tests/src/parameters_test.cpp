@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <wx/filefn.h>
 
 #include "folders.h"
@@ -275,4 +277,31 @@ TEST_F(ParametersTest, ImportRestoresConfigToolsAndVariablesButNotActiveState) {
   EXPECT_EQ(v1 + " " + v2, "6.0 18000.0");
   cfg = saved;
   GetToolTable().Clear();
+}
+
+// The globals survive a restart: one process writes them, a second one
+// starts as the application does (open the files, LoadVars) and reads them.
+TEST_F(ParametersTest, GlobalsSurviveARestart) {
+  auto inChild = [](auto body) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body() ? 0 : 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  ASSERT_EQ(0, inChild([] {
+    OpenParameterFiles();
+    Parameters p;
+    p.SetVar(123, 4.5);
+    p.SetVar(998, -0.000000001);
+    p.SetVar(640, 1e10);  // written as OVFL, reads back as 0
+    return p.WriteVars();
+  }));
+  ASSERT_EQ(0, inChild([] {
+    ResetParameterFilesForTest();
+    OpenParameterFiles();
+    Parameters p;
+    p.LoadVars(GetParaFile(PF_VARIABLE_TABLE));
+    return p.GetVar(123) == 4.5 && p.GetVar(998) == -0.000000001 && p.GetVar(640) == 0.0 && p.GetVar(124) == 0.0;
+  }));
 }
