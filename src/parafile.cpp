@@ -10,6 +10,7 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <wx/filefn.h>
 #include <wx/filename.h>
 #include <wx/log.h>
 
@@ -214,7 +215,13 @@ bool ParaFile::OpenPath(const std::string& fullPath, bool create) {
   }
   if (!create) return false;
   LogMessage(18, "#PARAMETERS Loading file %s failed.", fullPath.c_str());
-  if (!wxFileName::FileExists(name)) wxTextFile::Create(name);
+  if (!wxFileName::FileExists(name)) {
+    // A fresh installation starts from the delivered defaults when there are
+    // any ("defaults" below the folder of the file), else from an empty file.
+    const wxFileName file(name);
+    const wxString delivered = file.GetPath() + "/defaults/" + file.GetFullName();
+    if (!wxFileName::FileExists(delivered) || !wxCopyFile(delivered, name)) wxTextFile::Create(name);
+  }
   if (wxTextFile::Open(name)) {
     sectionEnd = static_cast<unsigned>(GetLineCount());
     LogMessage(19, "#PARAMETERS new File %s created.", fullPath.c_str());

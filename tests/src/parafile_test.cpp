@@ -142,6 +142,17 @@ TEST_F(ParaFileTest, MissingFileIsCreatedAndCountsAsFailure) {
   EXPECT_EQ(three.SectionEnd(), 3u);
 }
 
+TEST_F(ParaFileTest, MissingFileStartsFromTheDeliveredDefaults) {
+  wxMkdir(Path("defaults"));
+  testsupport::WriteFile(Path("defaults/ToolTable.txt"), "numTools=1\nnumT_00=7\n");
+  ParaFile f;
+  EXPECT_FALSE(f.Open("ToolTable.txt"));  // still a fresh file for the caller
+  int tool = 0;
+  EXPECT_TRUE(f.GetInt("numT_00", tool));
+  EXPECT_EQ(tool, 7);
+  EXPECT_EQ(testsupport::ReadFile(Path("ToolTable.txt")), "numTools=1\nnumT_00=7\n");
+}
+
 TEST_F(ParaFileTest, UncreatableFileIsFatal) {
   WxLogCapture log;
   FatalErrorHandler old = SetFatalErrorHandler(RecordFatal);
