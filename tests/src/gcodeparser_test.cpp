@@ -722,3 +722,25 @@ TEST(RangeErrorQuestion, NamesTheAxisAndSide) {
 }
 
 }  // namespace
+
+// Word-level errors the other tests do not reach, each with its position.
+TEST_F(InterpTest, AxisIndexAndArcAxisErrorsCarryTheirPosition) {
+  const struct {
+    const char* program;
+    int32_t code;
+    const char* report;
+  } cases[] = {
+      {"G1 X1 F100\nG2 X9 Y0 I4 J0 U5\n", -1039, "G2/G3 must not move UVW axes line 3 column 17"},
+      {"#1.5=3\n", -1012, "no decimal point allowed here line 2 column 0"},
+      {"#[1-2]=5\n", -1014, "no negative number allowed here line 2 column 0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RUN_ERROR, Run(c.program)) << c.program;
+    EXPECT_EQ(c.code, Code()) << c.program;
+    EXPECT_EQ(c.report, Report()) << c.program;
+  }
+  GetAxisAssignment().SetAxisName(6, 0);  // no axis carries the name U
+  EXPECT_EQ(RUN_ERROR, Run("G1 X1 U2 F100\n"));
+  EXPECT_EQ(-1002, Code());
+  EXPECT_EQ("axis not supported for machine type line 2 column 6", Report());
+}
