@@ -157,11 +157,25 @@ TEST_F(CliRunTest, PausesAreAnsweredFromTheFileOrContinued) {
   EXPECT_NE(out.find("work position: X10.000"), std::string::npos) << out;
 }
 
-TEST_F(CliRunTest, EveryExampleRunsToItsEnd) {
-  for (const char* name : {"pocket.nc", "engraving.nc", "drilling.nc", "plate.nc"}) {
-    const std::string file = std::string(QUORVANE_SOURCE_DIR) + "/examples/" + name;
-    EXPECT_EQ(Run({"--params", kParams, "--macros", kMacros, "--speed", "0", file}), 0) << name << out << err;
-    EXPECT_NE(out.find("result: completed"), std::string::npos) << name << out;
+TEST_F(CliRunTest, EveryExampleRunsToWhereItsProgramEnds) {
+  const struct {
+    const char* name;
+    const char* end;      // the work position the last move goes to
+    const char* message;  // a line the program prints, or ""
+  } examples[] = {
+      {"pocket.nc", "X0.000 Y0.000 Z5.000", ""},
+      {"engraving.nc", "X0.000 Y0.000 Z10.000", ""},
+      {"drilling.nc", "X0.000 Y0.000 Z20.000", ""},
+      {"plate.nc", "X0.000 Y60.000 Z5.000", "holes bored: 5.0"},
+      // The last hole is at -60 degrees on R30; its chamfer starts 3 mm right.
+      {"bolt_circle_macro.nc", "X18.000 Y-25.981 Z10.000", "Done: 18.0 pecks"},
+  };
+  for (const auto& e : examples) {
+    const std::string file = std::string(QUORVANE_SOURCE_DIR) + "/examples/" + e.name;
+    EXPECT_EQ(Run({"--params", kParams, "--macros", kMacros, "--speed", "0", file}), 0) << e.name << out << err;
+    EXPECT_NE(out.find("result: completed"), std::string::npos) << e.name << out;
+    EXPECT_NE(out.find(std::string("work position: ") + e.end + "\n"), std::string::npos) << e.name << out;
+    EXPECT_NE(out.find(e.message), std::string::npos) << e.name << out;
   }
 }
 
