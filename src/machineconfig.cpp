@@ -73,9 +73,13 @@ int MachineConfig::ReadOffsets(const ParaFile& file) {
 }
 
 void MachineConfig::Save(ParaFile& file) const {
+  SaveKeys(file);
+  WriteOffsetRows(file);
+}
+
+void MachineConfig::SaveKeys(ParaFile& file) const {
   Writer w{file};
   VisitKeys(w);
-  WriteOffsetRows(file);
 }
 
 void MachineConfig::WriteOffsetRows(ParaFile& file) const {

@@ -211,6 +211,8 @@ class MachineConfig {
   int Load(const ParaFile& file);
   // Writes every key, then the offsets and the configured transformations.
   void Save(ParaFile& file) const;
+  // Writes the machine parameter keys alone (the export's own section).
+  void SaveKeys(ParaFile& file) const;
   // The offset part: per G54..G59 its comment and nine offsets, the G92
   // offsets, the configured transformations, ParkPos and SafeZLevel.
   void WriteOffsets(ParaFile& file) const;

@@ -24,20 +24,6 @@ std::map<std::string, SectionHooks>& Hooks() {
   return hooks;
 }
 
-void WriteMachineParameters(ParaFile& f) {
-  struct W {
-    ParaFile& file;
-    void Double(const char* k, double& v) { file.SetDouble(k, v); }
-    void Int(const char* k, int& v) { file.SetInt(k, v); }
-    void Bool(const char* k, bool& v) { file.SetBool(k, v); }
-    void String(const char* k, std::string& v) { file.SetString(k, v); }
-    void Double(const char* k, int i, double& v) { file.SetDouble(k, i, v); }
-    void Int(const char* k, int i, int& v) { file.SetInt(k, i, v); }
-    void Bool(const char* k, int i, bool& v) { file.SetBool(k, i, v); }
-  } w{f};
-  GetMachineConfig().VisitKeys(w);
-}
-
 }  // namespace
 
 void RegisterExportSection(const std::string& name, SectionWriter writer, SectionReader reader) {
@@ -51,7 +37,7 @@ bool ExportParameterSet(const std::string& path, const Parameters& vars) {
     const std::string section = name;
     file.WriteSection(section);
     if (section == "MachineParameters") {
-      WriteMachineParameters(file);
+      GetMachineConfig().SaveKeys(file);
     } else if (section == "Offsets") {
       GetMachineConfig().WriteOffsets(file);
     } else if (section == "ToolList") {
