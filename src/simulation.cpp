@@ -649,15 +649,11 @@ void Simulation::JogCommand(const WorkCmdData& cmd) {
     MoveMachineTo(target, speed);
   } catch (const Error_t& e) {
     if (e.code != ERR_USER_BREAK) {
-      SetFlag(kError);
-      m_lastErrorCode.store(e.code, std::memory_order_release);
       LogMessage(kLogSim, "Simulation jog error=%d", e.code);
+      RecordManualMoveError(e.code);
     }
   }
-  m_velocity = 0;
-  m_actualVelocity = 0;
-  State().progPos = ToProgram(Pos());
-  ClearFlag(kBusy);
+  EndManualMove();
 }
 
 void Simulation::MoveToCommand(const WorkCmdData& cmd) {
@@ -678,11 +674,20 @@ void Simulation::MoveToCommand(const WorkCmdData& cmd) {
     MoveMachineTo(target, speed);
   } catch (const Error_t& e) {
     if (e.code != ERR_USER_BREAK) {
-      SetFlag(kError);
-      m_lastErrorCode.store(e.code, std::memory_order_release);
       LogMessage(kLogSim, "Simulation move error=%d", e.code);
+      RecordManualMoveError(e.code);
     }
   }
+  EndManualMove();
+}
+
+void Simulation::RecordManualMoveError(int32_t code) {
+  SetFlag(kError);
+  m_lastErrorCode.store(code, std::memory_order_release);
+}
+
+// A jog or move-to has ended, whatever way: the machine stands where it got to.
+void Simulation::EndManualMove() {
   m_velocity = 0;
   m_actualVelocity = 0;
   State().progPos = ToProgram(Pos());

@@ -167,6 +167,8 @@ class Simulation : public FrontEnd, public BackEnd, public WorkerThread {
   void JogCommand(const WorkCmdData& cmd);
   void MoveToCommand(const WorkCmdData& cmd);
   void MoveMachineTo(const Coordinates& target, double speed);
+  void RecordManualMoveError(int32_t code);
+  void EndManualMove();
   void Pause();
   void Home(double arg);
 
