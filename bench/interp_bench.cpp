@@ -4,6 +4,8 @@
 // and as a view (kind 0, every end point range-checked and counted).
 #include <benchmark/benchmark.h>
 
+#include "benchfiles.h"
+
 #include <cstdio>
 #include <string>
 
@@ -33,17 +35,10 @@ class NullList : public MessageList {
   void Clear() override {}
 };
 
-struct Cleanup {
-  ~Cleanup() {
-    if (!created.empty()) std::remove(created.c_str());
-  }
-  std::string created;
-} cleanup;
-
 const std::string& ProgramFile() {
   static const std::string path = [] {
-    std::string p = "/tmp/quorvane_interp_bench_" + std::to_string(getpid()) + ".nc";
-    std::FILE* f = std::fopen(p.c_str(), "wb");
+    std::string p;
+    std::FILE* f = benchfiles::Create("interp.nc", p);
     std::fputs("%\nG21 G90 G17 G54\nF1200\n", f);
     for (int i = 0; i < kLoops; ++i) {
       const double x = (i % 200) * 2.0 + 10, y = (i % 150) * 2.0 + 10, z = -2 - (i % 5) * 0.5;
@@ -55,7 +50,6 @@ const std::string& ProgramFile() {
     }
     std::fputs("M30\n", f);
     std::fclose(f);
-    cleanup.created = p;
     return p;
   }();
   return path;

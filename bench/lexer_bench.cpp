@@ -1,6 +1,8 @@
 // Loading a large part program into the text store and reading it into words.
 #include <benchmark/benchmark.h>
 
+#include "benchfiles.h"
+
 #include <cstdio>
 #include <string>
 
@@ -12,26 +14,17 @@ namespace {
 
 constexpr int kLines = 1000000;
 
-// Removes the generated file when the program ends.
-struct Cleanup {
-  ~Cleanup() {
-    if (!created.empty()) std::remove(created.c_str());
-  }
-  std::string created;
-} cleanup;
-
 // A million lines of typical generated program text, written once.
 const std::string& ProgramFile() {
   static const std::string path = [] {
-    std::string p = "/tmp/quorvane_lexer_bench_" + std::to_string(getpid()) + ".nc";
-    std::FILE* f = std::fopen(p.c_str(), "wb");
+    std::string p;
+    std::FILE* f = benchfiles::Create("lexer.nc", p);
     std::fputs("%\r\n", f);
     for (int i = 1; i < kLines; ++i) {
       std::fprintf(f, "N%d G1 X%.3f Y%.3f Z-%.2f F1200 (cut)\r\n", i * 10, (i % 5000) * 0.125, (i % 777) * 0.5,
                    (i % 7) * 0.25);
     }
     std::fclose(f);
-    cleanup.created = p;
     return p;
   }();
   return path;

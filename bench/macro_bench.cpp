@@ -3,6 +3,8 @@
 // label in a library file each pass, and the PRINT number form.
 #include <benchmark/benchmark.h>
 
+#include "benchfiles.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,19 +33,11 @@ class NullList : public MessageList {
   void Clear() override {}
 };
 
-struct Cleanup {
-  ~Cleanup() {
-    for (const std::string& p : created) std::remove(p.c_str());
-  }
-  std::vector<std::string> created;
-} cleanup;
-
 std::string WriteTemp(const std::string& name, const std::string& text) {
-  const std::string p = "/tmp/quorvane_macro_bench_" + std::to_string(getpid()) + "_" + name;
-  std::FILE* f = std::fopen(p.c_str(), "wb");
+  std::string p;
+  std::FILE* f = benchfiles::Create("macro_" + name, p);
   std::fputs(text.c_str(), f);
   std::fclose(f);
-  cleanup.created.push_back(p);
   return p;
 }
 
