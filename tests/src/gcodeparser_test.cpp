@@ -16,6 +16,7 @@
 #include "messagelist.h"
 #include "parafile.h"
 #include "radiuscomp.h"
+#include "interpreter_fixture.h"
 #include "recording_backend.h"
 #include "testsupport.h"
 #include "tooltable.h"
@@ -24,18 +25,6 @@
 using testsupport::RecordingBackEnd;
 
 namespace {
-
-class CapturedMessages : public MessageList {
- public:
-  void Post(const std::string& text) override { lines.push_back(text); }
-  void Clear() override { lines.clear(); }
-  int Count(const std::string& text) const {
-    int n = 0;
-    for (const auto& l : lines) n += l == text;
-    return n;
-  }
-  std::vector<std::string> lines;
-};
 
 // Takes UNTIL over the way the macro layer will: it compiles the condition.
 class UntilParser : public GCodeParser {
@@ -50,69 +39,26 @@ class UntilParser : public GCodeParser {
   }
 };
 
-class InterpTest : public ::testing::Test {
+class InterpTest : public testsupport::InterpreterTest<GCodeParser> {
  protected:
-  void SetUp() override {
-    ResetParameterFilesForTest();
-    // Machine runs write the variable file at their end: a fresh folder per
-    // test keeps a tool or variable of one test out of the next.
-    Folders::SetParameters(testsupport::MakeTempDir("params"));
-    OpenParameterFiles();
-    ResetMachineStateForTest();
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    previousList = SetMessageList(&messages);
-    macroDir = testsupport::MakeTempDir("macros");
-    Folders::SetMacros(macroDir);
-    workDir = testsupport::MakeTempDir("programs");
+  std::unique_ptr<GCodeParser> MakeParser(FrontEnd* front, MachineState* state) override {
+    if (untilParser) return std::make_unique<UntilParser>(front, state);
+    return std::make_unique<GCodeParser>(front, state);
   }
-  void TearDown() override {
-    parser.reset();
-    ResetParameterFilesForTest();
-    Folders::SetParameters(testsupport::ScratchDir() + "/params");
-    SetMessageList(nullptr);
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    ResetMachineStateForTest();
-  }
-
   // Runs "%" + body as a main program; returns runState.
-  int32_t Run(const std::string& body, int32_t kind = BACKEND_MACHINE, bool untilParser = false) {
-    backEnd = std::make_unique<RecordingBackEnd>(kind);
-    backEnd->FrontEnd::SetMachineState(&actState);
-    const std::string path = workDir + "/prog" + std::to_string(++count) + ".nc";
-    testsupport::WriteFile(path, "%\n" + body);
-    if (untilParser)
-      parser = std::make_unique<UntilParser>(backEnd.get(), &actState);
-    else
-      parser = std::make_unique<GCodeParser>(backEnd.get(), &actState);
-    EXPECT_NE(0, parser->NewMainFile(path));
-    return parser->ExecuteProgram(false, 0);
+  int32_t Run(const std::string& body, int32_t kind = BACKEND_MACHINE, bool until = false) {
+    untilParser = until;
+    return InterpreterTest::Run(body, kind);
   }
-  int32_t Code() const { return parser->errorCode; }
-  const std::string& Report() const { return parser->ErrorReportText(); }
-  std::vector<testsupport::RecordedLine> Lines() const { return backEnd->Lines(); }
-  bool HasCmd(char code, int num) const {
-    for (const auto& c : backEnd->Cmds())
-      if (c.change.code == code && c.change.num == num) return true;
-    return false;
-  }
+  bool HasCmd(char code, int num) const { return CountCmd(code, num) > 0; }
   int IndexOfCall(const std::string& call) const {
     const auto calls = backEnd->Calls();
     for (size_t i = 0; i < calls.size(); ++i)
       if (calls[i] == call) return static_cast<int>(i);
     return -1;
   }
-  void Macro(const std::string& name, const std::string& text) {
-    testsupport::WriteFile(macroDir + "/" + name, text);
-  }
 
-  CapturedMessages messages;
-  MessageList* previousList = nullptr;
-  std::string macroDir, workDir;
-  int count = 0;
-  std::unique_ptr<RecordingBackEnd> backEnd;
-  std::unique_ptr<GCodeParser> parser;
+  bool untilParser = false;
 };
 
 // ---------------------------------------------------------------------------

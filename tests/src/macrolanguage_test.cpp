@@ -19,6 +19,7 @@
 #include "messagelist.h"
 #include "operatordialog.h"
 #include "parafile.h"
+#include "interpreter_fixture.h"
 #include "recording_backend.h"
 #include "testsupport.h"
 #include "tooltable.h"
@@ -27,80 +28,29 @@ using testsupport::RecordingBackEnd;
 
 namespace {
 
-class CapturedMessages : public MessageList {
- public:
-  void Post(const std::string& text) override { lines.push_back(text); }
-  void Clear() override { lines.clear(); }
-  bool Has(const std::string& text) const {
-    for (const auto& l : lines)
-      if (l == text) return true;
-    return false;
-  }
-  bool HasPrefix(const std::string& text) const {
-    for (const auto& l : lines)
-      if (l.compare(0, text.size(), text) == 0) return true;
-    return false;
-  }
-  std::vector<std::string> lines;
-};
-
-class MacroTest : public ::testing::Test {
+class MacroTest : public testsupport::InterpreterTest<MacroParser> {
  protected:
   void SetUp() override {
-    ResetParameterFilesForTest();
-    ResetMachineStateForTest();
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    SetMessageList(&messages);
+    InterpreterTest::SetUp();
     SetOperator(nullptr);
     MacroParser::SetPrintDecimals(3);
-    macroDir = testsupport::MakeTempDir("macros");
-    Folders::SetMacros(macroDir);
-    workDir = testsupport::MakeTempDir("programs");
     // Present but empty, so the messages hold only what the programs print.
     for (const char* name : {"PrgStart.txt", "PrgEnd.txt", "PrgStop.txt"}) Macro(name, "%\n");
   }
   void TearDown() override {
-    parser.reset();
+    InterpreterTest::TearDown();
     SetOperator(nullptr);
-    SetMessageList(nullptr);
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    ResetMachineStateForTest();
     MacroParser::SetPrintDecimals(3);
   }
-
-  std::string Program(const std::string& name, const std::string& text) {
-    const std::string path = workDir + "/" + name;
-    testsupport::WriteFile(path, text);
-    return path;
-  }
-  void Macro(const std::string& name, const std::string& text) { testsupport::WriteFile(macroDir + "/" + name, text); }
-
-  int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
+  // Each run's messages alone.
+  int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) override {
     messages.lines.clear();
-    backEnd = std::make_unique<RecordingBackEnd>(kind);
-    backEnd->FrontEnd::SetMachineState(&actState);
-    parser = std::make_unique<MacroParser>(backEnd.get(), &actState);
-    EXPECT_NE(0, parser->NewMainFile(path));
-    return parser->ExecuteProgram(false, 0);
+    return InterpreterTest::RunFile(path, kind);
   }
-  // Runs "%" + body as a main program; returns runState.
-  int32_t Run(const std::string& body, int32_t kind = BACKEND_MACHINE) {
-    return RunFile(Program("prog" + std::to_string(++count) + ".nc", "%\n" + body), kind);
-  }
-  int32_t Code() const { return parser->errorCode; }
-  const std::string& Report() const { return parser->ErrorReportText(); }
-  std::vector<testsupport::RecordedLine> Lines() const { return backEnd->Lines(); }
   std::vector<double> Xs() const {
     std::vector<double> xs;
     for (const auto& l : backEnd->Lines()) xs.push_back(l.end[0]);
     return xs;
-  }
-  int CountCmd(char code, int num) const {
-    int n = 0;
-    for (const auto& c : backEnd->Cmds()) n += c.change.code == code && c.change.num == num;
-    return n;
   }
   const StateChange* LastCmd(char code, int lo, int hi) const {
     cmds = backEnd->Cmds();
@@ -109,11 +59,6 @@ class MacroTest : public ::testing::Test {
     return nullptr;
   }
 
-  CapturedMessages messages;
-  std::string macroDir, workDir;
-  int count = 0;
-  std::unique_ptr<RecordingBackEnd> backEnd;
-  std::unique_ptr<MacroParser> parser;
   mutable std::vector<testsupport::RecordedCmd> cmds;
 };
 
@@ -546,7 +491,7 @@ TEST_F(MacroTest, PreviewAsksNobody) {
 }
 
 TEST(ScriptedOperatorTest, RunsOutIntoDefaults) {
-  CapturedMessages messages;
+  testsupport::CapturedMessages messages;
   SetMessageList(&messages);
   ScriptedOperator op("abc\n");
   AskDialog d;

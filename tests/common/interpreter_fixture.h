@@ -1,0 +1,108 @@
+// A fixture for running programs through an interpreter against the
+// recording back end, with fresh parameter, macro and program folders.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "folders.h"
+#include "gcodeparser.h"
+#include "machineconfig.h"
+#include "machinestate.h"
+#include "messagelist.h"
+#include "parafile.h"
+#include "recording_backend.h"
+#include "testsupport.h"
+#include "tooltable.h"
+
+namespace testsupport {
+
+// The operator's message list, kept for the test to read.
+class CapturedMessages : public MessageList {
+ public:
+  void Post(const std::string& text) override { lines.push_back(text); }
+  void Clear() override { lines.clear(); }
+  int Count(const std::string& text) const {
+    int n = 0;
+    for (const auto& l : lines) n += l == text;
+    return n;
+  }
+  bool Has(const std::string& text) const { return Count(text) > 0; }
+  bool HasPrefix(const std::string& text) const {
+    for (const auto& l : lines)
+      if (l.compare(0, text.size(), text) == 0) return true;
+    return false;
+  }
+  std::vector<std::string> lines;
+};
+
+template <class Parser>
+class InterpreterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetParameterFilesForTest();
+    // Machine runs write the variable file at their end: a fresh folder per
+    // test keeps a tool or variable of one test out of the next.
+    Folders::SetParameters(MakeTempDir("params"));
+    OpenParameterFiles();
+    ResetMachineStateForTest();
+    GetMachineConfig() = MachineConfig();
+    GetToolTable().Clear();
+    SetMessageList(&messages);
+    macroDir = MakeTempDir("macros");
+    Folders::SetMacros(macroDir);
+    workDir = MakeTempDir("programs");
+  }
+  void TearDown() override {
+    parser.reset();
+    ResetParameterFilesForTest();
+    Folders::SetParameters(ScratchDir() + "/params");
+    SetMessageList(nullptr);
+    GetMachineConfig() = MachineConfig();
+    GetToolTable().Clear();
+    ResetMachineStateForTest();
+  }
+
+  virtual std::unique_ptr<Parser> MakeParser(FrontEnd* front, MachineState* state) {
+    return std::make_unique<Parser>(front, state);
+  }
+
+  std::string Program(const std::string& name, const std::string& text) {
+    const std::string path = workDir + "/" + name;
+    WriteFile(path, text);
+    return path;
+  }
+  void Macro(const std::string& name, const std::string& text) { WriteFile(macroDir + "/" + name, text); }
+
+  virtual int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
+    backEnd = std::make_unique<RecordingBackEnd>(kind);
+    backEnd->FrontEnd::SetMachineState(&actState);
+    parser = MakeParser(backEnd.get(), &actState);
+    EXPECT_NE(0, parser->NewMainFile(path));
+    return parser->ExecuteProgram(false, 0);
+  }
+  // Runs "%" + body as a main program; returns runState.
+  int32_t Run(const std::string& body, int32_t kind = BACKEND_MACHINE) {
+    return RunFile(Program("prog" + std::to_string(++count) + ".nc", "%\n" + body), kind);
+  }
+
+  int32_t Code() const { return parser->errorCode; }
+  const std::string& Report() const { return parser->ErrorReportText(); }
+  std::vector<RecordedLine> Lines() const { return backEnd->Lines(); }
+  int CountCmd(char code, int num) const {
+    int n = 0;
+    for (const auto& c : backEnd->Cmds()) n += c.change.code == code && c.change.num == num;
+    return n;
+  }
+
+  CapturedMessages messages;
+  std::string macroDir, workDir;
+  int count = 0;
+  std::unique_ptr<RecordingBackEnd> backEnd;
+  std::unique_ptr<Parser> parser;
+};
+
+}  // namespace testsupport
