@@ -25,6 +25,10 @@ class BackEnd : public CallBackHook {
   // Bits of the flags word reported by the two flag queries.
   static constexpr uint32_t kFlagBit0 = 1u << 0;
   static constexpr uint32_t kFlagBit7 = 1u << 7;
+  // State bit reported by CheckBreak on a machine that lets the current block
+  // finish: a stop arrived while a called file ran, and the interpreter ends
+  // the run with a user break once that file is done.
+  static constexpr uint32_t kDeferredBreak = 1u << 8;
 
   // Virtual operations in slot order. Defaults do nothing and return 0 or
   // false unless noted.

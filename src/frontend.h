@@ -90,3 +90,25 @@ class FrontEnd {
   int32_t m_tag = 0;                        // reference tag of the block being emitted
   MachineState* m_machineState = nullptr;   // not owned
 };
+
+// A dwell with UNTIL travels as a 'G' 4 state change, whose only reference
+// field is the 32-bit extra word; the condition rides there as a handle. The
+// interpreter registers its condition before sending the dwell and releases it
+// once it has waited for the machine, so a back end may resolve the handle for
+// as long as the dwell runs. Handle 0 means no condition.
+class UntilHandle {
+ public:
+  explicit UntilHandle(const Condition* condition);
+  ~UntilHandle();
+  UntilHandle(const UntilHandle&) = delete;
+  UntilHandle& operator=(const UntilHandle&) = delete;
+  uint32_t Value() const { return m_value; }
+
+  // The registered condition, or null for 0, a released or an unknown handle.
+  static const Condition* Find(uint32_t handle);
+  // Conditions registered at the moment (one per waiting interpreter).
+  static int Count();
+
+ private:
+  uint32_t m_value = 0;
+};

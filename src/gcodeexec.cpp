@@ -61,10 +61,15 @@ void GCodeParser::ExecuteG(int32_t code) {
     case 4: {
       const double time = HasLetter('P') ? letterValue['P' - 'A'] : letterValue['H' - 'A'];
       StateChange rec = MakeCmd('G', 4, time);
-      rec.flag = HasKeyword(STMT_UNTIL) ? 1 : 0;
+      const bool until = HasKeyword(STMT_UNTIL);
+      rec.flag = until ? 1 : 0;
+      // The condition must stay valid until the dwell is over, so the
+      // interpreter holds it here and waits for the machine.
+      UntilHandle handle(until ? &condition : nullptr);
+      rec.extra = handle.Value();
       // The dwell is not a modal state: only the stages behind see it.
       m_frontEnd->AddCmd(rec);
-      if (HasKeyword(STMT_UNTIL)) Back()->WaitForMachine();
+      if (until) Back()->WaitForMachine();
       break;
     }
     case 10:
@@ -420,6 +425,7 @@ void GCodeParser::ToolChange(int32_t m) {
       ApplyTool(now, ToInt(GetVar(921)));
       SendCmd(MakeCmd('M', m, now));
     }
+    CheckDeferredBreak(true);
   }
   ReadbackPos();
 }

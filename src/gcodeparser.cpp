@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "backend.h"
 #include "folders.h"
 #include "logging.h"
 #include "machineconfig.h"
@@ -1086,6 +1087,16 @@ bool GCodeParser::ExecuteSubPrg(const std::string& file, const std::string& labe
   }
   if (rs == RUN_M2_CALLED || rs == RUN_M30 || rs == RUN_EXIT) runState = rs;
   return true;
+}
+
+void GCodeParser::CheckDeferredBreak(bool toolChange) {
+  if (IsView()) return;
+  BackEnd* machine = dynamic_cast<BackEnd*>(Back());
+  if (!machine) return;
+  if (!(static_cast<uint32_t>(machine->CheckBreak(0)) & BackEnd::kDeferredBreak)) return;
+  if (toolChange) SendCmd(MakeCmd('#', 920, GetVar(920)));
+  LogMessage(LOG_INTERPRETER_INFO, "ExecuteSubPrg() deferred Break");
+  ThrowError(ERR_USER_BREAK);
 }
 
 int32_t GCodeParser::FindLabelLine(int32_t first, const char* label) {

@@ -250,6 +250,10 @@ class GCodeParser : public FileParser {
   // Selects work offset index (0 = machine coordinates) and reads the
   // position back.
   void SelectOffset(int32_t index);
+  // After a called file: when the machine holds a stop back until that file
+  // ended, log it and raise the user break (a tool change first confirms the
+  // tool in #920, so the machine keeps the tool it really has).
+  void CheckDeferredBreak(bool toolChange);
   // True when no machine is behind the chain (preview).
   bool IsView();
   bool RadiusCompOn() const;

@@ -620,5 +620,7 @@ bool MacroParser::ExecuteSubPrg(const std::string& file, const std::string& lab,
     SetLetterVar('G', modalGCode);
   }
   if (toolChange) LogMessage(LOG_INTERPRETER_INFO, "ExecuteSubPrg ToolChange exit");
+  // A tool change checks once it has taken the macro's result.
+  if (ran && !toolChange) CheckDeferredBreak(false);
   return ran;
 }

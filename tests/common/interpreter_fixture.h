@@ -78,7 +78,11 @@ class InterpreterTest : public ::testing::Test {
   void Macro(const std::string& name, const std::string& text) { WriteFile(macroDir + "/" + name, text); }
 
   virtual int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
-    backEnd = std::make_unique<RecordingBackEnd>(kind);
+    return RunFileOn(std::make_unique<RecordingBackEnd>(kind), path);
+  }
+  // As RunFile, on a back end of the test's own making.
+  int32_t RunFileOn(std::unique_ptr<RecordingBackEnd> machine, const std::string& path) {
+    backEnd = std::move(machine);
     backEnd->FrontEnd::SetMachineState(&actState);
     parser = MakeParser(backEnd.get(), &actState);
     EXPECT_NE(0, parser->NewMainFile(path));

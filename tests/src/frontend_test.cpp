@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "fileparser.h"
 #include "frontend.h"
 #include "machinestate.h"
 #include "messages.h"
@@ -56,6 +57,33 @@ TEST(FrontEndDefaultsTest, AStageWithoutMachineIsKindZeroInStandardModeAtTheOrig
   Coordinates p(1, 2, 3, 4, 5, 6, 7, 8, 9);
   stage.GetPosition(p);
   EXPECT_EQ(p, Coordinates());
+}
+
+TEST(UntilHandleTest, HandlesResolveWhileHeldAndMissOnceReleasedOrExhausted) {
+  Condition a(1), b(2);
+  uint32_t stale;
+  {
+    UntilHandle none(nullptr);
+    EXPECT_EQ(0u, none.Value());
+    UntilHandle ha(&a);
+    stale = ha.Value();
+    EXPECT_EQ(&a, UntilHandle::Find(stale));
+  }
+  EXPECT_EQ(nullptr, UntilHandle::Find(stale));
+  // The freed slot is reused under a new handle; the old one still misses.
+  UntilHandle hb(&b);
+  EXPECT_NE(stale, hb.Value());
+  EXPECT_EQ(&b, UntilHandle::Find(hb.Value()));
+  EXPECT_EQ(nullptr, UntilHandle::Find(stale));
+  EXPECT_EQ(nullptr, UntilHandle::Find(0));
+  EXPECT_EQ(nullptr, UntilHandle::Find(0xFFFFFFFFu));
+  // With every slot taken a dwell gets no condition rather than a wrong one.
+  std::vector<std::unique_ptr<UntilHandle>> held;
+  while (UntilHandle::Count() < 8) held.push_back(std::make_unique<UntilHandle>(&a));
+  UntilHandle overflow(&b);
+  EXPECT_EQ(0u, overflow.Value());
+  held.clear();
+  EXPECT_EQ(1, UntilHandle::Count());
 }
 
 TEST(BackEndDefaultsTest, FlagQueriesReadBitsZeroAndSeven) {

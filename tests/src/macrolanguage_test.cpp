@@ -20,6 +20,8 @@
 #include "operatordialog.h"
 #include "parafile.h"
 #include "interpreter_fixture.h"
+#include "logging.h"
+#include "paramfolder.h"
 #include "recording_backend.h"
 #include "testsupport.h"
 #include "tooltable.h"
@@ -143,10 +145,42 @@ TEST_F(MacroTest, RepeatErrors) {
   }
 }
 
-TEST_F(MacroTest, UntilTravelsWithTheMoveOnly) {
-  EXPECT_EQ(RUN_RUNNING, Run("G1 Z-10 F100 UNTIL #I3=1\nG4 P1 UNTIL #5>2\n"));
+TEST_F(MacroTest, UntilTravelsWithTheMoveOrTheDwell) {
+  // Looks up the dwell's condition while the dwell is with the machine.
+  class Dwelling : public RecordingBackEnd {
+   public:
+    void AddCmd(const StateChange& change) override {
+      RecordingBackEnd::AddCmd(change);
+      if (change.code != 'G' || change.num != 4) return;
+      handle = change.extra;
+      if (const Condition* c = UntilHandle::Find(handle)) seen = *c;
+    }
+    void WaitForMachine() override {
+      RecordingBackEnd::WaitForMachine();
+      if (handle && !waited) heldWhileWaiting = UntilHandle::Find(handle) != nullptr;
+      waited = handle != 0;
+    }
+    uint32_t handle = 0;
+    Condition seen;
+    bool heldWhileWaiting = false, waited = false;
+  };
+  auto machine = std::make_unique<Dwelling>();
+  Dwelling* m = machine.get();
+  EXPECT_EQ(RUN_RUNNING, RunFileOn(std::move(machine), Program("u.nc", "%\nG1 Z-10 F100 UNTIL #I3=1\nG4 P1 UNTIL #I7=0\n")));
   ASSERT_EQ(1u, Lines().size());
   EXPECT_TRUE(Lines()[0].hasUntil);
+  ASSERT_EQ(1u, m->seen.size());
+  EXPECT_EQ(ConditionTerm::INPUT, m->seen[0].kind);
+  EXPECT_EQ(7, m->seen[0].number);
+  EXPECT_EQ(0.0, m->seen[0].value);
+  EXPECT_TRUE(m->heldWhileWaiting);
+  EXPECT_EQ(nullptr, UntilHandle::Find(m->handle));  // released after the line
+  EXPECT_EQ(0, UntilHandle::Count());
+  // A plain dwell carries no condition.
+  Run("G4 P1\n");
+  const StateChange* dwell = LastCmd('G', 4, 4);
+  ASSERT_NE(nullptr, dwell);
+  EXPECT_EQ(0u, dwell->extra);
   Run("G0 X1 UNTIL #1=1\n");
   EXPECT_EQ(-1032, Code());
   Run("X1 UNTIL #1=1\n");
@@ -536,6 +570,54 @@ TEST_F(MacroTest, ToolChangeMacroWithPreviewAndMachineSections) {
   ASSERT_EQ(3u, Lines().size());
   EXPECT_EQ(-2.0, Lines()[1].end[2]);
   EXPECT_TRUE(messages.lines.empty());
+}
+
+// A machine that lets the current block finish: the stop requested while
+// the move to Z-1 runs shows as the deferred-break bit.
+class DeferringMachine : public RecordingBackEnd {
+ public:
+  void AddLine(const Coordinates& e, double f, bool r, const Condition* u, bool k) override {
+    RecordingBackEnd::AddLine(e, f, r, u, k);
+    if (e[2] == -1.0) m_flags.fetch_or(BackEnd::kDeferredBreak);
+  }
+};
+
+TEST_F(MacroTest, DeferredBreakLetsTheCalledFileFinish) {
+  const int32_t mask = GetLogMask();
+  SetLogMask(LOGCAT_INTERPRETER);
+  testsupport::WxLogCapture log;
+  Macro("lib.txt", "%\nsub\nG91\nG0 Z-1\nG0 X2\nM99\n");
+  EXPECT_EQ(RUN_ERROR, RunFileOn(std::make_unique<DeferringMachine>(),
+                                 Program("d.nc", "%\nG90\nCALL \"sub@lib.txt\"\nG0 X50\n")));
+  SetLogMask(mask);
+  EXPECT_EQ(ERR_USER_BREAK, Code());
+  EXPECT_TRUE(log.Saw("ExecuteSubPrg() deferred Break"));
+  std::vector<double> xs;
+  for (const auto& l : Lines()) xs.push_back(l.end[0]);
+  EXPECT_EQ((std::vector<double>{0.0, 2.0}), xs);  // the file ran to its end, the caller stopped
+  const StateChange* g91 = LastCmd('G', 91, 91);
+  ASSERT_NE(nullptr, g91);
+  EXPECT_EQ(0, g91->flag);  // absolute again before the stop
+}
+
+TEST_F(MacroTest, DeferredBreakAfterAToolChangeConfirmsTheTool) {
+  for (int n : {1, 2, 3}) {
+    ToolRecord t;
+    t.numT = n;
+    GetToolTable().Insert(t);
+  }
+  GetMachineConfig().toolChangeMode = 1;
+  // The changer could only fetch tool 3.
+  Macro("M6.txt", "%\nG0 Z-1\n#950=3\n#940=1\nG0 Z0\nM99\n");
+  EXPECT_EQ(RUN_ERROR, RunFileOn(std::make_unique<DeferringMachine>(),
+                                 Program("t.nc", "%\nT2 M6\nG0 X9\n")));
+  EXPECT_EQ(ERR_USER_BREAK, Code());
+  ASSERT_EQ(2u, Lines().size());
+  EXPECT_EQ(0.0, Lines().back().end[2]);
+  const StateChange* confirm = LastCmd('#', 920, 920);
+  ASSERT_NE(nullptr, confirm);
+  EXPECT_EQ(3.0, confirm->arg);
+  EXPECT_EQ(3.0, parser->GetVar(920));
 }
 
 TEST_F(MacroTest, ProbingStyleLoop) {
