@@ -43,14 +43,10 @@ template <class Parser>
 class InterpreterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetParameterFilesForTest();
     // Machine runs write the variable file at their end: a fresh folder per
     // test keeps a tool or variable of one test out of the next.
-    Folders::SetParameters(MakeTempDir("params"));
+    Reset(MakeTempDir("params"));
     OpenParameterFiles();
-    ResetMachineStateForTest();
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
     SetMessageList(&messages);
     macroDir = MakeTempDir("macros");
     Folders::SetMacros(macroDir);
@@ -58,12 +54,15 @@ class InterpreterTest : public ::testing::Test {
   }
   void TearDown() override {
     parser.reset();
-    ResetParameterFilesForTest();
-    Folders::SetParameters(ScratchDir() + "/params");
+    Reset(ScratchDir() + "/params");
     SetMessageList(nullptr);
+  }
+  static void Reset(const std::string& params) {
+    ResetParameterFilesForTest();
+    Folders::SetParameters(params);
+    ResetMachineStateForTest();
     GetMachineConfig() = MachineConfig();
     GetToolTable().Clear();
-    ResetMachineStateForTest();
   }
 
   virtual std::unique_ptr<Parser> MakeParser(FrontEnd* front, MachineState* state) {
@@ -71,22 +70,31 @@ class InterpreterTest : public ::testing::Test {
   }
 
   std::string Program(const std::string& name, const std::string& text) {
-    const std::string path = workDir + "/" + name;
-    WriteFile(path, text);
-    return path;
+    WriteFile(workDir + "/" + name, text);
+    return workDir + "/" + name;
   }
   void Macro(const std::string& name, const std::string& text) { WriteFile(macroDir + "/" + name, text); }
-
-  virtual int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
-    return RunFileOn(std::make_unique<RecordingBackEnd>(kind), path);
+  static void AddTool(int n, double length = 0, double maxRpm = 0) {
+    ToolRecord t;
+    t.numT = n;
+    t.len1 = length;
+    t.maxRpm = maxRpm;
+    GetToolTable().Insert(t);
   }
-  // As RunFile, on a back end of the test's own making.
-  int32_t RunFileOn(std::unique_ptr<RecordingBackEnd> machine, const std::string& path) {
+
+  // A parser for `path` on `machine`, not yet run.
+  Parser& Load(const std::string& path, std::unique_ptr<RecordingBackEnd> machine) {
     backEnd = std::move(machine);
     backEnd->FrontEnd::SetMachineState(&actState);
     parser = MakeParser(backEnd.get(), &actState);
     EXPECT_NE(0, parser->NewMainFile(path));
-    return parser->ExecuteProgram(false, 0);
+    return *parser;
+  }
+  virtual int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
+    return RunFileOn(std::make_unique<RecordingBackEnd>(kind), path);
+  }
+  int32_t RunFileOn(std::unique_ptr<RecordingBackEnd> machine, const std::string& path) {
+    return Load(path, std::move(machine)).ExecuteProgram(false, 0);
   }
   // Runs "%" + body as a main program; returns runState.
   int32_t Run(const std::string& body, int32_t kind = BACKEND_MACHINE) {
@@ -96,10 +104,21 @@ class InterpreterTest : public ::testing::Test {
   int32_t Code() const { return parser->errorCode; }
   const std::string& Report() const { return parser->ErrorReportText(); }
   std::vector<RecordedLine> Lines() const { return backEnd->Lines(); }
+  std::vector<double> Xs() const {
+    std::vector<double> xs;
+    for (const auto& l : backEnd->Lines()) xs.push_back(l.end[0]);
+    return xs;
+  }
   int CountCmd(char code, int num) const {
     int n = 0;
     for (const auto& c : backEnd->Cmds()) n += c.change.code == code && c.change.num == num;
     return n;
+  }
+  int IndexOfCall(const std::string& call) const {
+    const auto calls = backEnd->Calls();
+    for (size_t i = 0; i < calls.size(); ++i)
+      if (calls[i] == call) return static_cast<int>(i);
+    return -1;
   }
 
   CapturedMessages messages;

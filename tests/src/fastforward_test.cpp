@@ -6,7 +6,6 @@
 
 #include "machineconfig.h"
 #include "machinestate.h"
-#include "radiuscomp.h"
 #include "statechange.h"
 #include "transformation.h"
 
@@ -40,26 +39,21 @@ class FastForwardTest : public ::testing::Test {
   FastForward ff{&behind};
 };
 
-TEST_F(FastForwardTest, KeepsTheEndPositionAndForwardsNothing) {
+// Moves are kept, not forwarded; the position is taken through the active
+// transformation, before any move from where the state stands.
+TEST_F(FastForwardTest, KeepsTheEndPositionThroughTheTransformation) {
   EXPECT_EQ(ff.GetBackEndKind(), 1);
-  EXPECT_EQ(RadiusComp().GetBackEndKind(), 0);  // the compensation has no machine behind it
-  EXPECT_TRUE(ff.IsFastForward());
-  EXPECT_EQ(ff.Next(), &behind);
-  ff.AddLine(Coordinates(1, 2, 3, 4), 10, false, nullptr, false);
-  const double c[3] = {0, 0, 0};
-  ff.AddArc(Coordinates(5, 0, -1), c, 10, 2, true);
-  ff.WaitForMachine();
-  EXPECT_EQ(Position(), Coordinates(5, 0, -1));
-}
-
-TEST_F(FastForwardTest, PositionIsTakenThroughTheActiveTransformation) {
   Transformation shifted;
   shifted.SetOffset(Coordinates(10, 20, -5));
   state.transformation = &shifted;
   state.progPos = Coordinates(1, 1, 1);
-  EXPECT_EQ(Position(), shifted.ToMachine(Coordinates(1, 1, 1)));  // before any move: where the state stands
-  ff.AddLine(Coordinates(1, 2, 3), 10, true, nullptr, false);
-  EXPECT_EQ(Position(), Coordinates(11, 22, -2));
+  EXPECT_EQ(Position(), shifted.ToMachine(Coordinates(1, 1, 1)));
+  ff.AddLine(Coordinates(1, 2, 3, 4), 10, true, nullptr, false);
+  EXPECT_EQ(Position(), Coordinates(11, 22, -2, 4));
+  const double c[3] = {0, 0, 0};
+  ff.AddArc(Coordinates(5, 0, -1), c, 10, 2, true);
+  ff.WaitForMachine();
+  EXPECT_EQ(Position(), Coordinates(15, 20, -6));
 }
 
 TEST_F(FastForwardTest, StateChangesAndOffsetPositionApplyAtOnce) {
@@ -92,7 +86,6 @@ TEST_F(FastForwardTest, KnifeAngleAfterAnArc) {
     GetMachineConfig().machineType = r.machineType;
     FastForward knife(&behind);
     knife.SetMachineState(&state);
-    EXPECT_EQ(knife.KnifeMode(), r.machineType == 3);
     knife.AddArc(r.end, r.centre, 10, r.plane, r.cw);
     Coordinates pos;
     knife.GetPosition(pos);
