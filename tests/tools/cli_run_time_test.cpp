@@ -1,6 +1,6 @@
-// The simulated run time of every example agrees with the time its moves
-// imply: path length over feed, rapids and fast feeds limited per axis by
-// MaxVelocity, plus dwells. The moves come from `quorvane-cli interp`, the
+// Every example runs to its end point, and its simulated run time agrees
+// with the time its moves imply: path length over feed, rapids and fast
+// feeds limited per axis by MaxVelocity, plus dwells. The moves come from `quorvane-cli interp`, the
 // time from `quorvane-cli run`.
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ std::map<int, double> IndexedValues(const char* format) {
 
 double AxisLimit(int axis) {
   static const std::map<int, double> limits = IndexedValues("MaxVelocity_%d=%lf");
-  auto it = limits.find(axis);
+  const auto it = limits.find(axis);
   return it == limits.end() || it->second <= 0 ? 1e300 : it->second;
 }
 
@@ -81,22 +81,33 @@ double ExpectedTime(const std::string& calls) {
   return total;
 }
 
-double SimulatedTime(const std::string& summary) {
-  const size_t at = summary.find("simulated time: ");
-  return at == std::string::npos ? -1 : std::atof(summary.c_str() + at + 16);
-}
-
-TEST(CliRunTime, EveryExampleTakesTheTimeItsMovesImply) {
-  for (const char* name : {"pocket.nc", "engraving.nc", "drilling.nc", "plate.nc", "bolt_circle_macro.nc"}) {
-    const std::string file = kSource + "/examples/" + name;
+TEST(CliRunTime, EveryExampleRunsToItsEndInTheTimeItsMovesImply) {
+  const struct {
+    const char* name;
+    const char* end;      // the work position the last move goes to
+    const char* message;  // a line the program prints, or ""
+  } examples[] = {
+      {"pocket.nc", "X0.000 Y0.000 Z5.000", ""},       {"engraving.nc", "X0.000 Y0.000 Z10.000", ""},
+      {"drilling.nc", "X0.000 Y0.000 Z20.000", ""},
+      {"plate.nc", "X0.000 Y60.000 Z5.000", "holes bored: 5.0"},
+      // The last hole is at -60 degrees on R30; its chamfer starts 3 mm right.
+      {"bolt_circle_macro.nc", "X18.000 Y-25.981 Z10.000", "Done: 18.0 pecks"},
+  };
+  for (const auto& e : examples) {
+    const std::string file = kSource + "/examples/" + e.name;
     const auto calls = testsupport::RunCommand(std::string(QUORVANE_CLI) + " interp" + kOptions + file + " 2>&1");
-    ASSERT_EQ(calls.status, 0) << name << "\n" << calls.text;
+    ASSERT_EQ(calls.status, 0) << e.name << "\n" << calls.text;
     const auto run =
         testsupport::RunCommand(std::string(QUORVANE_CLI) + " run --speed 0" + kOptions + file + " 2>/dev/null");
-    ASSERT_EQ(run.status, 0) << name << "\n" << run.text;
-    const double expected = ExpectedTime(calls.text), simulated = SimulatedTime(run.text);
-    EXPECT_GT(expected, 1.0) << name;
-    EXPECT_NEAR(simulated, expected, 0.02 * expected) << name << "\n" << run.text;
+    ASSERT_EQ(run.status, 0) << e.name << "\n" << run.text;
+    EXPECT_NE(run.text.find("result: completed"), std::string::npos) << e.name << run.text;
+    EXPECT_NE(run.text.find(std::string("work position: ") + e.end + "\n"), std::string::npos) << e.name << run.text;
+    EXPECT_NE(run.text.find(e.message), std::string::npos) << e.name << run.text;
+    const size_t at = run.text.find("simulated time: ");
+    ASSERT_NE(at, std::string::npos) << e.name << "\n" << run.text;
+    const double expected = ExpectedTime(calls.text);
+    EXPECT_GT(expected, 1.0) << e.name;
+    EXPECT_NEAR(std::atof(run.text.c_str() + at + 16), expected, 0.02 * expected) << e.name << "\n" << run.text;
   }
 }
 
