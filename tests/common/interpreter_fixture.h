@@ -114,6 +114,14 @@ class InterpreterTest : public ::testing::Test {
     for (const auto& c : backEnd->Cmds()) n += c.change.code == code && c.change.num == num;
     return n;
   }
+  // The last command `code` numbered lo..hi; a failure when there is none.
+  StateChange LastCmd(char code, int lo, int hi) const {
+    const auto cmds = backEnd->Cmds();
+    for (auto it = cmds.rbegin(); it != cmds.rend(); ++it)
+      if (it->change.code == code && it->change.num >= lo && it->change.num <= hi) return it->change;
+    ADD_FAILURE() << "no command " << code << lo << ".." << hi;
+    return StateChange();
+  }
   int IndexOfCall(const std::string& call) const {
     const auto calls = backEnd->Calls();
     for (size_t i = 0; i < calls.size(); ++i)

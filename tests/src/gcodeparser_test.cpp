@@ -83,19 +83,24 @@ TEST_F(InterpTest, MovesEndWhereTheProgramSays) {
     const char* program;
     std::vector<Coordinates> ends;
     int32_t state = RUN_RUNNING;
+    double feed = 0;  // of the last move, when given
   } cases[] = {
       // modal settings beside the motion code; axis words alone keep the motion
-      {"G17 G90 G1 X10 F600\nY5\nZ-1\nM2\n", {{10, 0, 0}, {10, 5, 0}, {10, 5, -1}}, RUN_RETURN},
+      {"G17 G90 G1 X10 F600\nY5\nZ-1\nM2\n", {{10, 0, 0}, {10, 5, 0}, {10, 5, -1}}, RUN_RETURN, 10},
       {"G0 X10 Y10 Z-50\nG28\n", {{10, 10, -50}, {10, 10, 0}, {300, 200, 0}}},  // park: Z first when below
       {"G0 X10 Y10 Z-50\nG28 X0\n", {{10, 10, -50}, {300, 10, -50}}},
       {"M98 P100\nG0 X7\nM30\nO100\nG0 X5\nM99\n", {{5, 0, 0}, {7, 0, 0}}, RUN_M30},
+      {"G21 G1 X1 F60\n", {{1, 0, 0}}, RUN_RUNNING, 1},
+      {"G20 G1 X1 F60\n", {{25.4, 0, 0}}, RUN_RUNNING, 25.4},  // inch: lengths and feeds
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.state, Run(c.program)) << c.program << Report();
     std::vector<Coordinates> ends;
     for (const auto& l : Lines()) ends.push_back(l.end);
     EXPECT_EQ(c.ends, ends) << c.program;
+    if (c.feed) { EXPECT_DOUBLE_EQ(c.feed, Lines().back().feed) << c.program; }
   }
+  EXPECT_TRUE(HasCmd('G', 20));  // the machine hears of the unit change
 }
 
 TEST_F(InterpTest, HAtItsLimitAndIndexedParameters) {
@@ -113,16 +118,6 @@ TEST_F(InterpTest, CylinderWrappingTurnsYIntoA) {
   EXPECT_NEAR(180.0, Lines()[0].end[3], 1e-9);
   EXPECT_EQ(0.0, Lines()[0].end[1]);
   EXPECT_EQ(10.0, Lines()[0].end[0]);
-}
-
-TEST_F(InterpTest, InchConvertsLengthsAndFeeds) {
-  Run("G20 G1 X1 F60\n");
-  ASSERT_EQ(1u, Lines().size());
-  EXPECT_DOUBLE_EQ(25.4, Lines()[0].end[0]);
-  EXPECT_DOUBLE_EQ(25.4, Lines()[0].feed);
-  Run("G21 G1 X1 F60\n");
-  EXPECT_DOUBLE_EQ(1.0, Lines()[0].feed);
-  EXPECT_TRUE(HasCmd('G', 20));
 }
 
 TEST_F(InterpTest, FeedAboveMaximumIsClampedWithOneMessagePerRun) {
@@ -150,20 +145,18 @@ TEST_F(InterpTest, SpindleSpeedClampedAndLimitedByTool) {
 // ---------------------------------------------------------------------------
 // Arcs and planes
 
-TEST_F(InterpTest, RadiusArcsPickTheShortOrLongCentre) {
+// R picks the short or the long centre; centre words pick the plane.
+TEST_F(InterpTest, ArcCentresAndPlanes) {
   Run("G0 X0 Y0\nG2 X10 Y0 R10 F600\nG0 X0 Y0\nG2 X10 Y0 R-10\nG0 X0 Y0\nG3 X10 Y0 R10\n");
-  const auto arcs = backEnd->Arcs();
+  auto arcs = backEnd->Arcs();
   ASSERT_EQ(3u, arcs.size());
   const double h = std::sqrt(75.0);
   EXPECT_NEAR(5.0, arcs[0].centre[0], 1e-9);
   EXPECT_NEAR(-h, arcs[0].centre[1], 1e-9);
   EXPECT_NEAR(h, arcs[1].centre[1], 1e-9);
   EXPECT_NEAR(h, arcs[2].centre[1], 1e-9);
-}
-
-TEST_F(InterpTest, PlanesAndCentreWords) {
   Run("G0 X10 Y0 Z-10\nG18 G2 X0 Z-20 I-10 F600\nG2 X20 Y0 I10 J0\nG19 G3 Y10 Z-10 J5 K5\n");
-  const auto arcs = backEnd->Arcs();
+  arcs = backEnd->Arcs();
   ASSERT_EQ(3u, arcs.size());
   EXPECT_EQ(1, arcs[0].plane);  // I alone pairs with K under G18
   EXPECT_EQ(2, arcs[1].plane);  // I and J: the XY plane whatever the mode
@@ -284,14 +277,13 @@ TEST_F(InterpTest, SpindleAndCoolantBeforeTheMove) {
   EXPECT_LT(IndexOfCall("AddCmd M3"), IndexOfCall("AddLine"));
   EXPECT_FALSE(parser->State().GetFlag(SF_SPINDLE_CW));
   EXPECT_FALSE(parser->State().GetFlag(SF_COOLANT_FLOOD));
-  for (const auto& c : backEnd->Cmds())
-    if (c.change.code == 'M' && c.change.num == 3) { EXPECT_EQ(1000.0, c.change.arg); }
+  EXPECT_EQ(1000.0, LastCmd('M', 3, 3).arg);
   Run("M51 P1\n");  // machine functions take their state from P
   EXPECT_TRUE(parser->State().GetFlag(SF_SPINDLE_OVERRIDE));
   EXPECT_TRUE(parser->gState & (1u << GS_FUNC16));
 }
 
-TEST_F(InterpTest, ToolChangeModes) {
+TEST_F(InterpTest, ToolChangeModesAndMacro) {
   AddTool(4, 12);
   for (int mode : {0, 1}) {
     GetMachineConfig().toolChangeMode = mode;
@@ -306,12 +298,8 @@ TEST_F(InterpTest, ToolChangeModes) {
   EXPECT_EQ(4, parser->State().GetCurrTool());
   EXPECT_EQ(12.0, parser->State().GetToolLength());
   EXPECT_EQ(1, messages.Count("Warning: undefined macro M6.txt"));
-}
-
-TEST_F(InterpTest, ToolChangeMacroDecidesTheTool) {
-  AddTool(4, 40);
+  // A macro decides the tool.
   AddTool(6, 60);
-  GetMachineConfig().toolChangeMode = 1;
   Macro("M6.txt", "%\n#940=1\n#950=6\n");
   Run("T4 M6\n");
   EXPECT_EQ(6, parser->State().GetCurrTool());

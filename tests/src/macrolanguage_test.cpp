@@ -42,14 +42,6 @@ class MacroTest : public testsupport::InterpreterTest<MacroParser> {
     messages.lines.clear();
     return InterpreterTest::RunFile(path, kind);
   }
-  const StateChange* LastCmd(char code, int lo, int hi) const {
-    cmds = backEnd->Cmds();
-    for (auto it = cmds.rbegin(); it != cmds.rend(); ++it)
-      if (it->change.code == code && it->change.num >= lo && it->change.num <= hi) return &it->change;
-    return nullptr;
-  }
-
-  mutable std::vector<testsupport::RecordedCmd> cmds;
 };
 
 // ---------------------------------------------------------------------------
@@ -163,12 +155,8 @@ TEST_F(MacroTest, UntilTravelsWithTheMoveOrTheDwell) {
   EXPECT_EQ(0, UntilHandle::Count());
   // A plain dwell carries no condition.
   Run("G4 P1\n");
-  const StateChange* dwell = LastCmd('G', 4, 4);
-  ASSERT_NE(nullptr, dwell);
-  EXPECT_EQ(0u, dwell->extra);
-}
-
-TEST_F(MacroTest, UntilMoveIsCutAtTheLimitInAPreview) {
+  EXPECT_EQ(0u, LastCmd('G', 4, 4).extra);
+  // A preview cuts the move at the limit.
   Run("G0 X500 Y0\nG1 X900 Y40 F600 UNTIL #5=1\n", BACKEND_NONE);
   ASSERT_EQ(2u, Lines().size());
   EXPECT_TRUE(Lines()[1].hasUntil);
@@ -179,7 +167,7 @@ TEST_F(MacroTest, UntilMoveIsCutAtTheLimitInAPreview) {
 TEST_F(MacroTest, OutputAssignmentSwitchesAnOutput) {
   EXPECT_EQ(RUN_RUNNING, Run("#O12=1\n#O12=0\n"));
   ASSERT_EQ(2, CountCmd('O', 12));
-  EXPECT_EQ(0, LastCmd('O', 12, 12)->flag);
+  EXPECT_EQ(0, LastCmd('O', 12, 12).flag);
 }
 
 // ---------------------------------------------------------------------------
@@ -224,12 +212,8 @@ TEST_F(MacroTest, TenNestedCallsRunAndTheEleventhFails) {
 TEST_F(MacroTest, CallerGetsItsModesBack) {
   Macro("lib.txt", "%\ninc\nG91 G55\nG0 X1\nM99\n");
   EXPECT_EQ(RUN_RUNNING, Run("G54 G0 X1\nCALL \"inc@lib.txt\"\nG0 X5\n"));
-  const StateChange* g91 = LastCmd('G', 91, 91);
-  ASSERT_NE(nullptr, g91);
-  EXPECT_EQ(0, g91->flag);
-  const StateChange* offset = LastCmd('G', 53, 59);
-  ASSERT_NE(nullptr, offset);
-  EXPECT_EQ(54, offset->num);
+  EXPECT_EQ(0, LastCmd('G', 91, 91).flag);
+  EXPECT_EQ(54, LastCmd('G', 53, 59).num);
   EXPECT_EQ(1.0, parser->GetVar(909));
   EXPECT_EQ(5.0, Xs().back());
 }
@@ -279,26 +263,24 @@ TEST(PrintNumber, AgreesWithPrintfAwayFromTies) {
   }
 }
 
-TEST_F(MacroTest, PrintBuildsTheMessageWithEscapes) {
+TEST_F(MacroTest, PrintBuildsTheMessageAndCarriesItsDecimals) {
   EXPECT_EQ(RUN_RUNNING, Run("#1=2\nPRINT \"a=\";#1\nPRINT \"x\" ; #1*3 ;\"y\"\n"
                             "PRINT \"a\\x41\\\"\\\\\\n\\r\\f\xE9\"\n"));
   EXPECT_EQ((Strings{"a=2.0", "x6.0y", "aA\"\\\n\r\f?"}), messages.lines);
-}
-
-TEST_F(MacroTest, DecimalsPersistAcrossStatementsAndRuns) {
   Run("PRINT %1;3.14159\nPRINT 2.25\n");
   EXPECT_EQ((Strings{"3.1", "2.3"}), messages.lines);
-  Run("PRINT 1.96\n");
+  Run("PRINT 1.96\n");  // the decimals persist across runs
   EXPECT_EQ((Strings{"2.0"}), messages.lines);
   EXPECT_EQ(1, MacroParser::PrintDecimals());
 }
 
-TEST_F(MacroTest, PreviewPrintsNothing) {
-  EXPECT_EQ(RUN_RUNNING, Run("PRINT \"a\"\nCLS\n", BACKEND_NONE));
-  EXPECT_TRUE(messages.lines.empty());
-  messages.lines.push_back("old");
-  backEnd = std::make_unique<RecordingBackEnd>(BACKEND_MACHINE);
-  Run("CLS\nPRINT \"new\"\n");
+// CLS clears the operator's messages on the machine; a preview neither
+// prints nor clears.
+TEST_F(MacroTest, PreviewPrintsAndClearsNothing) {
+  messages.lines = {"old"};
+  EXPECT_EQ(RUN_RUNNING, InterpreterTest::RunFile(Program("v.nc", "%\nPRINT \"a\"\nCLS\n"), BACKEND_NONE));
+  EXPECT_EQ((Strings{"old"}), messages.lines);
+  InterpreterTest::RunFile(Program("m.nc", "%\nCLS\nPRINT \"new\"\n"));
   EXPECT_EQ((Strings{"new"}), messages.lines);
 }
 
@@ -330,8 +312,8 @@ TEST_F(MacroTest, LogFileIsSharedWithCalledFiles) {
 // ---------------------------------------------------------------------------
 // Operator dialogs
 
-TEST_F(MacroTest, AskBoolStoresTheAnswerInZero) {
-  ScriptedOperator op("# answers\n\nno\n yes \ncancel\n");
+TEST_F(MacroTest, AskStoresTheAnswerInZero) {
+  ScriptedOperator op("# answers\n\nno\n yes \ncancel\n42\n2.6\ncancel\n");
   SetOperator(&op);
   EXPECT_EQ(RUN_RUNNING, Run("ASKBOOL \"Go on?\" I2\n#101=#0\nASKBOOL \"Again?\" I2\n#102=#0\nASKBOOL \"Last\"\n"));
   EXPECT_EQ(AskDialog::kNo, parser->GetVar(101));
@@ -340,6 +322,13 @@ TEST_F(MacroTest, AskBoolStoresTheAnswerInZero) {
   EXPECT_EQ(3, CountCmd('M', kAskDialogMCode));
   EXPECT_TRUE(messages.Has("ASK ASKBOOL \"Please confirm\" \"Go on?\" [Yes/No/Cancel] -> no"));
   EXPECT_TRUE(messages.Has("ASK ASKBOOL \"Please confirm\" \"Last\" [OK/Cancel] -> cancel"));
+  // Numbers start from #0 and keep their limits.
+  EXPECT_EQ(RUN_RUNNING, Run("#0=5\nASKINT \"Count\" I1 J10\n#101=#0\nASKINT \"n\"\n#102=#0\nASKFLT \"f\"\n"));
+  EXPECT_EQ(10.0, parser->GetVar(101));
+  EXPECT_EQ(3.0, parser->GetVar(102));
+  EXPECT_EQ(3.0, parser->GetVar(0));  // Cancel keeps the value
+  EXPECT_TRUE(messages.Has("ASK ASKINT \"Enter number\" \"Count\" [1..10] value=5 -> 10"))
+      << testing::PrintToString(messages.lines);
   EXPECT_EQ(0u, op.Remaining());
   // A preview asks nobody: #0 and the queue stay as they were.
   ScriptedOperator previewOp("no\n");
@@ -348,17 +337,6 @@ TEST_F(MacroTest, AskBoolStoresTheAnswerInZero) {
   EXPECT_EQ(4.0, parser->GetVar(0));
   EXPECT_EQ(0, CountCmd('M', kAskDialogMCode));
   EXPECT_EQ(1u, previewOp.Remaining());
-}
-
-TEST_F(MacroTest, AskNumberStartsFromZeroAndKeepsItsLimits) {
-  ScriptedOperator op("42\n2.6\ncancel\n");
-  SetOperator(&op);
-  EXPECT_EQ(RUN_RUNNING, Run("#0=5\nASKINT \"Count\" I1 J10\n#101=#0\nASKINT \"n\"\n#102=#0\nASKFLT \"f\"\n"));
-  EXPECT_EQ(10.0, parser->GetVar(101));
-  EXPECT_EQ(3.0, parser->GetVar(102));
-  EXPECT_EQ(3.0, parser->GetVar(0));  // Cancel keeps the value
-  EXPECT_TRUE(messages.Has("ASK ASKINT \"Enter number\" \"Count\" [1..10] value=5 -> 10"))
-      << testing::PrintToString(messages.lines);
 }
 
 TEST_F(MacroTest, AskMultiIsQueuedWithItsLastField) {
@@ -435,9 +413,7 @@ TEST_F(MacroTest, DeferredBreakLetsTheCalledFileFinish) {
   EXPECT_EQ(ERR_USER_BREAK, Code());
   EXPECT_TRUE(log.Saw("ExecuteSubPrg() deferred Break"));
   EXPECT_EQ((std::vector<double>{0.0, 2.0}), Xs());  // the file ran to its end, the caller stopped
-  const StateChange* g91 = LastCmd('G', 91, 91);
-  ASSERT_NE(nullptr, g91);
-  EXPECT_EQ(0, g91->flag);  // absolute again before the stop
+  EXPECT_EQ(0, LastCmd('G', 91, 91).flag);  // absolute again before the stop
 }
 
 TEST_F(MacroTest, DeferredBreakAfterAToolChangeConfirmsTheTool) {
@@ -449,9 +425,7 @@ TEST_F(MacroTest, DeferredBreakAfterAToolChangeConfirmsTheTool) {
   EXPECT_EQ(ERR_USER_BREAK, Code());
   ASSERT_EQ(2u, Lines().size());
   EXPECT_EQ(0.0, Lines().back().end[2]);
-  const StateChange* confirm = LastCmd('#', 920, 920);
-  ASSERT_NE(nullptr, confirm);
-  EXPECT_EQ(3.0, confirm->arg);
+  EXPECT_EQ(3.0, LastCmd('#', 920, 920).arg);
   EXPECT_EQ(3.0, parser->GetVar(920));
 }
 
