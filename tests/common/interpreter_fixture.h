@@ -104,10 +104,11 @@ class InterpreterTest : public ::testing::Test {
   int32_t Code() const { return parser->errorCode; }
   const std::string& Report() const { return parser->ErrorReportText(); }
   std::vector<RecordedLine> Lines() const { return backEnd->Lines(); }
-  std::vector<double> Xs() const {
-    std::vector<double> xs;
-    for (const auto& l : backEnd->Lines()) xs.push_back(l.end[0]);
-    return xs;
+  // One axis of the end points of the straight moves.
+  std::vector<double> Xs(int axis = 0) const {
+    std::vector<double> v;
+    for (const auto& l : backEnd->Lines()) v.push_back(l.end[axis]);
+    return v;
   }
   int CountCmd(char code, int num) const {
     int n = 0;

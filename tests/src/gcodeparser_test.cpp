@@ -192,7 +192,7 @@ TEST_F(OffsetTest, WorkOffsetsAndG92KeepTheMachinePosition) {
   EXPECT_DOUBLE_EQ(110.0, MachineX());
 }
 
-TEST_F(OffsetTest, NonModalG53PerLine) {
+TEST_F(OffsetTest, G53PerLineOrModal) {
   GetMachineConfig().modalG53 = 1;
   Run("G54 G0 X10\nG53 G0 X10\nG0 Y1\n");
   EXPECT_EQ(1, parser->offsetIndex);
@@ -200,9 +200,7 @@ TEST_F(OffsetTest, NonModalG53PerLine) {
   EXPECT_DOUBLE_EQ(-90.0, Lines()[2].end[0]);
   Run("G54\nG53 F100\n");
   EXPECT_EQ(-1073, Code());
-}
-
-TEST_F(OffsetTest, ModalG53StaysAndRefusesAnExtraCommand) {
+  // Modal: G53 stays and refuses an extra command.
   GetMachineConfig().modalG53 = 0;
   Run("G54 G0 X10\nG53\nG0 Y1\n");
   EXPECT_EQ(0, parser->offsetIndex);
@@ -272,7 +270,7 @@ TEST(RangeErrorQuestion, NamesTheAxisAndSide) {
 // ---------------------------------------------------------------------------
 // M codes and tools
 
-TEST_F(InterpTest, SpindleAndCoolantBeforeTheMove) {
+TEST_F(InterpTest, MCodesBeforeTheMoveAndTheKnifeAtTheCut) {
   Run("S1000 M3 G1 X10 F600\nM8\nM9\nM4\nM5\n");
   EXPECT_LT(IndexOfCall("AddCmd M3"), IndexOfCall("AddLine"));
   EXPECT_FALSE(parser->State().GetFlag(SF_SPINDLE_CW));
@@ -281,6 +279,11 @@ TEST_F(InterpTest, SpindleAndCoolantBeforeTheMove) {
   Run("M51 P1\n");  // machine functions take their state from P
   EXPECT_TRUE(parser->State().GetFlag(SF_SPINDLE_OVERRIDE));
   EXPECT_TRUE(parser->gState & (1u << GS_FUNC16));
+  // The knife goes down at the next cut, once.
+  Run("M14\nG0 X5\nG1 X10 F600\nG1 X20\nM15\n");
+  EXPECT_GT(IndexOfCall("AddCmd M14"), IndexOfCall("AddLine"));
+  EXPECT_EQ(1, CountCmd('M', 14));
+  EXPECT_FALSE(parser->State().GetFlag(SF_M14));
 }
 
 TEST_F(InterpTest, ToolChangeModesAndMacro) {
@@ -325,13 +328,6 @@ TEST_F(InterpTest, CyclesRunTheirMacro) {
   Run("G0 Z-1\nG81 X1 Y1 Z-3\n");
   EXPECT_EQ(-3.0, parser->GetVar(101));  // the macro reads the depth from Z
   EXPECT_EQ(-3.0, parser->target[2]);
-}
-
-TEST_F(InterpTest, KnifeIsLoweredAtTheNextCut) {
-  Run("M14\nG0 X5\nG1 X10 F600\nG1 X20\nM15\n");
-  EXPECT_GT(IndexOfCall("AddCmd M14"), IndexOfCall("AddLine"));
-  EXPECT_EQ(1, CountCmd('M', 14));
-  EXPECT_FALSE(parser->State().GetFlag(SF_M14));
 }
 
 TEST_F(InterpTest, RadiusCompensationOffsetsThePathOnTheMachine) {

@@ -381,14 +381,12 @@ TEST_F(MacroTest, ToolChangeMacroWithPreviewAndMachineSections) {
         "Simulation\nG0 Z-2\n#940=1\nM99\n");
   EXPECT_EQ(RUN_RUNNING, Run("G0 X5\nT2 M6\nG0 X6\n"));
   EXPECT_TRUE(messages.Has("change to T2.0"));
-  ASSERT_EQ(3u, Lines().size());
-  EXPECT_EQ(-1.0, Lines()[1].end[2]);
+  EXPECT_EQ((std::vector<double>{0, -1, -1}), Xs(2));
   EXPECT_EQ(2.0, parser->GetVar(920));
   EXPECT_EQ(2, parser->State().GetCurrTool());
 
   EXPECT_EQ(RUN_RUNNING, Run("G0 X5\nT1 M6\nG0 X6\n", BACKEND_NONE));
-  ASSERT_EQ(3u, Lines().size());
-  EXPECT_EQ(-2.0, Lines()[1].end[2]);
+  EXPECT_EQ((std::vector<double>{0, -2, -2}), Xs(2));
   EXPECT_TRUE(messages.lines.empty());
 }
 
@@ -423,8 +421,7 @@ TEST_F(MacroTest, DeferredBreakAfterAToolChangeConfirmsTheTool) {
   Macro("M6.txt", "%\nG0 Z-1\n#950=3\n#940=1\nG0 Z0\nM99\n");
   EXPECT_EQ(RUN_ERROR, RunFileOn(std::make_unique<DeferringMachine>(), Program("t.nc", "%\nT2 M6\nG0 X9\n")));
   EXPECT_EQ(ERR_USER_BREAK, Code());
-  ASSERT_EQ(2u, Lines().size());
-  EXPECT_EQ(0.0, Lines().back().end[2]);
+  EXPECT_EQ((std::vector<double>{-1, 0}), Xs(2));
   EXPECT_EQ(3.0, LastCmd('#', 920, 920).arg);
   EXPECT_EQ(3.0, parser->GetVar(920));
 }
@@ -447,10 +444,9 @@ TEST_F(MacroTest, LibraryCalledFromSeveralPrograms) {
   const std::string a = Program("a.nc", "%\n#1=10\n#2=20\n#3=-3\nCALL \"hole@lib.txt\"\n#1=30\nCALL \"hole@lib.txt\"\n");
   const std::string b = Program("b.nc", "%\n#1=0\nCALL \"square@lib.txt\"\n#1=1\n#2=1\n#3=-1\nCALL \"hole@lib.txt\"\n");
   EXPECT_EQ(RUN_RUNNING, RunFile(a));
-  ASSERT_EQ(6u, Lines().size());
-  EXPECT_EQ(30.0, Lines()[3].end[0]);
-  EXPECT_EQ(20.0, Lines()[3].end[1]);
-  EXPECT_EQ(-3.0, Lines()[4].end[2]);
+  EXPECT_EQ((std::vector<double>{10, 10, 10, 30, 30, 30}), Xs());
+  EXPECT_EQ((std::vector<double>{20, 20, 20, 20, 20, 20}), Xs(1));
+  EXPECT_EQ((std::vector<double>{0, -3, 0, 0, -3, 0}), Xs(2));
   EXPECT_EQ(RUN_RUNNING, RunFile(b));
   EXPECT_EQ((std::vector<double>{0, 5, 10, 15, 1, 1, 1}), Xs());
 }
