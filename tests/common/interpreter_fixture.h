@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,16 +26,10 @@ class CapturedMessages : public MessageList {
  public:
   void Post(const std::string& text) override { lines.push_back(text); }
   void Clear() override { lines.clear(); }
-  int Count(const std::string& text) const {
-    int n = 0;
-    for (const auto& l : lines) n += l == text;
-    return n;
-  }
+  int Count(const std::string& text) const { return static_cast<int>(std::count(lines.begin(), lines.end(), text)); }
   bool Has(const std::string& text) const { return Count(text) > 0; }
   bool HasPrefix(const std::string& text) const {
-    for (const auto& l : lines)
-      if (l.compare(0, text.size(), text) == 0) return true;
-    return false;
+    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.compare(0, text.size(), text) == 0; });
   }
   std::vector<std::string> lines;
 };
@@ -65,10 +60,6 @@ class InterpreterTest : public ::testing::Test {
     GetToolTable().Clear();
   }
 
-  virtual std::unique_ptr<Parser> MakeParser(FrontEnd* front, MachineState* state) {
-    return std::make_unique<Parser>(front, state);
-  }
-
   std::string Program(const std::string& name, const std::string& text) {
     WriteFile(workDir + "/" + name, text);
     return workDir + "/" + name;
@@ -86,7 +77,7 @@ class InterpreterTest : public ::testing::Test {
   Parser& Load(const std::string& path, std::unique_ptr<RecordingBackEnd> machine) {
     backEnd = std::move(machine);
     backEnd->FrontEnd::SetMachineState(&actState);
-    parser = MakeParser(backEnd.get(), &actState);
+    parser = std::make_unique<Parser>(backEnd.get(), &actState);
     EXPECT_NE(0, parser->NewMainFile(path));
     return *parser;
   }
@@ -125,9 +116,8 @@ class InterpreterTest : public ::testing::Test {
   }
   int IndexOfCall(const std::string& call) const {
     const auto calls = backEnd->Calls();
-    for (size_t i = 0; i < calls.size(); ++i)
-      if (calls[i] == call) return static_cast<int>(i);
-    return -1;
+    const auto it = std::find(calls.begin(), calls.end(), call);
+    return it == calls.end() ? -1 : static_cast<int>(it - calls.begin());
   }
 
   CapturedMessages messages;

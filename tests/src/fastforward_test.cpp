@@ -27,9 +27,9 @@ class FastForwardTest : public ::testing::Test {
     GetMachineConfig().machineType = savedType;
     EXPECT_EQ(behind.calls, 0);
   }
-  Coordinates Position() {
+  static Coordinates Position(FastForward& f) {
     Coordinates pos;
-    ff.GetPosition(pos);
+    f.GetPosition(pos);
     return pos;
   }
 
@@ -47,13 +47,13 @@ TEST_F(FastForwardTest, KeepsTheEndPositionThroughTheTransformation) {
   shifted.SetOffset(Coordinates(10, 20, -5));
   state.transformation = &shifted;
   state.progPos = Coordinates(1, 1, 1);
-  EXPECT_EQ(Position(), shifted.ToMachine(Coordinates(1, 1, 1)));
+  EXPECT_EQ(Position(ff), shifted.ToMachine(Coordinates(1, 1, 1)));
   ff.AddLine(Coordinates(1, 2, 3, 4), 10, true, nullptr, false);
-  EXPECT_EQ(Position(), Coordinates(11, 22, -2, 4));
+  EXPECT_EQ(Position(ff), Coordinates(11, 22, -2, 4));
   const double c[3] = {0, 0, 0};
   ff.AddArc(Coordinates(5, 0, -1), c, 10, 2, true);
   ff.WaitForMachine();
-  EXPECT_EQ(Position(), Coordinates(15, 20, -6));
+  EXPECT_EQ(Position(ff), Coordinates(15, 20, -6));
 }
 
 TEST_F(FastForwardTest, StateChangesAndOffsetPositionApplyAtOnce) {
@@ -87,9 +87,7 @@ TEST_F(FastForwardTest, KnifeAngleAfterAnArc) {
     FastForward knife(&behind);
     knife.SetMachineState(&state);
     knife.AddArc(r.end, r.centre, 10, r.plane, r.cw);
-    Coordinates pos;
-    knife.GetPosition(pos);
-    EXPECT_NEAR(pos[5], r.c, 1e-9) << "row " << (&r - rows);
+    EXPECT_NEAR(Position(knife)[5], r.c, 1e-9) << "row " << (&r - rows);
   }
 }
 

@@ -85,14 +85,10 @@ TEST_F(MacroTest, ErrorsWithTheirCodes) {
     int32_t code;
     int32_t line = 0;
   } cases[] = {
-      {"IF #1=1 THEN X10\nENDIF\n", -1033, 2},
-      {"IF #1=0 THEN\n#2=1\nENDIF G0\n", -1033, 4},
-      {"IF #1=1\n", -1025, 2},
-      {"ELSE\n", -1049, 2},
-      {"ENDIF\n", -1050, 2},
-      {"G0 X1\nIF #1=1 THEN\nG0 X2\n", -1051, 3},
-      {"IF #1=1 THEN\nELSE\nELSE\nENDIF\n", -1049, 4},
-      {"IF #1=0 THEN\nELSE\nG0 X1\n", -1051, 3},
+      {"IF #1=1 THEN X10\nENDIF\n", -1033, 2},       {"IF #1=0 THEN\n#2=1\nENDIF G0\n", -1033, 4},
+      {"IF #1=1\n", -1025, 2},                       {"ELSE\n", -1049, 2},
+      {"ENDIF\n", -1050, 2},                         {"G0 X1\nIF #1=1 THEN\nG0 X2\n", -1051, 3},
+      {"IF #1=1 THEN\nELSE\nELSE\nENDIF\n", -1049, 4}, {"IF #1=0 THEN\nELSE\nG0 X1\n", -1051, 3},
       {"REPEAT=2\nREPEAT=2\nNEXT\nNEXT\n", -1054}, {"NEXT\n", -1055},   {"REPEAT=0\nG0 X1\n", -1056},
       {"REPEAT=2 X1\nNEXT\n", -1053},     {"REPEAT=2\nNEXT G0\n", -1053},      {"REPEAT=0\nNEXT X1\n", -1053},
       {"SKIP nowhere\nG0 X1\n", -1030},   {"SKIP there X1\nthere\n", -1035},   {"SKIP\n", -1027},
