@@ -84,7 +84,7 @@ TEST_F(CliRunTest, SigintStopsTheRunAtTheReachedLine) {
   EXPECT_TRUE(Out("line 4")) << out;
 }
 
-TEST_F(CliRunTest, PausesAreAnsweredFromTheFileOrContinued) {
+TEST_F(CliRunTest, PausesAndDialogsAreAnsweredFromTheFile) {
   const std::string file = Program("%\nG90 G54\nG0 X0 Y0 Z5\nM0\nG1 X10 F600\nM1\nG1 X20\nM30\n");
   ASSERT_EQ(RunFast(file), 0) << out << err;
   EXPECT_NE(err.find("pause at line 4: continue"), std::string::npos) << err;
@@ -95,9 +95,7 @@ TEST_F(CliRunTest, PausesAreAnsweredFromTheFileOrContinued) {
   EXPECT_TRUE(Out("result: stopped (user break)")) << out;
   EXPECT_TRUE(Out("line 6")) << out;
   EXPECT_TRUE(Out("work position: X10.000")) << out;
-}
-
-TEST_F(CliRunTest, DialogsTakeTheirAnswersFromTheFile) {
+  // A dialog of the plate example takes its answer from the file too.
   testsupport::WriteFile(dir + "/answers.txt", "# holes\n2\n");
   ASSERT_EQ(RunFast(kExamples + "/plate.nc", "--answers " + dir + "/answers.txt "), 0) << out << err;
   EXPECT_TRUE(Out("-> 2")) << out;
