@@ -199,7 +199,7 @@ TEST_F(MacroTest, TenNestedCallsRunAndTheEleventhFails) {
   EXPECT_EQ(RUN_ERROR, Run("G0 X0\nCALL \"n1.txt\"\n"));
   EXPECT_EQ(-110, Code());
   EXPECT_EQ("main program: line 3 column 0", Report());
-  // The innermost report names the tenth file and its line.
+  // The innermost report (-1031) names the tenth file and its line.
   EXPECT_TRUE(messages.Has("Error in subprogram/macro: " + macroDir + "/n10.txt"));
   EXPECT_TRUE(messages.Has("max. subprogram nesting level exceeded line 3 column 0"));
   EXPECT_EQ((std::vector<double>{0, 10}), Xs());
