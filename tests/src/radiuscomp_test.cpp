@@ -450,29 +450,24 @@ class ContourCase {
     return true;
   }
 
-  // Runs the contour through the stage. Closed contours start and end in
-  // the middle of their first element so that every corner is compensated.
-  void Run(RadiusComp& rc, FrontEnd*& slot, RecordingFrontEnd& rec, MachineState& state) const {
+  // The program after the approach from `approach`. Closed contours start
+  // and end in the middle of their first element so that every corner is
+  // compensated.
+  std::vector<Step> Program() {
     std::vector<Elem> prog = contour;
     if (m_closed) {
       prog.front() = Split(contour[0], 0.5, 1.0);
       prog.push_back(Split(contour[0], 0.0, 0.5));
       prog.push_back(Split(contour[0], 0.5, 0.75));
     }
-    const Vec2 s = prog.front().a, approach = s + 3 * m_r * ToolSide(prog.front().Tangent(0));
-    state.progPos = rec.pos = Coordinates(approach.x, approach.y, 0);
-    rc.SwitchOn(&slot, m_side, m_r, false);
-    slot->AddLine(Coordinates(s.x, s.y, 0), 10, false, nullptr, false);
-    for (const Elem& e : prog) {
-      const double c[3] = {e.c.x, e.c.y, 0};
-      if (e.arc)
-        slot->AddArc(Coordinates(e.b.x, e.b.y, 0), c, 10, 2, e.cw);
-      else
-        slot->AddLine(Coordinates(e.b.x, e.b.y, 0), 10, false, nullptr, false);
-    }
-    rc.SwitchOn(&slot, 0, 0, false);
+    approach = prog.front().a + 3 * m_r * ToolSide(prog.front().Tangent(0));
     departure = prog.back().b + 3 * m_r * ToolSide(prog.back().Tangent(1));
-    slot->AddLine(Coordinates(departure.x, departure.y, 0), 10, false, nullptr, false);
+    std::vector<Step> steps = {{'L', prog.front().a.x, prog.front().a.y}};
+    for (const Elem& e : prog)
+      steps.push_back(e.arc ? Step{e.cw ? 'C' : 'A', e.b.x, e.b.y, e.c.x, e.c.y} : Step{'L', e.b.x, e.b.y});
+    steps.push_back({'O', 0, 0});
+    steps.push_back({'L', departure.x, departure.y});
+    return steps;
   }
 
   // The compensated path (without approach and departure) keeps exactly the
@@ -506,6 +501,7 @@ class ContourCase {
 
   void SetRadius(double r) { m_r = r; }
   std::vector<Elem> contour;
+  Vec2 approach, departure;
 
  private:
   Vec2 ToolSide(Vec2 t) const { return m_side == 1 ? Vec2{-t.y, t.x} : Vec2{t.y, -t.x}; }
@@ -518,7 +514,6 @@ class ContourCase {
   double m_r;
   int m_side;
   bool m_closed;
-  mutable Vec2 departure;
 };
 
 // Feasible contours must compensate exactly; the others either compensate or
@@ -538,7 +533,6 @@ TEST_F(RadiusCompTest, PropertyRandomContours) {
               {4242, 2, 0.5, true, 200, -1}};
   const std::set<int32_t> allowed = {-1102, -1103, -1105, -1022};
   const double radii[] = {0.5, 2.0, 5.0};
-  MachineState state("prop");
   for (const auto& row : rows) {
     std::mt19937 rng(row.seed);
     int feasible = 0, rejected = 0;
@@ -548,11 +542,12 @@ TEST_F(RadiusCompTest, PropertyRandomContours) {
       ContourCase cc(rng, row.closed == 2 ? k % 2 == 0 : row.closed == 1, row.arcShare, r, side);
       const bool isFeasible = !row.oversized && cc.Feasible();
       if (row.oversized) cc.SetRadius(3 * r);
-      RecordingFrontEnd rec;
-      rec.SetMachineState(&state);
-      FrontEnd* slot = &rec;
-      RadiusComp rc;
-      const int32_t code = CodeOf([&] { cc.Run(rc, slot, rec, state); });
+      const std::vector<Step> prog = cc.Program();
+      Reset();
+      const int32_t code = CodeOf([&] {
+        Start(cc.approach.x, cc.approach.y, side, row.oversized ? 3 * r : r);
+        Run(prog);
+      });
       SCOPED_TRACE(::testing::Message() << "seed " << row.seed << " case " << k << " r " << r << " side " << side);
       if (isFeasible) {
         ++feasible;
