@@ -138,32 +138,17 @@ class RecordingBackEnd : public FrontEnd, public BackEnd, public WorkerThread {
       m_work.back().cmd.text = nullptr;
     }
     switch (cmd.code) {
-      case WCMD_RUN:
-        LongAction(cmd, text, cmd.text == nullptr, true);
-        break;
-      case WCMD_STOP:
-      case WCMD_STOP_JOG:
-        if (Flags() & (kBusy | kPaused)) Change(kBreak, kPaused);
-        break;
-      case WCMD_CONTINUE:
-        if (Flags() & kPaused) Change(kBusy, kPaused | kBreak);
-        break;
-      case WCMD_FEED_OVERRIDE:
-        m_feedOverride = cmd.value1;
-        break;
-      case WCMD_TERMINATE:
-        Change(kTerminate, 0);
-        break;
+      case WCMD_RUN: LongAction(cmd, text, cmd.text == nullptr, true); break;
       case WCMD_JOG:
       case WCMD_MOVE_TO:
-      case WCMD_HOME:
-        LongAction(cmd, text, true, false);
-        break;
-      case WCMD_HANDWHEEL_JOG:
-        if (cmd.flag1) LongAction(cmd, text, true, false);
-        break;
-      default:
-        break;
+      case WCMD_HOME: LongAction(cmd, text, true, false); break;
+      case WCMD_HANDWHEEL_JOG: if (cmd.flag1) LongAction(cmd, text, true, false); break;
+      case WCMD_STOP:
+      case WCMD_STOP_JOG: if (Flags() & (kBusy | kPaused)) Change(kBreak, kPaused); break;
+      case WCMD_CONTINUE: if (Flags() & kPaused) Change(kBusy, kPaused | kBreak); break;
+      case WCMD_FEED_OVERRIDE: m_feedOverride = cmd.value1; break;
+      case WCMD_TERMINATE: Change(kTerminate, 0); break;
+      default: break;
     }
   }
 
