@@ -21,26 +21,22 @@ using namespace sharedlog;
 std::string TestMappingName(const std::string& tag) { return "/qv_test_" + std::to_string(getpid()) + "_" + tag; }
 
 // Plays the viewer: creates the mapping under a test name and reads the ring.
-class FakeViewer {
- public:
-  explicit FakeViewer(const std::string& tag) : name_(TestMappingName(tag)) {
-    shm_unlink(name_.c_str());
-    const int fd = shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    EXPECT_GE(fd, 0);
+struct FakeViewer {
+  explicit FakeViewer(const std::string& tag) : name(TestMappingName(tag)) {
+    shm_unlink(name.c_str());
+    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     EXPECT_EQ(ftruncate(fd, kMappingSize), 0);
     map = static_cast<uint8_t*>(mmap(nullptr, kMappingSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
     close(fd);
   }
   ~FakeViewer() {
     munmap(map, kMappingSize);
-    shm_unlink(name_.c_str());
+    shm_unlink(name.c_str());
   }
-  const char* Name() const { return name_.c_str(); }
   std::atomic_ref<uint16_t> Pos(size_t offset) { return std::atomic_ref<uint16_t>(*reinterpret_cast<uint16_t*>(map + offset)); }
   std::atomic_ref<uint32_t> Stat(size_t i) {
     return std::atomic_ref<uint32_t>(reinterpret_cast<uint32_t*>(map + kStatsOffset)[i]);
   }
-
   // Takes everything written so far, as a viewer does.
   std::string Read() {
     std::string out;
@@ -50,10 +46,8 @@ class FakeViewer {
     Pos(kReadPosOffset).store(r);
     return out;
   }
+  std::string name;
   uint8_t* map = nullptr;
-
- private:
-  std::string name_;
 };
 
 class DriverLogTest : public ::testing::Test {
@@ -69,7 +63,7 @@ TEST_F(DriverLogTest, OpeningResetsCountersAndFilterThenLinesAreFormattedAndFilt
   FakeViewer viewer("format");
   for (size_t i = 0; i < kStatsCount; ++i) viewer.Stat(i).store(0xDEAD);
   DriverLogSetFilter(1, 0x100);
-  ASSERT_TRUE(DriverLogOpen(viewer.Name()));
+  ASSERT_TRUE(DriverLogOpen(viewer.name.c_str()));
   for (size_t i = 0; i < kStatsCount; ++i) EXPECT_EQ(viewer.Stat(i).load(), 0u) << i;
   DriverLog(DLOG_TRACE, "OpenModule() start %d", 42);
   const std::string text = viewer.Read();
@@ -89,7 +83,7 @@ TEST_F(DriverLogTest, OpeningResetsCountersAndFilterThenLinesAreFormattedAndFilt
 
 TEST_F(DriverLogTest, LineReachingTheEndOfTheRingContinuesAtOffsetFive) {
   FakeViewer viewer("wrap");
-  ASSERT_TRUE(DriverLogOpen(viewer.Name()));
+  ASSERT_TRUE(DriverLogOpen(viewer.name.c_str()));
   viewer.Pos(kWritePosOffset).store(kRingSize - 11);
   viewer.Pos(kReadPosOffset).store(kRingSize - 11);
   DriverLog(DLOG_ERROR, "a line that does not fit before the end");
@@ -103,7 +97,7 @@ TEST_F(DriverLogTest, LineReachingTheEndOfTheRingContinuesAtOffsetFive) {
 
 TEST_F(DriverLogTest, ConcurrentViewerReceivesEveryLineInOrder) {
   FakeViewer viewer("stream");
-  ASSERT_TRUE(DriverLogOpen(viewer.Name()));
+  ASSERT_TRUE(DriverLogOpen(viewer.name.c_str()));
   DriverLogSetMaxWait(10000000);  // the reader is slow on a loaded machine, never drop
   constexpr int kLines = 3000;
   std::atomic<bool> writing{true};
@@ -127,7 +121,7 @@ TEST_F(DriverLogTest, ConcurrentViewerReceivesEveryLineInOrder) {
 
 TEST_F(DriverLogTest, StalledViewerMakesTheWriterDropInsteadOfWaitingForever) {
   FakeViewer viewer("stall");
-  ASSERT_TRUE(DriverLogOpen(viewer.Name()));
+  ASSERT_TRUE(DriverLogOpen(viewer.name.c_str()));
   DriverLogSetMaxWait(20000);
   const std::string filler(100, 'x');
   int written = 0;
@@ -166,7 +160,7 @@ TEST_F(DriverLogTest, MissingOrTooSmallMappingIsNotUsed) {
 
 TEST_F(DriverLogTest, LinkThreadsAnnounceThemselves) {
   FakeViewer viewer("threads");
-  ASSERT_TRUE(DriverLogOpen(viewer.Name()));
+  ASSERT_TRUE(DriverLogOpen(viewer.name.c_str()));
   LogThreadStart("Creator MainThread");
   LogAffinityMasks();
   { AlarmClock clock; }  // its timer thread has logged before the join returns

@@ -105,14 +105,4 @@ TEST_F(LoggingTest, DefaultFolderAndUnwritableFolder) {
   LogMessage(0x8000, "no file open");
 }
 
-// The filter dialog's categories must each select exactly one category bit.
-TEST_F(LoggingTest, DialogCategoriesAreDistinctBitsInTheCategoryField) {
-  int32_t all = 0;
-  for (const auto& c : kLogCategories) {
-    EXPECT_TRUE(c.bit != 0 && (c.bit & (c.bit - 1)) == 0 && (c.bit & ~LOG_CATEGORY_MASK) == 0) << c.name;
-    EXPECT_EQ(all & c.bit, 0) << c.name;
-    all |= c.bit;
-  }
-}
-
 }  // namespace

@@ -64,10 +64,8 @@ TEST(TextControl, NumberingAcrossFilesWithNullEntries) {
   t.GotoLine(t.LineCount() - 1);  // the trailing null entry is a valid position
   EXPECT_EQ(t.CurrentLine(), 7);
   EXPECT_EQ(t.CurrentLinePtr(), nullptr);
-  for (int32_t outside : {0, 8}) {
-    t.GotoLine(outside);
-    EXPECT_EQ(t.CurrentLine(), 0) << outside;
-  }
+  t.GotoLine(8);
+  EXPECT_EQ(t.CurrentLine(), 0);
 
   int32_t first = -1, last = -1;
   EXPECT_TRUE(t.GetFileRange(2, &first, &last));
@@ -118,12 +116,11 @@ TEST(TextControl, EmptyTwiceLoadedAndMissingFiles) {
 TEST(TextControl, ShareAndAbandon) {
   TextControl* t = new TextControl();
   TextControl* second = t->Share();
-  EXPECT_EQ(second->UseCount(), 2);
+  EXPECT_EQ(t->UseCount(), 2);
   TextControl::Abandon(second);
   EXPECT_EQ(second, nullptr);
   EXPECT_EQ(t->UseCount(), 1);
   TextControl::Abandon(t);  // the last reference deletes (checked by the sanitizer build)
-  EXPECT_EQ(t, nullptr);
   testsupport::AssertionCapture capture;
   {
     TextControl shared;
