@@ -68,19 +68,14 @@ TEST(FileParserReaders, Values) {
     const char* text;
     double value;
   } cases[] = {
-      {REAL, "-.5", -0.5},        {REAL, "1.23456789", 1.23456789}, {REAL, "+12.5", 12.5},
-      {REAL, ".", 0},             {REAL, "1e3", 1},  // no exponents
-      {SIGNED, "-42 ", -42},      {LETTER, "#1", '#'},
-      {EXPR, "2+3*4^2", 146},     {EXPR, "-2^2", -4},          {EXPR, "5&3", 1},
-      {EXPR, "5|2", 7},           {EXPR, "1+5|2", 6 | 2},      {EXPR, "10-2-3", 5},
-      {EXPR, "12/2*3", 18},       {EXPR, "(2+3)*4", 20},
-      {EXPR, "2 +3", 2},  // a blank ends the expression
-      {EXPR, "ROUND(2.5)", 3},    {EXPR, "ROUND(-2.5)", -2},   {EXPR, "ABS(-3)", 3},
-      {EXPR, "SQRT(16)+1", 5},    {EXPR, "SIN(90)", std::sin(90.0)},
-      {EXPR, "ATAN(1)*4", std::numbers::pi}, {EXPR, "LOG(EXP(2))", 2},
+      {REAL, "-.5", -0.5}, {REAL, "1.23456789", 1.23456789}, {REAL, "+12.5", 12.5}, {REAL, ".", 0},
+      {SIGNED, "-42 ", -42}, {LETTER, "#1", '#'}, {REAL, "1e3", 1},  // no exponents
+      {EXPR, "2+3*4^2", 146}, {EXPR, "-2^2", -4}, {EXPR, "5&3", 1}, {EXPR, "5|2", 7}, {EXPR, "1+5|2", 6 | 2},
+      {EXPR, "10-2-3", 5}, {EXPR, "12/2*3", 18}, {EXPR, "(2+3)*4", 20}, {EXPR, "2 +3", 2},  // a blank ends it
+      {EXPR, "ROUND(2.5)", 3}, {EXPR, "ROUND(-2.5)", -2}, {EXPR, "ABS(-3)", 3}, {EXPR, "SQRT(16)+1", 5},
+      {EXPR, "SIN(90)", std::sin(90.0)}, {EXPR, "ATAN(1)*4", std::numbers::pi}, {EXPR, "LOG(EXP(2))", 2},
       // Pn is #(56+n), a letter L is #(30+L-'A'); SINX is no function but the variable S.
-      {EXPR, "#[2*5]", 10},       {EXPR, "#7", 7},             {EXPR, "P3", 59},
-      {EXPR, "P[1]", 57},         {EXPR, "P", 45},             {EXPR, "SINX", 48},
+      {EXPR, "#[2*5]", 10}, {EXPR, "#7", 7}, {EXPR, "P3", 59}, {EXPR, "P[1]", 57}, {EXPR, "P", 45}, {EXPR, "SINX", 48},
   };
   for (const auto& c : cases) {
     VarParser p(c.text);
@@ -100,29 +95,22 @@ TEST(FileParserReaders, Errors) {
     int32_t error;
     int column = -1;  // -1: not checked
   } cases[] = {
-      {REAL, "1.2.3", ERR_NO_DECIMAL, 3},      {INT, "-5", ERR_NO_NEGATIVE},
-      {SIGNED, "5.5", ERR_NO_DECIMAL},         {REAL, "-", ERR_NUMBER_EXPECTED},
-      {INT, "99999999999", ERR_NUMBER_RANGE},  {LETTER, "x10", ERR_UNEXPECTED_CHAR},
-      {LETTER, "5", ERR_UNEXPECTED_NUMBER},    {LETTER, "-1", ERR_UNEXPECTED_NUMBER},
-      {LETTER, "+1", ERR_UNEXPECTED_NUMBER},   {LETTER, ".5", ERR_UNEXPECTED_NUMBER},
-      {NAME, "1abc", ERR_UNEXPECTED_NUMBER},   {STRING, "\"open", ERR_QUOTE_EXPECTED},
-      {STRING, "abc", ERR_QUOTE_EXPECTED},
-      {STRING, "\"a\\tb\"", ERR_UNEXPECTED_CHAR, 3},  // one past the backslash
-      {EXPR, " 10", ERR_NUMBER_EXPECTED, 0},            // no blank after an address letter
-      {EXPR, "2*-3", ERR_NUMBER_EXPECTED},     {EXPR, "7/0", ERR_DIVISION_BY_ZERO},
-      {EXPR, "|2", ERR_NUMBER_EXPECTED},       {EXPR, "(1+2", ERR_MISSING_BRACKET},
-      {EXPR, "", ERR_NUMBER_EXPECTED},         {EXPR, "ABS(1", ERR_MISSING_BRACKET},
-      {EXPR, "#[1000]", ERR_INDEX_RANGE},      {EXPR, "#[-1]", ERR_INDEX_RANGE},
-      {EXPR, "#[5", ERR_MISSING_BRACKET},      {EXPR, "P10", ERR_INDEX_RANGE},
-      {EXPR, "E", ERR_INVALID_VARIABLE},       {EXPR, "N", ERR_INVALID_VARIABLE},
-      {EXPR, "#X", ERR_INVALID_VARIABLE},      {EXPR, "B", ERR_AXIS_NOT_SUPPORTED},
-      {EXPR, std::string(5000, '(') + "1", ERR_FORMULA_TOO_COMPLEX},
-      {SKIP, "(never closed\n", ERR_MISSING_BRACKET},
-      {COND, "#I3=2", ERR_INPUT_CONDITION},    {COND, "#I3", ERR_INPUT_CONDITION},
-      {COND, "#Ix=1", ERR_INPUT_CONDITION},    {COND, "#O1=-1", ERR_INPUT_CONDITION},
-      {COND, "#1==2", ERR_NUMBER_EXPECTED},  // "=" is the operator; "=2" is no expression
+      {REAL, "1.2.3", ERR_NO_DECIMAL, 3}, {INT, "-5", ERR_NO_NEGATIVE}, {SIGNED, "5.5", ERR_NO_DECIMAL},
+      {REAL, "-", ERR_NUMBER_EXPECTED}, {INT, "99999999999", ERR_NUMBER_RANGE}, {LETTER, "x10", ERR_UNEXPECTED_CHAR},
+      {LETTER, "5", ERR_UNEXPECTED_NUMBER}, {LETTER, "-1", ERR_UNEXPECTED_NUMBER}, {STRING, "abc", ERR_QUOTE_EXPECTED},
+      {LETTER, "+1", ERR_UNEXPECTED_NUMBER}, {LETTER, ".5", ERR_UNEXPECTED_NUMBER}, {STRING, "\"a", ERR_QUOTE_EXPECTED},
+      {NAME, "1abc", ERR_UNEXPECTED_NUMBER}, {STRING, "\"a\\tb\"", ERR_UNEXPECTED_CHAR, 3},  // one past the backslash
+      {SKIP, "(never closed\n", ERR_MISSING_BRACKET}, {EXPR, " 10", ERR_NUMBER_EXPECTED, 0},  // no blank after a letter
+      {EXPR, "2*-3", ERR_NUMBER_EXPECTED}, {EXPR, "7/0", ERR_DIVISION_BY_ZERO}, {EXPR, "|2", ERR_NUMBER_EXPECTED},
+      {EXPR, "(1+2", ERR_MISSING_BRACKET}, {EXPR, "", ERR_NUMBER_EXPECTED}, {EXPR, "ABS(1", ERR_MISSING_BRACKET},
+      {EXPR, "#[1000]", ERR_INDEX_RANGE}, {EXPR, "#[-1]", ERR_INDEX_RANGE}, {EXPR, "#[5", ERR_MISSING_BRACKET},
+      {EXPR, "P10", ERR_INDEX_RANGE}, {EXPR, "E", ERR_INVALID_VARIABLE}, {EXPR, "N", ERR_INVALID_VARIABLE},
+      {EXPR, "#X", ERR_INVALID_VARIABLE}, {EXPR, "B", ERR_AXIS_NOT_SUPPORTED},
+      {EXPR, std::string(5000, '(') + "1", ERR_FORMULA_TOO_COMPLEX}, {COND, "#I3=2", ERR_INPUT_CONDITION},
+      {COND, "#I3", ERR_INPUT_CONDITION}, {COND, "#Ix=1", ERR_INPUT_CONDITION}, {COND, "#O1=-1", ERR_INPUT_CONDITION},
       {COND, "#1!2", ERR_COMPARISON_EXPECTED}, {COND, "(#1=2", ERR_MISSING_BRACKET},
-      {COND, "E=1", ERR_INVALID_VARIABLE},     {COND, std::string(1000, '(') + "#1=1", ERR_FORMULA_TOO_COMPLEX},
+      {COND, "E=1", ERR_INVALID_VARIABLE}, {COND, std::string(1000, '(') + "#1=1", ERR_FORMULA_TOO_COMPLEX},
+      {COND, "#1==2", ERR_NUMBER_EXPECTED},  // "=" is the operator; "=2" is no expression
   };
   for (const auto& c : cases) {
     VarParser p(c.text);
@@ -262,13 +250,11 @@ TEST(FileParserConditions, Evaluation) {
     bool result;
   } cases[] = {
       {"!(#I3=1&#O2=0)", 0, true}, {"#I3=1 & #O2=1 & #N7=0", 0, false}, {"#I4=0 | #I5=1", 0, true},
-      {"#1=2", 2.005, true},  // within the tolerance
-      {"#1=2", 2.02, false},       {"#1<>2", 2.02, true},  {"#1<>2", 2.005, false},
-      {"#1<=2", 2.005, true},      {"#1<2", 2.0, false},   {"#1>=2", 1.995, true},
-      {"#1>2", 2.0, false},        {"#1&4", 6, true},      {"#1&4", 3, false},
       {"#N[3+4]=1", 0, true},  // index formula
-      {"#1=1 | #N7=0 & #1&4", 1, true},  // "&" binds tighter than "|"
-      {"!#1=1 & #1=2", 1, false},       // "!" applies to the bracket-free term only
+      {"#1=2", 2.005, true}, {"#1<>2", 2.005, false}, {"#1<=2", 2.005, true}, {"#1>=2", 1.995, true},  // tolerance
+      {"#1=2", 2.02, false}, {"#1<>2", 2.02, true}, {"#1<2", 2.0, false}, {"#1>2", 2.0, false}, {"#1&4", 6, true},
+      {"#1&4", 3, false}, {"#1=1 | #N7=0 & #1&4", 1, true},  // "&" binds tighter than "|"
+      {"!#1=1 & #1=2", 1, false},  // "!" applies to the bracket-free term only
   };
   for (const auto& k : cases) {
     VarParser p(k.text);

@@ -88,7 +88,7 @@ TEST_F(LoggingTest, LogTxtGetsTheLinesOfAllThreadsAndLogPrevTxtThePreviousRun) {
       text, std::regex(time + "always 1\n" + time + "UserAction: StartButton\n" + time + "from worker\n")))
       << text;
   bool stamped = false;
-  for (time_t t = before; t <= after; ++t) stamped = stamped || text.starts_with(FormatLogLine(t * 1000LL, "").substr(0, 8));
+  for (time_t t = before; t <= after; ++t) stamped |= text.starts_with(FormatLogLine(t * 1000LL, "").substr(0, 8));
   EXPECT_TRUE(stamped) << text;
   const std::string previous = testsupport::ReadFile(Folders::Join(dir, "log_prev.txt"));
   EXPECT_TRUE(std::regex_match(previous, std::regex(time + "previous run\n"))) << previous;
