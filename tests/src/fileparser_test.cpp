@@ -151,39 +151,13 @@ TEST(FileParserTokens, NamesStringsAndComments) {
   }
 }
 
-TEST(FileParserErrors, RecordingRules) {
-  VarParser p("G1 X 5");
-  p.GetLetter();
-  p.Expression();
-  p.SkipSpaceAndComments();
-  p.GetLetter();
-  EXPECT_EQ(CodeOf([&] { p.Expression(); }), ERR_NUMBER_EXPECTED);
-  EXPECT_FALSE(p.lineOk);
-  EXPECT_EQ(p.errorTokenColumn, 3);
-  EXPECT_EQ(p.FormatErrorReport(), "number or formula expected line 1 column 3");
-
-  // A later range error never replaces a recorded error ...
-  p.column = 5;
-  EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_NUMBER_RANGE); }), ERR_NUMBER_RANGE);
-  EXPECT_EQ(p.errorCode, ERR_NUMBER_EXPECTED);
-  EXPECT_EQ(p.errorColumn, 4);
-  // ... but any other error does.
-  EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_INDEX_RANGE); }), ERR_INDEX_RANGE);
-  EXPECT_EQ(p.errorCode, ERR_INDEX_RANGE);
-  EXPECT_EQ(p.errorColumn, 5);
-
-  // After a reset the range error is the first and is recorded.
-  p.Rewind();
-  EXPECT_EQ(p.rewinds, 1);
-  EXPECT_EQ(p.errorCode, 0);
-  EXPECT_EQ(CodeOf([&] { p.ThrowError(Error_t(ERR_NUMBER_RANGE, 7)); }), ERR_NUMBER_RANGE);
-  EXPECT_EQ(p.errorCode, ERR_NUMBER_RANGE);
-}
-
-TEST(FileParserLines, FilesLinesAndErrorLines) {
+// Lines are read within their file, and an error's line counts from the
+// start of the file it is in. The first error of a line is kept against a
+// later range error, not against any other.
+TEST(FileParserErrors, LinesAndErrorRecordsInTheirOwnFile) {
   const std::string dir = testsupport::MakeTempDir("fileparser");
   testsupport::WriteFile(dir + "/a.nc", "A\n\nB");
-  testsupport::WriteFile(dir + "/sub.nc", "L1\nG1\nX?\n");
+  testsupport::WriteFile(dir + "/sub.nc", "L1\nG1\nG1 X 5\n");
   VarParser p;
   ASSERT_EQ(p.NewMainFile(dir + "/a.nc"), 1);
   const int32_t first = p.Text()->LoadFile(dir + "/sub.nc");
@@ -197,13 +171,26 @@ TEST(FileParserLines, FilesLinesAndErrorLines) {
   EXPECT_EQ(p.lineNumber, 0);
   EXPECT_FALSE(p.NextLine());
 
-  // Error lines count from the start of the file they are in.
   p.GotoLine(first + 2);
-  p.GetLetter();
-  EXPECT_EQ(CodeOf([&] { p.Expression(); }), ERR_NUMBER_EXPECTED);
-  EXPECT_EQ(p.errorLine, 3);
-  p.RecordRangeError(-1062);
-  EXPECT_EQ(p.errorText, "Collision with ATC keepout area line 3 column 0");
+  for (Reader r : {LETTER, EXPR, SKIP, LETTER}) EXPECT_EQ(Read(p, r), 0);
+  EXPECT_EQ(Read(p, EXPR), ERR_NUMBER_EXPECTED);
+  EXPECT_FALSE(p.lineOk);
+  EXPECT_EQ(p.FormatErrorReport(), "number or formula expected line 3 column 3");  // the token's column
+  p.column = 5;
+  EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_NUMBER_RANGE); }), ERR_NUMBER_RANGE);
+  EXPECT_EQ(p.errorCode, ERR_NUMBER_EXPECTED);
+  EXPECT_EQ(p.errorColumn, 4);  // where the error was found
+  EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_INDEX_RANGE); }), ERR_INDEX_RANGE);
+  EXPECT_EQ(p.errorCode, ERR_INDEX_RANGE);
+  EXPECT_EQ(p.errorColumn, 5);
+  p.RecordRangeError(-1062);  // a preview's range error does not stop
+  EXPECT_EQ(p.errorText, "Collision with ATC keepout area line 3 column 3");
+  // After a reset the range error is the first and is recorded.
+  p.Rewind();
+  EXPECT_EQ(p.rewinds, 2);  // NewMainFile rewound first
+  EXPECT_EQ(p.errorCode, 0);
+  EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_NUMBER_RANGE); }), ERR_NUMBER_RANGE);
+  EXPECT_EQ(p.errorCode, ERR_NUMBER_RANGE);
 
   EXPECT_EQ(VarParser().NewMainFile(dir + "/nope.nc"), 0);
   EXPECT_EQ(VarParser("CALL L10@\"macros/x.nc\"").fileName, "macros/x.nc");
