@@ -13,8 +13,7 @@
 
 namespace {
 
-class LoggingTest : public ::testing::Test {
- protected:
+struct LoggingTest : ::testing::Test {
   void TearDown() override {
     CloseLogFile();
     SetLogLevel(7);
@@ -31,7 +30,6 @@ TEST_F(LoggingTest, FilterOnPriorityAndCategory) {
   SetLogLevel(3);
   EXPECT_FALSE(LogEnabled(0x14)) << "priority above the level";
   EXPECT_TRUE(LogEnabled(0x13));
-  EXPECT_TRUE(LogEnabled(0x11));
   EXPECT_FALSE(LogEnabled(0x23)) << "category not selected";
   EXPECT_TRUE(LogEnabled(0x33)) << "one shared category bit is enough";
   int evaluated = 0;  // a filtered message is not formatted: its arguments are not evaluated
@@ -49,14 +47,9 @@ TEST_F(LoggingTest, FilterOnPriorityAndCategory) {
 TEST_F(LoggingTest, LineIsLocalTimeOfDayWithMilliseconds) {
   const char* oldTz = std::getenv("TZ");
   const std::string saved = oldTz ? oldTz : "";
-  const int64_t ms = 86400000LL * 20000 + 3723004;  // 01:02:03.004 UTC
-  const std::pair<const char*, const char*> cases[] = {{"UTC", "01:02:03.004 hello"},
-                                                       {"UTC-2", "03:02:03.004 hello"}};  // two hours east
-  for (const auto& [tz, line] : cases) {
-    setenv("TZ", tz, 1);
-    tzset();
-    EXPECT_EQ(FormatLogLine(ms, "hello"), line) << tz;
-  }
+  setenv("TZ", "UTC-2", 1);  // two hours east of UTC
+  tzset();
+  EXPECT_EQ(FormatLogLine(86400000LL * 20000 + 3723004, "hello"), "03:02:03.004 hello");  // 01:02:03.004 UTC
   if (oldTz) setenv("TZ", saved.c_str(), 1);
   else unsetenv("TZ");
   tzset();
@@ -102,7 +95,6 @@ TEST_F(LoggingTest, DefaultFolderAndUnwritableFolder) {
   testsupport::WriteFile(Folders::Join(dir, "file"), "x");
   EXPECT_FALSE(OpenLogFile(Folders::Join(dir, "file/sub")));
   EXPECT_FALSE(LogFileIsOpen());
-  LogMessage(0x8000, "no file open");
 }
 
 }  // namespace
