@@ -55,8 +55,8 @@ struct LoggedTimer : TimerEvent {
 struct ManualClockTest : ::testing::Test {
   ManualTime time;
   const uint64_t t0 = time.now;
-  AlarmClock clock{&time};
   FireLog log;
+  AlarmClock clock{&time};
 };
 
 // Equal expiries fire in start order; a restart moves an armed timer; a

@@ -111,7 +111,7 @@ TEST(FileParserReaders, Errors) {
   for (const auto& c : cases) {
     VarParser p(c.text);
     EXPECT_EQ(Read(p, c.reader), c.error) << c.text.substr(0, 20);
-    EXPECT_EQ(c.column < 0 ? -1 : p.errorColumn, c.column) << c.text;
+    EXPECT_EQ(c.column < 0 ? -1 : p.errorColumn, c.column) << c.text.substr(0, 20);
   }
   FileParser plain("#1");  // a plain parser knows no variables
   EXPECT_EQ(CodeOf([&] { plain.Expression(); }), ERR_NUMBER_EXPECTED);
