@@ -2,10 +2,10 @@
 // loops on a real (virtual) display.
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <filesystem>
 #include <string>
+#include <vector>
 
-#include <sys/stat.h>
 #include <wx/grid.h>
 #include <wx/textctrl.h>
 
@@ -17,216 +17,146 @@
 
 namespace {
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using enum HPGL_Import::PenColumn;
+using enum HPGL_Import::GlobalField;
+constexpr auto npos = std::string::npos;
+
+struct Cell {
+  int pen;
+  HPGL_Import::PenColumn col;
+  const char* text;
+};
 
 class HpglImportDialog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    paramDir = testsupport::MakeTempDir("params");
-    work = testsupport::MakeTempDir("hpgl");
-    Folders::SetParameters(paramDir);
-  }
+  void SetUp() override { OpenFiles(); }
   void TearDown() override { ResetParameterFilesForTest(); }
 
-  // Stored settings must be in place before the files are opened.
+  // A fresh parameter folder; stored settings must be in place before the
+  // files are opened.
   void OpenFiles(const std::string& userSettings = std::string()) {
-    if (!userSettings.empty()) testsupport::WriteFile(Folders::Join(paramDir, "UserSettings.txt"), userSettings);
+    Folders::SetParameters(paramDir = testsupport::MakeTempDir("params"));
+    if (!userSettings.empty()) testsupport::WriteFile(Saved(), userSettings);
     ResetParameterFilesForTest();
     OpenParameterFiles();
   }
-
-  std::string Plot(const std::string& name, const std::string& text) {
-    const std::string path = Folders::Join(work, name);
+  std::string Saved() const { return Folders::Join(paramDir, "UserSettings.txt"); }
+  static std::string Plot(const std::string& text) {
+    const std::string path = Folders::Join(testsupport::MakeTempDir("hpgl"), "plot.plt");
     testsupport::WriteFile(path, text);
     return path;
   }
 
-  // The user settings as written to disk (not the copy in memory).
-  std::unique_ptr<ParaFile> SavedSettings() {
-    auto f = std::make_unique<ParaFile>();
-    EXPECT_TRUE(f->OpenExisting(Folders::Join(paramDir, "UserSettings.txt")));
-    return f;
-  }
-
-  std::string paramDir, work;
+  std::string paramDir;
 };
 
 TEST_F(HpglImportDialog, PenTableShowsEveryPenWithStoredAndFileValues) {
-  OpenFiles(
-      "HPGL_ZTiefe=-2.5\nHPGL_Feedrate=1500\nHPGL_ZSel=1\nHPGL_OffsetSel=2\nHPGL_withln=1\n"
-      "HPGL_Speed_02=1234\nHPGL_PenActive_02=0\nHPGL_AssTool_02=7\n");
+  OpenFiles("HPGL_ZTiefe=-2.5\nHPGL_Feedrate=1500\nHPGL_Speed_02=1234\nHPGL_PenActive_02=0\nHPGL_AssTool_02=7\n");
   // Pens 3 and 4 are never selected: a VS or PW alone still gives them a row.
-  const std::string file = Plot("pens.plt", "IN;SP1;PD0,0,4000,0;PU;SP2;PD0,0,0,400;PU;VS5,3;PW0.35,4;");
-  HPGL_Import dlg(nullptr, file);
+  HPGL_Import dlg(nullptr, Plot("IN;SP1;PD0,0,4000,0;PU;SP2;PD0,0,0,400;PU;VS5,3;PW0.35,4;XX1;"));
   ASSERT_TRUE(dlg.FileRead());
-  EXPECT_EQ(dlg.GetTitle(), "HPGL-Import");
-
-  const char* expected[] = {"PW (mm)",  "VS (mm/min)",   "Z-depth (mm)",    "Spindle speed",
-                            "Tool no.", "Feed (mm/min)", "Z-Feed (mm/min)", "Active"};
-  ASSERT_EQ(dlg.PenGrid()->GetNumberCols(), 8);
-  for (int c = 0; c < 8; ++c) EXPECT_EQ(dlg.PenGrid()->GetColLabelValue(c), expected[c]) << c;
-
+  EXPECT_EQ(dlg.ReportText(), "Command not supported: XX\n");
   ASSERT_EQ(dlg.PenRowCount(), 4);
-  for (int pen = 1; pen <= 4; ++pen) EXPECT_GE(dlg.PenRow(pen), 0) << pen;
   EXPECT_EQ(dlg.PenGrid()->GetRowLabelValue(dlg.PenRow(3)), "Pen 3");
-  EXPECT_EQ(dlg.PenCell(2, HPGL_Import::COL_FEED), "1234");
-  EXPECT_EQ(dlg.PenCell(2, HPGL_Import::COL_TOOL), "7");
-  EXPECT_EQ(dlg.PenCell(2, HPGL_Import::COL_ACTIVE), "");
-  EXPECT_EQ(dlg.PenCell(1, HPGL_Import::COL_ACTIVE), "1");
-  EXPECT_EQ(dlg.PenCell(3, HPGL_Import::COL_VELOCITY), "3000");  // 5 cm/s
-  EXPECT_EQ(dlg.PenCell(4, HPGL_Import::COL_WIDTH), "0.35");
-  EXPECT_TRUE(dlg.PenGrid()->IsReadOnly(0, HPGL_Import::COL_WIDTH));
-
-  EXPECT_EQ(dlg.GlobalValue(HPGL_Import::FLD_ZDEPTH), "-2.5");
-  EXPECT_EQ(dlg.GlobalValue(HPGL_Import::FLD_FEED), "1500");
-  EXPECT_EQ(dlg.GlobalValue(HPGL_Import::FLD_ZFEED), "300");  // default, not stored
+  for (const Cell& c : {Cell{2, COL_FEED, "1234"}, {2, COL_TOOL, "7"}, {2, COL_ACTIVE, ""}, {1, COL_ACTIVE, "1"},
+                        {3, COL_VELOCITY, "3000"} /* 5 cm/s */, {4, COL_WIDTH, "0.35"}})
+    EXPECT_EQ(dlg.PenCell(c.pen, c.col), c.text) << "pen " << c.pen << " column " << c.col;
+  EXPECT_TRUE(dlg.PenGrid()->IsReadOnly(0, COL_WIDTH));
+  EXPECT_EQ(dlg.GlobalValue(FLD_ZDEPTH), "-2.5");
+  EXPECT_EQ(dlg.GlobalValue(FLD_FEED), "1500");
+  EXPECT_EQ(dlg.GlobalValue(FLD_ZFEED), "300");  // default, not stored
 }
 
 TEST_F(HpglImportDialog, ConvertsWithPenTableValuesAndStoresThem) {
-  OpenFiles();
-  const std::string file = Plot("line.plt", "SP1;PD0,0,4000,0;PU;");
+  const std::string file = Plot("SP1;PD0,0,4000,0;PU;");
   HPGL_Import dlg(nullptr, file);
-  ASSERT_EQ(dlg.PenRowCount(), 1);
   dlg.SetSelections(1, 1, 1, 0);
-  dlg.SetPenCell(1, HPGL_Import::COL_ZDEPTH, "-0,5");  // decimal comma as typed
-  dlg.SetPenCell(1, HPGL_Import::COL_ZFEED, "120");
-  dlg.SetPenCell(1, HPGL_Import::COL_FEED, " 800 ");
-  dlg.SetPenCell(1, HPGL_Import::COL_TOOL, "3");
-  dlg.SetPenCell(1, HPGL_Import::COL_SPINDLE, "12000");
-  dlg.SetGlobalValue(HPGL_Import::FLD_ZSAFE, "7");
+  // As typed: decimal comma, blanks.
+  for (const Cell& c : {Cell{1, COL_ZDEPTH, "-0,5"}, {1, COL_ZFEED, "120"}, {1, COL_FEED, " 800 "},
+                        {1, COL_TOOL, "3"}, {1, COL_SPINDLE, "12000"}})
+    dlg.SetPenCell(c.pen, c.col, c.text);
+  dlg.SetGlobalValue(FLD_ZSAFE, "7");
   dlg.SetOptions(false, true, false, false);
-
   ASSERT_TRUE(dlg.Convert()) << dlg.ReportText();
+  EXPECT_EQ(dlg.ReportText(), "");
   EXPECT_EQ(dlg.OutputFile(), file + ".nc");
   const std::string nc = testsupport::ReadFile(file + ".nc");
-  EXPECT_NE(nc.find("G61 (exact stop mode)"), std::string::npos) << nc;
-  EXPECT_NE(nc.find("G0 Z7 (move to secure Z-hight)"), std::string::npos) << nc;
-  EXPECT_NE(nc.find("M6 T3"), std::string::npos) << nc;
-  EXPECT_NE(nc.find("M3 S12000"), std::string::npos) << nc;
-  EXPECT_NE(nc.find("G1 Z-0.5 F120"), std::string::npos) << nc;
-  EXPECT_NE(nc.find("G1 X100 F800"), std::string::npos) << nc;
-  EXPECT_EQ(dlg.ReportText(), "");
+  EXPECT_NE(nc.find("G61 (exact stop mode)\nG21 (Metrisch)\nG90\nG0 Z7 (move to secure Z-hight)\n\n\n(Tool Change)\n"
+                    "M6 T3\nM3 S12000\nG0 Z7\nG0 X0 Y0\nG1 Z-0.5 F120\nG1 X100 F800\n"),
+            npos)
+      << nc;
+  const std::string saved = testsupport::ReadFile(Saved());
+  for (const char* kv : {"HPGL_ZSel=1\n", "HPGL_FeedSel=1\n", "HPGL_constVel=0\n", "HPGL_ZG0=7.0\n",
+                         "HPGL_Speed_01=800.0\n", "HPGL_ZValue_01=-0.5\n", "HPGL_AssTool_01=3\n"})
+    EXPECT_NE(saved.find(kv), npos) << kv << saved;
 
-  auto saved = SavedSettings();
-  const auto num = [&](const char* key, int index = -1) {
-    double v = -999;
-    EXPECT_TRUE(index < 0 ? saved->GetDouble(key, v) : saved->GetDouble(key, index, v)) << key;
-    return v;
+  HPGL_Import again(nullptr, file);  // opens with what was stored
+  EXPECT_EQ(again.PenCell(1, COL_FEED), "800");
+  EXPECT_EQ(again.PenCell(1, COL_ZDEPTH), "-0.5");
+  EXPECT_EQ(again.GlobalValue(FLD_ZSAFE), "7");
+}
+
+// Each plot is converted after the edits, with fresh stored settings; texts
+// must appear in the program, texts starting with '!' must not.
+TEST_F(HpglImportDialog, ConversionsFollowSelectionsAndPenTable) {
+  const struct {
+    const char* what;
+    const char* plot;
+    int sel[4];  // Z, feed, tool, offset
+    std::vector<Cell> cells;
+    std::vector<std::pair<HPGL_Import::GlobalField, const char*>> globals;
+    bool corel;
+    std::vector<std::string> texts;
+    const char* report;
+  } cases[] = {
+      {"global values, 1016 units per inch", "SP1;PD0,0,4000,0;PU;", {0, 0, 0, 0},
+       {{1, COL_FEED, "800"}, {1, COL_TOOL, "3"}}, {{FLD_FEED, "2000"}, {FLD_TOOL, "5"}, {FLD_ZDEPTH, "-1.5"}}, true,
+       {"M6 T5\n", "G1 Z-1.5 F300\nG1 X101.6 F2000\n", "!F800"}, ""},
+      {"zero pen values: the global ones, reported", "SP2;PD0,0,400,0;PU;", {1, 1, 1, 0},
+       {{2, COL_FEED, "0"}, {2, COL_ZFEED, "0"}, {2, COL_TOOL, "0"}, {2, COL_SPINDLE, "0"}}, {{FLD_TOOL, "4"}}, false,
+       {"M6 T4\n"},
+       "ZFeedrate is 0, changed to global value. Pen= 2\nFeedrate is 0, changed to global value. Pen= 2\n"
+       "Tool is not assigned, changed to global value. Pen= 2\nSpindle Speed is 0, changed to global value. Pen= 2\n"},
+      {"the VS column, as edited, is the feed", "VS2,1;SP1;PD0,0,4000,0;PU;", {0, 2, 0, 0},
+       {{1, COL_VELOCITY, "900"}}, {}, false, {"G1 X100 F900\n"}, ""},
+      {"an inactive pen is left out", "SP1;PD0,0,400,0;PU;SP2;PD0,0,0,400;PU;", {0, 0, 0, 0},
+       {{2, COL_ACTIVE, ""}}, {}, false, {"G1 X10 F1000\n", "!Y10"}, ""},
   };
-  EXPECT_EQ(num("HPGL_ZSel"), 1);
-  EXPECT_EQ(num("HPGL_FeedSel"), 1);
-  EXPECT_EQ(num("HPGL_constVel"), 0);
-  EXPECT_EQ(num("HPGL_ZG0"), 7);
-  EXPECT_EQ(num("HPGL_Speed", 1), 800);
-  EXPECT_EQ(num("HPGL_ZValue", 1), -0.5);
-  EXPECT_EQ(num("HPGL_AssTool", 1), 3);
-
-  // The next dialog opens with what was stored.
-  HPGL_Import again(nullptr, file);
-  EXPECT_EQ(again.PenCell(1, HPGL_Import::COL_FEED), "800");
-  EXPECT_EQ(again.PenCell(1, HPGL_Import::COL_ZDEPTH), "-0.5");
-  EXPECT_EQ(again.GlobalValue(HPGL_Import::FLD_ZSAFE), "7");
+  for (const auto& c : cases) {
+    OpenFiles();
+    const std::string file = Plot(c.plot);
+    HPGL_Import dlg(nullptr, file);
+    dlg.SetSelections(c.sel[0], c.sel[1], c.sel[2], c.sel[3]);
+    for (const Cell& cell : c.cells) dlg.SetPenCell(cell.pen, cell.col, cell.text);
+    for (const auto& [field, text] : c.globals) dlg.SetGlobalValue(field, text);
+    dlg.SetOptions(c.corel, true, false, true);
+    ASSERT_TRUE(dlg.Convert()) << c.what << ": " << dlg.ReportText();
+    EXPECT_EQ(dlg.ReportText(), c.report) << c.what;
+    const std::string nc = testsupport::ReadFile(file + ".nc");
+    for (const auto& t : c.texts)
+      EXPECT_EQ(nc.find(t[0] == '!' ? t.substr(1) : t) != npos, t[0] != '!') << c.what << ": " << t << "\n" << nc;
+  }
 }
 
-TEST_F(HpglImportDialog, GlobalSelectionIgnoresPenTable) {
-  OpenFiles();
-  const std::string file = Plot("global.plt", "SP1;PD0,0,4000,0;PU;");
+TEST_F(HpglImportDialog, ErrorsWriteNothing) {
+  const std::string file = Plot("SP1;PD0,0,400,0;PU;");
   HPGL_Import dlg(nullptr, file);
-  dlg.SetSelections(0, 0, 0, 0);
-  dlg.SetPenCell(1, HPGL_Import::COL_FEED, "800");
-  dlg.SetPenCell(1, HPGL_Import::COL_TOOL, "3");
-  dlg.SetGlobalValue(HPGL_Import::FLD_FEED, "2000");
-  dlg.SetGlobalValue(HPGL_Import::FLD_TOOL, "5");
-  dlg.SetGlobalValue(HPGL_Import::FLD_ZDEPTH, "-1.5");
-  dlg.SetOptions(true, true, false, true);  // 1016 units per inch
-  ASSERT_TRUE(dlg.Convert()) << dlg.ReportText();
-  const std::string nc = testsupport::ReadFile(file + ".nc");
-  EXPECT_NE(nc.find("M6 T5"), std::string::npos) << nc;
-  EXPECT_NE(nc.find("G1 Z-1.5"), std::string::npos) << nc;
-  EXPECT_NE(nc.find("G1 X101.6 F2000"), std::string::npos) << nc;
-  EXPECT_EQ(nc.find("F800"), std::string::npos) << nc;
-}
-
-TEST_F(HpglImportDialog, ZeroPenValuesFallBackToGlobalAndAreReported) {
-  OpenFiles();
-  const std::string file = Plot("zero.plt", "SP2;PD0,0,400,0;PU;");
-  HPGL_Import dlg(nullptr, file);
-  dlg.SetSelections(1, 1, 1, 0);
-  for (auto col : {HPGL_Import::COL_FEED, HPGL_Import::COL_ZFEED, HPGL_Import::COL_TOOL, HPGL_Import::COL_SPINDLE})
-    dlg.SetPenCell(2, col, "0");
-  dlg.SetGlobalValue(HPGL_Import::FLD_TOOL, "4");
-  ASSERT_TRUE(dlg.Convert());
-  const std::string report = dlg.ReportText();
-  EXPECT_NE(report.find("Feedrate is 0, changed to global value. Pen= 2\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("ZFeedrate is 0, changed to global value. Pen= 2\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("Tool is not assigned, changed to global value. Pen= 2\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("Spindle Speed is 0, changed to global value. Pen= 2\n"), std::string::npos) << report;
-  EXPECT_NE(testsupport::ReadFile(file + ".nc").find("M6 T4"), std::string::npos);
-}
-
-TEST_F(HpglImportDialog, VelocityColumnDrivesFeedInVsMode) {
-  OpenFiles();
-  const std::string file = Plot("vs.plt", "VS2,1;SP1;PD0,0,4000,0;PU;");
-  HPGL_Import dlg(nullptr, file);
-  EXPECT_EQ(dlg.PenCell(1, HPGL_Import::COL_VELOCITY), "1200");
-  dlg.SetSelections(0, 2, 0, 0);
-  dlg.SetPenCell(1, HPGL_Import::COL_VELOCITY, "900");  // operator overrides the file
-  ASSERT_TRUE(dlg.Convert()) << dlg.ReportText();
-  EXPECT_NE(testsupport::ReadFile(file + ".nc").find("G1 X100 F900"), std::string::npos);
-}
-
-TEST_F(HpglImportDialog, InactivePenIsLeftOut) {
-  OpenFiles();
-  const std::string file = Plot("two.plt", "SP1;PD0,0,400,0;PU;SP2;PD0,0,0,400;PU;");
-  HPGL_Import dlg(nullptr, file);
-  dlg.SetSelections(0, 0, 1, 0);
-  dlg.SetPenCell(1, HPGL_Import::COL_TOOL, "1");
-  dlg.SetPenCell(2, HPGL_Import::COL_TOOL, "2");
-  dlg.SetPenCell(2, HPGL_Import::COL_ACTIVE, "");
-  ASSERT_TRUE(dlg.Convert());
-  const std::string nc = testsupport::ReadFile(file + ".nc");
-  EXPECT_NE(nc.find("M6 T1"), std::string::npos) << nc;
-  EXPECT_EQ(nc.find("M6 T2"), std::string::npos) << nc;
-  bool active = true;
-  EXPECT_TRUE(SavedSettings()->GetBool("HPGL_PenActive", 2, active));
-  EXPECT_FALSE(active);
-}
-
-TEST_F(HpglImportDialog, BadNumberStopsBeforeAnythingIsWritten) {
-  OpenFiles();
-  const std::string file = Plot("bad.plt", "SP1;PD0,0,400,0;PU;");
-  HPGL_Import dlg(nullptr, file);
-  dlg.SetGlobalValue(HPGL_Import::FLD_FEED, "fast");
+  dlg.SetGlobalValue(FLD_FEED, "fast");
   EXPECT_FALSE(dlg.Convert());
-  EXPECT_NE(dlg.ReportText().find("Not a number: Feed (mm/min)"), std::string::npos) << dlg.ReportText();
-  dlg.SetGlobalValue(HPGL_Import::FLD_FEED, "1000");
-  dlg.SetPenCell(1, HPGL_Import::COL_ZDEPTH, "1.2.3");
+  EXPECT_EQ(dlg.ReportText(), "Not a number: Feed (mm/min)\n");
+  dlg.SetGlobalValue(FLD_FEED, "1000");
+  dlg.SetPenCell(1, COL_ZDEPTH, "1.2.3");
   EXPECT_FALSE(dlg.Convert());
-  EXPECT_NE(dlg.ReportText().find("Not a number: Pen 1, Z-depth (mm)"), std::string::npos) << dlg.ReportText();
+  EXPECT_EQ(dlg.ReportText(), "Not a number: Pen 1, Z-depth (mm)\n");
   EXPECT_TRUE(dlg.OutputFile().empty());
-  EXPECT_FALSE(Exists(file + ".nc"));
-  std::string value;
-  EXPECT_FALSE(SavedSettings()->GetValue("HPGL_Feedrate", value));
-}
+  EXPECT_FALSE(std::filesystem::exists(file + ".nc"));
+  EXPECT_EQ(testsupport::ReadFile(Saved()).find("HPGL_Feedrate"), npos);
 
-TEST_F(HpglImportDialog, FileWithoutStrokesIsAnImportError) {
-  OpenFiles();
-  const std::string file = Plot("empty.plt", "IN;SP1;");
-  HPGL_Import dlg(nullptr, file);
-  ASSERT_TRUE(dlg.FileRead());
-  EXPECT_FALSE(dlg.Convert());
-  EXPECT_EQ(dlg.ReportText().rfind("Import Error\n", 0), 0u) << dlg.ReportText();
-  EXPECT_TRUE(dlg.OutputFile().empty());
-}
-
-TEST_F(HpglImportDialog, UnsupportedCommandsShowInTheReportOnOpen) {
-  OpenFiles();
-  const std::string file = Plot("odd.plt", "SP1;PD0,0,400,0;PU;XX1;");
-  HPGL_Import dlg(nullptr, file);
-  EXPECT_NE(dlg.ReportText().find("Command not supported: XX"), std::string::npos) << dlg.ReportText();
+  HPGL_Import empty(nullptr, Plot("IN;SP1;"));
+  ASSERT_TRUE(empty.FileRead());
+  EXPECT_FALSE(empty.Convert());
+  EXPECT_EQ(empty.ReportText(), "Import Error\nNo NC Data in HPGL File\n");
+  EXPECT_TRUE(empty.OutputFile().empty());
 }
 
 TEST(OperatorNumber, AcceptsPointOrCommaOnly) {
@@ -236,70 +166,45 @@ TEST(OperatorNumber, AcceptsPointOrCommaOnly) {
   EXPECT_TRUE(ParseOperatorNumber("1e3", v));
   EXPECT_DOUBLE_EQ(v, 1000);
   for (const char* bad : {"", "  ", "12mm", "1.2.3", "nan", "inf", "--1"}) EXPECT_FALSE(ParseOperatorNumber(bad, v)) << bad;
+  EXPECT_DOUBLE_EQ(v, 1000);  // untouched when rejected
 }
 
-class MainFrameImport : public HpglImportDialog {
- protected:
-  void SetUp() override {
-    HpglImportDialog::SetUp();
-    OpenFiles();
-    frame = new Quorvane2Frame();
-  }
-  void TearDown() override {
-    frame->Destroy();
-    HpglImportDialog::TearDown();
-  }
-  Quorvane2Frame* frame = nullptr;
-};
+// The main window: no dialog for a file that cannot be read, nothing loaded
+// on cancel, the converted program loaded, an opened one with its line ends
+// normalised.
+TEST_F(HpglImportDialog, MainWindowLoadsConvertedAndOpenedPrograms) {
+  Quorvane2Frame* frame = new Quorvane2Frame();
+  const std::string file = Plot("SP1;PD0,0,4000,0;PU;");
+  int shown = 0;
+  frame->SetDialogRunner([&](HPGL_Import&) { return ++shown, wxID_CANCEL; });
+  EXPECT_FALSE(frame->ImportHpgl(file + ".missing"));
+  EXPECT_FALSE(frame->ImportHpgl(file));
+  EXPECT_EQ(shown, 1);
+  EXPECT_TRUE(frame->ProgramFile().empty());
+  EXPECT_TRUE(frame->ProgramText()->IsEmpty());
+  EXPECT_FALSE(std::filesystem::exists(file + ".nc"));
 
-TEST_F(MainFrameImport, ConvertedProgramIsLoaded) {
-  const std::string file = Plot("frame.plt", "SP1;PD0,0,4000,0;PU;");
-  bool shown = false;
   frame->SetDialogRunner([&](HPGL_Import& dlg) {
-    shown = true;
     EXPECT_EQ(dlg.SourceFile(), file);
-    dlg.SetSelections(0, 0, 0, 0);
-    dlg.SetGlobalValue(HPGL_Import::FLD_FEED, "750");
+    dlg.SetGlobalValue(FLD_FEED, "750");
     return dlg.Convert() ? wxID_OK : wxID_CANCEL;
   });
-  ASSERT_TRUE(frame->ImportHpgl(file));
-  EXPECT_TRUE(shown);
+  EXPECT_TRUE(frame->ImportHpgl(file));
   EXPECT_EQ(frame->ProgramFile(), file + ".nc");
   const std::string text = frame->ProgramText()->GetValue().utf8_string();
   EXPECT_EQ(text, testsupport::ReadFile(file + ".nc"));
-  EXPECT_NE(text.find("G1 X100 F750"), std::string::npos) << text;
-}
+  EXPECT_NE(text.find("G1 X100 F750"), npos) << text;
 
-TEST_F(MainFrameImport, CancelLoadsNothing) {
-  const std::string file = Plot("cancel.plt", "SP1;PD0,0,4000,0;PU;");
-  frame->SetDialogRunner([](HPGL_Import&) { return wxID_CANCEL; });
-  EXPECT_FALSE(frame->ImportHpgl(file));
-  EXPECT_TRUE(frame->ProgramFile().empty());
-  EXPECT_TRUE(frame->ProgramText()->IsEmpty());
-  EXPECT_FALSE(Exists(file + ".nc"));
-}
-
-TEST_F(MainFrameImport, MissingFileIsReportedWithoutDialog) {
-  bool shown = false;
-  frame->SetDialogRunner([&](HPGL_Import&) {
-    shown = true;
-    return wxID_OK;
-  });
-  EXPECT_FALSE(frame->ImportHpgl(Folders::Join(work, "nothere.plt")));
-  EXPECT_FALSE(shown);
-  EXPECT_TRUE(frame->Messages()->GetValue().StartsWith("Import Error")) << frame->Messages()->GetValue();
-}
-
-TEST_F(MainFrameImport, LoadProgramNormalisesLineEnds) {
-  const std::string path = Folders::Join(work, "prog.nc");
+  const std::string path = Folders::Join(testsupport::MakeTempDir("prog"), "prog.nc");
   testsupport::WriteFile(path, "G0 X1\rG1 Y2\r\nM30\n");
-  ASSERT_TRUE(frame->LoadProgram(path));
+  EXPECT_TRUE(frame->LoadProgram(path));
   EXPECT_EQ(frame->ProgramText()->GetValue(), "G0 X1\nG1 Y2\nM30\n");
   EXPECT_TRUE(frame->GetTitle().EndsWith("prog.nc"));
-
-  EXPECT_FALSE(frame->LoadProgram(Folders::Join(work, "missing.nc")));
+  EXPECT_FALSE(frame->LoadProgram(path + ".missing"));
   EXPECT_EQ(frame->ProgramFile(), path);  // the loaded program stays
-  EXPECT_TRUE(frame->Messages()->GetValue().Contains("Could not open file"));
+  EXPECT_EQ(frame->Messages()->GetValue(),
+            "Import Error: Could not open file " + file + ".missing\nCould not open file " + path + ".missing\n");
+  frame->Destroy();
 }
 
 }  // namespace
