@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <wx/grid.h>
@@ -21,11 +23,8 @@ using enum HPGL_Import::PenColumn;
 using enum HPGL_Import::GlobalField;
 constexpr auto npos = std::string::npos;
 
-struct Cell {
-  int pen;
-  HPGL_Import::PenColumn col;
-  const char* text;
-};
+using Cell = std::tuple<int, HPGL_Import::PenColumn, const char*>;  // pen, column, text
+using Global = std::pair<HPGL_Import::GlobalField, const char*>;
 
 class HpglImportDialog : public ::testing::Test {
  protected:
@@ -52,89 +51,71 @@ class HpglImportDialog : public ::testing::Test {
 
 TEST_F(HpglImportDialog, PenTableShowsEveryPenWithStoredAndFileValues) {
   OpenFiles("HPGL_ZTiefe=-2.5\nHPGL_Feedrate=1500\nHPGL_Speed_02=1234\nHPGL_PenActive_02=0\nHPGL_AssTool_02=7\n");
-  // Pens 3 and 4 are never selected: a VS or PW alone still gives them a row.
+  // Pens 3 and 4 are never selected: a VS (5 cm/s) or PW alone still gives
+  // them a row.
   HPGL_Import dlg(nullptr, Plot("IN;SP1;PD0,0,4000,0;PU;SP2;PD0,0,0,400;PU;VS5,3;PW0.35,4;XX1;"));
   ASSERT_TRUE(dlg.FileRead());
   EXPECT_EQ(dlg.ReportText(), "Command not supported: XX\n");
   ASSERT_EQ(dlg.PenRowCount(), 4);
   EXPECT_EQ(dlg.PenGrid()->GetRowLabelValue(dlg.PenRow(3)), "Pen 3");
-  for (const Cell& c : {Cell{2, COL_FEED, "1234"}, {2, COL_TOOL, "7"}, {2, COL_ACTIVE, ""}, {1, COL_ACTIVE, "1"},
-                        {3, COL_VELOCITY, "3000"} /* 5 cm/s */, {4, COL_WIDTH, "0.35"}})
-    EXPECT_EQ(dlg.PenCell(c.pen, c.col), c.text) << "pen " << c.pen << " column " << c.col;
+  for (const auto& [pen, col, text] : {Cell{2, COL_FEED, "1234"}, {2, COL_TOOL, "7"}, {2, COL_ACTIVE, ""},
+                                       {1, COL_ACTIVE, "1"}, {3, COL_VELOCITY, "3000"}, {4, COL_WIDTH, "0.35"}})
+    EXPECT_EQ(dlg.PenCell(pen, col), text) << "pen " << pen << " column " << col;
   EXPECT_TRUE(dlg.PenGrid()->IsReadOnly(0, COL_WIDTH));
-  EXPECT_EQ(dlg.GlobalValue(FLD_ZDEPTH), "-2.5");
-  EXPECT_EQ(dlg.GlobalValue(FLD_FEED), "1500");
-  EXPECT_EQ(dlg.GlobalValue(FLD_ZFEED), "300");  // default, not stored
-}
-
-TEST_F(HpglImportDialog, ConvertsWithPenTableValuesAndStoresThem) {
-  const std::string file = Plot("SP1;PD0,0,4000,0;PU;");
-  HPGL_Import dlg(nullptr, file);
-  dlg.SetSelections(1, 1, 1, 0);
-  // As typed: decimal comma, blanks.
-  for (const Cell& c : {Cell{1, COL_ZDEPTH, "-0,5"}, {1, COL_ZFEED, "120"}, {1, COL_FEED, " 800 "},
-                        {1, COL_TOOL, "3"}, {1, COL_SPINDLE, "12000"}})
-    dlg.SetPenCell(c.pen, c.col, c.text);
-  dlg.SetGlobalValue(FLD_ZSAFE, "7");
-  dlg.SetOptions(false, true, false, false);
-  ASSERT_TRUE(dlg.Convert()) << dlg.ReportText();
-  EXPECT_EQ(dlg.ReportText(), "");
-  EXPECT_EQ(dlg.OutputFile(), file + ".nc");
-  const std::string nc = testsupport::ReadFile(file + ".nc");
-  EXPECT_NE(nc.find("G61 (exact stop mode)\nG21 (Metrisch)\nG90\nG0 Z7 (move to secure Z-hight)\n\n\n(Tool Change)\n"
-                    "M6 T3\nM3 S12000\nG0 Z7\nG0 X0 Y0\nG1 Z-0.5 F120\nG1 X100 F800\n"),
-            npos)
-      << nc;
-  const std::string saved = testsupport::ReadFile(Saved());
-  for (const char* kv : {"HPGL_ZSel=1\n", "HPGL_FeedSel=1\n", "HPGL_constVel=0\n", "HPGL_ZG0=7.0\n",
-                         "HPGL_Speed_01=800.0\n", "HPGL_ZValue_01=-0.5\n", "HPGL_AssTool_01=3\n"})
-    EXPECT_NE(saved.find(kv), npos) << kv << saved;
-
-  HPGL_Import again(nullptr, file);  // opens with what was stored
-  EXPECT_EQ(again.PenCell(1, COL_FEED), "800");
-  EXPECT_EQ(again.PenCell(1, COL_ZDEPTH), "-0.5");
-  EXPECT_EQ(again.GlobalValue(FLD_ZSAFE), "7");
+  // Z-Feed is not stored: the default.
+  for (const auto& [field, text] : {Global{FLD_ZDEPTH, "-2.5"}, {FLD_FEED, "1500"}, {FLD_ZFEED, "300"}})
+    EXPECT_EQ(dlg.GlobalValue(field), text) << field;
 }
 
 // Each plot is converted after the edits, with fresh stored settings; texts
-// must appear in the program, texts starting with '!' must not.
+// must appear in the program, texts starting with '!' must not; the values
+// used are stored.
 TEST_F(HpglImportDialog, ConversionsFollowSelectionsAndPenTable) {
   const struct {
     const char* what;
     const char* plot;
     int sel[4];  // Z, feed, tool, offset
     std::vector<Cell> cells;
-    std::vector<std::pair<HPGL_Import::GlobalField, const char*>> globals;
-    bool corel;
+    std::vector<Global> globals;
+    bool corel, constVel;
     std::vector<std::string> texts;
     const char* report;
+    std::vector<std::string> stored = {};
   } cases[] = {
-      {"global values, 1016 units per inch", "SP1;PD0,0,4000,0;PU;", {0, 0, 0, 0},
-       {{1, COL_FEED, "800"}, {1, COL_TOOL, "3"}}, {{FLD_FEED, "2000"}, {FLD_TOOL, "5"}, {FLD_ZDEPTH, "-1.5"}}, true,
-       {"M6 T5\n", "G1 Z-1.5 F300\nG1 X101.6 F2000\n", "!F800"}, ""},
-      {"zero pen values: the global ones, reported", "SP2;PD0,0,400,0;PU;", {1, 1, 1, 0},
-       {{2, COL_FEED, "0"}, {2, COL_ZFEED, "0"}, {2, COL_TOOL, "0"}, {2, COL_SPINDLE, "0"}}, {{FLD_TOOL, "4"}}, false,
-       {"M6 T4\n"},
-       "ZFeedrate is 0, changed to global value. Pen= 2\nFeedrate is 0, changed to global value. Pen= 2\n"
-       "Tool is not assigned, changed to global value. Pen= 2\nSpindle Speed is 0, changed to global value. Pen= 2\n"},
+      // Typed as the operator may: decimal comma, blanks.
+      {"pen table values, exact stop", "SP1;PD0,0,4000,0;PU;", {1, 1, 1, 0},
+       {{1, COL_ZDEPTH, "-0,5"}, {1, COL_ZFEED, "120"}, {1, COL_FEED, " 800 "}, {1, COL_TOOL, "3"},
+        {1, COL_SPINDLE, "12000"}},
+       {{FLD_ZSAFE, "7"}}, false, false,
+       {"G61 (exact stop mode)\nG21 (Metrisch)\nG90\nG0 Z7 (move to secure Z-hight)\n\n\n(Tool Change)\n"
+        "M6 T3\nM3 S12000\nG0 Z7\nG0 X0 Y0\nG1 Z-0.5 F120\nG1 X100 F800\n"},
+       "",
+       {"HPGL_ZSel=1\n", "HPGL_FeedSel=1\n", "HPGL_constVel=0\n", "HPGL_ZG0=7.0\n", "HPGL_Speed_01=800.0\n",
+        "HPGL_ZValue_01=-0.5\n", "HPGL_AssTool_01=3\n"}},
+      {"global values, 1016 units per inch, the report", "SP1;PD0,0,4000,0;PU;XX;", {0, 0, 0, 0},
+       {{1, COL_FEED, "800"}, {1, COL_TOOL, "3"}}, {{FLD_FEED, "2000"}, {FLD_TOOL, "5"}, {FLD_ZDEPTH, "-1.5"}},
+       true, true, {"M6 T5\n", "G1 Z-1.5 F300\nG1 X101.6 F2000\n", "!F800"}, "Command not supported: XX\n"},
       {"the VS column, as edited, is the feed", "VS2,1;SP1;PD0,0,4000,0;PU;", {0, 2, 0, 0},
-       {{1, COL_VELOCITY, "900"}}, {}, false, {"G1 X100 F900\n"}, ""},
+       {{1, COL_VELOCITY, "900"}}, {}, false, true, {"G1 X100 F900\n"}, ""},
       {"an inactive pen is left out", "SP1;PD0,0,400,0;PU;SP2;PD0,0,0,400;PU;", {0, 0, 0, 0},
-       {{2, COL_ACTIVE, ""}}, {}, false, {"G1 X10 F1000\n", "!Y10"}, ""},
+       {{2, COL_ACTIVE, ""}}, {}, false, true, {"G1 X10 F1000\n", "!Y10"}, ""},
   };
   for (const auto& c : cases) {
     OpenFiles();
     const std::string file = Plot(c.plot);
     HPGL_Import dlg(nullptr, file);
     dlg.SetSelections(c.sel[0], c.sel[1], c.sel[2], c.sel[3]);
-    for (const Cell& cell : c.cells) dlg.SetPenCell(cell.pen, cell.col, cell.text);
+    for (const auto& [pen, col, text] : c.cells) dlg.SetPenCell(pen, col, text);
     for (const auto& [field, text] : c.globals) dlg.SetGlobalValue(field, text);
-    dlg.SetOptions(c.corel, true, false, true);
+    dlg.SetOptions(c.corel, true, false, c.constVel);
     ASSERT_TRUE(dlg.Convert()) << c.what << ": " << dlg.ReportText();
     EXPECT_EQ(dlg.ReportText(), c.report) << c.what;
+    EXPECT_EQ(dlg.OutputFile(), file + ".nc") << c.what;
     const std::string nc = testsupport::ReadFile(file + ".nc");
     for (const auto& t : c.texts)
       EXPECT_EQ(nc.find(t[0] == '!' ? t.substr(1) : t) != npos, t[0] != '!') << c.what << ": " << t << "\n" << nc;
+    const std::string saved = testsupport::ReadFile(Saved());
+    for (const auto& kv : c.stored) EXPECT_NE(saved.find(kv), npos) << c.what << ": " << kv << saved;
   }
 }
 
@@ -165,7 +146,8 @@ TEST(OperatorNumber, AcceptsPointOrCommaOnly) {
   EXPECT_DOUBLE_EQ(v, -1.25);
   EXPECT_TRUE(ParseOperatorNumber("1e3", v));
   EXPECT_DOUBLE_EQ(v, 1000);
-  for (const char* bad : {"", "  ", "12mm", "1.2.3", "nan", "inf", "--1"}) EXPECT_FALSE(ParseOperatorNumber(bad, v)) << bad;
+  for (const char* bad : {"", "  ", "12mm", "1.2.3", "nan", "inf", "--1"})
+    EXPECT_FALSE(ParseOperatorNumber(bad, v)) << bad;
   EXPECT_DOUBLE_EQ(v, 1000);  // untouched when rejected
 }
 

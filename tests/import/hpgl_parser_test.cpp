@@ -1,19 +1,129 @@
+// HPGL import: plots read, converted, and the programs run in the real
+// interpreter so that tests compare the cut geometry; whole plot files and the
+// stored settings.
 #include "hpgl_parser.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "gcode_interpret.h"
+#include "folders.h"
+#include "frontend.h"
+#include "gcodeparser.h"
+#include "hpgl_settings.h"
+#include "machineconfig.h"
+#include "machinestate.h"
+#include "parafile.h"
 #include "testsupport.h"
-
-using gcodemoves::Point;
-using gcodemoves::Strokes;
+#include "tooltable.h"
 
 namespace {
+
+struct Point {
+  double x, y;
+};
+using Strokes = std::vector<std::vector<Point>>;
+
+// Appends the points of an arc every few degrees.
+void AppendArc(std::vector<Point>& out, double x0, double y0, double cx, double cy, double sweepDeg) {
+  const double a0 = std::atan2(y0 - cy, x0 - cx), r = std::hypot(x0 - cx, y0 - cy);
+  const int steps = std::max(1, static_cast<int>(std::ceil(std::fabs(sweepDeg) / 5.0)));
+  for (int s = 1; s <= steps; ++s) {
+    const double a = a0 + sweepDeg * M_PI / 180.0 * s / steps;
+    out.push_back({cx + r * std::cos(a), cy + r * std::sin(a)});
+  }
+}
+
+// Collects the cut strokes: connected XY motion with G1/G2/G3 at or below Z 0,
+// arcs flattened as AppendArc does.
+class CutRecorder : public FrontEnd {
+ public:
+  void AddLine(const Coordinates& end, double, bool rapid, const Condition*, bool) override {
+    if (auto* s = Cut(!rapid, end[0] != pos[0] || end[1] != pos[1], end)) s->push_back({end[0], end[1]});
+    pos = end;
+  }
+  void AddArc(const Coordinates& end, const double c[3], double, int32_t, bool clockwise) override {
+    if (auto* s = Cut(true, true, end)) {
+      double sweep = (std::atan2(end[1] - c[1], end[0] - c[0]) - std::atan2(pos[1] - c[1], pos[0] - c[0])) * 180 / M_PI;
+      if (!clockwise && sweep <= 1e-9) sweep += 360;
+      if (clockwise && sweep >= -1e-9) sweep -= 360;
+      AppendArc(*s, pos[0], pos[1], c[0], c[1], sweep);
+    }
+    pos = end;
+  }
+  void AddCmd(const StateChange&) override {}
+  void GetPosition(Coordinates& position) override { position = pos; }
+
+  Strokes strokes;
+
+ private:
+  // The stroke a move extends; null when it does not cut. A plunge while
+  // cutting keeps the stroke open, any lift or rapid ends it.
+  std::vector<Point>* Cut(bool feed, bool xy, const Coordinates& end) {
+    if (!feed || pos[2] > 0 || end[2] > 0) {
+      if (xy || end[2] > 0) open = false;
+      return nullptr;
+    }
+    if (!xy) return nullptr;
+    if (!open) strokes.push_back({{pos[0], pos[1]}});
+    open = true;
+    return &strokes.back();
+  }
+  Coordinates pos;
+  bool open = false;
+};
+
+void ResetMachine() {
+  ResetParameterFilesForTest();
+  ResetMachineStateForTest();
+  GetToolTable().Clear();
+  GetMachineConfig() = MachineConfig();
+}
+
+// Largest distance between corresponding points; 1e300 when the counts differ.
+double StrokeDistance(const Strokes& a, const Strokes& b) {
+  if (a.size() != b.size()) return 1e300;
+  double worst = 0;
+  for (size_t s = 0; s < a.size(); ++s) {
+    if (a[s].size() != b[s].size()) return 1e300;
+    for (size_t p = 0; p < a[s].size(); ++p)
+      worst = std::max(worst, std::hypot(a[s][p].x - b[s][p].x, a[s][p].y - b[s][p].y));
+  }
+  return worst;
+}
+
+// Runs the program text in the interpreter with generous soft limits and
+// tools 1..99; centreAbs is the machine's setting for I and J. A failed run
+// fails the calling test.
+Strokes InterpretedCuts(const std::string& gcode, bool centreAbs) {
+  const std::string path = testsupport::MakeTempDir("interp") + "/prog.nc";
+  testsupport::WriteFile(path, gcode);
+  ResetMachine();
+  Folders::SetParameters(testsupport::MakeTempDir("interp-params"));
+  OpenParameterFiles();
+  MachineConfig& config = GetMachineConfig();
+  config.centerAbs = centreAbs;
+  for (AxisParams& axis : config.axis) axis.minPosition = -5000, axis.maxPosition = 5000;
+  ToolRecord tool;  // every tool the programs change to
+  tool.numP = -1;
+  for (tool.numT = 1; tool.numT < 100; ++tool.numT) GetToolTable().Insert(tool);
+  CutRecorder recorder;
+  recorder.SetMachineState(&actState);
+  {
+    GCodeParser parser(&recorder, &actState);
+    const bool loaded = parser.NewMainFile(path) != 0;
+    const int32_t state = loaded ? parser.ExecuteProgram(false, 0) : -1;
+    EXPECT_TRUE((state == RUN_RETURN || state == RUN_M30) && parser.RangeErrorCount() == 0)
+        << parser.ErrorReportText() << "\n" << gcode.substr(0, 2000);
+  }
+  ResetMachine();
+  Folders::SetParameters(testsupport::ScratchDir() + "/params");
+  return std::move(recorder.strokes);
+}
 
 using SettingsEdit = std::function<void(HpglSettings&)>;
 
@@ -22,10 +132,9 @@ using SettingsEdit = std::function<void(HpglSettings&)>;
 struct Converted {
   explicit Converted(const std::string& hpgl, const SettingsEdit& setup = nullptr,
                      const std::vector<HpglPenSettings>& table = {}) {
-    static int n = 0;
-    file = testsupport::MakeTempDir("hpgl") + "/in" + std::to_string(++n) + ".plt";
+    file = testsupport::MakeTempDir("hpgl") + "/in.plt";
     testsupport::WriteFile(file, hpgl);
-    read = parser.ReadHpglFile(file);
+    EXPECT_TRUE(parser.ReadHpglFile(file)) << file;
     HpglSettings s;
     s.zDepth = -1.5;
     if (setup) setup(s);
@@ -36,19 +145,19 @@ struct Converted {
   // How far the cut strokes of the program, run in the interpreter, are from
   // `expect` (mm).
   double Deviation(const Strokes& expect) const {
-    return gcodemoves::Deviation(gcodemoves::InterpretedCuts(gcode, parser.Settings().centerAbs), expect);
+    return StrokeDistance(InterpretedCuts(gcode, parser.Settings().centerAbs), expect);
   }
   bool Has(const std::string& text) const { return gcode.find(text) != std::string::npos; }
   HPGL_Parser parser;
-  bool read = false, ok = false;
+  bool ok = false;
   std::string file, gcode;
 };
 
 // Quarter circles about (0,0) from (1,0) mm to (0,1) and back.
 std::vector<Point> QuarterArcs() {
   std::vector<Point> arcs = {{1, 0}};
-  gcodemoves::AppendArc(arcs, 1, 0, 0, 0, 90);
-  gcodemoves::AppendArc(arcs, 0, 1, 0, 0, -90);
+  AppendArc(arcs, 1, 0, 0, 0, 90);
+  AppendArc(arcs, 0, 1, 0, 0, -90);
   return arcs;
 }
 
@@ -86,14 +195,11 @@ TEST(HpglWrite, ConvertedPrograms) {
   } cases[] = {
       {"Corel units", "SP1;PD0,0,4000,0;PU;", [](HpglSettings& s) { s.corel = true; }, {{{0, 0}, {101.6, 0}}}, {}},
       {"header, numbering and heights from the material top", "SP1;PD0,0,40,0;",
-       [](HpglSettings& s) {
-         s.constVel = false, s.centerAbs = true, s.withLineNumbers = true;
-         s.topMat = 10, s.zSafe = 2, s.zDepth = -11;
-       },
+       [](HpglSettings& s) { s.constVel = false, s.centerAbs = s.withLineNumbers = true, s.topMat = 1, s.zSafe = 2; },
        {{{0, 0}, {1, 0}}},
        {" )\n(circle mode JK absolute)\n%\n\nN10 G61 (exact stop mode)\nN20 G21 (Metrisch)\nN30 G90\n"
-        "N40 G0 Z12 (move to secure Z-hight)\n\n",
-        "G1 Z-1 F300\n", " M30\n%\n"}},
+        "N40 G0 Z3 (move to secure Z-hight)\n\n",
+        "G1 Z-0.5 F300\n", " M30\n%\n"}},
       {"centres absolute", "SP1;PU40,0;PD;AA0,0,90;AR0,-40,-90;PU;", [](HpglSettings& s) { s.centerAbs = true; },
        {QuarterArcs()}, {"G3 X0.000 Y1.000 I0.000 J0.000 F1000\nG2 X1.000 Y0.000 I0.000 J0.000\n"}},
       {"pen-up moves only: no plunge", "IN;SP1;PU0,0,4000,4000;", nullptr, {}, {"G0 X100 Y100", "!G1"}},
@@ -129,7 +235,6 @@ TEST(HpglWrite, ConvertedPrograms) {
   };
   for (const auto& c : cases) {
     Converted conv(c.hpgl, c.setup, c.pens);
-    ASSERT_TRUE(conv.read) << c.what;
     EXPECT_TRUE(conv.ok) << c.what;
     EXPECT_EQ(conv.parser.Report(), c.report) << c.what;
     EXPECT_LT(conv.Deviation(c.cuts), 1e-9) << c.what << "\n" << conv.gcode;
@@ -147,19 +252,6 @@ TEST(HpglWrite, Failures) {
   p.ReadHpglText("SP1;PD0,0,10,10;");
   EXPECT_FALSE(p.WriteGCode(testsupport::MakeTempDir("hpgl") + "/missing/dir/x"));
   EXPECT_EQ(p.Message(), "Could not write NC File");
-  EXPECT_FALSE(p.ReadHpglFile(testsupport::MakeTempDir("hpgl") + "/none.plt"));
-  EXPECT_EQ(p.Message().rfind("Could not open file ", 0), 0u) << p.Message();
-}
-
-// A caller that fills the pens itself (SetSettings) keeps its values.
-TEST(HpglWrite, PenValuesEditedByTheCallerAreKept) {
-  Converted c("SP1;PD0,0,40,0;");
-  c.parser.FindPen(1)->feed = 1234;
-  c.parser.FindPen(1)->tool = 9;
-  c.parser.SetSettings(c.parser.Settings());
-  ASSERT_TRUE(c.parser.WriteGCode(c.file));
-  const std::string nc = testsupport::ReadFile(c.file + ".nc");
-  EXPECT_NE(nc.find("M6 T9\nM3 S10000\nG0 Z5\nG0 X0 Y0\nG1 Z-1.5 F300\nG1 X1 F1234\n"), std::string::npos) << nc;
 }
 
 // What each read plot leaves: its paths as "<pen><u|d> x,y ..." lines, and the report.
@@ -202,19 +294,76 @@ TEST(HpglRead, BoxPensAndScaling) {
   EXPECT_NEAR(p.Box()[3], 100, 1e-9);   // top of the half circle
   EXPECT_NEAR(p.Box()[1], -100, 1e-9);  // the full circle passes the bottom
   EXPECT_DOUBLE_EQ(p.Paths().back().elements.back().angle, 360);  // one circle, not two
-  p.ReadHpglText("SP1;PU0,0,10,10;");
-  EXPECT_FALSE(p.HasBox());  // pen-up travel draws nothing
 
   p.ReadHpglText("VS20,4;PW0.3,7;SP2;PD0,0,1,1;WU0;PW0.5,3;");
-  ASSERT_EQ(p.Pens().size(), 4u);
-  EXPECT_EQ(p.Pens()[0].number, 2);
-  EXPECT_TRUE(p.Pens()[0].used);
-  EXPECT_FALSE(p.FindPen(4)->used);
-  EXPECT_DOUBLE_EQ(p.FindPen(4)->velocity, 20);
-  EXPECT_DOUBLE_EQ(p.FindPen(7)->width, 0.3);
-  EXPECT_DOUBLE_EQ(p.FindPen(3)->width, 0.5);
+  std::ostringstream pens;  // number, selected, VS, width; in number order
+  for (const HpglPen& pen : p.Pens())
+    pens << pen.number << (pen.used ? "+ " : "- ") << pen.velocity << ' ' << pen.width << '\n';
+  EXPECT_EQ(pens.str(), "2+ 0 0\n3- 0 0.5\n4- 20 0\n7- 0 0.3\n");
 
   p.ReadHpglText("SC5,5,0,10;SC0,0,0,0,2;IP0,0,0,0;");  // degenerate scaling is ignored
   EXPECT_DOUBLE_EQ(p.ScaleX(), 0.025);
   EXPECT_DOUBLE_EQ(p.ScaleY(), 0.025);
+}
+
+TEST(HpglPlotFile, PensLongPointListsRelativeMovesAndArcs) {
+  std::string plt = "\x1b.(;IN;IP0,0,16000,16000;SC;VS10;SP1;PU0,0;PD";
+  std::vector<Point> wave;
+  for (int k = 0; k <= 600; ++k) {
+    const int x = k * 10, y = static_cast<int>(std::lround(2000 * std::sin(k * 0.02)));
+    plt += std::to_string(x) + "," + std::to_string(y) + (k % 8 == 7 ? "\r\n" : k < 600 ? "," : "");
+    wave.push_back({x * 0.025, y * 0.025});
+  }
+  plt += ";PU;SP2;PA8000,4000;PD;PR400,0,0,400,-400,0,0,-400;PU;LBNote\x03;";
+  plt += "SP3;PA12000,4000;PD;AA12000,4400,360;PU;CI100;SP1;PU6000,0;PD6400,0;PU;SP0;";
+  std::vector<HpglPenSettings> table(4);
+  for (int pen = 1; pen <= 3; ++pen) table[pen] = {1000.0 * pen, 200, -0.5, 12000, pen, true, 0};
+  Converted c(plt, [](HpglSettings& s) { s.centerAbs = true, s.toolSel = s.feedSel = s.zSel = 1; }, table);
+  ASSERT_TRUE(c.ok);
+  EXPECT_EQ(c.parser.Report(), "Command not supported: LB\nCommand not supported: CI\n");
+  std::vector<Point> circle = {{300, 100}};
+  AppendArc(circle, 300, 100, 300, 110, 360);
+  const Strokes expect = {
+      wave, {{200, 100}, {210, 100}, {210, 110}, {200, 110}, {200, 100}}, circle, {{150, 0}, {160, 0}}};
+  EXPECT_LT(c.Deviation(expect), 1e-9);
+  // Pen 1 comes back: a fourth tool change, with its own tool.
+  size_t changes = 0;
+  for (size_t at = c.gcode.find("(Tool Change)"); at != std::string::npos; at = c.gcode.find("(Tool Change)", at + 1))
+    ++changes;
+  EXPECT_EQ(changes, 4u);
+  EXPECT_TRUE(c.Has("M6 T3\nM3 S12000\n"));
+  EXPECT_TRUE(c.Has("M6 T1\nM3 S12000\nG0 Z5\nG0 X150 Y0\nG1 Z-0.5 F200\nG1 X160 F1000\n")) << c.gcode;
+}
+
+TEST(HpglPlotFile, ExampleDrawingRunsWithOneCutPerPath) {
+  Converted c(testsupport::ReadFile(std::string(QUORVANE_SOURCE_DIR) + "/examples/logo.plt"));
+  ASSERT_TRUE(c.ok);
+  size_t drawn = 0;
+  for (const HpglPath& path : c.parser.Paths()) drawn += !path.penUp && !path.elements.empty();
+  EXPECT_EQ(InterpretedCuts(c.gcode, false).size(), drawn);
+}
+
+// Every stored key loads into the settings and is written back as it was;
+// untouched pen rows are not written, other keys in the file are kept.
+TEST(HpglSettingsFile, LoadAndSaveRoundTrip) {
+  const std::string stored =
+      "HPGL_ZSel=1\nHPGL_FeedSel=2\nHPGL_ToolSel=1\nHPGL_OffsetSel=2\nHPGL_Corel=1\nHPGL_metric=0\nHPGL_withln=1\n"
+      "HPGL_constVel=0\nHPGL_ZTiefe=-2.25\nHPGL_ZFeed=150.0\nHPGL_SpindelSpeed=8000.0\nHPGL_Feedrate=650.0\n"
+      "HPGL_Tool=7\nHPGL_TopMat=3.5\nHPGL_ZG0=8.0\nHPGL_Speed_03=750.0\nHPGL_ZFeed_03=120.0\nHPGL_ZValue_03=-0.8\n"
+      "HPGL_SSpeed_03=9000.0\nHPGL_AssTool_03=2\nHPGL_PenActive_03=0\nHPGL_VS_03=12.5\n";
+  const std::string dir = testsupport::MakeTempDir("hpglset");
+  testsupport::WriteFile(dir + "/in.txt", "CenterAbs=1\n" + stored);
+  ParaFile in, out;
+  ASSERT_TRUE(in.OpenExisting(dir + "/in.txt"));
+  HpglSettings s;
+  std::vector<HpglPenSettings> table;
+  LoadHpglSettings(in, s, table);
+  LoadHpglMachineSettings(in, s);
+  EXPECT_TRUE(s.centerAbs);
+  ASSERT_EQ(table.size(), static_cast<size_t>(kHpglPenTableSize));
+  EXPECT_TRUE(table[4].active);
+  ASSERT_TRUE(out.CreateNew(dir + "/out.txt"));
+  out.SetValue("Other", "kept");
+  EXPECT_TRUE(SaveHpglSettings(out, s, table));
+  EXPECT_EQ(testsupport::ReadFile(dir + "/out.txt"), "Other=kept\n" + stored);
 }
