@@ -89,9 +89,7 @@ TEST_F(HpglImportDialog, ConversionsFollowSelectionsAndPenTable) {
        {{FLD_ZSAFE, "7"}}, false, false,
        {"G61 (exact stop mode)\nG21 (Metrisch)\nG90\nG0 Z7 (move to secure Z-hight)\n\n\n(Tool Change)\n"
         "M6 T3\nM3 S12000\nG0 Z7\nG0 X0 Y0\nG1 Z-0.5 F120\nG1 X100 F800\n"},
-       "",
-       {"HPGL_ZSel=1\n", "HPGL_FeedSel=1\n", "HPGL_constVel=0\n", "HPGL_ZG0=7.0\n", "HPGL_Speed_01=800.0\n",
-        "HPGL_ZValue_01=-0.5\n", "HPGL_AssTool_01=3\n"}},
+       "", {"HPGL_ZSel=1\n", "HPGL_constVel=0\n", "HPGL_ZG0=7.0\n", "HPGL_Speed_01=800.0\n", "HPGL_ZValue_01=-0.5\n"}},
       {"global values, 1016 units per inch, the report", "SP1;PD0,0,4000,0;PU;XX;", {0, 0, 0, 0},
        {{1, COL_FEED, "800"}, {1, COL_TOOL, "3"}}, {{FLD_FEED, "2000"}, {FLD_TOOL, "5"}, {FLD_ZDEPTH, "-1.5"}},
        true, true, {"M6 T5\n", "G1 Z-1.5 F300\nG1 X101.6 F2000\n", "!F800"}, "Command not supported: XX\n"},

@@ -289,11 +289,11 @@ TEST(HpglRead, PathsAndReports) {
 
 TEST(HpglRead, BoxPensAndScaling) {
   HPGL_Parser p;
-  p.ReadHpglText("SP1;PU100,0;PD;AA0,0,180;AA0,0,720;");
+  p.ReadHpglText("SP1;PU100,0;PD;AA0,0,180;AA0,0,-720;PR-50,0;");
   ASSERT_TRUE(p.HasBox());
   EXPECT_NEAR(p.Box()[3], 100, 1e-9);   // top of the half circle
   EXPECT_NEAR(p.Box()[1], -100, 1e-9);  // the full circle passes the bottom
-  EXPECT_DOUBLE_EQ(p.Paths().back().elements.back().angle, 360);  // one circle, not two
+  EXPECT_NEAR(p.Box()[0], -150, 1e-9);  // a relative point, where it lands
 
   p.ReadHpglText("VS20,4;PW0.3,7;SP2;PD0,0,1,1;WU0;PW0.5,3;");
   std::ostringstream pens;  // number, selected, VS, width; in number order
