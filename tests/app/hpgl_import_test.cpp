@@ -93,8 +93,9 @@ TEST_F(HpglImportDialog, ConversionsFollowSelectionsAndPenTable) {
       {"global values, 1016 units per inch, the report", "SP1;PD0,0,4000,0;PU;XX;", {0, 0, 0, 0},
        {{1, COL_FEED, "800"}, {1, COL_TOOL, "3"}}, {{FLD_FEED, "2000"}, {FLD_TOOL, "5"}, {FLD_ZDEPTH, "-1.5"}},
        true, true, {"M6 T5\n", "G1 Z-1.5 F300\nG1 X101.6 F2000\n", "!F800"}, "Command not supported: XX\n"},
-      {"the VS column, as edited, is the feed", "VS2,1;SP1;PD0,0,4000,0;PU;", {0, 2, 0, 0},
-       {{1, COL_VELOCITY, "900"}}, {}, false, true, {"G1 X100 F900\n"}, ""},
+      {"the VS column, as edited, is the feed", "VS2,1;SP1;PD0,0,4000,0;PU;SP2;PD0,0,0,400;", {0, 2, 0, 0},
+       {{1, COL_VELOCITY, "900"}}, {}, false, true, {"G1 X100 F900\n", "G1 X0 F1000\nG1 Y10\n"},
+       "Pen velocity is 0, changed to global value. Pen= 2\n"},
       {"an inactive pen is left out", "SP1;PD0,0,400,0;PU;SP2;PD0,0,0,400;PU;", {0, 0, 0, 0},
        {{2, COL_ACTIVE, ""}}, {}, false, true, {"G1 X10 F1000\n", "!Y10"}, ""},
   };

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <sstream>
@@ -289,10 +290,10 @@ TEST(HpglRead, PathsAndReports) {
 
 TEST(HpglRead, BoxPensAndScaling) {
   HPGL_Parser p;
-  p.ReadHpglText("SP1;PU100,0;PD;AA0,0,180;AA0,0,-720;PR-50,0;");
+  p.ReadHpglText("SP1;PU100,0;PD;AA0,0,180;AA0,0,-720;PR-50,0;PU-1000,-1000;");
   ASSERT_TRUE(p.HasBox());
   EXPECT_NEAR(p.Box()[3], 100, 1e-9);   // top of the half circle
-  EXPECT_NEAR(p.Box()[1], -100, 1e-9);  // the full circle passes the bottom
+  EXPECT_NEAR(p.Box()[1], -100, 1e-9);  // the full circle passes the bottom; pen-up travel does not count
   EXPECT_NEAR(p.Box()[0], -150, 1e-9);  // a relative point, where it lands
 
   p.ReadHpglText("VS20,4;PW0.3,7;SP2;PD0,0,1,1;WU0;PW0.5,3;");
