@@ -87,9 +87,8 @@ void ResetMachine() {
 
 // Largest distance between corresponding points; 1e300 when the counts differ.
 double StrokeDistance(const Strokes& a, const Strokes& b) {
-  if (a.size() != b.size()) return 1e300;
-  double worst = 0;
-  for (size_t s = 0; s < a.size(); ++s) {
+  double worst = a.size() == b.size() ? 0 : 1e300;
+  for (size_t s = 0; s < a.size() && s < b.size(); ++s) {
     if (a[s].size() != b[s].size()) return 1e300;
     for (size_t p = 0; p < a[s].size(); ++p)
       worst = std::max(worst, std::hypot(a[s][p].x - b[s][p].x, a[s][p].y - b[s][p].y));
