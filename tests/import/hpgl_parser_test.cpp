@@ -198,8 +198,7 @@ TEST(HpglWrite, ConvertedPrograms) {
        [](HpglSettings& s) { s.constVel = false, s.centerAbs = s.withLineNumbers = true, s.topMat = 1, s.zSafe = 2; },
        {{{0, 0}, {1, 0}}},
        {" )\n(circle mode JK absolute)\n%\n\nN10 G61 (exact stop mode)\nN20 G21 (Metrisch)\nN30 G90\n"
-        "N40 G0 Z3 (move to secure Z-hight)\n\n",
-        "G1 Z-0.5 F300\n", " M30\n%\n"}},
+        "N40 G0 Z3 (move to secure Z-hight)\n\n", "G1 Z-0.5 F300\n", " M30\n%\n"}},
       {"centres absolute", "SP1;PU40,0;PD;AA0,0,90;AR0,-40,-90;PU;", [](HpglSettings& s) { s.centerAbs = true; },
        {QuarterArcs()}, {"G3 X0.000 Y1.000 I0.000 J0.000 F1000\nG2 X1.000 Y0.000 I0.000 J0.000\n"}},
       {"pen-up moves only: no plunge", "IN;SP1;PU0,0,4000,4000;", nullptr, {}, {"G0 X100 Y100", "!G1"}},
