@@ -51,6 +51,16 @@ class ParamFolderTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return Folders::Join(dir, name); }
   void Write(const std::string& name, const std::string& content) const { WriteFile(Path(name), content); }
   std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
+  // Opens name after writing content into it.
+  void OpenWith(ParaFile& f, const std::string& name, const std::string& content) const {
+    Write(name, content);
+    ASSERT_TRUE(f.Open(name));
+  }
+  // A file of the delivered default set.
+  static std::string Delivered(const std::string& name) {
+    const std::string here = __FILE__;
+    return here.substr(0, here.rfind("/tests/")) + "/examples/params/" + name;
+  }
   std::string dir;
 };
 

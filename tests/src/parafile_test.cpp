@@ -1,40 +1,20 @@
 #include "parafile.h"
 
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <string>
 #include <tuple>
 
-#include <sys/stat.h>
 #include <wx/filefn.h>
 
-#include "folders.h"
 #include "paramfolder.h"
-#include "testsupport.h"
 
 namespace {
 
 using testsupport::WxLogCapture;
-
-std::string g_fatalCaption, g_fatalText;
-void RecordFatal(const char* caption, const char* text) {
-  g_fatalCaption = caption;
-  g_fatalText = text;
-}
-
-class ParaFileTest : public testsupport::ParamFolderTest {
- protected:
-  // Opens name after writing content into it.
-  void OpenWith(ParaFile& f, const std::string& name, const std::string& content) {
-    Write(name, content);
-    ASSERT_TRUE(f.Open(name));
-  }
-};
+using ParaFileTest = testsupport::ParamFolderTest;
 
 // A key's value text, "-" when the key is missing.
 std::string Value(const ParaFile& f, const std::string& key) {
@@ -49,50 +29,33 @@ std::string Lines(const ParaFile& f) {
   return out;
 }
 
-const char* kSections =
-    "top=0\n"
-    "[First]\n"
-    "a=1\n"
-    "shared=first\n"
-    "  [Second]\n"
-    "b=2\n"
-    "shared=second\n"
-    "[Third] \n"  // not a header (no closing bracket last) but ends Second
-    "c=3\n"
-    "[Fourth]\n";
+// The remaining lines of the current section, each ended by "|".
+std::string Rest(ParaFile& f) {
+  std::string out;
+  for (std::string l = f.NextLine(); !l.empty(); l = f.NextLine()) out += l + "|";
+  return out;
+}
+
+// "[Third] " is no header (the bracket is not last) but still ends Second.
+const char* kSections = "top=0\n[First]\na=1\nshared=first\n  [Second]\nb=2\nshared=second\n[Third] \nc=3\n[Fourth]\n";
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Number text
-
-TEST(ParaFileNumbers, Format) {
-  const double inf = std::numeric_limits<double>::infinity();
-  const struct {
-    double value;
-    const char* text;
-  } cases[] = {
-      {1.0, "1.0"}, {12, "12.0"}, {0.25, "0.25"}, {-3.5, "-3.5"}, {0.0, "0.0"}, {0.0025, "0.0025"},
-      {123456.000000001, "123456.000000001"}, {0.9999999996, "1.0"}, {1e-10, "0.0"},  // nine decimals, rounded
-      {-0.0000000004, "-0.0"}, {2.0000000006, "2.000000001"}, {1e10, "OVFL"}, {-1e10, "-OVFL"},
-      {std::numeric_limits<double>::quiet_NaN(), "OVFL"}, {inf, "OVFL"}, {4294967295.0, "4294967295.0"},
-      {4294967296.0, "OVFL"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ParaFile::FormatNumber(c.value), c.text) << c.value;
-}
-
-TEST(ParaFileNumbers, ParsesLeniently) {
-  const struct {
-    const char* text;
-    double value;
-  } cases[] = {{"1.5", 1.5}, {" -2.25", -2.25}, {"+3", 3}, {"1e3", 1000}, {"7.5mm", 7.5},
-               {"abc", 0},   {"", 0},           {"OVFL", 0}};
-  for (const auto& c : cases) EXPECT_DOUBLE_EQ(ParaFile::ParseNumber(c.text), c.value) << c.text;
+TEST(ParaFileNumbers, FormatAndParse) {
+  const std::pair<double, const char*> formats[] = {
+      {12, "12.0"}, {-3.5, "-3.5"}, {0.0, "0.0"}, {0.0025, "0.0025"}, {123456.000000001, "123456.000000001"},
+      {0.9999999996, "1.0"}, {1e-10, "0.0"}, {-0.0000000004, "-0.0"}, {2.0000000006, "2.000000001"},  // 9 decimals
+      {1e10, "OVFL"}, {-1e10, "-OVFL"}, {std::numeric_limits<double>::quiet_NaN(), "OVFL"},
+      {std::numeric_limits<double>::infinity(), "OVFL"}, {4294967295.0, "4294967295.0"}, {4294967296.0, "OVFL"}};
+  for (const auto& [value, text] : formats) EXPECT_EQ(ParaFile::FormatNumber(value), text) << value;
+  const std::pair<const char*, double> parses[] = {{"1.5", 1.5}, {" -2.25", -2.25}, {"+3", 3}, {"1e3", 1000},
+                                                   {"7.5mm", 7.5}, {"abc", 0}, {"", 0}, {"OVFL", 0}};
+  for (const auto& [text, value] : parses) EXPECT_DOUBLE_EQ(ParaFile::ParseNumber(text), value) << text;
   EXPECT_TRUE(std::isinf(ParaFile::ParseNumber("1e999")));
-  EXPECT_EQ(ParaFile::ParseInt("12abc"), 12);
-  EXPECT_EQ(ParaFile::ParseInt("-7"), -7);
-  EXPECT_EQ(ParaFile::ParseInt("x"), 0);
-  EXPECT_EQ(ParaFile::ParseInt("99999999999"), 2147483647);
+  EXPECT_EQ(std::tuple(ParaFile::ParseInt("12abc"), ParaFile::ParseInt("-7"), ParaFile::ParseInt("x"),
+                       ParaFile::ParseInt("99999999999")),
+            std::tuple(12, -7, 0, 2147483647));
+  EXPECT_EQ(ParaFile::Unescape("a\\nb\\"), "a\nb\\");  // a lone trailing backslash stays
 }
 
 TEST(ParaFileNumbers, IndependentOfNumericLocale) {
@@ -110,74 +73,49 @@ TEST(ParaFileNumbers, IndependentOfNumericLocale) {
   EXPECT_EQ(written, "2.75");
 }
 
-TEST(ParaFileNumbers, KeysAndEscapes) {
-  EXPECT_EQ(ParaFile::IndexedKey("MinPosition", 0), "MinPosition_00");
-  EXPECT_EQ(ParaFile::IndexedKey("numT", 100), "numT_100");
-  EXPECT_EQ(ParaFile::IndexedKey("in", "Signal", 7), "inSignal_07");
-  EXPECT_EQ(ParaFile::Escape("a\nb\n"), "a\\nb\\n");
-  EXPECT_EQ(ParaFile::Unescape("a\\nb\\"), "a\nb\\");
-  EXPECT_EQ(ParaFile::AxisNameIndex("0"), 0);
-  EXPECT_EQ(ParaFile::AxisNameIndex("W"), 9);
-  EXPECT_EQ(ParaFile::AxisNameIndex("Z3"), 27);
-  EXPECT_EQ(ParaFile::AxisNameIndex("x"), -1);
-  EXPECT_EQ(ParaFile::AxisName(28), nullptr);
-}
-
 // ---------------------------------------------------------------------------
 // Opening, writing, closing
 
-TEST_F(ParaFileTest, MissingFileIsCreatedAndCountsAsFailure) {
+TEST_F(ParaFileTest, MissingFileIsCreatedFromTheDefaultsOrEmpty) {
   WxLogCapture log;
-  ParaFile f;
+  ParaFile f, again, tools;
   EXPECT_FALSE(f.Open("New.txt"));
   EXPECT_TRUE(f.IsOpened());
-  EXPECT_TRUE(wxFileExists(Path("New.txt")));
   EXPECT_TRUE(log.Saw("#PARAMETERS Loading file " + Path("New.txt") + " failed."));
   EXPECT_TRUE(log.Saw("#PARAMETERS new File " + Path("New.txt") + " created."));
-  ParaFile again;
   EXPECT_TRUE(again.Open("New.txt"));
-  ParaFile three;
-  OpenWith(three, "A.txt", "a=1\nb=2\nc=3\n");
-  EXPECT_EQ(three.SectionStart(), 0u);
-  EXPECT_EQ(three.SectionEnd(), 3u);
-}
-
-TEST_F(ParaFileTest, MissingFileStartsFromTheDeliveredDefaults) {
+  // A delivered default is copied, but the caller still sees a fresh file.
   wxMkdir(Path("defaults"));
   testsupport::WriteFile(Path("defaults/ToolTable.txt"), "numTools=1\nnumT_00=7\n");
-  ParaFile f;
-  EXPECT_FALSE(f.Open("ToolTable.txt"));  // still a fresh file for the caller
-  int tool = 0;
-  EXPECT_TRUE(f.GetInt("numT_00", tool));
-  EXPECT_EQ(tool, 7);
-  EXPECT_EQ(testsupport::ReadFile(Path("ToolTable.txt")), "numTools=1\nnumT_00=7\n");
+  EXPECT_FALSE(tools.Open("ToolTable.txt"));
+  EXPECT_EQ(Value(tools, "numT_00"), "7");
+  EXPECT_EQ(Read("ToolTable.txt"), "numTools=1\nnumT_00=7\n");
 }
 
 TEST_F(ParaFileTest, UncreatableFileIsFatal) {
   WxLogCapture log;
-  FatalErrorHandler old = SetFatalErrorHandler(RecordFatal);
-  g_fatalCaption.clear();
+  static std::string got;
+  const FatalErrorHandler old =
+      SetFatalErrorHandler([](const char* caption, const char* text) { got = caption + ("|" + std::string(text)); });
   ParaFile f;
   EXPECT_FALSE(f.Open("no/such/dir/X.txt"));
   SetFatalErrorHandler(old);
-  EXPECT_EQ(g_fatalCaption, "Fatal error");
-  EXPECT_EQ(g_fatalText, "Parameter files don't exist or are corrupted,\nPlease re-install the program.");
+  EXPECT_EQ(got, "Fatal error|Parameter files don't exist or are corrupted,\nPlease re-install the program.");
   EXPECT_TRUE(log.Saw("#PARAMETERS Creating file"));
 }
 
-TEST_F(ParaFileTest, WriteClearsDirtyAndFailedWriteKeepsIt) {
-  ParaFile f;
-  f.Open("W.txt");
-  f.SetDouble("Speed", 12.5);
+TEST_F(ParaFileTest, WriteKeepsLineEndsAndAFailedWriteStaysDirty) {
+  ParaFile f, g;
+  OpenWith(f, "W.txt", "a=1\r\nb=2\r\n");
+  f.SetDouble("a", 12.5);
   EXPECT_TRUE(f.IsDirty());
   EXPECT_TRUE(f.Write());
   EXPECT_FALSE(f.IsDirty());
-  EXPECT_EQ(Read("W.txt"), "Speed=12.5\n");
+  EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=2\r\n");
 
-  const std::string sub = Folders::Join(dir, "gone");
-  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-  ParaFile g;
-  g.Open(Folders::Join(sub, "F.txt"));
+  const std::string sub = Path("gone");
+  ASSERT_TRUE(wxMkdir(sub));
+  g.Open(sub + "/F.txt");
   g.SetInt("k", 1);
   ASSERT_EQ(std::system(("rm -rf '" + sub + "'").c_str()), 0);
   WxLogCapture log;
@@ -211,25 +149,19 @@ TEST_F(ParaFileTest, DestructorAndShutdownCloseWriteADirtyFile) {
   EXPECT_TRUE(log.Saw("#PARAMETERS warning: file " + Path("S.txt") + " already closed"));
 }
 
-TEST_F(ParaFileTest, KeepsCrLfLineEnds) {
-  ParaFile f;
-  OpenWith(f, "Crlf.txt", "a=1\r\nb=2\r\n");
-  f.SetInt("a", 5);
-  ASSERT_TRUE(f.Write());
-  EXPECT_EQ(Read("Crlf.txt"), "a=5\r\nb=2\r\n");
-}
-
 // ---------------------------------------------------------------------------
-// Keys and modes
+// Keys, values and modes
 
-TEST_F(ParaFileTest, KeysMatchWholeAndCaseSensitively) {
+// Keys match whole and case-sensitively; junk lines and bytes that are not
+// UTF-8 leave the other keys readable.
+TEST_F(ParaFileTest, KeyLookupInAMessyFile) {
   ParaFile f;
-  OpenWith(f, "K.txt", "Speed =1\nspeed=2\nSpeedX=3\nSpeed=4\nExpr=a=b\n");
-  EXPECT_EQ(Value(f, "Speed"), "4");
-  EXPECT_EQ(Value(f, "Expr"), "a=b");
-  EXPECT_EQ(f.FindKey("Speed "), 0);
-  EXPECT_EQ(f.FindKey("speed"), 1);
-  EXPECT_EQ(f.FindKey("Spee"), -1);
+  OpenWith(f, "K.txt", "Speed =1\nspeed=2\nSpeedX=3\nSpeed=4\nExpr=a=b\nnoequals\n=orphan\n\xff\xfe\x01 junk\n"
+                       "name=Fr\xe4se\n[open\nb=2\n");
+  EXPECT_EQ(std::tuple(f.FindKey("Speed "), f.FindKey("speed"), f.FindKey("Spee")), std::tuple(0, 1, -1));
+  EXPECT_EQ(Value(f, "Speed") + "|" + Value(f, "Expr") + "|" + Value(f, "noequals") + "|" + Value(f, "") + "|" +
+                Value(f, "name") + "|" + Value(f, "b"),
+            "4|a=b|-|orphan|Fr\xc3\xa4se|2");
 }
 
 TEST_F(ParaFileTest, ModesDecideHowSetAndRemoveChangeLines) {
@@ -247,102 +179,61 @@ TEST_F(ParaFileTest, ModesDecideHowSetAndRemoveChangeLines) {
   EXPECT_EQ(Lines(append), "a=1|a=2|a=3|");  // appends, never removes
   EXPECT_EQ(Lines(sections), "a=1|");        // read-only
   EXPECT_FALSE(sections.IsDirty());
-  keys.Discard();
-  append.Discard();
 }
 
-TEST_F(ParaFileTest, TypedValues) {
+TEST_F(ParaFileTest, TypedValuesThroughTheirTexts) {
   ParaFile f;
-  OpenWith(f, "T.txt", "i=12\nb=5\nd=2.5\nbad=xyz\nAxis#0=Y\nAxis#1=Q\nAxis#2=C3\n");
-  int i = -1, ix = -1;
-  bool b = false;
-  double d = -1;
-  std::string s = "keep";
-  EXPECT_TRUE(f.GetInt("i", i) && f.GetBool("b", b) && f.GetDouble("d", d));
-  EXPECT_EQ(std::tuple(i, b, d), std::tuple(12, true, 2.5));
-  EXPECT_TRUE(f.GetDouble("bad", d));
-  EXPECT_EQ(d, 0.0);
-  EXPECT_FALSE(f.GetInt("nope", i) || f.GetString("nope", s));  // targets stay
-  EXPECT_EQ(std::tuple(i, s), std::tuple(12, std::string("keep")));
-  EXPECT_TRUE(f.GetAxisName("Axis#0", ix));
-  EXPECT_EQ(ix, 2);
-  EXPECT_FALSE(f.GetAxisName("Axis#1", ix));
-  EXPECT_EQ(ix, 0);
-  EXPECT_TRUE(f.GetAxisName("Axis#2", ix));
-  EXPECT_EQ(ix, 18);
-
-  ParaFile w;
-  w.Open("W2.txt");
-  w.SetString("descr", "line1\nline2");
-  w.SetRawString("raw", "a\\nb");
-  w.SetDouble("MinPosition", 3, -10.5);
-  w.SetInt("numT", 120, 7);
-  w.SetBool("out", "Coolant", 2, true);
+  OpenWith(f, "T.txt", "b=5\nbad=xyz\nAxis#1=Q\n");
   const double xyz[3] = {1, 2, 3};
-  w.SetFloat3("Pos", xyz);
-  w.SetAxisName("Axis#3", 27);
-  EXPECT_EQ(Lines(w), "descr=line1\\nline2|raw=a\\nb|MinPosition_03=-10.5|numT_120=7|outCoolant_02=1|"
-                      "Pos_00=1.0|Pos_01=2.0|Pos_02=3.0|Axis#3=Z3|");
-  EXPECT_TRUE(w.GetString("descr", s));
-  EXPECT_EQ(s, "line1\nline2");
-  EXPECT_TRUE(w.GetRawString("raw", s));
-  EXPECT_EQ(s, "a\\nb");
-  double v[4] = {9, 9, 9, 9};
-  EXPECT_FALSE(w.GetFloat4("Pos", v));  // Pos_03 missing
-  EXPECT_EQ(v[2], 3.0);
-  EXPECT_EQ(v[3], 9.0);
-  bool on = false;
-  EXPECT_TRUE(w.GetBool("out", "Coolant", 2, on));
-  EXPECT_TRUE(on);
-  EXPECT_FALSE(w.GetBool("in", "Coolant", 2, on));
-  w.Discard();
+  f.SetString("descr", "line1\nline2");
+  f.SetRawString("raw", "a\\nb");
+  f.SetDouble("MinPosition", 3, -10.5);
+  f.SetInt("numT", 120, 7);
+  f.SetBool("out", "Coolant", 2, true);
+  f.SetFloat3("Pos", xyz);
+  f.SetAxisName("Axis#3", 27);
+  f.SetAxisName("Axis#4", 28);  // no such axis
+  EXPECT_EQ(Lines(f), "b=5|bad=xyz|Axis#1=Q|descr=line1\\nline2|raw=a\\nb|MinPosition_03=-10.5|numT_120=7|"
+                      "outCoolant_02=1|Pos_00=1.0|Pos_01=2.0|Pos_02=3.0|Axis#3=Z3|Axis#4=0|");
+  std::string s, raw;
+  double d = -1, bad = -1, v[4] = {9, 9, 9, 9};
+  int i = -1, axis = -1, unknown = -1;
+  bool b = false, on = false;
+  EXPECT_TRUE(f.GetString("descr", s) && f.GetRawString("raw", raw) && f.GetDouble("MinPosition", 3, d) &&
+              f.GetInt("numT", 120, i) && f.GetBool("out", "Coolant", 2, on) && f.GetAxisName("Axis#3", axis) &&
+              f.GetBool("b", b) && f.GetDouble("bad", bad));
+  EXPECT_EQ(std::tuple(s, raw, d, i, on, axis, b, bad),
+            std::tuple("line1\nline2", "a\\nb", -10.5, 7, true, 27, true, 0.0));
+  EXPECT_FALSE(f.GetAxisName("Axis#1", unknown));
+  EXPECT_EQ(unknown, 0);
+  EXPECT_FALSE(f.GetFloat4("Pos", v));  // Pos_03 missing
+  EXPECT_EQ(std::tuple(v[2], v[3]), std::tuple(3.0, 9.0));
+  EXPECT_FALSE(f.GetInt("nope", i) || f.GetBool("in", "Coolant", 2, b) || f.GetString("nope", s));  // targets stay
+  EXPECT_EQ(std::tuple(i, b, s), std::tuple(7, true, "line1\nline2"));
 }
 
 // ---------------------------------------------------------------------------
 // Sections
 
-TEST_F(ParaFileTest, NextSectionWalksHeadersAndLooksBackNotAhead) {
-  ParaFile f(ParaFile::MODE_SECTIONS);
+TEST_F(ParaFileTest, SectionsWalkHeadersAndLookBackNotAhead) {
+  ParaFile f(ParaFile::MODE_SECTIONS), g(ParaFile::MODE_SECTIONS);
   OpenWith(f, "Sec.txt", kSections);
   EXPECT_EQ(f.NextSection(), "First");
-  EXPECT_EQ(f.NextLine(), "a=1");
-  EXPECT_EQ(f.NextLine(), "shared=first");
-  EXPECT_EQ(f.NextLine(), "");
+  EXPECT_EQ(Rest(f), "a=1|shared=first|");
   EXPECT_EQ(f.NextSection(), "Second");
-  EXPECT_EQ(f.SectionStart(), 5u);
-  EXPECT_EQ(f.SectionEnd(), 7u);
+  EXPECT_EQ(std::tuple(f.SectionStart(), f.SectionEnd()), std::tuple(5u, 7u));
   // Earlier sections are found, the first match wins; later ones are not.
   EXPECT_EQ(Value(f, "a") + Value(f, "shared") + Value(f, "top") + Value(f, "c"), "1first0-");
   EXPECT_EQ(f.NextSection(), "Fourth");
-  EXPECT_EQ(f.NextLine(), "");
+  EXPECT_EQ(Rest(f), "");
   EXPECT_EQ(f.NextSection(), "");
   EXPECT_EQ(f.NextSection(), "");
-}
 
-TEST_F(ParaFileTest, OpenSectionFindsOrCloses) {
-  Write("Sec.txt", kSections);
-  ParaFile f(ParaFile::MODE_SECTIONS);
-  EXPECT_TRUE(f.OpenSection(Path("Sec.txt"), "Second"));
-  EXPECT_EQ(f.NextLine(), "b=2");
-  ParaFile g(ParaFile::MODE_SECTIONS);
+  EXPECT_TRUE(g.OpenSection(Path("Sec.txt"), "Second"));
+  EXPECT_EQ(Rest(g), "b=2|shared=second|");
   EXPECT_FALSE(g.OpenSection(Path("Sec.txt"), "Third"));
   EXPECT_FALSE(g.IsOpened());
   EXPECT_FALSE(g.OpenSection(Path("missing.txt"), "First"));
-}
-
-TEST_F(ParaFileTest, WriteSectionOnlyInAppendMode) {
-  ParaFile f(ParaFile::MODE_APPEND);
-  ASSERT_TRUE(f.CreateNew(Path("Exp.txt")));
-  f.WriteSection("One");
-  f.SetInt("x", 1);
-  f.WriteSection("Two");
-  f.SetInt("x", 2);
-  ASSERT_TRUE(f.Write());
-  EXPECT_EQ(Read("Exp.txt"), "[One]\nx=1\n[Two]\nx=2\n");
-  ParaFile k;
-  k.Open("K.txt");
-  k.WriteSection("One");
-  EXPECT_EQ(k.GetLineCount(), 0u);
 }
 
 TEST_F(ParaFileTest, ThirteenFilesOpenedAndClosed) {
