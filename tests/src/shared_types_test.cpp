@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "coordinates.h"
 #include "linkedlist.h"
 #include "testsupport.h"
@@ -17,56 +20,38 @@ std::vector<int> Values(const LinkedList& l) {
   return out;
 }
 
-TEST(LinkedList, OrderAndRemoval) {
+TEST(LinkedList, OrderRemovalAndMisuse) {
+  testsupport::AssertionCapture capture;
   LinkedList list;
   Item a(1), b(2), c(3), d(4);
   list.AddTail(&b);
   list.AddHead(&a);
   list.AddTail(&d);
   c.AddBefore(&d);
-  EXPECT_EQ(Values(list), (std::vector<int>{1, 2, 3, 4}));
+  {
+    Item temp(5);
+    temp.AddBehind(&d);
+    EXPECT_EQ(Values(list), (std::vector<int>{1, 2, 3, 4, 5}));
+  }  // a destroyed node leaves its list
   EXPECT_EQ(list.Count(), 4u);
+  // Linking twice or removing an unlinked node is reported and ignored.
+  a.AddBefore(&b);
+  a.AddBehind(&b);
   b.Remove();
+  b.Remove();
+  EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"AddBefore: node already linked",
+                                                          "AddBehind: node already linked", "Remove: node is not linked"}));
   EXPECT_EQ(Values(list), (std::vector<int>{1, 3, 4}));
   EXPECT_EQ(list.RemoveTail(), &d);
   EXPECT_EQ(list.RemoveHead(), &a);
   EXPECT_EQ(Values(list), (std::vector<int>{3}));
-  EXPECT_FALSE(b.IsLinked());
 }
 
-TEST(LinkedList, MisuseIsReportedAndLeavesTheChainIntact) {
+TEST(Coordinates, IndexOutsideTheNineAxesIsReportedAndStaysInside) {
   testsupport::AssertionCapture capture;
-  LinkedList list;
-  Item a(1), b(2), loose(9);
-  list.AddTail(&a);
-  list.AddTail(&b);
-  a.AddBefore(&b);   // already linked
-  a.AddBehind(&b);   // already linked
-  loose.Remove();    // never linked
-  EXPECT_TRUE(capture.Saw("AddBefore: node already linked"));
-  EXPECT_TRUE(capture.Saw("AddBehind: node already linked"));
-  EXPECT_TRUE(capture.Saw("Remove: node is not linked"));
-  EXPECT_EQ(Values(list), (std::vector<int>{1, 2}));
-}
-
-TEST(LinkedList, DestroyedNodeLeavesItsList) {
-  LinkedList list;
-  Item a(1);
-  {
-    Item temp(2);
-    list.AddTail(&a);
-    list.AddTail(&temp);
-  }
-  EXPECT_EQ(Values(list), (std::vector<int>{1}));
-}
-
-TEST(Coordinates, IndexOutsideTheNineAxesIsReported) {
-  testsupport::AssertionCapture capture;
-  Coordinates c(1, 2, 3, 4, 5, 6, 7, 8, 9);
-  EXPECT_EQ(c[8], 9);
-  EXPECT_EQ(c[9], 9);  // reported, stays inside the array
-  EXPECT_TRUE(capture.Saw("Coordinates index"));
-  EXPECT_EQ(c + c, Coordinates(2, 4, 6, 8, 10, 12, 14, 16, 18));
+  const Coordinates c(1, 2, 3, 4, 5, 6, 7, 8, 9);
+  EXPECT_EQ(std::tuple(c[8], c[9], c[-1]), std::tuple(9.0, 9.0, 1.0));
+  EXPECT_EQ(capture.Messages(), (std::vector<std::string>(2, "Coordinates index")));
 }
 
 }  // namespace
