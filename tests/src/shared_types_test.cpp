@@ -39,8 +39,9 @@ TEST(LinkedList, OrderRemovalAndMisuse) {
   a.AddBehind(&b);
   b.Remove();
   b.Remove();
-  EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"AddBefore: node already linked",
-                                                          "AddBehind: node already linked", "Remove: node is not linked"}));
+  const std::vector<std::string> reported = {"AddBefore: node already linked", "AddBehind: node already linked",
+                                             "Remove: node is not linked"};
+  EXPECT_EQ(capture.Messages(), reported);
   EXPECT_EQ(Values(list), (std::vector<int>{1, 3, 4}));
   EXPECT_EQ(list.RemoveTail(), &d);
   EXPECT_EQ(list.RemoveHead(), &a);
