@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "errors.h"
 
 namespace {
 
-// Restores the default (nameless) provider when a test ends.
+// Installs a name provider until the end of the scope.
 struct NamesScope {
   explicit NamesScope(ErrorTextNames n) : previous(SetErrorTextNames(std::move(n))) {}
   ~NamesScope() { SetErrorTextNames(previous); }
@@ -13,50 +15,40 @@ struct NamesScope {
 
 TEST(ErrorText, FixedAndUnknownCodes) {
   const std::pair<int32_t, const char*> cases[] = {
-      {0, "ok"},
-      {-100, "user break"},
-      {-207, "Safety circuit estop stuck on"},
-      {-1013, "text in quotation marks (\") expected"},
-      {-1057, "'%'-sign missing at beginning of program"},
-      {-1070, "format error, only %f or %d supported"},
-      {-1077, "LOGFILE cannot be combined with other command"},
+      {0, "ok"}, {-100, "user break"}, {-207, "Safety circuit estop stuck on"},
+      {-1013, "text in quotation marks (\") expected"}, {-1057, "'%'-sign missing at beginning of program"},
+      {-1070, "format error, only %f or %d supported"}, {-1077, "LOGFILE cannot be combined with other command"},
       {-1107, "resume inside G41/G42 section not possible, please choose line before last G41/G42\n"},
       {-1202, "operation not allowed in maintenance mode"},
       // codes without a row
-      {-1066, "unknown system error #-1066"},
-      {-1078, "unknown system error #-1078"},
-      {-109, "unknown system error #-109"},
-      {5, "unknown system error #5"},
-  };
+      {-1066, "unknown system error #-1066"}, {-1078, "unknown system error #-1078"},
+      {-109, "unknown system error #-109"}, {5, "unknown system error #5"}};
   for (const auto& [code, text] : cases) EXPECT_EQ(ErrorText(Error_t(code)), text) << code;
 }
 
-TEST(ErrorText, StopReasonsWithoutConfiguredNames) {
-  NamesScope scope{ErrorTextNames{}};
-  EXPECT_EQ(ErrorText(Error_t(-101)), "emergency stop switch triggered");
-  EXPECT_EQ(ErrorText(Error_t(-102)), "limit or home switch triggered");
-  EXPECT_EQ(ErrorText(Error_t(-103)), "alarm input #1 triggered");
-  EXPECT_EQ(ErrorText(Error_t(-104)), "alarm input #2 triggered");
-  EXPECT_EQ(ErrorText(Error_t(-105, 0x7)), "one or more servo drives not ready");
-}
-
-TEST(ErrorText, StopReasonsWithConfiguredNames) {
+// Stop reasons name the configured switch, alarm input or axes when there are
+// such names; bits of unconfigured axes are left out.
+TEST(ErrorText, StopReasonsWithAndWithoutConfiguredNames) {
   ErrorTextNames names;
   names.activeSwitchName = [](int32_t code) { return code == -102 ? std::string("X+ limit") : std::string(); };
   names.alarmInputName = [](int input) { return input == 2 ? std::string("Coolant low") : std::string(); };
-  names.axisName = [](int axis) {
-    static const char* kNames[] = {"X", "Y", "Z", "", "", "", "", "", ""};
-    return std::string(kNames[axis]);
-  };
-  NamesScope scope(names);
-  EXPECT_EQ(ErrorText(Error_t(-101)), "emergency stop switch triggered");
-  EXPECT_EQ(ErrorText(Error_t(-102)), "X+ limit: limit or home switch triggered");
-  EXPECT_EQ(ErrorText(Error_t(-103)), "alarm input #1 triggered");
-  EXPECT_EQ(ErrorText(Error_t(-104)), "Alarm triggered: Coolant low");
-  EXPECT_EQ(ErrorText(Error_t(-105, 0x5)), "servo drive of axis X, Z is not ready");
-  // Bits of unconfigured axes are left out; none left gives the general text.
-  EXPECT_EQ(ErrorText(Error_t(-105, 0x2 | 0x10)), "servo drive of axis Y is not ready");
-  EXPECT_EQ(ErrorText(Error_t(-105, 0x18)), "one or more servo drives not ready");
+  names.axisName = [](int axis) { return axis < 3 ? std::string(1, "XYZ"[axis]) : std::string(); };
+  const std::tuple<Error_t, const char*, const char*> cases[] = {
+      {-101, "emergency stop switch triggered", "emergency stop switch triggered"},
+      {-102, "limit or home switch triggered", "X+ limit: limit or home switch triggered"},
+      {-103, "alarm input #1 triggered", "alarm input #1 triggered"},
+      {-104, "alarm input #2 triggered", "Alarm triggered: Coolant low"},
+      {{-105, 0x5}, "one or more servo drives not ready", "servo drive of axis X, Z is not ready"},
+      {{-105, 0x12}, "one or more servo drives not ready", "servo drive of axis Y is not ready"},
+      {{-105, 0x18}, "one or more servo drives not ready", "one or more servo drives not ready"}};
+  for (const auto& [error, plain, named] : cases) {
+    {
+      NamesScope scope{ErrorTextNames{}};
+      EXPECT_EQ(ErrorText(error), plain) << error.code << " " << error.detail;
+    }
+    NamesScope scope(names);
+    EXPECT_EQ(ErrorText(error), named) << error.code << " " << error.detail;
+  }
 }
 
 TEST(ErrorText, ReportAndStopReasons) {
@@ -65,10 +57,8 @@ TEST(ErrorText, ReportAndStopReasons) {
   EXPECT_EQ(OperatorMessage(-1011, 3, 4), "number or formula expected line 3 column 4");
   EXPECT_EQ(OperatorMessage(-100, 7, 4), "user break line 7");
   EXPECT_EQ(OperatorMessage(-107, 8, 1), "arc-good signal lost during cut line 8");
-  EXPECT_TRUE(IsStopReason(-100));
-  EXPECT_TRUE(IsStopReason(-107));
-  EXPECT_FALSE(IsStopReason(-108));
-  EXPECT_FALSE(IsStopReason(-99));
+  EXPECT_EQ(std::tuple(IsStopReason(-99), IsStopReason(-100), IsStopReason(-107), IsStopReason(-108)),
+            std::tuple(false, true, true, false));
 }
 
 TEST(RangeMessage, MillimetreAndInch) {
