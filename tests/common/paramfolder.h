@@ -45,7 +45,6 @@ class ParamFolderTest : public ::testing::Test {
   }
   void TearDown() override {
     ResetParameterFilesForTest();
-    SetInitialised(false);
     Folders::SetParameters(ScratchDir() + "/params");
   }
   std::string Path(const std::string& name) const { return Folders::Join(dir, name); }

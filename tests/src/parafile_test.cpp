@@ -76,64 +76,46 @@ TEST(ParaFileNumbers, IndependentOfNumericLocale) {
 // ---------------------------------------------------------------------------
 // Opening, writing, closing
 
-TEST_F(ParaFileTest, MissingFileIsCreatedFromTheDefaultsOrEmpty) {
+// A missing file is created, from the delivered default when there is one,
+// but the caller still sees a fresh file; one that cannot be created is fatal.
+TEST_F(ParaFileTest, MissingFilesAreCreatedOrFatal) {
   WxLogCapture log;
-  ParaFile f, again, tools;
+  ParaFile f, again, tools, bad;
   EXPECT_FALSE(f.Open("New.txt"));
   EXPECT_TRUE(f.IsOpened());
   EXPECT_TRUE(log.Saw("#PARAMETERS Loading file " + Path("New.txt") + " failed."));
   EXPECT_TRUE(log.Saw("#PARAMETERS new File " + Path("New.txt") + " created."));
   EXPECT_TRUE(again.Open("New.txt"));
-  // A delivered default is copied, but the caller still sees a fresh file.
   wxMkdir(Path("defaults"));
   testsupport::WriteFile(Path("defaults/ToolTable.txt"), "numTools=1\nnumT_00=7\n");
   EXPECT_FALSE(tools.Open("ToolTable.txt"));
   EXPECT_EQ(Value(tools, "numT_00"), "7");
   EXPECT_EQ(Read("ToolTable.txt"), "numTools=1\nnumT_00=7\n");
-}
 
-TEST_F(ParaFileTest, UncreatableFileIsFatal) {
-  WxLogCapture log;
   static std::string got;
   const FatalErrorHandler old =
       SetFatalErrorHandler([](const char* caption, const char* text) { got = caption + ("|" + std::string(text)); });
-  ParaFile f;
-  EXPECT_FALSE(f.Open("no/such/dir/X.txt"));
+  EXPECT_FALSE(bad.Open("no/such/dir/X.txt"));
   SetFatalErrorHandler(old);
   EXPECT_EQ(got, "Fatal error|Parameter files don't exist or are corrupted,\nPlease re-install the program.");
-  EXPECT_TRUE(log.Saw("#PARAMETERS Creating file"));
+  EXPECT_TRUE(log.Saw("#PARAMETERS Creating file " + Path("no/such/dir/X.txt") + " failed."));
 }
 
-TEST_F(ParaFileTest, WriteKeepsLineEndsAndAFailedWriteStaysDirty) {
-  ParaFile f, g;
-  OpenWith(f, "W.txt", "a=1\r\nb=2\r\n");
-  f.SetDouble("a", 12.5);
-  EXPECT_TRUE(f.IsDirty());
-  EXPECT_TRUE(f.Write());
-  EXPECT_FALSE(f.IsDirty());
-  EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=2\r\n");
-
-  const std::string sub = Path("gone");
-  ASSERT_TRUE(wxMkdir(sub));
-  g.Open(sub + "/F.txt");
-  g.SetInt("k", 1);
-  ASSERT_EQ(std::system(("rm -rf '" + sub + "'").c_str()), 0);
-  WxLogCapture log;
-  EXPECT_FALSE(g.Write());
-  EXPECT_TRUE(g.IsDirty());
-  EXPECT_TRUE(log.Saw("write failed!"));
-  g.Discard();
-}
-
-TEST_F(ParaFileTest, DestructorAndShutdownCloseWriteADirtyFile) {
+// Write, the destructor and the shutdown close all write a changed file.
+TEST_F(ParaFileTest, ChangedFilesAreWrittenKeepingTheirLineEnds) {
   WxLogCapture log;
   {
     ParaFile f;
-    f.Open("D.txt");
-    f.SetInt("n", 4);
+    OpenWith(f, "W.txt", "a=1\r\nb=2\r\n");
+    f.SetDouble("a", 12.5);
+    EXPECT_TRUE(f.IsDirty());
+    EXPECT_TRUE(f.Write());
+    EXPECT_FALSE(f.IsDirty());
+    EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=2\r\n");
+    f.SetInt("b", 4);
   }
-  EXPECT_TRUE(log.Saw("Close() without Write()!"));
-  EXPECT_EQ(Read("D.txt"), "n=4\n");
+  EXPECT_TRUE(log.Saw("Parameter file " + Path("W.txt") + " Close() without Write()!"));
+  EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=4\r\n");
 
   ParaFile f;
   f.Open("S.txt");
@@ -147,6 +129,20 @@ TEST_F(ParaFileTest, DestructorAndShutdownCloseWriteADirtyFile) {
   SetInitialised(true);
   f.ShutdownClose();
   EXPECT_TRUE(log.Saw("#PARAMETERS warning: file " + Path("S.txt") + " already closed"));
+}
+
+TEST_F(ParaFileTest, FailedWriteIsLoggedAndStaysDirty) {
+  const std::string sub = Path("gone");
+  ASSERT_TRUE(wxMkdir(sub));
+  ParaFile f;
+  f.Open(sub + "/F.txt");
+  f.SetInt("k", 1);
+  ASSERT_EQ(std::system(("rm -rf '" + sub + "'").c_str()), 0);
+  WxLogCapture log;
+  EXPECT_FALSE(f.Write());
+  EXPECT_TRUE(f.IsDirty());
+  EXPECT_TRUE(log.Saw("Parameter file " + sub + "/F.txt write failed!"));
+  f.Discard();
 }
 
 // ---------------------------------------------------------------------------
@@ -196,20 +192,15 @@ TEST_F(ParaFileTest, TypedValuesThroughTheirTexts) {
   EXPECT_EQ(Lines(f), "b=5|bad=xyz|Axis#1=Q|descr=line1\\nline2|raw=a\\nb|MinPosition_03=-10.5|numT_120=7|"
                       "outCoolant_02=1|Pos_00=1.0|Pos_01=2.0|Pos_02=3.0|Axis#3=Z3|Axis#4=0|");
   std::string s, raw;
-  double d = -1, bad = -1, v[4] = {9, 9, 9, 9};
-  int i = -1, axis = -1, unknown = -1;
-  bool b = false, on = false;
-  EXPECT_TRUE(f.GetString("descr", s) && f.GetRawString("raw", raw) && f.GetDouble("MinPosition", 3, d) &&
-              f.GetInt("numT", 120, i) && f.GetBool("out", "Coolant", 2, on) && f.GetAxisName("Axis#3", axis) &&
+  double bad = -1, v[4] = {9, 9, 9, 9};
+  int axis = -1, unknown = -1;
+  bool b = false;
+  EXPECT_TRUE(f.GetString("descr", s) && f.GetRawString("raw", raw) && f.GetAxisName("Axis#3", axis) &&
               f.GetBool("b", b) && f.GetDouble("bad", bad));
-  EXPECT_EQ(std::tuple(s, raw, d, i, on, axis, b, bad),
-            std::tuple("line1\nline2", "a\\nb", -10.5, 7, true, 27, true, 0.0));
-  EXPECT_FALSE(f.GetAxisName("Axis#1", unknown));
-  EXPECT_EQ(unknown, 0);
-  EXPECT_FALSE(f.GetFloat4("Pos", v));  // Pos_03 missing
-  EXPECT_EQ(std::tuple(v[2], v[3]), std::tuple(3.0, 9.0));
-  EXPECT_FALSE(f.GetInt("nope", i) || f.GetBool("in", "Coolant", 2, b) || f.GetString("nope", s));  // targets stay
-  EXPECT_EQ(std::tuple(i, b, s), std::tuple(7, true, "line1\nline2"));
+  EXPECT_EQ(std::tuple(s, raw, axis, b, bad), std::tuple("line1\nline2", "a\\nb", 27, true, 0.0));
+  // An unknown axis name reads as 0; a missing key fails and leaves its target.
+  EXPECT_FALSE(f.GetAxisName("Axis#1", unknown) || f.GetFloat4("Pos", v) || f.GetInt("numT", 12, axis));
+  EXPECT_EQ(std::tuple(unknown, v[2], v[3], axis), std::tuple(0, 3.0, 9.0, 27));
 }
 
 // ---------------------------------------------------------------------------
