@@ -47,7 +47,7 @@ TEST(ErrorText, StopReasonsWithAndWithoutConfiguredNames) {
   }
 }
 
-TEST(ErrorText, ReportAndStopReasons) {
+TEST(ErrorText, ReportsAndRangeMessages) {
   EXPECT_EQ(ErrorReport(-1011, 3, 4), "number or formula expected line 3 column 4");
   EXPECT_EQ(ErrorReport(-110, 12, 0), "main program: line 12 column 0");
   EXPECT_EQ(OperatorMessage(-1011, 3, 4), "number or formula expected line 3 column 4");
@@ -55,9 +55,6 @@ TEST(ErrorText, ReportAndStopReasons) {
   EXPECT_EQ(OperatorMessage(-107, 8, 1), "arc-good signal lost during cut line 8");
   EXPECT_EQ(std::tuple(IsStopReason(-99), IsStopReason(-100), IsStopReason(-107), IsStopReason(-108)),
             std::tuple(false, true, true, false));
-}
-
-TEST(RangeMessage, MillimetreAndInch) {
   EXPECT_EQ(RangeMessage('X', 510.5, 500, true, false), "X=510.500 is above upper limit of 500.000");
   EXPECT_EQ(RangeMessage('Z', -101, -100, false, false), "Z=-101.000 is below lower limit of -100.000");
   EXPECT_EQ(RangeMessage('X', 25.4 * 2, 25.4, true, true), "X=2.00000 is above upper limit of 1.00000");

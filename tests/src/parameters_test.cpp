@@ -37,9 +37,10 @@ class ParametersTest : public testsupport::ParamFolderTest {
 
 }  // namespace
 
-TEST_F(ParametersTest, FreshStateAndAddressing) {
+// CopyVars takes a range of locals and all globals.
+TEST_F(ParametersTest, FreshStateAddressingAndCopies) {
   Start();
-  Parameters p;
+  Parameters p, b, c;
   EXPECT_EQ(Vars(p, {36, 0, 29, 35, 37, 99, 100, 500, 999}), (Values{-1, 0, 0, 0, 0, 0, 0, 0, 0}));
   p.SetWordVar('#', 50, 3.0);   // #50 is not variable 50
   p.SetWordVar('P', 3, 7.0);    // P3 is 59
@@ -50,6 +51,16 @@ TEST_F(ParametersTest, FreshStateAndAddressing) {
   p.SetVar(1000, 5.0);
   EXPECT_EQ(Vars(p, {50, 59, 120, 49, 66, 1000, -1}), (Values{0, 7, 2, 4, 1.5, 0, 0}));
   EXPECT_FALSE(Parameters::IsDirty(999));
+
+  for (int n = 0; n < 100; ++n) p.SetVar(n, n + 0.5);
+  p.SetVar(777, 7.0);
+  b.CopyVars(p, 10, 20);
+  EXPECT_EQ(Vars(b, {9, 10, 19, 20, 777}), (Values{0, 10.5, 19.5, 0, 7}));
+  testsupport::AssertionCapture capture;
+  c.CopyVars(p, 20, 10);
+  c.CopyVars(p, 0, 101);
+  EXPECT_EQ(capture.Messages(), std::vector<std::string>(2, "start >= 0 && start <= end && end <= MinGlobal"));
+  EXPECT_EQ(c.GetVar(777), 0.0);
 }
 
 // Globals are read from the table on first use and then kept, until a load
@@ -115,20 +126,6 @@ TEST_F(ParametersTest, RunTimeCounterGrowsOnlyWhenEnabled) {
   g_now += 600.0;
   EXPECT_DOUBLE_EQ(p.GetVar(929), 13.0);
   RunTimer::SetClock(nullptr);
-}
-
-TEST_F(ParametersTest, CopyVarsCopiesRangeOfLocalsAndAllGlobals) {
-  Start();
-  Parameters a, b, c;
-  for (int n = 0; n < 100; ++n) a.SetVar(n, n + 0.5);
-  a.SetVar(777, 7.0);
-  b.CopyVars(a, 10, 20);
-  EXPECT_EQ(Vars(b, {9, 10, 19, 20, 777}), (Values{0, 10.5, 19.5, 0, 7}));
-  testsupport::AssertionCapture capture;
-  c.CopyVars(a, 20, 10);
-  c.CopyVars(a, 0, 101);
-  EXPECT_EQ(capture.Messages(), std::vector<std::string>(2, "start >= 0 && start <= end && end <= MinGlobal"));
-  EXPECT_EQ(c.GetVar(777), 0.0);
 }
 
 // A set holds every section in order and the globals read or set so far.

@@ -33,32 +33,30 @@ ToolTable Table(const std::vector<ToolRecord>& records) {
 
 }  // namespace
 
-// An insert replaces the records of its tool whose variant matches, -1 matching any.
-TEST(ToolTable, InsertSortsAndReplacesMatchingVariants) {
-  const std::pair<std::vector<ToolRecord>, const char*> cases[] = {
+// Records are addressed by tool and variant, -1 matching any variant: an
+// insert replaces every record it addresses, a lookup finds the first.
+TEST(ToolTable, InsertFindAndRemoveMatchVariants) {
+  const std::pair<std::vector<ToolRecord>, const char*> inserts[] = {
       {{Tool(5, 2), Tool(1, 0), Tool(5, 1), Tool(3, 7)}, "1.0 3.7 5.1 5.2"},
       {{Tool(2, 1, "old"), Tool(2, 1, "new")}, "2.1=new"},
       {{Tool(4, 1), Tool(4, 2), Tool(6, 1), Tool(4, -1, "any")}, "4.-1=any 6.1"},
       {{Tool(4, -1, "any"), Tool(6, 1), Tool(4, 3, "three")}, "4.3=three 6.1"}};
-  for (const auto& [records, keys] : cases) EXPECT_EQ(Keys(Table(records)), keys);
-  ToolTable r = Table({Tool(1, 1), Tool(1, 2), Tool(2, 0)});
-  EXPECT_EQ(r.Remove(1, -1), 2);
-  EXPECT_EQ(r.Remove(5, 0), 0);
-  EXPECT_EQ(Keys(r), "2.0");
-}
+  for (const auto& [records, keys] : inserts) EXPECT_EQ(Keys(Table(records)), keys);
 
-TEST(ToolTable, FindTool) {
-  const ToolTable t = Table({Tool(7, 1, "seven-one"), Tool(7, 2, "seven-two"), Tool(9, -1, "nine")});
+  ToolTable t = Table({Tool(7, 1, "seven-one"), Tool(7, 2, "seven-two"), Tool(9, -1, "nine")});
   // nullptr: not found; tool 0 is always found, as an all-zero record.
-  const std::tuple<int, int, const char*> cases[] = {
+  const std::tuple<int, int, const char*> finds[] = {
       {7, 2, "seven-two"}, {7, -1, "seven-one"}, {9, 5, "nine"}, {7, 3, nullptr}, {8, 0, nullptr}, {0, 4, ""}};
-  for (const auto& [T, P, name] : cases) {
+  for (const auto& [T, P, name] : finds) {
     ToolRecord r = Tool(0, 0, "unchanged");
     r.dia1 = 5;
     EXPECT_EQ(t.FindTool(T, P, r), name != nullptr) << T << "." << P;
     EXPECT_EQ(r.name, name ? name : "unchanged") << T << "." << P;
     EXPECT_EQ(r.dia1, name ? 0.0 : 5.0) << T << "." << P;
   }
+  EXPECT_EQ(t.Remove(7, -1), 2);
+  EXPECT_EQ(t.Remove(5, 0), 0);
+  EXPECT_EQ(Keys(t), "9.-1=nine");
 }
 
 TEST_F(ToolTableFile, RoundTripsEveryFieldAndDropsStaleRecords) {
