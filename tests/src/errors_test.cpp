@@ -6,13 +6,6 @@
 
 namespace {
 
-// Installs a name provider until the end of the scope.
-struct NamesScope {
-  explicit NamesScope(ErrorTextNames n) : previous(SetErrorTextNames(std::move(n))) {}
-  ~NamesScope() { SetErrorTextNames(previous); }
-  ErrorTextNames previous;
-};
-
 TEST(ErrorText, FixedAndUnknownCodes) {
   const std::pair<int32_t, const char*> cases[] = {
       {0, "ok"}, {-100, "user break"}, {-207, "Safety circuit estop stuck on"},
@@ -41,9 +34,10 @@ TEST(ErrorText, StopReasonsWithAndWithoutConfiguredNames) {
       {{-105, 0x12}, "one or more servo drives not ready", "servo drive of axis Y is not ready"},
       {{-105, 0x18}, "one or more servo drives not ready", "one or more servo drives not ready"}};
   for (const bool configured : {false, true}) {
-    NamesScope scope(configured ? names : ErrorTextNames{});
+    const ErrorTextNames previous = SetErrorTextNames(configured ? names : ErrorTextNames{});
     for (const auto& [error, plain, named] : cases)
       EXPECT_EQ(ErrorText(error), configured ? named : plain) << error.code << " " << error.detail;
+    SetErrorTextNames(previous);
   }
 }
 

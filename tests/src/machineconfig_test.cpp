@@ -26,16 +26,6 @@ void RecordingStore(ParaFile& file, int row, const std::string& prefix, bool wri
 
 class MachineConfigTest : public testsupport::ParamFolderTest {
  protected:
-  // The table's own keys only: the owner of the transformations may have
-  // plugged in its store.
-  void SetUp() override {
-    ParamFolderTest::SetUp();
-    store = SetTransformationStore(nullptr);
-  }
-  void TearDown() override {
-    SetTransformationStore(store);
-    ParamFolderTest::TearDown();
-  }
   // Saves c into a new file name and writes it.
   void SaveAs(const MachineConfig& c, const std::string& name) {
     ParaFile f;
@@ -43,7 +33,12 @@ class MachineConfigTest : public testsupport::ParamFolderTest {
     c.Save(f);
     ASSERT_TRUE(f.Write());
   }
-  TransformationStore store = nullptr;
+  // The table's own keys only: the owner of the transformations may have
+  // plugged in its store.
+  struct NoStore {
+    TransformationStore previous = SetTransformationStore(nullptr);
+    ~NoStore() { SetTransformationStore(previous); }
+  } noStore;
 };
 
 }  // namespace
