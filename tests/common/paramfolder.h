@@ -55,11 +55,9 @@ class ParamFolderTest : public ::testing::Test {
     Write(name, content);
     ASSERT_TRUE(f.Open(name));
   }
-  // A file of the delivered default set.
-  static std::string Delivered(const std::string& name) {
-    const std::string here = __FILE__;
-    return here.substr(0, here.rfind("/tests/")) + "/examples/params/" + name;
-  }
+  // The folder of the delivered default set.
+  const std::string delivered =
+      std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) + "/examples/params/";
   std::string dir;
 };
 

@@ -60,11 +60,11 @@ TEST_F(MachineConfigTest, RoundTripsAllKeys) {
 // The delivered default set reads back and writes out unchanged.
 TEST_F(MachineConfigTest, DeliveredDefaultsRoundTrip) {
   ParaFile in;
-  ASSERT_TRUE(in.OpenExisting(Delivered("ParameterTable.txt")));
+  ASSERT_TRUE(in.OpenExisting(delivered + "ParameterTable.txt"));
   MachineConfig c;
   EXPECT_EQ(c.Load(in), static_cast<int>(in.GetLineCount()));
   SaveAs(c, "Fresh.txt");
-  EXPECT_EQ(Read("Fresh.txt"), testsupport::ReadFile(Delivered("ParameterTable.txt")));
+  EXPECT_EQ(Read("Fresh.txt"), testsupport::ReadFile(delivered + "ParameterTable.txt"));
 }
 
 TEST_F(MachineConfigTest, MissingKeysKeepDefaults) {

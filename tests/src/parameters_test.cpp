@@ -68,10 +68,9 @@ TEST_F(ParametersTest, FreshStateAddressingAndCopies) {
 // active state (#900..#950, read from the table instead).
 TEST_F(ParametersTest, GlobalsLoadLazilyOrFromASet) {
   Start("#150=2.5\n#151=junk\n#905=1.5\n#929=120\n");
-  Write("set.txt", "#905=9.0\n#950=9.0\n#951=9.0\n#899=9.0\n#150=4.0\n");
   Parameters p;
   ParaFile set;
-  ASSERT_TRUE(set.OpenExisting(Path("set.txt")));
+  OpenWith(set, "set.txt", "#905=9.0\n#950=9.0\n#951=9.0\n#899=9.0\n#150=4.0\n");
   EXPECT_FALSE(Parameters::IsLoaded(150));
   EXPECT_EQ(Vars(p, {150, 151}), (Values{2.5, 0}));
   EXPECT_TRUE(Parameters::IsLoaded(150) && !Parameters::IsDirty(150));

@@ -99,12 +99,12 @@ TEST_F(ToolTableFile, LoadsWhatAnOddFileHolds) {
 
 TEST_F(ToolTableFile, DeliveredDefaultsRoundTrip) {
   ParaFile in, out;
-  ASSERT_TRUE(in.OpenExisting(Delivered("ToolTable.txt")));
+  ASSERT_TRUE(in.OpenExisting(delivered + "ToolTable.txt"));
   ToolTable t;
   ASSERT_TRUE(t.Load(in));
   EXPECT_GE(t.Count(), 3);
   out.Open("Fresh.txt");
   t.Save(out);
   ASSERT_TRUE(out.Write());
-  EXPECT_EQ(Read("Fresh.txt"), testsupport::ReadFile(Delivered("ToolTable.txt")));
+  EXPECT_EQ(Read("Fresh.txt"), testsupport::ReadFile(delivered + "ToolTable.txt"));
 }
