@@ -12,9 +12,8 @@ TEST(ErrorText, FixedAndUnknownCodes) {
       {-1013, "text in quotation marks (\") expected"}, {-1057, "'%'-sign missing at beginning of program"},
       {-1070, "format error, only %f or %d supported"}, {-1077, "LOGFILE cannot be combined with other command"},
       {-1107, "resume inside G41/G42 section not possible, please choose line before last G41/G42\n"},
-      {-1202, "operation not allowed in maintenance mode"},
-      // codes without a row
-      {-1066, "unknown system error #-1066"}, {-109, "unknown system error #-109"}, {5, "unknown system error #5"}};
+      {-1202, "operation not allowed in maintenance mode"}, {-1066, "unknown system error #-1066"},  // no row
+      {-109, "unknown system error #-109"}, {5, "unknown system error #5"}};
   for (const auto& [code, text] : cases) EXPECT_EQ(ErrorText(Error_t(code)), text) << code;
 }
 

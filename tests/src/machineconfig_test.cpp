@@ -70,8 +70,7 @@ TEST_F(MachineConfigTest, DeliveredDefaultsRoundTrip) {
 TEST_F(MachineConfigTest, MissingKeysKeepDefaults) {
   ParaFile f;
   OpenWith(f, "ParameterTable.txt", "MaxVelocity_01=33.5\nDisplayF=0\nLanguage=de\n");
-  MachineConfig c;
-  const MachineConfig d;
+  MachineConfig c, d;
   EXPECT_EQ(c.Load(f), 3);
   EXPECT_EQ(std::tuple(c.axis[1].maxVelocity, c.axis[0].maxVelocity, c.displayF, c.language, c.maxS),
             std::tuple(33.5, d.axis[0].maxVelocity, false, "de", d.maxS));

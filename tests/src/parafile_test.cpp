@@ -12,7 +12,6 @@
 
 namespace {
 
-using testsupport::WxLogCapture;
 using ParaFileTest = testsupport::ParamFolderTest;
 
 // The value texts of keys, "-" for a missing one, each ended by "|".
@@ -54,8 +53,7 @@ TEST(ParaFileNumbers, FormatAndParse) {
 }
 
 TEST(ParaFileNumbers, IndependentOfNumericLocale) {
-  const char* prev = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = prev ? prev : "C";
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
   if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "de_DE"))
     GTEST_SKIP() << "no German locale installed";
   char local[16];
@@ -74,7 +72,7 @@ TEST(ParaFileNumbers, IndependentOfNumericLocale) {
 // A missing file is created, from the delivered default when there is one,
 // but the caller still sees a fresh file; one that cannot be created is fatal.
 TEST_F(ParaFileTest, MissingFilesAreCreatedOrFatal) {
-  WxLogCapture log;
+  testsupport::WxLogCapture log;
   ParaFile f, again, tools, bad;
   EXPECT_FALSE(f.Open("New.txt"));
   EXPECT_TRUE(f.IsOpened());
@@ -99,7 +97,7 @@ TEST_F(ParaFileTest, MissingFilesAreCreatedOrFatal) {
 // Write, the destructor and the shutdown close all write a changed file; a
 // failed write is logged and the file stays changed.
 TEST_F(ParaFileTest, ChangedFilesAreWrittenKeepingTheirLineEnds) {
-  WxLogCapture log;
+  testsupport::WxLogCapture log;
   {
     ParaFile f;
     OpenWith(f, "W.txt", "a=1\r\nb=2\r\n");
@@ -111,7 +109,7 @@ TEST_F(ParaFileTest, ChangedFilesAreWrittenKeepingTheirLineEnds) {
   EXPECT_TRUE(log.Saw("Parameter file " + Path("W.txt") + " Close() without Write()!"));
   EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=4\r\n");
 
-  ParaFile f;
+  ParaFile f, g;
   f.Open("S.txt");
   f.SetBool("on", true);
   f.ShutdownClose();
@@ -126,14 +124,12 @@ TEST_F(ParaFileTest, ChangedFilesAreWrittenKeepingTheirLineEnds) {
 
   const std::string sub = Path("gone");
   ASSERT_TRUE(wxMkdir(sub));
-  ParaFile g;
   g.Open(sub + "/F.txt");
   g.SetInt("k", 1);
   ASSERT_EQ(std::system(("rm -rf '" + sub + "'").c_str()), 0);
   EXPECT_FALSE(g.Write());
   EXPECT_TRUE(g.IsDirty());
   EXPECT_TRUE(log.Saw("Parameter file " + sub + "/F.txt write failed!"));
-  g.Discard();
 }
 
 // ---------------------------------------------------------------------------

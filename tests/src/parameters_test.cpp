@@ -14,7 +14,6 @@
 
 namespace {
 
-using testsupport::WxLogCapture;
 using Values = std::vector<double>;
 
 double g_now = 0.0;
@@ -97,7 +96,7 @@ TEST_F(ParametersTest, FailedVariableWriteShowsSystemError) {
   static std::vector<std::string> shown;
   const MessageHandler old = SetMessageHandler(
       [](const char* caption, const char* text) { shown.push_back(caption + ("|" + std::string(text))); });
-  WxLogCapture log;
+  testsupport::WxLogCapture log;
   EXPECT_FALSE(p.WriteVars());
   SetMessageHandler(old);
   EXPECT_EQ(shown, std::vector<std::string>{"System error!|Could not write Parameterfile."});
@@ -159,9 +158,7 @@ TEST_F(ParametersTest, ExportedSetImportsBackButNotTheActiveState) {
   SetInitialised(true);
   ASSERT_TRUE(ImportParameterSet(Path("set.txt"), p));
   EXPECT_EQ(std::tuple(cfg.maxS, cfg.offsets[1][2], cfg.offsetComments[1]), std::tuple(18000.0, -12.5, "vice"));
-  ToolRecord found;
-  EXPECT_TRUE(FindTool(3, 0, found));
-  EXPECT_EQ(found.name, "Endmill 6mm");
+  EXPECT_EQ(GetToolTable().Records(), std::vector<ToolRecord>{t});
   EXPECT_EQ(Vars(p, {600, 905, 101, 102}), (Values{6, 1, 1, 0}));
   // Imported values reach the files.
   EXPECT_EQ(Read("VariableTable.txt"), "#101=1.0\n#905=1.0\n#600=6.0\n");
@@ -175,7 +172,7 @@ TEST_F(ParametersTest, ExportedSetImportsBackButNotTheActiveState) {
 // ends; the next start (files opened, LoadVars) must see them.
 TEST_F(ParametersTest, GlobalsAndSettingsSurviveARestart) {
   Start("#300=1.0\n");
-  WxLogCapture log;
+  testsupport::WxLogCapture log;
   const int before = Parameters::OpenCount();
   {
     Parameters a;
@@ -184,8 +181,7 @@ TEST_F(ParametersTest, GlobalsAndSettingsSurviveARestart) {
   EXPECT_TRUE(log.Saw("#PARAMETERS OpenCount on Close is " + std::to_string(before) + "."));
   EXPECT_TRUE(GetParaFile(PF_TOOL_TABLE).IsOpened());
   fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
+  if (fork() == 0) {
     {
       Parameters p;
       p.SetVar(998, -0.000000001);
@@ -197,7 +193,7 @@ TEST_F(ParametersTest, GlobalsAndSettingsSurviveARestart) {
     GetParaFile(PF_USERS).SetValue("admin", "1");  // written by the last close only
     std::exit(0);
   }
-  waitpid(pid, nullptr, 0);
+  wait(nullptr);
   EXPECT_EQ(Read("VariableTable.txt"), "#300=1.0\n#123=4.5\n#640=OVFL\n#998=-0.000000001\n");
   EXPECT_EQ(Read("Users.txt"), "admin=1\n");
   ResetParameterFilesForTest();
