@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <tuple>
 
+#include <csignal>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,7 +183,9 @@ TEST_F(ParametersTest, GlobalsAndSettingsSurviveARestart) {
   EXPECT_TRUE(log.Saw("#PARAMETERS OpenCount on Close is " + std::to_string(before) + "."));
   EXPECT_TRUE(GetParaFile(PF_TOOL_TABLE).IsOpened());
   fflush(nullptr);
-  if (fork() == 0) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
     {
       Parameters p;
       p.SetVar(998, -0.000000001);
@@ -193,7 +197,14 @@ TEST_F(ParametersTest, GlobalsAndSettingsSurviveARestart) {
     GetParaFile(PF_USERS).SetValue("admin", "1");  // written by the last close only
     std::exit(0);
   }
-  wait(nullptr);
+  // A child stuck on a lock another thread held at the fork must not hang the suite.
+  int status = 0;
+  for (int i = 0; i < 3000 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(10000);
+  if (waitpid(child, &status, WNOHANG) == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the child process did not end";
+  }
   EXPECT_EQ(Read("VariableTable.txt"), "#300=1.0\n#123=4.5\n#640=OVFL\n#998=-0.000000001\n");
   EXPECT_EQ(Read("Users.txt"), "admin=1\n");
   ResetParameterFilesForTest();
