@@ -1,5 +1,5 @@
-// A fresh parameter folder and freshly reset process-wide machine state for
-// every test, as if each test started a new process.
+// A fresh, open parameter folder and freshly reset process-wide machine state
+// for every test, as if each test started a new process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,28 +19,23 @@ namespace testsupport {
 class FreshParametersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetParameterFilesForTest();
+    FreshParametersTest::TearDown();  // the same clean slate every test leaves behind
     paramDir = MakeTempDir("params");
     Folders::SetParameters(paramDir);
-    ResetAll();
+    OpenParameterFiles();
   }
   void TearDown() override {
     GetSurfaceMapping().Enable(false);
     GetSurfaceMapping().SetBoundaries(0, 0, 0, 0, 0, 0);
     ResetParameterFilesForTest();
-    ResetAll();
+    GetMachineConfig() = MachineConfig();
+    GetToolTable().Clear();
+    ResetMachineStateForTest();
     Folders::SetParameters(ScratchDir() + "/params");
   }
   std::string ParamPath(const std::string& name) const { return Folders::Join(paramDir, name); }
 
   std::string paramDir;
-
- private:
-  static void ResetAll() {
-    GetMachineConfig() = MachineConfig();
-    GetToolTable().Clear();
-    ResetMachineStateForTest();
-  }
 };
 
 }  // namespace testsupport
