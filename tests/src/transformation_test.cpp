@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -20,9 +20,8 @@ void ExpectNear(const Coordinates& a, const Coordinates& b, double tol = kTol, c
 }
 
 Coordinates RandomPoint(std::mt19937& rng, double range) {
-  std::uniform_real_distribution<double> pos(-range, range);
   Coordinates p;
-  for (double& d : p.v) d = pos(rng);
+  for (double& d : p.v) d = std::uniform_real_distribution<double>(-range, range)(rng);
   return p;
 }
 
@@ -32,177 +31,137 @@ Coordinates ApplyStepByStep(const Transformation& t, const Coordinates& p) {
   Vector3 v(p);
   for (const Transformation* tr = &t; tr; tr = tr->GetBase())
     for (const TransformStep& s : tr->GetSteps()) v = s.matrix * (v - s.fix) + s.fix;
+  // The height map is looked up after the linear part, before anything is
+  // shifted: it moves with the work offset and the fix points.
+  const Coordinates shift = t.GetTranslation() - t.GetOffset();
+  if (t.IsMappingOn()) v[2] += GetSurfaceMapping().GetOffset(v[0] - shift.v[0], v[1] - shift.v[1]);
   Coordinates r = p;
   r.v[0] = v[0], r.v[1] = v[1], r.v[2] = v[2];
   return r + t.GetOffset();
 }
 
-// Builds a random transformation: offsets, rotations about each axis, a
-// scaling and (sometimes) a general matrix, each with its own fix point.
+// Builds a random transformation: rotations about each axis, a scaling and
+// (sometimes) a general matrix, each with its own fix point. The offset comes
+// last: it must keep the translation in step with the fix points.
 void Randomise(Transformation& t, std::mt19937& rng) {
   std::uniform_real_distribution<double> pos(-500, 500), ang(-360, 360), fac(0.5, 2.0), coin(0, 1);
-  t.SetOffset(RandomPoint(rng, 500));
-  if (coin(rng) < 0.4) {
-    double m[9];
-    for (int i = 0; i < 9; ++i) m[i] = (i % 4 == 0 ? 1.0 : 0.0) + (coin(rng) - 0.5) * 0.6;
-    t.SetMatrix(m);
-  }
+  const auto fix = [&] { return Vector3(pos(rng), pos(rng), pos(rng)); };
+  double m[9];
+  for (int i = 0; i < 9; ++i) m[i] = (i % 4 == 0 ? 1.0 : 0.0) + (coin(rng) - 0.5) * 0.6;
+  if (coin(rng) < 0.4) t.SetMatrix(m);
   for (int axis : {2, 0, 1})
-    if (coin(rng) < 0.7) t.SetRotation(axis, ang(rng), Vector3(pos(rng), pos(rng), pos(rng)));
-  if (coin(rng) < 0.6) {
-    const double sign = coin(rng) < 0.2 ? -1.0 : 1.0;
-    t.SetScaling(sign * fac(rng), fac(rng), fac(rng), Vector3(pos(rng), pos(rng), pos(rng)));
-  }
+    if (coin(rng) < 0.7) t.SetRotation(axis, ang(rng), fix());
+  const double sign = coin(rng) < 0.2 ? -1.0 : 1.0, sx = fac(rng), sy = fac(rng), sz = fac(rng);
+  if (coin(rng) < 0.6) t.SetScaling(sign * sx, sy, sz, fix());
+  t.SetOffset(RandomPoint(rng, 500));
 }
+
+class TransformationTest : public ::testing::Test {
+ protected:
+  void SetUp() override { path = testsupport::MakeTempDir("transform") + "/ParameterTable.txt"; }
+  // Writes the parameter file with what `save` puts into it.
+  void Write(const std::function<void(ParaFile&)>& save) {
+    ParaFile file;
+    file.Open(path);
+    save(file);
+    ASSERT_TRUE(file.Write());
+  }
+  std::string path;
+};
 
 // ---------------------------------------------------------------- math
 
-TEST(TransformMath, RotationMatricesTurnTheNextAxisIntoTheOneAfter) {
+TEST(TransformMath, RotationsVectorAnglesLimitsAndDistortion) {
   const Vector3 unit[3] = {Vector3(1, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, 1)};
   // About Z: X -> Y, about X: Y -> Z, about Y: Z -> X.
   for (int axis = 0; axis < 3; ++axis) {
     const Vector3 r = Matrix3::Rotation(axis, 90) * unit[(axis + 1) % 3];
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(r[i], unit[(axis + 2) % 3][i], kTol) << "axis " << axis;
   }
-  EXPECT_TRUE(Matrix3::Rotation(2, 0).IsIdentity());
-}
-
-TEST(TransformMath, VectorAngleCoversAllQuadrants) {
-  const double rows[][3] = {{0, 0, 0}, {1, 1, 45}, {-1, 1, 135}, {-1, -1, 225}, {0, -1, 270}, {1, -1, 315}};
-  for (const auto& r : rows) EXPECT_NEAR(VectorAngle(r[0], r[1]), r[2], kTol) << r[0] << "," << r[1];
+  const double angles[][3] = {{0, 0, 0}, {1, 1, 45}, {-1, 1, 135}, {-1, -1, 225}, {0, -1, 270}, {1, -1, 315}};
+  for (const auto& r : angles) EXPECT_NEAR(VectorAngle(r[0], r[1]), r[2], kTol) << r[0] << "," << r[1];
   EXPECT_LT(VectorAngle(1, -1e-300), 360.0);
-}
-
-TEST(TransformMath, FitToLimitsAndDistortionThreshold) {
-  EXPECT_EQ(FitToLimits(-1, -5, 1), -1);
-  EXPECT_EQ(FitToLimits(-1, 5, 1), 1);
-  EXPECT_EQ(FitToLimits(-1, 0.5, 1), 0.5);
+  for (auto [v, fitted] : {std::pair(-5.0, -1.0), {5.0, 1.0}, {0.5, 0.5}}) EXPECT_EQ(FitToLimits(-1, v, 1), fitted);
   testsupport::AssertionCapture capture;
   EXPECT_EQ(FitToLimits(1, 5, -1), 5);
   EXPECT_TRUE(capture.Saw("FitToLimits min>max"));
   // Distorted: factors more than one percent apart, or mirrored.
-  const struct {
-    double x, y, z;
-    bool distorted;
-  } rows[] = {{2, 2, 2, false}, {1, 1.005, 0.997, false}, {1, 1.02, 1, true}, {1, 1, 0.98, true}, {-1, 1, 1, true}};
-  for (const auto& r : rows) EXPECT_EQ(ScalingIsDistorted(r.x, r.y, r.z), r.distorted) << r.x << r.y << r.z;
+  const double scalings[][4] = {{2, 2, 2, 0}, {1, 1.005, 0.997, 0}, {1, 1.02, 1, 1}, {1, 1, 0.98, 1}, {-1, 1, 1, 1}};
+  for (const auto& r : scalings) EXPECT_EQ(ScalingIsDistorted(r[0], r[1], r[2]), r[3] == 1) << r[0] << r[1] << r[2];
+}
+
+TEST(TransformMath, SingularMatrixHasNoInverseAndOnlyTheTranslationIsUndone) {
+  Matrix3 out = Matrix3::Rotation(2, 30);
+  const double nan[9] = {NAN, 0, 0, 0, 1, 0, 0, 0, 1};
+  EXPECT_FALSE(Matrix3::Scale(1, 0, 1).Inverse(&out) || Matrix3::FromValues(nan).Inverse(&out));
+  EXPECT_EQ(out, Matrix3::Rotation(2, 30));  // left unchanged
+  Transformation t(1);
+  t.SetOffset(Coordinates(1, 2, 3));
+  t.SetScaling(1, 1, 0, Vector3());
+  EXPECT_FALSE(t.IsInvertible());
+  EXPECT_EQ(t.ToProgram(Coordinates(5, 5, 5, 7)), Coordinates(4, 3, 2, 7));
+  t.ClearScaling();
+  const double flat[9] = {1, 2, 0, 2, 4, 0, 0, 0, 1};  // the first two rows are dependent
+  t.SetMatrix(flat);
+  EXPECT_FALSE(t.IsInvertible());
+  EXPECT_EQ(t.ToProgram(Coordinates(5, 5, 5)), Coordinates(4, 3, 2));
 }
 
 // ---------------------------------------------------------------- Transformation
 
-TEST(Transformation, RotationTurnsAboutItsFixPointAndReplacesOnlyTheSameAxis) {
-  Transformation t(1);
+TEST(Transformation, StepsReplaceTheirKindAndApplyInTheOrderSet) {
+  Transformation t(1), copy(7), m(2);
   t.SetRotation(2, 90, Vector3(10, 0, 0));
-  ExpectNear(t.ToMachine(Coordinates(11, 0, 5)), Coordinates(10, 1, 5));
-  EXPECT_TRUE(t.IsRotated());
-  EXPECT_FALSE(t.IsTilted());
-  EXPECT_TRUE(t.IsActive());
+  ExpectNear(t.ToMachine(Coordinates(11, 0, 5)), Coordinates(10, 1, 5));  // about the fix point
+  EXPECT_TRUE(t.IsRotated() && t.IsActive() && !t.IsTilted() && !t.IsScaled());
   t.SetRotation(0, 10, Vector3());
-  t.SetRotation(2, 60, Vector3());
+  t.SetRotation(2, 60, Vector3());  // replaces the Z rotation, now last
   ASSERT_EQ(t.GetSteps().size(), 2u);
-  EXPECT_EQ(t.GetSteps()[0].axis, 0);
-  EXPECT_EQ(t.GetSteps()[1].axis, 2);
-  EXPECT_DOUBLE_EQ(t.GetAngle(), 60);
-  EXPECT_TRUE(t.IsTilted());
-  t.SetScaling(1.5, 1.5, 1.5, Vector3());
-  t.ClearRotations();
-  ASSERT_EQ(t.GetSteps().size(), 1u);
-  EXPECT_EQ(t.GetSteps()[0].type, TransformStep::SCALING);
-  EXPECT_FALSE(t.IsRotated() || t.IsTilted());
-  EXPECT_DOUBLE_EQ(t.GetAngle(), 0);
-  testsupport::AssertionCapture capture;
-  t.SetRotation(3, 45, Vector3());
-  EXPECT_TRUE(capture.Saw("SetRotation axis"));
-  EXPECT_EQ(t.GetSteps().size(), 1u);
-}
-
-TEST(Transformation, StepsApplyInTheOrderTheyWereSet) {
-  Transformation rotFirst(1), scaleFirst(2);
-  rotFirst.SetRotation(2, 90, Vector3());
-  rotFirst.SetScaling(2, 1, 1, Vector3());
-  scaleFirst.SetScaling(2, 1, 1, Vector3());
-  scaleFirst.SetRotation(2, 90, Vector3());
-  ExpectNear(rotFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 1, 0));
-  ExpectNear(scaleFirst.ToMachine(Coordinates(1, 0, 0)), Coordinates(0, 2, 0));
-}
-
-TEST(Transformation, ScalingFlagsAndOverallScaleMultiplyOverTheBase) {
-  Transformation t(1), copy(7);
+  EXPECT_TRUE(t.GetSteps()[0].axis == 0 && t.GetSteps()[1].axis == 2 && t.IsTilted() && t.GetAngle() == 60);
   t.SetScaling(2, 2, 2, Vector3());
-  EXPECT_TRUE(t.IsScaled());
-  EXPECT_FALSE(t.IsDistorted() || t.IsDistortedOrMapped());
-  EXPECT_DOUBLE_EQ(t.GetScale(), 2);
-  t.SetScaling(1, 2, 3, Vector3());  // replaces the first
-  ASSERT_EQ(t.GetSteps().size(), 1u);
-  EXPECT_TRUE(t.IsDistorted());
-  EXPECT_DOUBLE_EQ(t.GetSteps()[0].average, 2);
+  EXPECT_TRUE(t.IsScaled() && !t.IsDistorted() && !t.IsDistortedOrMapped());
+  t.ClearRotations();
+  EXPECT_TRUE(t.GetSteps().size() == 1u && !t.IsRotated() && !t.IsTilted() && t.GetAngle() == 0);
+  t.SetScaling(2, 1, 3, Vector3());  // replaces the first
+  EXPECT_TRUE(t.GetSteps().size() == 1u && t.IsDistorted() && t.GetScale() == 2);  // the average factor
+  t.SetRotation(2, 90, Vector3());
+  t.SetScaling(2, 1, 3, Vector3());  // set again: now after the rotation
+  // A general matrix always sits first: (0,1,0) sheared -> (0.25,1,0), turned -> (-1,0.25,0), scaled -> (-2,0.25,0).
+  const double shear[9] = {1, 0.5, 0, 0, 1, 0, 0, 0, 1}, shear2[9] = {1, 0.25, 0, 0, 1, 0, 0, 0, 1};
+  t.SetMatrix(shear);
+  t.SetMatrix(shear2);  // replaces the first
+  ExpectNear(t.ToMachine(Coordinates(0, 1, 0)), Coordinates(-2, 0.25, 0));
+  // The overall scale multiplies over the base.
   copy.SetBase(&t);
   copy.SetScaling(0.5, 0.5, 0.5, Vector3());
   EXPECT_DOUBLE_EQ(copy.GetScale(), 1.0);
   t.ClearScaling();
   copy.Update();
   EXPECT_DOUBLE_EQ(copy.GetScale(), 0.5);
-  EXPECT_DOUBLE_EQ(t.GetScale(), 1.0);
-}
-
-TEST(Transformation, GeneralMatrixSitsFirstAndNeitherItNorAnOffsetIsActive) {
-  Transformation t(1), m(2);
-  double out[9];
-  t.GetMatrix(out);
-  for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], (i % 4 == 0) ? 1.0 : 0.0);
-  t.SetRotation(2, 90, Vector3());
-  const double shear[9] = {1, 0.5, 0, 0, 1, 0, 0, 0, 1}, shear2[9] = {1, 0.25, 0, 0, 1, 0, 0, 0, 1};
-  t.SetMatrix(shear);
-  t.SetMatrix(shear2);  // replaces the first
-  ASSERT_EQ(t.GetSteps().size(), 2u);
-  EXPECT_EQ(t.GetSteps()[0].type, TransformStep::MATRIX);
-  t.GetMatrix(out);
-  for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], shear2[i]);
-  // Shear first, then the rotation: (0,1,0) -> (0.25,1,0) -> (-1,0.25,0).
-  ExpectNear(t.ToMachine(Coordinates(0, 1, 0)), Coordinates(-1, 0.25, 0));
+  testsupport::AssertionCapture capture;
+  t.SetRotation(3, 45, Vector3());
+  EXPECT_TRUE(capture.Saw("SetRotation axis") && t.GetSteps().size() == 2u);
+  // Only rotations and scalings are active, not a general matrix or an offset.
   m.SetOffset(Coordinates(10, 20, 0, 4, 5, 6, 7, 8, 9));
   m.SetMatrix(shear);
-  EXPECT_FALSE(m.IsActive());  // only rotations and scalings count
-  t.ClearSteps();
-  EXPECT_TRUE(t.GetSteps().empty());
-  EXPECT_TRUE(t.GetTotalMatrix().IsIdentity());
+  EXPECT_FALSE(m.IsActive());
 }
 
-TEST(Transformation, SingularScalingKeepsProgramSideBounded) {
-  Transformation t(1);
-  t.SetOffset(Coordinates(1, 2, 3));
-  t.SetScaling(1, 1, 0, Vector3());
-  EXPECT_FALSE(t.IsInvertible());
-  for (double d : t.ToProgram(Coordinates(5, 5, 5)).v) EXPECT_TRUE(std::isfinite(d));
-  t.ClearScaling();
-  EXPECT_TRUE(t.IsInvertible());
-}
-
-TEST(Transformation, G53CannotBeOffsetOrMapped) {
+TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBaseAndG53HasNone) {
   testsupport::AssertionCapture capture;
-  Transformation g53(0);
+  Transformation configured(1), work(7), g53(0);
   g53.SetOffset(Coordinates(1, 2, 3));
-  EXPECT_TRUE(capture.Saw("G53 offset modified"));
-  ExpectNear(g53.ToMachine(Coordinates(1, 1, 1)), Coordinates(1, 1, 1), 0);
   g53.SetMapping(true);
-  EXPECT_TRUE(capture.Saw("G53 Surface mapping activated"));
-  EXPECT_FALSE(g53.IsMappingOn());
-  const size_t before = capture.Messages().size();
+  EXPECT_TRUE(!g53.IsMappingOn() && g53.ToMachine(Coordinates(1, 1, 1)) == Coordinates(1, 1, 1));
   g53.SetMapping(false);  // switching off is allowed
-  EXPECT_EQ(capture.Messages().size(), before);
-}
-
-TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBaseAndItsStepsComeFirst) {
-  Transformation configured(1), work(7);
+  EXPECT_EQ(capture.Messages().size(), 2u);
+  EXPECT_TRUE(capture.Saw("G53 offset modified") && capture.Saw("G53 Surface mapping activated"));
   configured.SetOffset(Coordinates(100, 50, -20));
   work.SetBase(&configured);
-  ExpectNear(work.GetOffset(), Coordinates(100, 50, -20), 0);
-  ExpectNear(work.GetOwnOffset(), Coordinates(), 0);
   work.SetOffset(Coordinates(110, 40, -20));
-  ExpectNear(work.GetOwnOffset(), Coordinates(10, -10, 0), 0);
+  EXPECT_EQ(work.GetOwnOffset(), Coordinates(10, -10, 0));
   ExpectNear(work.ToMachine(Coordinates(1, 2, 3)), Coordinates(111, 42, -17));
-  ExpectNear(configured.GetOffset(), Coordinates(100, 50, -20), 0);  // untouched
-
+  EXPECT_EQ(configured.GetOffset(), Coordinates(100, 50, -20));  // untouched
   configured.SetRotation(2, 90, Vector3());
   configured.SetOffset(Coordinates(5, 0, 0));
   work.SetBase(&configured);  // re-basing starts the copy over
@@ -210,93 +169,23 @@ TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBaseAndItsStepsComeFirst) {
   work.SetScaling(2, 1, 1, Vector3());
   // (1,0,0) scaled -> (2,0,0), turned -> (0,2,0), shifted -> (5,2,0).
   ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 2, 0));
-  EXPECT_TRUE(work.IsRotated() && work.IsScaled());
-  EXPECT_DOUBLE_EQ(work.GetAngleSum(), 90);
-}
-
-TEST(Transformation, SetOffsetKeepsTranslationInStepWithUpdate) {
-  Transformation configured(2), work(8);
-  configured.SetRotation(0, 33, Vector3(1, 2, 3));
-  configured.SetOffset(Coordinates(1, 1, 1, 1));
-  work.SetBase(&configured);
-  work.SetRotation(2, 12, Vector3(-4, 0, 2));
-  work.SetOffset(Coordinates(7, 8, 9, 10, 11));
-  const Coordinates before = work.GetTranslation();
-  work.Update();
-  ExpectNear(work.GetTranslation(), before, 1e-12);
-}
-
-TEST(Transformation, BaseLoopIsRefused) {
-  testsupport::AssertionCapture capture;
-  Transformation a(1), b(7);
-  b.SetBase(&a);
-  a.SetBase(&b);
+  EXPECT_TRUE(work.IsRotated() && work.IsScaled() && work.GetAngleSum() == 90);
+  configured.SetBase(&work);  // a loop
   EXPECT_TRUE(capture.Saw("Transformation base loop"));
-  EXPECT_EQ(a.GetBase(), nullptr);
-  a.SetBase(&a);
-  EXPECT_EQ(a.GetBase(), nullptr);
+  configured.SetBase(&configured);
+  EXPECT_EQ(configured.GetBase(), nullptr);
 }
 
 TEST(Transformation, TransformAngle) {
   Transformation t(1);
   EXPECT_DOUBLE_EQ(t.TransformAngle(25), 25);
   t.SetRotation(2, 30, Vector3(3, 4, 0));
-  EXPECT_NEAR(t.TransformAngle(10), 40, kTol);
-  EXPECT_NEAR(t.TransformAngle(350), 20, kTol);
+  for (auto [in, out] : {std::pair(10.0, 40.0), {350.0, 20.0}}) EXPECT_NEAR(t.TransformAngle(in), out, kTol);
   t.SetRotation(0, 180, Vector3());  // flips Y: mirrored directions
   EXPECT_NEAR(t.TransformAngle(0), 330, kTol);
   t.ClearSteps();
   t.SetScaling(1, 2, 1, Vector3());  // 45 degrees becomes atan(2)
   EXPECT_NEAR(t.TransformAngle(45), std::atan(2.0) / kDegToRad, kTol);
-}
-
-// ---------------------------------------------------------------- properties
-
-TEST(TransformationProperty, RoundTripAndStepByStepAgreement) {
-  std::mt19937 rng(20261206);
-  for (int n = 0; n < 300; ++n) {
-    Transformation configured(1 + n % 6), work(7 + n % 6);
-    Randomise(configured, rng);
-    work.SetBase(&configured);
-    if (n % 2) Randomise(work, rng);
-    const std::string what = "transformation " + std::to_string(n);
-    for (int k = 0; k < 20; ++k) {
-      const Coordinates p = RandomPoint(rng, 1000), m = work.ToMachine(p);
-      ExpectNear(work.ToProgram(m), p, kTol, what);
-      ExpectNear(m, ApplyStepByStep(work, p), kTol, what);
-      ExpectNear(work.ToMachine(work.ToProgram(p)), p, kTol, what);
-    }
-  }
-}
-
-TEST(TransformationProperty, RoundTripWithSurfaceMap) {
-  SurfaceMapping& map = GetSurfaceMapping();
-  map.Enable(false);
-  map.SetBoundaries(-50, -30, 150, 70, 6, 5);
-  std::mt19937 rng(5);
-  std::uniform_real_distribution<double> h(-0.5, 0.5);
-  for (int iy = 0; iy < 5; ++iy)
-    for (int ix = 0; ix < 6; ++ix) map.SetValue(ix, iy, h(rng));
-  for (int n = 0; n < 100; ++n) {
-    Transformation configured(1), work(7);
-    Randomise(configured, rng);
-    work.SetBase(&configured);
-    work.SetMapping(true);
-    ASSERT_TRUE(work.IsMappingOn() && configured.IsMappingOn());
-    EXPECT_TRUE(work.IsActive() && work.IsDistortedOrMapped());
-    for (int k = 0; k < 20; ++k) {
-      const Coordinates p = RandomPoint(rng, 400), m = work.ToMachine(p);
-      ExpectNear(work.ToProgram(m), p, kTol, "mapped " + std::to_string(n));
-      // The height map is looked up after the linear steps, before the
-      // translation: it moves with the work offset.
-      const Coordinates& tr = work.GetTranslation();
-      EXPECT_NEAR(m.v[2] - ApplyStepByStep(work, p).v[2], map.GetOffset(m.v[0] - tr.v[0], m.v[1] - tr.v[1]), kTol);
-    }
-  }
-  Transformation t(2);
-  t.SetMapping(false);
-  EXPECT_FALSE(t.IsMappingOn());
-  EXPECT_FALSE(map.IsEnabled());
 }
 
 TEST(Transformation, MappingAnInvalidMapStaysOffAndSaysSo) {
@@ -305,7 +194,6 @@ TEST(Transformation, MappingAnInvalidMapStaysOffAndSaysSo) {
   ASSERT_TRUE(OpenLogFile(dir));
   SetLogMask(LOGCAT_OFFSETS);
   SetLogLevel(7);
-  GetSurfaceMapping().Enable(false);
   GetSurfaceMapping().SetBoundaries(0, 0, 10, 10, 1, 5);
   Transformation t(3);
   t.SetMapping(true);
@@ -314,108 +202,83 @@ TEST(Transformation, MappingAnInvalidMapStaysOffAndSaysSo) {
   SetLogLevel(level);
   EXPECT_FALSE(t.IsMappingOn() || t.IsActive());
   const std::string log = testsupport::ReadFile(dir + "/log.txt");
-  EXPECT_NE(log.find("SurfaceMapping SetBoundaries minx=0.000000 maxx=10.000000 dimx=1"), std::string::npos) << log;
-  EXPECT_EQ(log.find("SurfaceMapping SetBoundaries OK"), std::string::npos) << log;
   EXPECT_NE(log.find("SetMapping tag=3 on=1 ok=0"), std::string::npos) << log;
 }
 
-// ---------------------------------------------------------------- persistence
+// ---------------------------------------------------------------- round trips
 
-class TransformationFile : public ::testing::Test {
- protected:
-  void SetUp() override { path = testsupport::MakeTempDir("transform") + "/ParameterTable.txt"; }
-  std::string path;
-};
-
-TEST_F(TransformationFile, SaveLoadRoundTrip) {
-  std::mt19937 rng(99);
-  for (int n = 0; n < 20; ++n) {
-    Transformation saved[6];
-    {
-      ParaFile file;
-      file.Open(path);
-      for (int i = 0; i < 6; ++i) {
-        saved[i].SetTag(1 + i);
-        Randomise(saved[i], rng);
-        saved[i].Save(("G5" + std::to_string(4 + i)).c_str(), file);
-      }
-      ASSERT_TRUE(file.Write());
-    }
+// Random transformations on random working copies, every fourth one with the
+// surface map on; the configured one also goes through the parameter file.
+TEST_F(TransformationTest, RoundTripsThroughStepsMapAndFile) {
+  SurfaceMapping& map = GetSurfaceMapping();
+  map.SetBoundaries(-50, -30, 150, 70, 6, 5);
+  std::mt19937 rng(20261206);
+  std::uniform_real_distribution<double> h(-0.5, 0.5);
+  for (int i = 0; i < 30; ++i) map.SetValue(i % 6, i / 6, h(rng));
+  for (int n = 0; n < 400; ++n) {
+    Transformation configured(1 + n % 6), work(7 + n % 6), loaded(1);
+    Randomise(configured, rng);
+    work.SetBase(&configured);
+    if (n % 2) Randomise(work, rng);
+    const bool mapped = n % 4 == 3;
+    work.SetMapping(mapped);
+    ASSERT_EQ(configured.IsMappingOn(), mapped);
+    EXPECT_TRUE(!mapped || (work.IsActive() && work.IsDistortedOrMapped()));
+    Write([&](ParaFile& file) { configured.Save("G55", file); });
     ParaFile file;
     ASSERT_TRUE(file.Open(path));
-    for (int i = 0; i < 6; ++i) {
-      Transformation loaded(1 + i);
-      loaded.SetRotation(1, 5, Vector3());  // replaced by the load
-      ASSERT_TRUE(loaded.Load(("G5" + std::to_string(4 + i)).c_str(), file));
-      const Transformation& s = saved[i];
-      ASSERT_EQ(loaded.GetSteps().size(), s.GetSteps().size());
-      for (size_t k = 0; k < s.GetSteps().size(); ++k) {
-        EXPECT_EQ(loaded.GetSteps()[k].type, s.GetSteps()[k].type);
-        EXPECT_EQ(loaded.GetSteps()[k].axis, s.GetSteps()[k].axis);
-      }
-      EXPECT_EQ(loaded.IsTilted(), s.IsTilted());
-      EXPECT_EQ(loaded.IsDistorted(), s.IsDistorted());
-      EXPECT_NEAR(loaded.GetScale(), s.GetScale(), 1e-8);
-      EXPECT_NEAR(std::remainder(loaded.GetAngle() - s.GetAngle(), 360.0), 0, 1e-6);  // modulo a full turn
-      // Values are stored with nine decimals.
-      for (int k = 0; k < 10; ++k) {
-        Coordinates p = RandomPoint(rng, 100), a = loaded.ToMachine(p), b = s.ToMachine(p);
-        for (int ax = 0; ax < 3; ++ax) EXPECT_NEAR(a.v[ax], b.v[ax], 1e-5);
-      }
+    loaded.SetRotation(1, 5, Vector3());  // replaced by the load
+    ASSERT_TRUE(loaded.Load("G55", file));
+    loaded.SetMapping(mapped);  // not saved
+    EXPECT_TRUE(loaded.GetSteps().size() == configured.GetSteps().size() &&
+                loaded.IsTilted() == configured.IsTilted() && loaded.IsDistorted() == configured.IsDistorted()) << n;
+    EXPECT_NEAR(loaded.GetScale(), configured.GetScale(), 1e-8);
+    EXPECT_NEAR(std::remainder(loaded.GetAngle() - configured.GetAngle(), 360.0), 0, 1e-6);  // modulo a full turn
+    const std::string what = "transformation " + std::to_string(n);
+    for (int k = 0; k < 20; ++k) {
+      const Coordinates p = RandomPoint(rng, 1000), m = work.ToMachine(p);
+      ExpectNear(work.ToProgram(m), p, kTol, what);
+      ExpectNear(m, ApplyStepByStep(work, p), kTol, what);
+      ExpectNear(work.ToMachine(work.ToProgram(p)), p, kTol, what);
+      // Stored with nine decimals; the offset only for X, Y and Z.
+      const Coordinates a = loaded.ToMachine(p), b = configured.ToMachine(p);
+      for (int ax = 0; ax < 3; ++ax) EXPECT_NEAR(a.v[ax], b.v[ax], 1e-5) << what;
     }
   }
+  Transformation(2).SetMapping(false);  // any transformation switches the map off
+  EXPECT_FALSE(map.IsEnabled());
 }
 
-TEST_F(TransformationFile, KeysUseThePrefixAndIndexRules) {
-  {
-    ParaFile file;
-    file.Open(path);
-    Transformation t(1);
-    t.SetOffset(Coordinates(1.5, -2, 3));
-    t.SetRotation(2, 90, Vector3(1, 2, 3));
-    t.SetScaling(2, 2, 2, Vector3());
+// ---------------------------------------------------------------- files
+
+TEST_F(TransformationTest, FileKeysFollowThePrefixAndIndexRulesAndDamageIsSkipped) {
+  Transformation t(1), u(4);
+  t.SetOffset(Coordinates(1.5, -2, 3));
+  t.SetRotation(2, 90, Vector3(1, 2, 3));
+  t.SetScaling(2, 2, 2, Vector3());
+  t.SetRotation(0, 10, Vector3());
+  // Then step 0 turns about a non-existent axis and step 2 becomes a general
+  // matrix that is not first; G57 and G58 have negative and huge step counts.
+  Write([&](ParaFile& file) {
     t.Save("G55", file);
-    ASSERT_TRUE(file.Write());
-  }
+    file.SetInt("G55TransOpAxis", 0, 7);
+    file.SetInt("G55TransOpType", 2, TransformStep::MATRIX);
+    file.SetInt("G57TransNumOps", -4);
+    file.SetInt("G58TransNumOps", 2000000000);
+  });
   const std::string text = testsupport::ReadFile(path);
-  for (const char* line : {"G55TransOpType_00=1", "G55TransOpAxis_00=2", "G55TransOpFix_01=2.0", "G55TransOpType_01=2",
+  for (const char* line : {"G55TransOpType_00=1", "G55TransOpAxis_01=0", "G55TransOpFix_01=2.0", "G55TransOpType_01=2",
                            "G55TransOpMatrix_10=2.0", "G55TransOpMatrix_18=2.0", "G55TransOpMatrix_01=-1.0",
-                           "G55TransNumOps=2", "G55TransRotated=1", "G55TransTilted=0", "G55TransScaled=1",
+                           "G55TransNumOps=3", "G55TransRotated=1", "G55TransTilted=1", "G55TransScaled=1",
                            "G55TransDistorted=0", "G55TransScale=2.0", "G55TransOffs_00=1.5", "G55TransOffs_01=-2.0"})
     EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << text;
-}
-
-TEST_F(TransformationFile, DamagedEntriesAreSkipped) {
-  // Step 0 turns about a non-existent axis, step 1 scales by 3, step 2 is a
-  // general matrix that is not first.
-  std::string text = "G56TransNumOps=3\nG56TransOffs_00=4\nG57TransNumOps=-4\nG58TransNumOps=2000000000\n";
-  const int types[3] = {1, 2, 3}, axes[3] = {7, 0, 0};
-  const double diag[3] = {1, 3, 1};
-  auto line = [&](const char* key, int a, int b, double v) {
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "G56%s_%d%d=%g\n", key, a, b, v);
-    text += buf;
-  };
-  for (int n = 0; n < 3; ++n) {
-    line("TransOpType", 0, n, types[n]);
-    line("TransOpAxis", 0, n, axes[n]);
-    for (int i = 0; i < 3; ++i) line("TransOpFix", n, i, 0);
-    for (int j = 0; j < 9; ++j) line("TransOpMatrix", n, j, j % 4 ? 0.0 : diag[n]);
-  }
-  testsupport::WriteFile(path, text);
   ParaFile file;
   ASSERT_TRUE(file.Open(path));
-  Transformation t(3);
-  EXPECT_FALSE(t.Load("G56", file));
-  ASSERT_EQ(t.GetSteps().size(), 1u);
-  EXPECT_EQ(t.GetSteps()[0].type, TransformStep::SCALING);
-  EXPECT_DOUBLE_EQ(t.GetScale(), 3);
-  ExpectNear(t.ToMachine(Coordinates(1, 1, 1)), Coordinates(7, 3, 3));
-  // Negative and huge step counts, and a prefix that is absent altogether.
-  for (const char* prefix : {"G57", "G58", "G59"}) {
-    Transformation u(4);
-    EXPECT_FALSE(u.Load(prefix, file)) << prefix;
-    EXPECT_TRUE(u.GetSteps().empty()) << prefix;
+  EXPECT_FALSE(t.Load("G55", file));
+  ExpectNear(t.ToMachine(Coordinates(1, 1, 1)), Coordinates(3.5, 0, 5));  // scaled by 2 and offset
+  for (const char* prefix : {"G57", "G58", "G59"}) {  // G59 is absent altogether
+    u.SetRotation(2, 5, Vector3());
+    EXPECT_TRUE(!u.Load(prefix, file) && u.GetSteps().empty()) << prefix;
   }
 }
 
