@@ -20,13 +20,11 @@ class FreshParametersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FreshParametersTest::TearDown();  // the same clean slate every test leaves behind
-    paramDir = MakeTempDir("params");
-    Folders::SetParameters(paramDir);
+    Folders::SetParameters(paramDir = MakeTempDir("params"));
     OpenParameterFiles();
   }
   void TearDown() override {
-    GetSurfaceMapping().Enable(false);
-    GetSurfaceMapping().SetBoundaries(0, 0, 0, 0, 0, 0);
+    GetSurfaceMapping().SetBoundaries(0, 0, 0, 0, 0, 0);  // also switches it off
     ResetParameterFilesForTest();
     GetMachineConfig() = MachineConfig();
     GetToolTable().Clear();

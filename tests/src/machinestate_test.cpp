@@ -21,7 +21,6 @@ using MachineStateTest = testsupport::FreshParametersTest;
 // ---------------------------------------------------------------- copies
 
 TEST_F(MachineStateTest, CopyTakesAllButSoftLimitsAndMergeKeepsLocalsNameLineAndSource) {
-  GetMachineConfig().offsets[1] = Coordinates(5, 6, 7);
   MachineState src("Src"), target("T");
   src.SetSoftLimitsEnabled(false);
   src.SetCurrOffsetFromFile(2);
@@ -201,13 +200,11 @@ TEST_F(MachineStateTest, StateLoadsFromAndSavesToTheVariableTable) {
   ToolRecord rec;
   rec.numT = 3, rec.numP = 4, rec.offsetZ = 1;
   GetToolTable().Insert(rec);
-  GetMachineConfig().offsets[1] = Coordinates(20, 30, 40);
   GetAxisAssignment().SetAxisName(3, 0);  // A is not in use
   MachineState s("S");
   s.LoadStateFromVarFile();
   EXPECT_EQ(s.GetCurrTransNum(), 2);
-  EXPECT_TRUE(s.GetCurrTool() == 3 && s.GetCurrToolVariant() == -1 && s.GetLetter('T') == 3.0);
-  EXPECT_EQ(s.GetToolLength(), 10.0);
+  EXPECT_TRUE(s.GetCurrTool() == 3 && s.GetCurrToolVariant() == -1 && s.GetLetter('T') == 3 && s.GetToolLength() == 10);
   EXPECT_EQ(GetMachineConfig().offsets[kOffsetRowG92], Coordinates(1.5, 0, 0));  // not into the unused A
   EXPECT_TRUE(s.ToolOffsetEnabled() && s.GetToolOffset()[2] == 1.0);  // variant -1 found 3/4
   s.SetCurrOffsetFromFile(4);
