@@ -41,11 +41,12 @@ Coordinates ApplyStepByStep(const Transformation& t, const Coordinates& p) {
 }
 
 // Builds a random transformation: rotations about each axis, a scaling and
-// (sometimes) a general matrix, each with its own fix point. The offset comes
-// last: it must keep the translation in step with the fix points.
+// (sometimes) a general matrix, each with its own fix point. The offset is set
+// before and again after the steps: it must keep the translation in step.
 void Randomise(Transformation& t, std::mt19937& rng) {
   std::uniform_real_distribution<double> pos(-500, 500), ang(-360, 360), fac(0.5, 2.0), coin(0, 1);
   const auto fix = [&] { return Vector3(pos(rng), pos(rng), pos(rng)); };
+  t.SetOffset(RandomPoint(rng, 500));  // replaced below
   double m[9];
   for (int i = 0; i < 9; ++i) m[i] = (i % 4 == 0 ? 1.0 : 0.0) + (coin(rng) - 0.5) * 0.6;
   if (coin(rng) < 0.4) t.SetMatrix(m);
@@ -53,7 +54,7 @@ void Randomise(Transformation& t, std::mt19937& rng) {
     if (coin(rng) < 0.7) t.SetRotation(axis, ang(rng), fix());
   const double sign = coin(rng) < 0.2 ? -1.0 : 1.0, sx = fac(rng), sy = fac(rng), sz = fac(rng);
   if (coin(rng) < 0.6) t.SetScaling(sign * sx, sy, sz, fix());
-  t.SetOffset(RandomPoint(rng, 500));
+  t.SetOffset(RandomPoint(rng, 500));  // after the steps
 }
 
 class TransformationTest : public ::testing::Test {
