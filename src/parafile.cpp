@@ -344,9 +344,29 @@ bool ParaFile::OpenSection(const std::string& fullPath, const std::string& name)
   return false;
 }
 
+// New lines take the line end the file uses, so a file kept with CR LF does
+// not end up with mixed line ends. A last line without a line end (as editors
+// may leave it) gets one first, or the new line would be glued onto it.
+void ParaFile::AppendLine(const wxString& line) {
+  const size_t count = GetLineCount();
+  wxTextFileType type = wxTextBuffer::typeDefault;
+  for (size_t i = count; i > 0; --i) {
+    if (GetLineType(i - 1) != wxTextFileType_None) {
+      type = GetLineType(i - 1);
+      break;
+    }
+  }
+  if (count > 0 && GetLineType(count - 1) == wxTextFileType_None) {
+    const wxString last = GetLine(count - 1);
+    RemoveLine(count - 1);
+    AddLine(last, type);
+  }
+  AddLine(line, type);
+}
+
 void ParaFile::WriteSection(const std::string& name) {
   if (mode != MODE_APPEND) return;
-  AddLine(ToWx("[" + name + "]"));
+  AppendLine(ToWx("[" + name + "]"));
   dirty = true;
 }
 
@@ -375,9 +395,9 @@ void ParaFile::SetValue(const std::string& key, const std::string& text) {
     if (ix >= 0)
       GetLine(static_cast<size_t>(ix)) = line;
     else
-      AddLine(line);
+      AppendLine(line);
   } else {
-    AddLine(line);
+    AppendLine(line);
   }
   sectionEnd = static_cast<unsigned>(GetLineCount());
   dirty = true;

@@ -142,6 +142,7 @@ class ParaFile : public wxTextFile {
   bool OpenPath(const std::string& fullPath, bool create);
   bool IsHeader(unsigned line) const;
   unsigned SearchEnd() const;
+  void AppendLine(const wxString& line);
 
   int mode;
   unsigned sectionStart = 0;

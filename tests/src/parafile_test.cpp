@@ -105,9 +105,17 @@ TEST_F(ParaFileTest, ChangedFilesAreWrittenKeepingTheirLineEnds) {
     EXPECT_TRUE(f.IsDirty() && f.Write() && !f.IsDirty());
     EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=2\r\n");
     f.SetInt("b", 4);
+    f.SetInt("c", 5);  // a new key takes the file's line end
   }
   EXPECT_TRUE(log.Saw("Parameter file " + Path("W.txt") + " Close() without Write()!"));
-  EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=4\r\n");
+  EXPECT_EQ(Read("W.txt"), "a=12.5\r\nb=4\r\nc=5\r\n");
+  {
+    ParaFile f;  // last line without a line end, as an editor may leave it
+    OpenWith(f, "E.txt", "a=1\r\nb=2");
+    f.SetInt("c", 3);
+    EXPECT_TRUE(f.Write());
+  }
+  EXPECT_EQ(Read("E.txt"), "a=1\r\nb=2\r\nc=3\r\n");
 
   ParaFile f, g;
   f.Open("S.txt");
