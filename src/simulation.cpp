@@ -360,7 +360,7 @@ void Simulation::AddCmd(const StateChange& change) {
           }
         }
       } else if (change.num == 74) {
-        Home(change.arg);
+        HomeAxes(change.arg);
       }
       break;
     case 'M':
@@ -385,7 +385,7 @@ void Simulation::Pause() {
   }
 }
 
-void Simulation::Home(double arg) {
+void Simulation::HomeAxes(double arg) {
   const double whole = std::trunc(arg);
   const uint32_t mask = std::isfinite(whole) ? static_cast<uint32_t>(static_cast<int64_t>(whole)) : 0u;
   const MachineConfig& cfg = GetMachineConfig();

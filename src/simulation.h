@@ -170,7 +170,7 @@ class Simulation : public FrontEnd, public BackEnd, public WorkerThread {
   void RecordManualMoveError(int32_t code);
   void EndManualMove();
   void Pause();
-  void Home(double arg);
+  void HomeAxes(double arg);  // G74: home the axes of the mask at once
 
   GCodeParser* m_parser;
   SimClock m_ownClock;
