@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -30,25 +31,28 @@ bool WaitUntil(Pred done) {
 
 // Collects the ids of fired timers.
 struct FireLog {
-  void Add(int id) {
-    std::lock_guard<std::mutex> lock(mutex);
-    ids.push_back(id);
-  }
-  std::vector<int> Ids() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return ids;
-  }
+  void Add(int id) { std::lock_guard<std::mutex> lock(mutex); ids.push_back(id); }
+  std::vector<int> Ids() { std::lock_guard<std::mutex> lock(mutex); return ids; }
   bool WaitFor(size_t n) { return WaitUntil([&] { return Ids().size() >= n; }); }
   std::mutex mutex;
   std::vector<int> ids;
 };
 
+// Logs its id when it fires; a slow one logs id + 1 when its Fire() ends, a
+// while later.
 struct LoggedTimer : TimerEvent {
-  LoggedTimer(AlarmClock* clock, FireLog* log, int id) : TimerEvent(clock), log(log), id(id) {}
+  LoggedTimer(AlarmClock* clock, FireLog* log, int id, bool slow = false)
+      : TimerEvent(clock), log(log), id(id), slow(slow) {}
   ~LoggedTimer() override { Retire(); }
-  void Fire() override { log->Add(id); }
+  void Fire() override {
+    log->Add(id);
+    if (!slow) return;
+    std::this_thread::sleep_for(100ms);
+    log->Add(id + 1);
+  }
   FireLog* log;
   int id;
+  bool slow;
 };
 
 // A clock on hand-moved time with a fire log.
@@ -62,34 +66,27 @@ struct ManualClockTest : ::testing::Test {
 // Equal expiries fire in start order; a restart moves an armed timer; a
 // cancel or a delay of 0 or less disarms.
 TEST_F(ManualClockTest, FiresInExpiryOrderAndNothingBeforeItsExpiry) {
-  LoggedTimer a(&clock, &log, 1), b(&clock, &log, 2), c(&clock, &log, 3), d(&clock, &log, 4), moved(&clock, &log, 5);
-  LoggedTimer zero(&clock, &log, 6), negative(&clock, &log, 7), idle(&clock, &log, 8), cancelled(&clock, &log, 9);
-  a.Start(5000);
-  b.Start(5000);  // same expiry as a: frozen time
-  c.Start(2000);
-  d.Start(3000);
-  moved.Start(1000);
-  moved.Start(4000);
-  zero.Start(0);
-  negative.Start(2000);
-  negative.Start(-5);
-  idle.Cancel();
-  cancelled.Start(3000);
-  cancelled.Cancel();
-  auto settle = [&](uint64_t t) {  // the timer thread sees the time; whatever is due fires
-    time.now = t;
+  std::vector<std::unique_ptr<LoggedTimer>> t;
+  for (int id = 0; id <= 9; ++id) t.push_back(std::make_unique<LoggedTimer>(&clock, &log, id));
+  // {timer, delay} in start order; 1 and 2 share an expiry (frozen time).
+  const std::pair<int, int64_t> starts[] = {{1, 5000}, {2, 5000}, {3, 2000}, {4, 3000}, {5, 1000},
+                                            {5, 4000}, {6, 0},    {7, 2000}, {7, -5},   {9, 3000}};
+  for (const auto& [id, delay] : starts) t[id]->Start(delay);
+  for (int id : {8, 9}) t[id]->Cancel();  // 8 was never started
+  auto settle = [&](uint64_t now) {  // the timer thread sees the time; whatever is due fires
+    time.now = now;
     std::this_thread::sleep_for(50ms);
     return log.Ids();
   };
   EXPECT_TRUE(settle(t0 + 1500).empty());
   EXPECT_EQ(settle(t0 + 4000), (std::vector<int>{3, 4, 5}));  // each once only
-  c.Cancel();  // a fired timer stays fired
-  EXPECT_EQ(c.State(), TimerEvent::STATE_FIRED);
+  t[3]->Cancel();  // a fired timer stays fired
+  EXPECT_EQ(t[3]->State(), TimerEvent::STATE_FIRED);
   time.now = t0 + 10000;
   ASSERT_TRUE(log.WaitFor(5));
   EXPECT_EQ(log.Ids(), (std::vector<int>{3, 4, 5, 1, 2}));
   EXPECT_EQ(clock.ArmedCount(), 0u);
-  for (LoggedTimer* t : {&zero, &negative, &idle, &cancelled}) EXPECT_EQ(t->State(), TimerEvent::STATE_IDLE);
+  for (int id : {6, 7, 8, 9}) EXPECT_EQ(t[id]->State(), TimerEvent::STATE_IDLE) << id;
 }
 
 // Start and the timer thread each notice a clock set back: the earliest
@@ -111,9 +108,7 @@ TEST_F(ManualClockTest, ClockSetBackFiresTheEarliestAtOnceAndKeepsDistances) {
 // A TimeoutEvent restarted from its own handler: the clock's lock is not held
 // while firing, and delays under a millisecond are not lost.
 struct Repeater {
-  void OnTimeout() {
-    if (++calls < 5) event->Start(300);
-  }
+  void OnTimeout() { if (++calls < 5) event->Start(300); }
   TimeoutEvent<Repeater>* event = nullptr;
   std::atomic<int> calls{0};
 };
@@ -128,31 +123,18 @@ TEST(AlarmClockTest, TimeoutEventRestartedFromItsHandlerRepeats) {
   EXPECT_EQ(ev.State(), TimerEvent::STATE_FIRED);
 }
 
-// Logs 1 when its Fire() starts and 2 when it ends, a while later.
-struct SlowTimer : TimerEvent {
-  SlowTimer(AlarmClock* clock, FireLog* log) : TimerEvent(clock), log(log) {}
-  ~SlowTimer() override { Retire(); }
-  void Fire() override {
-    log->Add(1);
-    std::this_thread::sleep_for(100ms);
-    log->Add(2);
-  }
-  FireLog* log;
-};
-
 // Destroying the clock disarms without firing and leaves its timers inert;
 // destroying the clock or a timer waits for that timer's running Fire().
 TEST(AlarmClockTest, DestroyingClockOrTimer) {
   for (bool destroyClock : {true, false}) {
     FireLog log;
     auto clock = std::make_unique<AlarmClock>();
-    auto slow = std::make_unique<SlowTimer>(clock.get(), &log);
+    auto slow = std::make_unique<LoggedTimer>(clock.get(), &log, 1, true);
     LoggedTimer armed(clock.get(), &log, 3);
     armed.Start(3600ll * 1000000);
     slow->Start(1000);
     ASSERT_TRUE(log.WaitFor(1));
-    if (destroyClock) clock.reset();
-    else slow.reset();
+    destroyClock ? clock.reset() : slow.reset();
     EXPECT_EQ(log.Ids(), (std::vector<int>{1, 2})) << (destroyClock ? "clock" : "timer");
     if (!destroyClock) continue;
     EXPECT_EQ(armed.State(), TimerEvent::STATE_IDLE);
