@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "folders.h"
@@ -67,9 +68,7 @@ class InterpreterTest : public ::testing::Test {
   void Macro(const std::string& name, const std::string& text) { WriteFile(macroDir + "/" + name, text); }
   static void AddTool(int n, double length = 0, double maxRpm = 0) {
     ToolRecord t;
-    t.numT = n;
-    t.len1 = length;
-    t.maxRpm = maxRpm;
+    std::tie(t.numT, t.len1, t.maxRpm) = std::tuple(n, length, maxRpm);
     GetToolTable().Insert(t);
   }
 
@@ -81,14 +80,16 @@ class InterpreterTest : public ::testing::Test {
     EXPECT_NE(0, parser->NewMainFile(path));
     return *parser;
   }
-  virtual int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
+  int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) {
     return RunFileOn(std::make_unique<RecordingBackEnd>(kind), path);
   }
   int32_t RunFileOn(std::unique_ptr<RecordingBackEnd> machine, const std::string& path) {
     return Load(path, std::move(machine)).ExecuteProgram(false, 0);
   }
-  // Runs "%" + body as a main program; returns runState.
+  // Runs "%" + body as a main program; returns runState. The messages are
+  // those of this run alone.
   int32_t Run(const std::string& body, int32_t kind = BACKEND_MACHINE) {
+    messages.lines.clear();
     return RunFile(Program("prog" + std::to_string(++count) + ".nc", "%\n" + body), kind);
   }
 

@@ -6,28 +6,19 @@
 
 #include "machineconfig.h"
 #include "machinestate.h"
+#include "recording_backend.h"
 #include "statechange.h"
 #include "transformation.h"
 
 namespace {
 
-// A stage that counts what reaches it: nothing should.
-class CountingFrontEnd : public FrontEnd {
- public:
-  void AddLine(const Coordinates&, double, bool, const Condition*, bool) override { ++calls; }
-  void AddArc(const Coordinates&, const double[3], double, int32_t, bool) override { ++calls; }
-  void AddCmd(const StateChange&) override { ++calls; }
-  int calls = 0;
-};
-
 class FastForwardTest : public ::testing::Test {
  protected:
-  void SetUp() override { ff.SetMachineState(&state); }
   void TearDown() override {
     GetMachineConfig().machineType = savedType;
-    EXPECT_EQ(behind.calls, 0);
+    EXPECT_TRUE(behind.Calls().empty());  // nothing reaches the stage behind
   }
-  static Coordinates Position(FastForward& f) {
+  Coordinates Position(FastForward& f) {
     Coordinates pos;
     f.GetPosition(pos);
     return pos;
@@ -35,13 +26,15 @@ class FastForwardTest : public ::testing::Test {
 
   int savedType = GetMachineConfig().machineType;
   MachineState state{"ff"};
-  CountingFrontEnd behind;
-  FastForward ff{&behind};
+  testsupport::RecordingBackEnd behind;
 };
 
 // Moves are kept, not forwarded; the position is taken through the active
-// transformation, before any move from where the state stands.
-TEST_F(FastForwardTest, KeepsTheEndPositionThroughTheTransformation) {
+// transformation, before any move from where the state stands. State
+// changes and the offset position apply at once.
+TEST_F(FastForwardTest, KeepsTheEndPositionAndAppliesTheState) {
+  FastForward ff(&behind);
+  ff.SetMachineState(&state);
   EXPECT_EQ(ff.GetBackEndKind(), 1);
   Transformation shifted;
   shifted.SetOffset(Coordinates(10, 20, -5));
@@ -54,15 +47,8 @@ TEST_F(FastForwardTest, KeepsTheEndPositionThroughTheTransformation) {
   ff.AddArc(Coordinates(5, 0, -1), c, 10, 2, true);
   ff.WaitForMachine();
   EXPECT_EQ(Position(ff), Coordinates(15, 20, -6));
-}
-
-TEST_F(FastForwardTest, StateChangesAndOffsetPositionApplyAtOnce) {
   ff.AddCmd(StateChange('M', 3));
   EXPECT_TRUE(state.GetFlag(SF_SPINDLE_CW));
-  StateChange var('#', 500);
-  var.arg = 2.5;
-  ff.AddCmd(var);
-  EXPECT_DOUBLE_EQ(state.GetVar(500), 2.5);
   const double start[3] = {1.5, -2, 7};
   ff.SetOffsetPosition(start, true);
   for (int i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(state.startPos[i], start[i]);

@@ -37,11 +37,6 @@ class MacroTest : public testsupport::InterpreterTest<MacroParser> {
     SetOperator(nullptr);
     MacroParser::SetPrintDecimals(3);
   }
-  // Each run's messages alone.
-  int32_t RunFile(const std::string& path, int32_t kind = BACKEND_MACHINE) override {
-    messages.lines.clear();
-    return InterpreterTest::RunFile(path, kind);
-  }
 };
 
 // ---------------------------------------------------------------------------
@@ -160,12 +155,6 @@ TEST_F(MacroTest, UntilTravelsWithTheMoveOrTheDwell) {
   EXPECT_NEAR(10.0, Lines()[1].end[1], 1e-9);
 }
 
-TEST_F(MacroTest, OutputAssignmentSwitchesAnOutput) {
-  EXPECT_EQ(RUN_RUNNING, Run("#O12=1\n#O12=0\n"));
-  ASSERT_EQ(2, CountCmd('O', 12));
-  EXPECT_EQ(0, LastCmd('O', 12, 12).flag);
-}
-
 // ---------------------------------------------------------------------------
 // Calls
 
@@ -178,45 +167,45 @@ TEST_F(MacroTest, CallLooksInTheMacroFolderBeforeTheProgramFolder) {
   EXPECT_EQ((std::vector<double>{2}), Xs());
 }
 
-TEST_F(MacroTest, MissingLabelIsReportedByTheCaller) {
-  Macro("x.txt", "%\nother\nM99\n");
-  EXPECT_EQ(RUN_ERROR, Run("G0 X1\n  CALL \"sub@x.txt\"\n"));
-  EXPECT_EQ(-110, Code());
-  EXPECT_EQ("main program: line 3 column 2", Report());
-  EXPECT_TRUE(messages.Has("Error in subprogram/macro: " + macroDir + "/x.txt"));
-  EXPECT_TRUE(messages.HasPrefix("jump label not found in file line "));
-}
-
+// Ten nested calls run. An eleventh (-1031) or a missing label is reported
+// by the caller (-110) at its line, with the file's own report below.
 TEST_F(MacroTest, TenNestedCallsRunAndTheEleventhFails) {
   for (int i = 1; i <= 10; ++i)
     Macro("n" + std::to_string(i) + ".txt",
           i < 10 ? "%\nCALL \"n" + std::to_string(i + 1) + ".txt\"\n" : std::string("%\nG0 X10\n"));
   EXPECT_EQ(RUN_RUNNING, Run("CALL \"n1.txt\"\n"));
   EXPECT_EQ((std::vector<double>{10}), Xs());
-
   Macro("n10.txt", "%\nG0 X10\nCALL \"n11.txt\"\n");
   Macro("n11.txt", "%\nG0 X11\n");
-  EXPECT_EQ(RUN_ERROR, Run("G0 X0\nCALL \"n1.txt\"\n"));
-  EXPECT_EQ(-110, Code());
-  EXPECT_EQ("main program: line 3 column 0", Report());
-  // The innermost report (-1031) names the tenth file and its line.
-  EXPECT_TRUE(messages.Has("Error in subprogram/macro: " + macroDir + "/n10.txt"));
-  EXPECT_TRUE(messages.Has("max. subprogram nesting level exceeded line 3 column 0"));
-  EXPECT_EQ((std::vector<double>{0, 10}), Xs());
+  Macro("x.txt", "%\nother\nM99\n");
+  const struct {
+    const char* program;
+    std::vector<double> xs;
+    const char *report, *file, *inner;
+  } cases[] = {
+      {"G0 X0\nCALL \"n1.txt\"\n", {0, 10}, "main program: line 3 column 0", "/n10.txt",
+       "max. subprogram nesting level exceeded line 3 column 0"},
+      {"G0 X1\n  CALL \"sub@x.txt\"\n", {1}, "main program: line 3 column 2", "/x.txt", "jump label not found in file line 0 column 0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RUN_ERROR, Run(c.program)) << c.program;
+    EXPECT_EQ(-110, Code()) << c.program;
+    EXPECT_EQ(c.report, Report()) << c.program;
+    EXPECT_EQ(c.xs, Xs()) << c.program;
+    EXPECT_TRUE(messages.Has("Error in subprogram/macro: " + macroDir + c.file)) << c.program;
+    EXPECT_TRUE(messages.Has(c.inner)) << c.program;
+  }
 }
 
-TEST_F(MacroTest, CallerGetsItsModesBack) {
+// The caller gets its modes back; the spindle macro gets the speed in #0.
+TEST_F(MacroTest, CalledFilesAndTheirCaller) {
   Macro("lib.txt", "%\ninc\nG91 G55\nG0 X1\nM99\n");
-  EXPECT_EQ(RUN_RUNNING, Run("G54 G0 X1\nCALL \"inc@lib.txt\"\nG0 X5\n"));
+  Macro("M3.txt", "%\n#101=#0\n");
+  EXPECT_EQ(RUN_RUNNING, Run("G54 G0 X1\nCALL \"inc@lib.txt\"\nG0 X5\nM3 S1000\n"));
   EXPECT_EQ(0, LastCmd('G', 91, 91).flag);
   EXPECT_EQ(54, LastCmd('G', 53, 59).num);
   EXPECT_EQ(1.0, parser->GetVar(909));
   EXPECT_EQ(5.0, Xs().back());
-}
-
-TEST_F(MacroTest, SpindleMacroGetsTheSpeed) {
-  Macro("M3.txt", "%\n#101=#0\n");
-  EXPECT_EQ(RUN_RUNNING, Run("M3 S1000\n"));
   EXPECT_EQ(1000.0, parser->GetVar(101));
 }
 
@@ -243,19 +232,15 @@ TEST(PrintNumber, FollowsTheRoundingRule) {
 // zeros are cut; random values of every magnitude probe the carries.
 TEST(PrintNumber, AgreesWithPrintfAwayFromTies) {
   std::mt19937_64 rng(12345);
-  std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
-  std::uniform_int_distribution<int> exponent(-4, 9), decimals(0, 6);
   for (int i = 0; i < 20000; ++i) {
-    const double v = mantissa(rng) * std::pow(10.0, exponent(rng));
-    const int d = decimals(rng);
+    const double v = std::uniform_real_distribution<double>(-1, 1)(rng) * std::pow(10.0, int(rng() % 14) - 4);
+    const int d = static_cast<int>(rng() % 7);
     if (std::fabs(v) > 4294967295.0) continue;
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", d, std::fabs(v));
+    std::snprintf(buf, sizeof buf, "%.*f%s", d, std::fabs(v), d ? "" : ".0");
     std::string expect = buf;
-    if (d == 0) expect += ".0";
     while (expect.back() == '0' && expect[expect.size() - 2] != '.') expect.pop_back();
-    if (v < 0) expect.insert(0, "-");
-    ASSERT_EQ(expect, MacroParser::FormatNumber(v, d)) << v << " " << d;
+    ASSERT_EQ((v < 0 ? "-" : "") + expect, MacroParser::FormatNumber(v, d)) << v << " " << d;
   }
 }
 
@@ -268,15 +253,12 @@ TEST_F(MacroTest, PrintBuildsTheMessageAndCarriesItsDecimals) {
   Run("PRINT 1.96\n");  // the decimals persist across runs
   EXPECT_EQ((Strings{"2.0"}), messages.lines);
   EXPECT_EQ(1, MacroParser::PrintDecimals());
-}
-
-// CLS clears the operator's messages on the machine; a preview neither
-// prints nor clears.
-TEST_F(MacroTest, PreviewPrintsAndClearsNothing) {
+  // CLS clears the operator's messages on the machine; a preview neither
+  // prints nor clears.
   messages.lines = {"old"};
-  EXPECT_EQ(RUN_RUNNING, InterpreterTest::RunFile(Program("v.nc", "%\nPRINT \"a\"\nCLS\n"), BACKEND_NONE));
+  EXPECT_EQ(RUN_RUNNING, RunFile(Program("v.nc", "%\nPRINT \"a\"\nCLS\n"), BACKEND_NONE));
   EXPECT_EQ((Strings{"old"}), messages.lines);
-  InterpreterTest::RunFile(Program("m.nc", "%\nCLS\nPRINT \"new\"\n"));
+  RunFile(Program("m.nc", "%\nCLS\nPRINT \"new\"\n"));
   EXPECT_EQ((Strings{"new"}), messages.lines);
 }
 
@@ -295,9 +277,7 @@ TEST_F(MacroTest, LogFileReceivesPrintLines) {
   // A preview opens nothing.
   EXPECT_EQ(RUN_RUNNING, Run("LOGFILE \"%appdata%/view.txt\"\n", BACKEND_NONE));
   EXPECT_EQ("", testsupport::ReadFile(Folders::Parameters() + "/view.txt"));
-}
-
-TEST_F(MacroTest, LogFileIsSharedWithCalledFiles) {
+  // Called files write to the caller's log file and cannot open another.
   Macro("log.txt", "%\nPRINT>1;\"from macro\"\nLOGFILE \"%appdata%/b.txt\"\n");
   EXPECT_EQ(RUN_ERROR, Run("LOGFILE \"%appdata%/a.txt\"\nCALL \"log.txt\"\n"));
   EXPECT_EQ(-110, Code());
@@ -309,7 +289,7 @@ TEST_F(MacroTest, LogFileIsSharedWithCalledFiles) {
 // Operator dialogs
 
 TEST_F(MacroTest, AskStoresTheAnswerInZero) {
-  ScriptedOperator op("# answers\n\nno\n yes \ncancel\n42\n2.6\ncancel\n");
+  ScriptedOperator op("# answers\n\nno\n yes \ncancel\n42\n2.6\ncancel\nabc\n");
   SetOperator(&op);
   EXPECT_EQ(RUN_RUNNING, Run("ASKBOOL \"Go on?\" I2\n#101=#0\nASKBOOL \"Again?\" I2\n#102=#0\nASKBOOL \"Last\"\n"));
   EXPECT_EQ(AskDialog::kNo, parser->GetVar(101));
@@ -318,13 +298,16 @@ TEST_F(MacroTest, AskStoresTheAnswerInZero) {
   EXPECT_EQ(3, CountCmd('M', kAskDialogMCode));
   EXPECT_TRUE(messages.Has("ASK ASKBOOL \"Please confirm\" \"Go on?\" [Yes/No/Cancel] -> no"));
   EXPECT_TRUE(messages.Has("ASK ASKBOOL \"Please confirm\" \"Last\" [OK/Cancel] -> cancel"));
-  // Numbers start from #0 and keep their limits.
-  EXPECT_EQ(RUN_RUNNING, Run("#0=5\nASKINT \"Count\" I1 J10\n#101=#0\nASKINT \"n\"\n#102=#0\nASKFLT \"f\"\n"));
-  EXPECT_EQ(10.0, parser->GetVar(101));
-  EXPECT_EQ(3.0, parser->GetVar(102));
-  EXPECT_EQ(3.0, parser->GetVar(0));  // Cancel keeps the value
+  // Numbers start from #0 and keep their limits; Cancel and an answer that is
+  // not a number keep the value; past the script's end the default answers.
+  EXPECT_EQ(RUN_RUNNING, Run("#0=5\nASKINT \"Count\" I1 J10\n#101=#0\nASKINT \"n\"\n#102=#0\nASKFLT \"f\"\n"
+                            "#103=#0\nASKFLT \"g\"\n#104=#0\nASKBOOL \"end\" I2\n"));
+  EXPECT_EQ((std::vector<double>{10, 3, 3, 3, AskDialog::kYes}),
+            (std::vector<double>{parser->GetVar(101), parser->GetVar(102), parser->GetVar(103), parser->GetVar(104),
+                                 parser->GetVar(0)}));
   EXPECT_TRUE(messages.Has("ASK ASKINT \"Enter number\" \"Count\" [1..10] value=5 -> 10"))
       << testing::PrintToString(messages.lines);
+  EXPECT_TRUE(messages.Has("ASK ASKFLT \"Enter number\" \"g\" value=3 -> 3"));
   EXPECT_EQ(0u, op.Remaining());
   // A preview asks nobody: #0 and the queue stay as they were.
   ScriptedOperator previewOp("no\n");
@@ -350,20 +333,6 @@ TEST_F(MacroTest, AskMultiIsQueuedWithItsLastField) {
   EXPECT_LT(IndexOfCall("AddLine"), IndexOfCall("AddCmd M1000"));
 }
 
-// Not a number keeps the value; an empty script answers with the default.
-TEST_F(MacroTest, ScriptedOperatorRunsOutIntoDefaults) {
-  ScriptedOperator op("abc\n");
-  AskDialog d;
-  d.type = AskDialog::FLT;
-  d.value = 2;
-  EXPECT_TRUE(op.Ask(d));
-  EXPECT_EQ(2.0, d.value);
-  d.type = AskDialog::BOOL;
-  d.buttons = AskDialog::YES_NO_CANCEL;
-  EXPECT_TRUE(op.Ask(d));
-  EXPECT_EQ(AskDialog::kYes, d.value);
-}
-
 // ---------------------------------------------------------------------------
 // Whole macro programs
 
@@ -387,16 +356,16 @@ TEST_F(MacroTest, ToolChangeMacroWithPreviewAndMachineSections) {
 }
 
 // A machine that lets the current block finish: the stop requested while
-// the move to Z-1 runs shows as the deferred-break bit.
-class DeferringMachine : public RecordingBackEnd {
- public:
-  void AddLine(const Coordinates& e, double f, bool r, const Condition* u, bool k) override {
-    RecordingBackEnd::AddLine(e, f, r, u, k);
-    if (e[2] == -1.0) m_flags.fetch_or(BackEnd::kDeferredBreak);
-  }
-};
-
+// the move to Z-1 runs shows as the deferred-break bit. The called file runs
+// to its end, the caller stops; after a tool change the tool is confirmed.
 TEST_F(MacroTest, DeferredBreakLetsTheCalledFileFinish) {
+  class DeferringMachine : public RecordingBackEnd {
+   public:
+    void AddLine(const Coordinates& e, double f, bool r, const Condition* u, bool k) override {
+      RecordingBackEnd::AddLine(e, f, r, u, k);
+      if (e[2] == -1.0) m_flags.fetch_or(BackEnd::kDeferredBreak);
+    }
+  };
   const int32_t mask = GetLogMask();
   SetLogMask(LOGCAT_INTERPRETER);
   testsupport::WxLogCapture log;
@@ -406,15 +375,11 @@ TEST_F(MacroTest, DeferredBreakLetsTheCalledFileFinish) {
   SetLogMask(mask);
   EXPECT_EQ(ERR_USER_BREAK, Code());
   EXPECT_TRUE(log.Saw("ExecuteSubPrg() deferred Break"));
-  EXPECT_EQ((std::vector<double>{0.0, 2.0}), Xs());  // the file ran to its end, the caller stopped
+  EXPECT_EQ((std::vector<double>{0.0, 2.0}), Xs());
   EXPECT_EQ(0, LastCmd('G', 91, 91).flag);  // absolute again before the stop
-}
-
-TEST_F(MacroTest, DeferredBreakAfterAToolChangeConfirmsTheTool) {
   for (int n : {1, 2, 3}) AddTool(n);
   GetMachineConfig().toolChangeMode = 1;
-  // The changer could only fetch tool 3.
-  Macro("M6.txt", "%\nG0 Z-1\n#950=3\n#940=1\nG0 Z0\nM99\n");
+  Macro("M6.txt", "%\nG0 Z-1\n#950=3\n#940=1\nG0 Z0\nM99\n");  // the changer could only fetch tool 3
   EXPECT_EQ(RUN_ERROR, RunFileOn(std::make_unique<DeferringMachine>(), Program("t.nc", "%\nT2 M6\nG0 X9\n")));
   EXPECT_EQ(ERR_USER_BREAK, Code());
   EXPECT_EQ((std::vector<double>{-1, 0}), Xs(2));
@@ -423,10 +388,12 @@ TEST_F(MacroTest, DeferredBreakAfterAToolChangeConfirmsTheTool) {
 }
 
 TEST_F(MacroTest, ProbingStyleLoop) {
-  EXPECT_EQ(RUN_RUNNING, Run("#1=0\n#2=0\nREPEAT=4\n#1=#1+1\nG1 X=#1*10 F600\nG1 Z-5 F100 UNTIL #I1=1\n"
+  EXPECT_EQ(RUN_RUNNING, Run("#1=0\n#2=0\n#O12=1\nREPEAT=4\n#1=#1+1\nG1 X=#1*10 F600\nG1 Z-5 F100 UNTIL #I1=1\n"
                             "IF #1=2 THEN\nPRINT \"half way\"\nELSE\n#2=#2+1\nENDIF\nG0 Z0\nNEXT\n"
-                            "PRINT \"done \";#1;\" others \";#2\n"));
+                            "#O12=0\nPRINT \"done \";#1;\" others \";#2\n"));
   EXPECT_EQ((Strings{"half way", "done 4.0 others 3.0"}), messages.lines);
+  EXPECT_EQ(2, CountCmd('O', 12));  // the probe's output on and off again
+  EXPECT_EQ(0, LastCmd('O', 12, 12).flag);
   int untils = 0;
   for (const auto& l : Lines()) untils += l.hasUntil;
   EXPECT_EQ(4, untils);
