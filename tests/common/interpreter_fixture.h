@@ -29,9 +29,6 @@ class CapturedMessages : public MessageList {
   void Clear() override { lines.clear(); }
   int Count(const std::string& text) const { return static_cast<int>(std::count(lines.begin(), lines.end(), text)); }
   bool Has(const std::string& text) const { return Count(text) > 0; }
-  bool HasPrefix(const std::string& text) const {
-    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.compare(0, text.size(), text) == 0; });
-  }
   std::vector<std::string> lines;
 };
 

@@ -33,26 +33,24 @@ TEST_F(InterpTest, ErrorsWithTheirCodesAndReports) {
     const char* report = nullptr;
     const char* message = nullptr;
   } cases[] = {
-      {"G1 X10 G0 Y5\n", -1016, 2, "line contains multiple G-commands line 2 column 7"},
-      {"G90 G91 X1\n", -1016}, {"G54 G55\n", -1016},
-      {"G1 X10 F100\nF200\nX20\n", -1036, 4},  // a feed alone ends the modal motion
-      {"L2\n", -1028},          {"L3\n", -1029},         {"G1 X1 L0\n", -1028},     {"X1 N5\n", -1020},
-      {"O100\n", -1021},        {"M3 M5\n", -1017},      {"M12\n", -1001},          {"S100 S200\n", -1018},
-      {"T1 T2\n", -1019},       {"G7\n", -1000},         {"G99999999999\n", -1000}, {"T10000\n", -1008},
-      {"E5\n", -1005},          {"#I3=1\n", -1046},      {"#=3\n", -1045},          {"#O1=2\n", -1047},
-      {"P12=1\n", -1009},       {"RETURN\n", -1061},     {"x10\n", -1004},          {"X=SQRT(0-1)\n", -1008},
-      {"G1 X1 X2 F10\n", -1007}, {"IF #1=1 THEN\n", -1005}, {"G1 X10\n", -1041},    {"G1 X10 I5 F100\n", -1037},
-      {"G10 L2 P7 X1\n", -1076}, {"G68 X0 Y0\n", -1072},  {"G51 I2 J2\n", -1071},    {"M6 G1 X10 F600\n", -1017},
-      {"M50\n", -1076},         {"G81 X1 Y1 Z-1 R1\n", -1000}, {"M98 P5\n", -110},  {"G0 Z-200\n", -1008},
+      {"G1 X10 G0 Y5\n", -1016, 2, "line contains multiple G-commands line 2 column 7"}, {"G90 G91 X1\n", -1016},
+      {"G54 G55\n", -1016}, {"G1 X10 F100\nF200\nX20\n", -1036, 4},  // a feed alone ends the modal motion
+      {"L2\n", -1028}, {"L3\n", -1029}, {"G1 X1 L0\n", -1028}, {"X1 N5\n", -1020}, {"O100\n", -1021},
+      {"M3 M5\n", -1017}, {"M12\n", -1001}, {"S100 S200\n", -1018}, {"T1 T2\n", -1019}, {"G7\n", -1000},
+      {"G99999999999\n", -1000}, {"T10000\n", -1008}, {"E5\n", -1005}, {"#I3=1\n", -1046}, {"#=3\n", -1045},
+      {"#O1=2\n", -1047}, {"P12=1\n", -1009}, {"RETURN\n", -1061}, {"x10\n", -1004}, {"X=SQRT(0-1)\n", -1008},
+      {"G1 X1 X2 F10\n", -1007}, {"IF #1=1 THEN\n", -1005}, {"G1 X10\n", -1041}, {"G1 X10 I5 F100\n", -1037},
+      {"G10 L2 P7 X1\n", -1076}, {"G68 X0 Y0\n", -1072}, {"G51 I2 J2\n", -1071}, {"M6 G1 X10 F600\n", -1017},
+      {"M50\n", -1076}, {"G81 X1 Y1 Z-1 R1\n", -1000}, {"M98 P5\n", -110}, {"G0 Z-200\n", -1008},
       {"#1.5=3\n", -1012, 2, "no decimal point allowed here line 2 column 0"},
       {"#[1-2]=5\n", -1014, 2, "no negative number allowed here line 2 column 0"},
       {"G1 X1 F0.1\n", -1008, 2, nullptr, "F=0.100 is below lower limit of 0.600"},
       {"G0 X10\nG0 X700\n", -1008, 3, "number out of range line 3 column 3", "X=700.000 is above upper limit of 600.000"},
       // arcs
-      {"G0 X0 Y0\nG2 X30 Y0 R10 F600\n", -1063},      {"G0 X5 Y5\nG2 X5 Y5 R10 F600\n", -1063},
-      {"G0 X0 Y0\nG2 X10 Y0 I4 J0 F600\n", -1022},    {"G0 X0 Y0\nG2 X10 I5 J0 K0 F600\n", -1040},
-      {"G0 X0 Y0\nG2 X10 F600\n", -1040},             {"G0 X0 Y0\nG2 X10 Y0 I5 F600\nX20\n", -1040},
-      {"G0 X0 Y0\nG2 X10 Y0 A5 I5 F600\n", -1038},    {"G0 X0 Y0\nG19 G2 Y10 I5 F600\n", -1040},
+      {"G0 X0 Y0\nG2 X30 Y0 R10 F600\n", -1063}, {"G0 X5 Y5\nG2 X5 Y5 R10 F600\n", -1063},
+      {"G0 X0 Y0\nG2 X10 Y0 I4 J0 F600\n", -1022}, {"G0 X0 Y0\nG2 X10 I5 J0 K0 F600\n", -1040},
+      {"G0 X0 Y0\nG2 X10 F600\n", -1040}, {"G0 X0 Y0\nG2 X10 Y0 I5 F600\nX20\n", -1040},
+      {"G0 X0 Y0\nG2 X10 Y0 A5 I5 F600\n", -1038}, {"G0 X0 Y0\nG19 G2 Y10 I5 F600\n", -1040},
       {"G1 X1 F100\nG2 X9 Y0 I4 J0 U5\n", -1039, 3, "G2/G3 must not move UVW axes line 3 column 17"},
       // a rapid or the end of the program while compensating
       {"G1 X0 Y0 F600\nG41 D2 G1 X10\nG0 X20\n", -1100}, {"G1 X0 Y0 F600\nG42 D2 G1 X10\nY10\n", -1100},
@@ -83,7 +81,7 @@ TEST_F(InterpTest, MovesEndWhereTheProgramSays) {
     double feed = 0;  // of the last move, when given
   } cases[] = {
       // modal settings beside the motion code; axis words alone keep the motion
-      {"G17 G90 G1 X10 F600\nY5\nZ-1\nM2\n", {{10, 0, 0}, {10, 5, 0}, {10, 5, -1}}, RUN_RETURN, 10},
+      {"G17 G90 G1 X10 F600 H3600\nY5\nZ-1\nM2\n", {{10, 0, 0}, {10, 5, 0}, {10, 5, -1}}, RUN_RETURN, 10},
       {"G0 X10 Y10 Z-50\nG28\n", {{10, 10, -50}, {10, 10, 0}, {300, 200, 0}}},  // park: Z first when below
       {"G0 X10 Y10 Z-50\nG28 X0\n", {{10, 10, -50}, {300, 10, -50}}},
       {"M98 P100\nG0 X7\nM30\nO100\nG0 X5\nM99\n", {{5, 0, 0}, {7, 0, 0}}, RUN_M30},
@@ -98,22 +96,13 @@ TEST_F(InterpTest, MovesEndWhereTheProgramSays) {
     if (c.feed) { EXPECT_DOUBLE_EQ(c.feed, Lines().back().feed) << c.program; }
   }
   EXPECT_LT(0, CountCmd('G', 20));  // the machine hears of the unit change
-}
-
-TEST_F(InterpTest, HAtItsLimitAndIndexedParameters) {
-  EXPECT_EQ(RUN_RETURN, Run("H3600\nP3=7.5\nP=2*3\nM2\n"));
-  MachineState& s = parser->State();
-  EXPECT_EQ((std::vector<double>{3600, 7.5, 6}), (std::vector<double>{s.GetVar(37), s.GetVar(59), s.GetVar(45)}));
-}
-
-TEST_F(InterpTest, CylinderWrappingTurnsYIntoA) {
+  // On a drum Y words turn into degrees of A.
   GetMachineConfig().drumEngraving = true;
   GetMachineConfig().defaultRotDia = 100;
   Run("G0 X10 Y157.07963267949\n");
   ASSERT_EQ(1u, Lines().size());
   EXPECT_NEAR(180.0, Lines()[0].end[3], 1e-9);
-  EXPECT_EQ(0.0, Lines()[0].end[1]);
-  EXPECT_EQ(10.0, Lines()[0].end[0]);
+  EXPECT_EQ(std::pair(10.0, 0.0), std::pair(Lines()[0].end[0], Lines()[0].end[1]));
 }
 
 // Each run reports its clamped feed or speed once.
@@ -347,16 +336,14 @@ TEST_F(InterpTest, ProgramStartAndEnd) {
 }
 
 TEST_F(InterpTest, StopReasonReportsTheLineTheMachineReached) {
-  class Breaking : public RecordingBackEnd {
-   public:
+  // Stopped in the third move, which the machine reports as line 3.
+  struct Breaking : RecordingBackEnd {
     void AddLine(const Coordinates& e, double f, bool r, const Condition* u, bool k) override {
       RecordingBackEnd::AddLine(e, f, r, u, k);
-      if (++n == 3) {
-        GetMachineState()->SetCurrLine(3);
-        throw Error_t(ERR_USER_BREAK);
-      }
+      if (Lines().size() < 3) return;
+      GetMachineState()->SetCurrLine(3);
+      throw Error_t(ERR_USER_BREAK);
     }
-    int n = 0;
   };
   EXPECT_EQ(RUN_ERROR,
             RunFileOn(std::make_unique<Breaking>(), Program("stop.nc", "%\nG0 X1\nG0 X2\nG0 X3\nG0 X4\n")));

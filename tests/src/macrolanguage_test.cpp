@@ -80,25 +80,21 @@ TEST_F(MacroTest, ErrorsWithTheirCodes) {
     int32_t code;
     int32_t line = 0;
   } cases[] = {
-      {"IF #1=1 THEN X10\nENDIF\n", -1033, 2},       {"IF #1=0 THEN\n#2=1\nENDIF G0\n", -1033, 4},
-      {"IF #1=1\n", -1025, 2},                       {"ELSE\n", -1049, 2},
-      {"ENDIF\n", -1050, 2},                         {"G0 X1\nIF #1=1 THEN\nG0 X2\n", -1051, 3},
+      {"IF #1=1 THEN X10\nENDIF\n", -1033, 2}, {"IF #1=0 THEN\n#2=1\nENDIF G0\n", -1033, 4}, {"IF #1=1\n", -1025, 2},
+      {"ELSE\n", -1049, 2}, {"ENDIF\n", -1050, 2}, {"G0 X1\nIF #1=1 THEN\nG0 X2\n", -1051, 3},
       {"IF #1=1 THEN\nELSE\nELSE\nENDIF\n", -1049, 4}, {"IF #1=0 THEN\nELSE\nG0 X1\n", -1051, 3},
-      {"REPEAT=2\nREPEAT=2\nNEXT\nNEXT\n", -1054}, {"NEXT\n", -1055},   {"REPEAT=0\nG0 X1\n", -1056},
-      {"REPEAT=2 X1\nNEXT\n", -1053},     {"REPEAT=2\nNEXT G0\n", -1053},      {"REPEAT=0\nNEXT X1\n", -1053},
-      {"SKIP nowhere\nG0 X1\n", -1030},   {"SKIP there X1\nthere\n", -1035},   {"SKIP\n", -1027},
-      {"REWIND G0\n", -1035},             {"#O12=1 G0 X1\n", -1048},           {"G0 X1 UNTIL #1=1\n", -1032},
-      {"X1 UNTIL #1=1\n", -1032},         {"CALL \"nothere.txt\"\n", -1058},   {"CALL \"a.txt\" M3\n", -1034},
-      {"CALL a.txt\n", -1026},            {"M99\n", -1061},                    {"CALL \"a.txt\" PRINT \"x\"\n", -1034},
-      {"PRINT \"a\" G0\n", -1004},        {"G0 X1 PRINT \"a\"\n", -1059},      {"PRINT \"\\q\"\n", -1004},
-      {"PRINT \"\\x4G\"\n", -1006},       {"PRINT \"abc\n", -1013},            {"PRINT>2;\"a\"\n", -1067},
-      {"PRINT>1 \"a\"\n", -1069},         {"PRINT>1;\"a\"\n", -1064},          {"PRINT \"a\" \"b\"\n", -1004},
-      {"LOGFILE \"%appdata%/x.txt\";2\n", -1008},  {"LOGFILE \"%appdata%/x.txt\" G0\n", -1077},
-      {"LOGFILE \"%appdata%/no/such/x.txt\"\n", -1064},
-      {"ASKBOOL \"x\" X1\n", -1060},      {"ASKBOOL \"a\" ASKINT \"b\"\n", -1060}, {"ASKVAL \"v\"\n", -1075},
-      {"ASKBOOL \"a\" ASKBOOL \"b\"\n", -1060},
-      {"ASKMULTI \"t\";\"x\";\"%f\";\"%d\" I11\n", -1008},
-      {"ASKMULTI \"t\";\"x\";\"%s\";\"%d\" I1\n", -1070},
+      {"REPEAT=2\nREPEAT=2\nNEXT\nNEXT\n", -1054}, {"NEXT\n", -1055}, {"REPEAT=0\nG0 X1\n", -1056},
+      {"REPEAT=2 X1\nNEXT\n", -1053}, {"REPEAT=2\nNEXT G0\n", -1053}, {"REPEAT=0\nNEXT X1\n", -1053},
+      {"SKIP nowhere\nG0 X1\n", -1030}, {"SKIP there X1\nthere\n", -1035}, {"SKIP\n", -1027}, {"REWIND G0\n", -1035},
+      {"#O12=1 G0 X1\n", -1048}, {"G0 X1 UNTIL #1=1\n", -1032}, {"X1 UNTIL #1=1\n", -1032},
+      {"CALL \"nothere.txt\"\n", -1058}, {"CALL \"a.txt\" M3\n", -1034}, {"CALL a.txt\n", -1026}, {"M99\n", -1061},
+      {"CALL \"a.txt\" PRINT \"x\"\n", -1034}, {"PRINT \"a\" G0\n", -1004}, {"G0 X1 PRINT \"a\"\n", -1059},
+      {"PRINT \"\\q\"\n", -1004}, {"PRINT \"\\x4G\"\n", -1006}, {"PRINT \"abc\n", -1013}, {"PRINT>2;\"a\"\n", -1067},
+      {"PRINT>1 \"a\"\n", -1069}, {"PRINT>1;\"a\"\n", -1064}, {"PRINT \"a\" \"b\"\n", -1004},
+      {"LOGFILE \"%appdata%/x.txt\";2\n", -1008}, {"LOGFILE \"%appdata%/x.txt\" G0\n", -1077},
+      {"LOGFILE \"%appdata%/no/such/x.txt\"\n", -1064}, {"ASKBOOL \"x\" X1\n", -1060},
+      {"ASKBOOL \"a\" ASKINT \"b\"\n", -1060}, {"ASKVAL \"v\"\n", -1075}, {"ASKBOOL \"a\" ASKBOOL \"b\"\n", -1060},
+      {"ASKMULTI \"t\";\"x\";\"%f\";\"%d\" I11\n", -1008}, {"ASKMULTI \"t\";\"x\";\"%s\";\"%d\" I1\n", -1070},
       {"ASKMULTI \"t\";\"x\" \"%f\";\"%d\"\n", -1069},
       {"ASKMULTI \"t\";\"x\";\"%f\";\"%d\" I1\nASKVAL \"v\" P12\n", -1009},
   };
@@ -113,23 +109,17 @@ TEST_F(MacroTest, ErrorsWithTheirCodes) {
 // UNTIL
 
 TEST_F(MacroTest, UntilTravelsWithTheMoveOrTheDwell) {
-  // Looks up the dwell's condition while the dwell is with the machine.
-  class Dwelling : public RecordingBackEnd {
-   public:
-    void AddCmd(const StateChange& change) override {
-      RecordingBackEnd::AddCmd(change);
-      if (change.code != 'G' || change.num != 4) return;
-      handle = change.extra;
-      if (const Condition* c = UntilHandle::Find(handle)) seen = *c;
-    }
+  // Looks up the dwell's condition while the interpreter waits for the machine.
+  struct Dwelling : RecordingBackEnd {
     void WaitForMachine() override {
       RecordingBackEnd::WaitForMachine();
-      if (handle && !waited) heldWhileWaiting = UntilHandle::Find(handle) != nullptr;
-      waited = handle != 0;
+      const auto cmds = Cmds();
+      if (handle || cmds.empty() || cmds.back().change.code != 'G' || cmds.back().change.num != 4) return;
+      handle = cmds.back().change.extra;
+      if (const Condition* c = UntilHandle::Find(handle)) seen = *c;
     }
     uint32_t handle = 0;
     Condition seen;
-    bool heldWhileWaiting = false, waited = false;
   };
   auto machine = std::make_unique<Dwelling>();
   Dwelling* m = machine.get();
@@ -141,7 +131,6 @@ TEST_F(MacroTest, UntilTravelsWithTheMoveOrTheDwell) {
   EXPECT_EQ(ConditionTerm::INPUT, m->seen[0].kind);
   EXPECT_EQ(7, m->seen[0].number);
   EXPECT_EQ(0.0, m->seen[0].value);
-  EXPECT_TRUE(m->heldWhileWaiting);
   EXPECT_EQ(nullptr, UntilHandle::Find(m->handle));  // released after the line
   EXPECT_EQ(0, UntilHandle::Count());
   // A plain dwell carries no condition.
@@ -281,7 +270,7 @@ TEST_F(MacroTest, LogFileReceivesPrintLines) {
   Macro("log.txt", "%\nPRINT>1;\"from macro\"\nLOGFILE \"%appdata%/b.txt\"\n");
   EXPECT_EQ(RUN_ERROR, Run("LOGFILE \"%appdata%/a.txt\"\nCALL \"log.txt\"\n"));
   EXPECT_EQ(-110, Code());
-  EXPECT_TRUE(messages.HasPrefix("Logfile is already open line 3"));
+  EXPECT_TRUE(messages.Has("Logfile is already open line 3 column 25"));
   EXPECT_EQ("from macro\n", testsupport::ReadFile(Folders::Parameters() + "/a.txt"));
 }
 
