@@ -147,17 +147,9 @@ TEST_F(MacroTest, UntilTravelsWithTheMoveOrTheDwell) {
 // ---------------------------------------------------------------------------
 // Calls
 
-TEST_F(MacroTest, CallLooksInTheMacroFolderBeforeTheProgramFolder) {
-  Program("local.txt", "%\nG0 X1\n");
-  EXPECT_EQ(RUN_RUNNING, Run("CALL \"local.txt\"\n"));
-  EXPECT_EQ((std::vector<double>{1}), Xs());
-  Macro("local.txt", "%\nG0 X2\n");
-  Run("CALL \"local.txt\"\n");
-  EXPECT_EQ((std::vector<double>{2}), Xs());
-}
-
-// Ten nested calls run. An eleventh (-1031) or a missing label is reported
-// by the caller (-110) at its line, with the file's own report below.
+// Ten nested calls run. An eleventh (-1031), a missing label or an error in
+// a macro is reported by the caller (-110) at its line, with the file's own
+// report below.
 TEST_F(MacroTest, TenNestedCallsRunAndTheEleventhFails) {
   for (int i = 1; i <= 10; ++i)
     Macro("n" + std::to_string(i) + ".txt",
@@ -167,14 +159,19 @@ TEST_F(MacroTest, TenNestedCallsRunAndTheEleventhFails) {
   Macro("n10.txt", "%\nG0 X10\nCALL \"n11.txt\"\n");
   Macro("n11.txt", "%\nG0 X11\n");
   Macro("x.txt", "%\nother\nM99\n");
+  Macro("M3.txt", "%\n\nG1 X1 G0 Y1\n");
   const struct {
     const char* program;
     std::vector<double> xs;
-    const char *report, *file, *inner;
+    const char *report, *file, *inner, *text;  // the failing line's text, when shown
   } cases[] = {
       {"G0 X0\nCALL \"n1.txt\"\n", {0, 10}, "main program: line 3 column 0", "/n10.txt",
-       "max. subprogram nesting level exceeded line 3 column 0"},
-      {"G0 X1\n  CALL \"sub@x.txt\"\n", {1}, "main program: line 3 column 2", "/x.txt", "jump label not found in file line 0 column 0"},
+       "max. subprogram nesting level exceeded line 3 column 0", "CALL \"n11.txt\""},
+      {"G0 X1\n  CALL \"sub@x.txt\"\n", {1}, "main program: line 3 column 2", "/x.txt",
+       "jump label not found in file line 0 column 0", nullptr},
+      // from a G-code macro
+      {"G0 X1\nS100 M3\n", {1}, "main program: line 3 column 5", "/M3.txt",
+       "line contains multiple G-commands line 3 column 6", "G1 X1 G0 Y1"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RUN_ERROR, Run(c.program)) << c.program;
@@ -182,12 +179,21 @@ TEST_F(MacroTest, TenNestedCallsRunAndTheEleventhFails) {
     EXPECT_EQ(c.report, Report()) << c.program;
     EXPECT_EQ(c.xs, Xs()) << c.program;
     EXPECT_TRUE(messages.Has("Error in subprogram/macro: " + macroDir + c.file)) << c.program;
-    EXPECT_TRUE(messages.Has(c.inner)) << c.program;
+    EXPECT_EQ(1, messages.Count(c.inner)) << c.program;
+    if (c.text) { EXPECT_EQ(1, messages.Count(c.text)) << c.program; }
   }
 }
 
-// The caller gets its modes back; the spindle macro gets the speed in #0.
+// A file in the macro folder comes before one of the same name in the
+// program folder. The caller gets its modes back; the spindle macro gets the
+// speed in #0.
 TEST_F(MacroTest, CalledFilesAndTheirCaller) {
+  Program("local.txt", "%\nG0 X1\n");
+  EXPECT_EQ(RUN_RUNNING, Run("CALL \"local.txt\"\n"));
+  EXPECT_EQ((std::vector<double>{1}), Xs());
+  Macro("local.txt", "%\nG0 X2\n");
+  Run("CALL \"local.txt\"\n");
+  EXPECT_EQ((std::vector<double>{2}), Xs());
   Macro("lib.txt", "%\ninc\nG91 G55\nG0 X1\nM99\n");
   Macro("M3.txt", "%\n#101=#0\n");
   EXPECT_EQ(RUN_RUNNING, Run("G54 G0 X1\nCALL \"inc@lib.txt\"\nG0 X5\nM3 S1000\n"));
@@ -207,12 +213,11 @@ TEST(PrintNumber, FollowsTheRoundingRule) {
     int d;
     const char* text;
   } cases[] = {
-      {2, 3, "2.0"},           {2.5, 3, "2.5"},          {1.23456, 3, "1.235"},     {1.9996, 3, "2.0"},
-      {1.9994, 3, "1.999"},    {-1.5, 3, "-1.5"},        {-0.0004, 3, "-0.0"},      {99.96, 1, "100.0"},
-      {2.25, 1, "2.3"},        {0.05, 1, "0.1"},         {1.05, 2, "1.05"},         {0.001, 3, "0.001"},
-      {0.0005, 3, "0.001"},    {12.6, 0, "13.0"},        {0.1, 6, "0.1"},           {4294967295.0, 0, "4294967295.0"},
-      {4294967296.0, 3, "OVFL"}, {-5e9, 3, "-OVFL"},     {1e300, 2, "OVFL"},        {0, 3, "0.0"},
-      {123.000001, 9, "123.000001"},
+      {2, 3, "2.0"}, {2.5, 3, "2.5"}, {1.23456, 3, "1.235"}, {1.9996, 3, "2.0"}, {1.9994, 3, "1.999"},
+      {-1.5, 3, "-1.5"}, {-0.0004, 3, "-0.0"}, {99.96, 1, "100.0"}, {2.25, 1, "2.3"}, {0.05, 1, "0.1"},
+      {1.05, 2, "1.05"}, {0.001, 3, "0.001"}, {0.0005, 3, "0.001"}, {12.6, 0, "13.0"}, {0.1, 6, "0.1"},
+      {4294967295.0, 0, "4294967295.0"}, {4294967296.0, 3, "OVFL"}, {-5e9, 3, "-OVFL"}, {1e300, 2, "OVFL"},
+      {0, 3, "0.0"}, {123.000001, 9, "123.000001"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.text, MacroParser::FormatNumber(c.v, c.d)) << c.v << " " << c.d;
 }
@@ -305,11 +310,9 @@ TEST_F(MacroTest, AskStoresTheAnswerInZero) {
   EXPECT_EQ(4.0, parser->GetVar(0));
   EXPECT_EQ(0, CountCmd('M', kAskDialogMCode));
   EXPECT_EQ(1u, previewOp.Remaining());
-}
-
-TEST_F(MacroTest, AskMultiIsQueuedWithItsLastField) {
-  ScriptedOperator op("12.5, 3\n");
-  SetOperator(&op);
+  // ASKMULTI is queued with its last field, after the move before that.
+  ScriptedOperator multiOp("12.5, 3\n");
+  SetOperator(&multiOp);
   EXPECT_EQ(RUN_RUNNING, Run("P1=7\nASKMULTI \"Setup\";\"Values\";\"%.2f\";\"%d\" I2\nASKVAL \"Depth\" I0 J50\n"
                             "G0 X1\nASKVAL \"Passes\"\n"));
   EXPECT_EQ(12.5, parser->GetVar(56));
@@ -318,7 +321,6 @@ TEST_F(MacroTest, AskMultiIsQueuedWithItsLastField) {
   EXPECT_TRUE(messages.Has(
       "ASK ASKMULTI \"Setup\" \"Values\" | P0 \"Depth\" [0..50] value=0 | P1 \"Passes\" value=7 -> 12.5 3"))
       << testing::PrintToString(messages.lines);
-  // The dialog is queued after the move that precedes its last field.
   EXPECT_LT(IndexOfCall("AddLine"), IndexOfCall("AddCmd M1000"));
 }
 
