@@ -153,13 +153,14 @@ struct Converted {
   std::string file, gcode;
 };
 
-// Quarter circles about (0,0) from (1,0) mm to (0,1) and back.
-std::vector<Point> QuarterArcs() {
-  std::vector<Point> arcs = {{1, 0}};
-  AppendArc(arcs, 1, 0, 0, 0, 90);
-  AppendArc(arcs, 0, 1, 0, 0, -90);
+// Arcs one after the other about `c`, from `start` (mm).
+std::vector<Point> Arcs(Point start, Point c, std::initializer_list<double> sweeps) {
+  std::vector<Point> arcs = {start};
+  for (double sweep : sweeps) AppendArc(arcs, arcs.back().x, arcs.back().y, c.x, c.y, sweep);
   return arcs;
 }
+// Quarter circles about (0,0) from (1,0) mm to (0,1) and back.
+std::vector<Point> QuarterArcs() { return Arcs({1, 0}, {0, 0}, {90, -90}); }
 
 }  // namespace
 
@@ -216,6 +217,9 @@ TEST(HpglWrite, ConvertedPrograms) {
        "Pen velocity is 0, changed to global value. Pen= 2\n"},
       {"offset lower left", "SP1;PU1000,2000;PD3000,2000,3000,4000;PU;", [](HpglSettings& s) { s.offsetSel = 1; },
        {{{0, 0}, {50, 0}, {50, 50}}}, {}},
+      // The box holds the extremes of a half and a (clamped) full circle, not the pen-up travel.
+      {"offset lower left, arcs", "SP1;PU100,0;PD;AA0,0,180;AA0,0,-720;PU-1000,-1000;",
+       [](HpglSettings& s) { s.offsetSel = 1; }, {Arcs({5, 2.5}, {2.5, 2.5}, {180, -360})}, {}},
       {"offset centre", "SP1;PU1000,2000;PD3000,2000,3000,4000;PU;", [](HpglSettings& s) { s.offsetSel = 2; },
        {{{-25, -25}, {25, -25}, {25, 25}}}, {}},
       // Type 2: one user unit is 40 plotter units = 1 mm; user 0 sits on P1.
@@ -228,6 +232,8 @@ TEST(HpglWrite, ConvertedPrograms) {
       {"scale isotropic", "IN;IP0,0,4000,2000;SC0,100,0,100,1;SP1;PU0,0;PD100,100;PU;", nullptr,
        {{{25, 0}, {75, 50}}}, {}},
       {"SC without numbers: plotter units", "IP0,0,4000,4000;SC0,10,0,10;SC;SP1;PU0,0;PD40,0;", nullptr,
+       {{{0, 0}, {1, 0}}}, {}},
+      {"degenerate scaling is ignored", "SC5,5,0,10;SC0,0,0,0,2;IP0,0,0,0;SP1;PD0,0,40,0;", nullptr,
        {{{0, 0}, {1, 0}}}, {}},
       {"IP with two numbers moves P1 only", "IP0,0,4000,4000;IP400,400;SC0,100,0,100;SP1;PU0,0;PD100,100;", nullptr,
        {{{10, 10}, {110, 110}}}, {}},
@@ -286,60 +292,24 @@ TEST(HpglRead, PathsAndReports) {
   }
 }
 
-TEST(HpglRead, BoxPensAndScaling) {
-  HPGL_Parser p;
-  p.ReadHpglText("SP1;PU100,0;PD;AA0,0,180;AA0,0,-720;PR-50,0;PU-1000,-1000;");
-  ASSERT_TRUE(p.HasBox());
-  EXPECT_NEAR(p.Box()[3], 100, 1e-9);   // top of the half circle
-  EXPECT_NEAR(p.Box()[1], -100, 1e-9);  // the full circle passes the bottom; pen-up travel does not count
-  EXPECT_NEAR(p.Box()[0], -150, 1e-9);  // a relative point, where it lands
-
-  p.ReadHpglText("VS20,4;PW0.3,7;SP2;PD0,0,1,1;WU0;PW0.5,3;");
-  std::ostringstream pens;  // number, selected, VS, width; in number order
-  for (const HpglPen& pen : p.Pens())
-    pens << pen.number << (pen.used ? "+ " : "- ") << pen.velocity << ' ' << pen.width << '\n';
-  EXPECT_EQ(pens.str(), "2+ 0 0\n3- 0 0.5\n4- 20 0\n7- 0 0.3\n");
-
-  p.ReadHpglText("SC5,5,0,10;SC0,0,0,0,2;IP0,0,0,0;");  // degenerate scaling is ignored
-  EXPECT_DOUBLE_EQ(p.ScaleX(), 0.025);
-  EXPECT_DOUBLE_EQ(p.ScaleY(), 0.025);
-}
-
-TEST(HpglPlotFile, PensLongPointListsRelativeMovesAndArcs) {
-  std::string plt = "\x1b.(;IN;IP0,0,16000,16000;SC;VS10;SP1;PU0,0;PD";
-  std::vector<Point> wave;
-  for (int k = 0; k <= 600; ++k) {
-    const int x = k * 10, y = static_cast<int>(std::lround(2000 * std::sin(k * 0.02)));
-    plt += std::to_string(x) + "," + std::to_string(y) + (k % 8 == 7 ? "\r\n" : k < 600 ? "," : "");
-    wave.push_back({x * 0.025, y * 0.025});
-  }
-  plt += ";PU;SP2;PA8000,4000;PD;PR400,0,0,400,-400,0,0,-400;PU;LBNote\x03;";
-  plt += "SP3;PA12000,4000;PD;AA12000,4400,360;PU;CI100;SP1;PU6000,0;PD6400,0;PU;SP0;";
-  std::vector<HpglPenSettings> table(4);
-  for (int pen = 1; pen <= 3; ++pen) table[pen] = {1000.0 * pen, 200, -0.5, 12000, pen, true, 0};
-  Converted c(plt, [](HpglSettings& s) { s.centerAbs = true, s.toolSel = s.feedSel = s.zSel = 1; }, table);
-  ASSERT_TRUE(c.ok);
-  EXPECT_EQ(c.parser.Report(), "Command not supported: LB\nCommand not supported: CI\n");
-  std::vector<Point> circle = {{300, 100}};
-  AppendArc(circle, 300, 100, 300, 110, 360);
-  const Strokes expect = {
-      wave, {{200, 100}, {210, 100}, {210, 110}, {200, 110}, {200, 100}}, circle, {{150, 0}, {160, 0}}};
-  EXPECT_LT(c.Deviation(expect), 1e-9);
-  // Pen 1 comes back: a fourth tool change, with its own tool.
-  size_t changes = 0;
-  for (size_t at = c.gcode.find("(Tool Change)"); at != std::string::npos; at = c.gcode.find("(Tool Change)", at + 1))
-    ++changes;
-  EXPECT_EQ(changes, 4u);
-  EXPECT_TRUE(c.Has("M6 T3\nM3 S12000\n"));
-  EXPECT_TRUE(c.Has("M6 T1\nM3 S12000\nG0 Z5\nG0 X150 Y0\nG1 Z-0.5 F200\nG1 X160 F1000\n")) << c.gcode;
-}
-
-TEST(HpglPlotFile, ExampleDrawingRunsWithOneCutPerPath) {
+// The example drawing (long point lists over line ends, repeated and relative
+// points, full and half circles, three pens, a label) cuts what its paths
+// draw: points and arcs flattened as the recorder does, 0.025 mm a unit.
+TEST(HpglPlotFile, ExampleDrawingCutsItsPaths) {
   Converted c(testsupport::ReadFile(std::string(QUORVANE_SOURCE_DIR) + "/examples/logo.plt"));
   ASSERT_TRUE(c.ok);
-  size_t drawn = 0;
-  for (const HpglPath& path : c.parser.Paths()) drawn += !path.penUp && !path.elements.empty();
-  EXPECT_EQ(InterpretedCuts(c.gcode, false).size(), drawn);
+  Strokes drawn;
+  for (const HpglPath& path : c.parser.Paths()) {
+    if (path.penUp || path.elements.empty()) continue;
+    std::vector<Point>& s = drawn.emplace_back(1, Point{path.startX * 0.025, path.startY * 0.025});
+    for (const HpglElement& e : path.elements)  // a repeated point moves nowhere
+      if (e.kind == HPGL_ARC)
+        AppendArc(s, s.back().x, s.back().y, e.cx * 0.025, e.cy * 0.025, e.angle);
+      else if (e.x * 0.025 != s.back().x || e.y * 0.025 != s.back().y)
+        s.push_back({e.x * 0.025, e.y * 0.025});
+  }
+  EXPECT_GT(drawn.size(), 5u);
+  EXPECT_LT(c.Deviation(drawn), 1e-6);
 }
 
 // Every stored key loads into the settings and is written back as it was;

@@ -39,15 +39,15 @@ int32_t CodeOf(F&& f) {
 enum Reader { LETTER, NAME, STRING, REAL, INT, SIGNED, EXPR, COND, SKIP };
 
 // Runs one reader at the cursor; returns the code it throws, 0 when none.
-int32_t Read(VarParser& p, Reader r, double* value = nullptr) {
+int32_t Read(VarParser& p, Reader r, double* value = nullptr, std::string* text = nullptr) {
   std::string s;
   Condition c;
   return CodeOf([&] {
     double v = 0;
     switch (r) {
       case LETTER: v = p.GetLetter(); break;
-      case NAME: p.GetName(s); break;
-      case STRING: p.GetString(s); break;
+      case NAME: p.GetName(text ? *text : s); break;
+      case STRING: p.GetString(text ? *text : s); break;
       case REAL: v = p.ReadReal(); break;
       case INT: v = p.ReadInt(); break;
       case SIGNED: v = p.ReadSignedInt(); break;
@@ -117,31 +117,26 @@ TEST(FileParserReaders, Errors) {
   EXPECT_EQ(CodeOf([&] { plain.Expression(); }), ERR_NUMBER_EXPECTED);
 }
 
+// What a reader leaves: the text read, the next character, the line and
+// token column (-1: not checked). Comments do not nest but may run over the
+// line end; every byte up to 32 and from 128 up is white space.
 TEST(FileParserTokens, NamesStringsAndComments) {
-  std::string s;
-  VarParser name("Tool_1.a-b+c rest");
-  EXPECT_TRUE(name.GetName(s));
-  EXPECT_EQ(s, "Tool_1.a-b+c");
-  EXPECT_EQ(name.PeekChar(), ' ');
-  VarParser str("\"a\\nb\" X");
-  str.GetString(s);
-  EXPECT_EQ(s, "a\nb");
-  EXPECT_EQ(str.PeekChar(), ' ');
-
-  // Comments do not nest but may run over the line end; every byte up to 32
-  // and from 128 up is white space.
   const struct {
-    std::string text;
+    Reader reader;
+    std::string text, read;
     char next;
     int32_t line, column;
-  } cases[] = {
-      {"(a (b) c) X1", 'c', 1, 7}, {"\x80\xff\x01\t G1", 'G', 1, 5}, {"(start\n)X5\nY1", 'X', 2, 1}};
+  } cases[] = {{NAME, "Tool_1.a-b+c rest", "Tool_1.a-b+c", ' ', 1, -1}, {STRING, "\"a\\nb\" X", "a\nb", ' ', 1, -1},
+               {SKIP, "(a (b) c) X1", "", 'c', 1, 7}, {SKIP, "\x80\xff\x01\t G1", "", 'G', 1, 5},
+               {SKIP, "(start\n)X5\nY1", "", 'X', 2, 1}};
   for (const auto& c : cases) {
     VarParser p(c.text);
-    p.SkipSpaceAndComments();
+    std::string read;
+    EXPECT_EQ(Read(p, c.reader, nullptr, &read), 0) << c.text;
+    EXPECT_EQ(read, c.read) << c.text;
     EXPECT_EQ(p.PeekChar(), c.next) << c.text;
     EXPECT_EQ(p.lineNumber, c.line) << c.text;
-    EXPECT_EQ(p.tokenColumn, c.column) << c.text;
+    EXPECT_EQ(c.column < 0 ? -1 : p.tokenColumn, c.column) << c.text;
   }
 }
 
@@ -156,32 +151,28 @@ TEST(FileParserErrors, LinesAndErrorRecordsInTheirOwnFile) {
   ASSERT_EQ(p.NewMainFile(dir + "/a.nc"), 1);
   ASSERT_EQ(p.Text()->LoadFile(dir + "/sub.nc"), 6);  // after null 0, lines 1..3, null 4, null 5
   EXPECT_EQ(p.PeekChar(), 'A');
-  EXPECT_TRUE(p.NextLine());
-  EXPECT_TRUE(p.endOfLine);  // empty line
-  EXPECT_TRUE(p.NextLine());
-  EXPECT_EQ(p.PeekChar(), 'B');
+  EXPECT_TRUE(p.NextLine() && p.endOfLine);  // empty line
+  EXPECT_TRUE(p.NextLine() && p.PeekChar() == 'B');
   EXPECT_FALSE(p.NextLine());  // stops at the end of its file
   EXPECT_EQ(p.lineNumber, 0);
   EXPECT_FALSE(p.NextLine());
 
   p.GotoLine(8);  // line 3 of sub.nc
   for (Reader r : {LETTER, EXPR, SKIP, LETTER}) EXPECT_EQ(Read(p, r), 0);
-  EXPECT_EQ(Read(p, EXPR), ERR_NUMBER_EXPECTED);
-  EXPECT_FALSE(p.lineOk);
+  EXPECT_TRUE(Read(p, EXPR) == ERR_NUMBER_EXPECTED && !p.lineOk);
   EXPECT_EQ(p.FormatErrorReport(), "number or formula expected line 3 column 3");  // the token's column
   p.column = 5;
-  EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_NUMBER_RANGE); }), ERR_NUMBER_RANGE);
-  EXPECT_EQ(p.errorCode, ERR_NUMBER_EXPECTED);
-  EXPECT_EQ(p.errorColumn, 4);  // where the error was found
-  EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_INDEX_RANGE); }), ERR_INDEX_RANGE);
-  EXPECT_EQ(p.errorCode, ERR_INDEX_RANGE);
-  EXPECT_EQ(p.errorColumn, 5);
+  // The first error's column is where it was found.
+  for (auto [code, kept, column] :
+       {std::tuple(ERR_NUMBER_RANGE, ERR_NUMBER_EXPECTED, 4), {ERR_INDEX_RANGE, ERR_INDEX_RANGE, 5}}) {
+    EXPECT_EQ(CodeOf([&] { p.ThrowError(code); }), code);
+    EXPECT_TRUE(p.errorCode == kept && p.errorColumn == column) << code;
+  }
   p.RecordRangeError(-1062);  // a preview's range error does not stop
   EXPECT_EQ(p.errorText, "Collision with ATC keepout area line 3 column 3");
   // After a reset the range error is the first and is recorded.
   p.Rewind();
-  EXPECT_EQ(p.rewinds, 2);  // NewMainFile rewound first
-  EXPECT_EQ(p.errorCode, 0);
+  EXPECT_TRUE(p.rewinds == 2 && p.errorCode == 0);  // NewMainFile rewound first
   EXPECT_EQ(CodeOf([&] { p.ThrowError(ERR_NUMBER_RANGE); }), ERR_NUMBER_RANGE);
   EXPECT_EQ(p.errorCode, ERR_NUMBER_RANGE);
 
@@ -190,26 +181,20 @@ TEST(FileParserErrors, LinesAndErrorRecordsInTheirOwnFile) {
 }
 
 TEST(FileParserLines, SkipToKeywordAndMatch) {
+  // From the line a search starts on; "L10x" is no L10, but a digit after the
+  // keyword does not stop the match.
   VarParser p("%\nL10x\nL1\n (c) L10 G0\nX1");
-  p.NextLine();
-  p.SkipToKeyword("L10");
-  EXPECT_EQ(p.lineNumber, 4);
+  for (auto [from, keyword, line] : {std::tuple(1, "%", 1), {2, "L1", 2}, {2, "L10", 4}}) {
+    p.Rewind();
+    if (from == 2) p.NextLine();
+    p.SkipToKeyword(keyword);
+    EXPECT_EQ(p.lineNumber, line) << keyword;
+  }
   EXPECT_EQ(p.PeekChar(), ' ');
-  p.Rewind();
-  p.SkipToKeyword("%");
-  EXPECT_EQ(p.lineNumber, 1);
-  p.Rewind();
-  p.NextLine();
-  p.SkipToKeyword("L1");  // a digit after the keyword does not stop the match
-  EXPECT_EQ(p.lineNumber, 2);
 
   VarParser m("THEX");  // a failed match restores the cursor
-  EXPECT_FALSE(m.Match("THEN"));
-  EXPECT_FALSE(m.Match("THEX1"));
-  EXPECT_EQ(m.column, 0);
-  EXPECT_FALSE(m.endOfLine);
-  EXPECT_TRUE(m.Match("THEX"));
-  EXPECT_TRUE(m.endOfLine);
+  EXPECT_FALSE(m.Match("THEN") || m.Match("THEX1") || m.column != 0 || m.endOfLine);
+  EXPECT_TRUE(m.Match("THEX") && m.endOfLine);
 }
 
 // Signal states for condition tests.

@@ -22,27 +22,18 @@ using MachineStateTest = testsupport::FreshParametersTest;
 
 TEST_F(MachineStateTest, CopyTakesAllButSoftLimitsAndMergeKeepsLocalsNameLineAndSource) {
   MachineState src("Src"), target("T");
-  src.SetSoftLimitsEnabled(false);
-  src.SetCurrOffsetFromFile(2);
-  src.SetVar(1, 9.0);
-  src.SetVar(500, 3.0);
-  src.SetCurrLine(99);
-  src.useConfigTransformations = false;
-  src.changedSystems = 1u << 2;
-  src.SetStateChanged();
-  src.SetCurrTool(6, 1, 33);
+  src.SetSoftLimitsEnabled(false), src.SetCurrOffsetFromFile(2), src.SetCurrTool(6, 1, 33);
+  src.SetVar(1, 9.0), src.SetVar(500, 3.0), src.SetCurrLine(99), src.SetStateChanged();
+  src.useConfigTransformations = false, src.changedSystems = 1u << 2;
   MachineState copy(src, ".parser");
   EXPECT_STREQ(copy.ViewName(), "Src.parser");
-  EXPECT_TRUE(copy.GetSoftLimitsEnabled());
-  EXPECT_TRUE(copy.GetVar(1) == 9.0 && copy.GetVar(500) == 3.0 && copy.GetCurrLine() == 99);
-  EXPECT_TRUE(copy.ToolOffsetEnabled() && !copy.UsesConfigTransformations() && copy.GetToolLength() == 33.0);
+  EXPECT_TRUE(copy.GetSoftLimitsEnabled() && copy.GetVar(1) == 9.0 && copy.GetVar(500) == 3.0);
+  EXPECT_TRUE(copy.GetCurrLine() == 99 && copy.ToolOffsetEnabled() && !copy.UsesConfigTransformations() &&
+              copy.GetToolLength() == 33.0);
   // Merge takes globals, system and tool; change marks add up.
-  target.SetVar(1, 5.0);
-  target.SetCurrLine(10);
-  target.changedSystems = 1u << 3;
+  target.SetVar(1, 5.0), target.SetCurrLine(10), target.changedSystems = 1u << 3;
   target.Merge(src);
-  EXPECT_TRUE(target.GetVar(1) == 5.0 && target.GetVar(500) == 3.0);
-  EXPECT_STREQ(target.ViewName(), "T");
+  EXPECT_TRUE(target.GetVar(1) == 5.0 && target.GetVar(500) == 3.0 && target.ViewName() == std::string("T"));
   EXPECT_TRUE(target.GetCurrLine() == 10 && target.UsesConfigTransformations() && target.GetStateChanged());
   EXPECT_TRUE(target.GetCurrTransNum() == 2 && target.GetToolLength() == 33.0 && target.ToolOffsetEnabled());
   EXPECT_EQ(target.GetChangedSystems(), (1u << 2) | (1u << 3));
@@ -68,13 +59,8 @@ TEST_F(MachineStateTest, OffsetToolAndSystemChangesNeverMoveTheMachine) {
   for (int n = 0; n < 2000; ++n) {
     switch (rng() % 6) {
       case 0: s.SetCurrOffsetFromFile(static_cast<int>(rng() % 7)); break;
-      case 1:
-        if (s.GetCurrTransNum() > 0) s.SetCurrOffsetGlobal(point());
-        break;
-      case 2:
-        s.SetFlag(SF_TOOL_LENGTH, rng() % 2);
-        s.SetCurrOffsetFromFile(s.GetCurrTransNum());
-        break;
+      case 1: s.GetCurrTransNum() > 0 ? s.SetCurrOffsetGlobal(point()) : void(); break;
+      case 2: s.SetFlag(SF_TOOL_LENGTH, rng() % 2), s.SetCurrOffsetFromFile(s.GetCurrTransNum()); break;
       case 3: s.SetCurrTool(static_cast<int>(rng() % 5), -1, pos(rng) / 3); break;
       case 4: s.SetTransformationSource(rng() % 2, false); break;
       case 5: s.SetCurrTransNum(static_cast<int>(rng() % 7)); break;
@@ -87,26 +73,23 @@ TEST_F(MachineStateTest, OffsetToolAndSystemChangesNeverMoveTheMachine) {
 
 TEST_F(MachineStateTest, BadIndexAndG53OffsetAssertAndChangeNothing) {
   MachineState s("S");  // in G53
-  s.progPos = Coordinates(1, 2, 3);
-  s.SetVar(900, 9.0);
+  s.progPos = Coordinates(1, 2, 3), s.SetVar(900, 9.0);
   testsupport::AssertionCapture capture;
   s.SetCurrOffsetGlobal(Coordinates(50, 60, 70));
-  EXPECT_TRUE(capture.Saw("G53 must not be altered"));
   EXPECT_TRUE(s.progPos == Coordinates(1, 2, 3) && s.GetChangedSystems() == 0u && s.GetVar(900) == 9.0);
   EXPECT_EQ(GetMachineTransformation().GetOffset(), Coordinates());
-  s.SetCurrTransNum(7);
-  s.SetCurrOffsetFromFile(-1);
-  EXPECT_EQ(capture.Messages().size(), 3u);
-  EXPECT_TRUE(capture.Saw("index >= 0 && index <= 6"));
+  s.SetCurrTransNum(7), s.SetCurrOffsetFromFile(-1);
   EXPECT_EQ(s.GetCurrTransNum(), 0);
+  ASSERT_EQ(capture.Messages().size(), 3u);
+  EXPECT_TRUE(capture.Saw("G53 must not be altered") && capture.Saw("index >= 0 && index <= 6"));
 }
 
+// The offsets go to the parameter table with the configured transformations.
 TEST_F(MachineStateTest, G43AddsToolLengthToTheTransformationButNotToTheStoredOffset) {
   GetMachineConfig().offsets[0] = Coordinates(10, 20, -50);
+  GetConfiguredTransformation(3).SetRotation(2, 30, Vector3(1, 2, 0));
   MachineState s("S");
-  s.progPos = Coordinates(1, 2, 3);
-  s.SetCurrTool(3, 0, 12.5);
-  s.SetFlag(SF_TOOL_LENGTH, true);
+  s.progPos = Coordinates(1, 2, 3), s.SetCurrTool(3, 0, 12.5), s.SetFlag(SF_TOOL_LENGTH, true);
   s.SetCurrOffsetFromFile(1);
   EXPECT_EQ(s.progPos, Coordinates(-9, -18, 40.5));  // Z offset -37.5; the machine stays at (1, 2, 3)
   EXPECT_TRUE(s.GetVar(909) == 1.0 && s.GetVar(900) == 10.0 && s.GetVar(902) == -50.0 && s.ToolOffsetEnabled());
@@ -118,28 +101,30 @@ TEST_F(MachineStateTest, G43AddsToolLengthToTheTransformationButNotToTheStoredOf
   EXPECT_EQ(s.GetChangedSystems(), 1u << 1);
   s.PutCurrOffsetToFile();
   EXPECT_EQ(GetMachineConfig().offsets[0], Coordinates(11, 21, -30));
-  // The configured transformation is saved with the offsets.
   const std::string table = testsupport::ReadFile(ParamPath("ParameterTable.txt"));
-  for (const char* line : {"OffsetG54_02=-30.0", "G54TransNumOps=0", "SafeZLevel="})
+  for (const char* line : {"OffsetG54_02=-30.0", "G54TransNumOps=0", "G57TransNumOps=1", "SafeZLevel="})
     EXPECT_TRUE(Contains(table, line)) << line;
   EXPECT_TRUE(Contains(testsupport::ReadFile(ParamPath("VariableTable.txt")), "#902=-30.0"));
   s.SetCurrOffsetFromFile(0);
   EXPECT_TRUE(!s.ToolOffsetEnabled() && s.GetVar(900) == 0.0);
+  ResetMachineStateForTest();
+  EXPECT_FALSE(GetConfiguredTransformation(3).IsRotated());
+  LoadMachineConfig();
+  EXPECT_NEAR(GetConfiguredTransformation(3).GetAngle(), 30.0, 1e-6);  // stored with 9 decimals
+  // Each working copy sits on its configured system and sees its steps.
+  for (int i = 0; i < kWorkSystems; ++i) EXPECT_EQ(GetWorkTransformation(i).IsRotated(), i == 3) << i;
 }
 
 TEST_F(MachineStateTest, WorkingTransformationsLeaveTheConfiguredOnesAlone) {
   GetMachineConfig().offsets[2] = Coordinates(7, 8, 9);
   MachineState s("S");
-  s.SetCurrOffsetFromFile(3);
-  s.SetTransformationSource(false, true);
-  s.SetCurrOffsetVec(Coordinates(1, 1, 1));
+  s.SetCurrOffsetFromFile(3), s.SetTransformationSource(false, true), s.SetCurrOffsetVec(Coordinates(1, 1, 1));
   EXPECT_EQ(GetWorkTransformation(2).GetOffset(), Coordinates(1, 1, 1));
   s.SetTransformationSource(true, false);
   EXPECT_EQ(s.GetTransformation()->GetOffset(), Coordinates(7, 8, 9));
   // A single axis offset means nothing under a rotation.
   testsupport::AssertionCapture capture;
-  EXPECT_EQ(s.GetCurrAxisOffset(1), 8.0);
-  EXPECT_TRUE(capture.Messages().empty());
+  EXPECT_TRUE(s.GetCurrAxisOffset(1) == 8.0 && capture.Messages().empty());
   GetConfiguredTransformation(2).SetRotation(2, 30, Vector3());
   s.UpdateTransformation();
   EXPECT_TRUE(s.TransformationIsActive() && s.GetFlag(SF_ROTATION));
@@ -148,14 +133,12 @@ TEST_F(MachineStateTest, WorkingTransformationsLeaveTheConfiguredOnesAlone) {
 }
 
 TEST_F(MachineStateTest, SafeZIsClampedToTheZLimitsInMachineCoordinates) {
-  GetMachineConfig().safeZLevel = 10;
-  GetMachineConfig().offsets[0] = Coordinates(0, 0, -50);
-  GetMachineConfig().offsets[1] = Coordinates(0, 0, 5);
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.safeZLevel = 10, cfg.offsets[0] = Coordinates(0, 0, -50), cfg.offsets[1] = Coordinates(0, 0, 5);
   MachineState s("S");
-  s.SetCurrOffsetFromFile(1);
-  EXPECT_DOUBLE_EQ(s.GetSafeZ(), 10.0);
-  s.SetCurrOffsetFromFile(2);
-  EXPECT_DOUBLE_EQ(s.GetSafeZ(), -5.0);  // machine Z 15 is above the upper limit 0
+  // In G55 machine Z 15 is above the upper limit 0.
+  for (auto [sys, safeZ] : {std::pair(1, 10.0), {2, -5.0}})
+    EXPECT_DOUBLE_EQ((s.SetCurrOffsetFromFile(sys), s.GetSafeZ()), safeZ) << sys;
 }
 
 // ---------------------------------------------------------------- tools
@@ -165,9 +148,7 @@ TEST_F(MachineStateTest, ToolOffsetMapsPositionsAndLimitsThroughTheToolAxis) {
   cfg.axis[8].minPosition = -50, cfg.axis[8].maxPosition = 50;
   MachineState s("S");
   const auto axisFor = [&s](int mode) { return s.SetToolOffset(1, 2, 3, mode), s.GetToolAxis(); };
-  EXPECT_EQ(axisFor(1), 6);
-  EXPECT_EQ(axisFor(17), 2);
-  EXPECT_EQ(axisFor(3), 8);
+  EXPECT_TRUE(axisFor(1) == 6 && axisFor(17) == 2 && axisFor(3) == 8);
   const Coordinates p(10, 20, 30, 0, 0, 0, 0, 0, 5);
   Coordinates v = p;
   s.ForwardToolOffset(v);
@@ -179,9 +160,8 @@ TEST_F(MachineStateTest, ToolOffsetMapsPositionsAndLimitsThroughTheToolAxis) {
   EXPECT_EQ(v, p);
   s.SwapToolAxis(v);
   EXPECT_EQ(v, Coordinates(10, 20, 5, 0, 0, 0, 0, 0, 30));
-  EXPECT_EQ(s.GetLowerLimit(2), -47.0);  // W's limits plus the Z offset
-  EXPECT_EQ(s.GetUpperLimit(8), 0.0);    // Z's limits
-  EXPECT_EQ(s.GetUpperLimit(1), 402.0);
+  // W's limits plus the Z offset on Z, Z's on W.
+  EXPECT_TRUE(s.GetLowerLimit(2) == -47.0 && s.GetUpperLimit(8) == 0.0 && s.GetUpperLimit(1) == 402.0);
   s.FitToAxisLimits(0, v.v[0] = -1000);
   EXPECT_EQ(v.v[0], 1.0);
   GetAxisAssignment().SetAxisName(8, 0);  // no axis carries W: back to Z
@@ -207,23 +187,10 @@ TEST_F(MachineStateTest, StateLoadsFromAndSavesToTheVariableTable) {
   EXPECT_TRUE(s.GetCurrTool() == 3 && s.GetCurrToolVariant() == -1 && s.GetLetter('T') == 3 && s.GetToolLength() == 10);
   EXPECT_EQ(GetMachineConfig().offsets[kOffsetRowG92], Coordinates(1.5, 0, 0));  // not into the unused A
   EXPECT_TRUE(s.ToolOffsetEnabled() && s.GetToolOffset()[2] == 1.0);  // variant -1 found 3/4
-  s.SetCurrOffsetFromFile(4);
-  s.SetCurrTool(12, 2, 0);
-  s.SaveCurrentState();
+  s.SetCurrOffsetFromFile(4), s.SetCurrTool(12, 2, 0), s.SaveCurrentState();
   const std::string vars = testsupport::ReadFile(ParamPath("VariableTable.txt"));
   for (const char* line : {"#909=4.0", "#920=12.0", "#921=2.0", "#910=1.5"}) EXPECT_TRUE(Contains(vars, line)) << line;
   s.SetVar(909, 9.0);  // damaged: repaired to G53
   s.LoadStateFromVarFile();
   EXPECT_TRUE(s.GetCurrTransNum() == 0 && s.GetVar(909) == 0.0);
-}
-
-TEST_F(MachineStateTest, ConfiguredTransformationsTravelWithTheParameterTable) {
-  GetConfiguredTransformation(3).SetRotation(2, 30, Vector3(1, 2, 0));
-  ASSERT_TRUE(SaveMachineConfig());
-  ResetMachineStateForTest();
-  EXPECT_FALSE(GetConfiguredTransformation(3).IsRotated());
-  LoadMachineConfig();
-  EXPECT_NEAR(GetConfiguredTransformation(3).GetAngle(), 30.0, 1e-6);  // stored with 9 decimals
-  // Each working copy sits on its configured system and sees its steps.
-  for (int i = 0; i < kWorkSystems; ++i) EXPECT_EQ(GetWorkTransformation(i).IsRotated(), i == 3) << i;
 }

@@ -19,8 +19,7 @@ namespace {
 
 StateChange Rec(char code, int num, double arg = 0.0, int flag = 0) {
   StateChange r(code, num);
-  r.arg = arg;
-  r.flag = static_cast<uint8_t>(flag);
+  r.arg = arg, r.flag = static_cast<uint8_t>(flag);
   return r;
 }
 
@@ -63,18 +62,14 @@ TEST_F(StateChangeTest, PoolHandsOutTenThousandDistinctObjectsThenReportsExhaust
   testsupport::AssertionCapture capture;
   EXPECT_EQ(StateChange::GetNew(), nullptr);
   EXPECT_EQ(StateChange::Create('M', 3), nullptr);
-  EXPECT_TRUE(capture.Saw("StateChange heap exhausted"));
-  EXPECT_EQ(capture.Messages().size(), 2u);
+  EXPECT_TRUE(capture.Messages().size() == 2u && capture.Saw("StateChange heap exhausted"));
   // A freed object is the next one handed out, and it comes back clean.
   StateChange* a = all[17];
-  *a = Rec('S', 4, 12000);
-  a->position = Coordinates(1, 2, 3);
-  a->Dispose();
-  a->Dispose();  // already free: nothing happens
+  *a = Rec('S', 4, 12000), a->position = Coordinates(1, 2, 3);
+  a->Dispose(), a->Dispose();  // already free: nothing happens
   EXPECT_EQ(StateChange::FreeCount(), 1);
   EXPECT_EQ(StateChange::GetNew(), a);
-  EXPECT_GT(a->t, all.back()->t);
-  EXPECT_TRUE(a->num == -1 && a->arg == 0.0 && a->position == Coordinates());
+  EXPECT_TRUE(a->t > all.back()->t && a->num == -1 && a->arg == 0.0 && a->position == Coordinates());
   for (StateChange* o : all) o->Dispose();
 }
 
@@ -121,16 +116,14 @@ TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
 TEST_F(StateChangeTest, AddRefusesFreeAndLinkedObjects) {
   StateChangeList list;
   StateChange *a = StateChange::GetNew(), *b = StateChange::GetNew(), *freeOne = StateChange::GetNew();
-  freeOne->Dispose();
-  for (StateChange* o : {a, b}) list.Add(o);
+  freeOne->Dispose(), list.Add(a), list.Add(b);
   testsupport::AssertionCapture capture;
   StateChange stackRecord('M', 3);  // not from the pool
   // Not allocated, still linked, the tail itself, not pooled, nothing.
   for (StateChange* bad : {freeOne, a, b, &stackRecord, static_cast<StateChange*>(nullptr)}) list.Add(bad);
   ASSERT_EQ(capture.Messages().size(), 5u);  // else the list may hold a loop
   EXPECT_TRUE(capture.Saw("StateChangeList add error"));
-  EXPECT_EQ(list.Count(), 2);
-  EXPECT_TRUE(list.Tail() == b && b->next == nullptr);
+  EXPECT_TRUE(list.Count() == 2 && list.Tail() == b && b->next == nullptr);
   list.DisposeAll();
 }
 
@@ -143,8 +136,7 @@ TEST_F(StateChangeTest, TransferKeepsOrderAndEmptiesTheSource) {
     b.Transfer(a);
     EXPECT_TRUE(a.IsEmpty());
   }
-  b.Transfer(empty);  // nothing to move
-  b.Transfer(b);      // onto itself: unchanged
+  b.Transfer(empty), b.Transfer(b);  // nothing to move; onto itself: unchanged
   EXPECT_EQ(Sequence(b), expected);
   b.Add(StateChange::GetNew());  // the moved tail can be followed
   EXPECT_EQ(b.Count(), 7);
@@ -154,19 +146,16 @@ TEST_F(StateChangeTest, TransferKeepsOrderAndEmptiesTheSource) {
 
 TEST_F(StateChangeTest, ExecuteAllAppliesInOrderAndReportsG) {
   MachineState s("S");
-  StateChangeList list;
+  StateChangeList list, dropped;  // `dropped` is destroyed with an object still in it
+  dropped.Add(StateChange::GetNew());
   // 'b' works only through StateChange::Execute, not through the record function.
   for (const StateChange& r : {Rec('M', 3), Rec('G', 54, 54), Rec('#', 500, 2.5), Rec('#', 500, 3.5), Rec('b', 0x4)})
     list.Add(StateChange::Copy(r));
   EXPECT_TRUE(list.ExecuteAll(s));
-  EXPECT_TRUE(list.IsEmpty() && s.GetFlag(SF_SPINDLE_CW));
-  EXPECT_EQ(s.GetVar(500), 3.5);
-  EXPECT_EQ(s.backlashSigns, 0x4u);
+  EXPECT_TRUE(list.IsEmpty() && s.GetFlag(SF_SPINDLE_CW) && s.GetVar(500) == 3.5 && s.backlashSigns == 0x4u);
   list.Add(StateChange::Copy(Rec('M', 5)));
   EXPECT_FALSE(list.ExecuteAll(actState));
   EXPECT_FALSE(list.ExecuteAll(actState));  // empty
-  StateChangeList dropped;  // destroyed with objects still in it
-  dropped.Add(StateChange::GetNew());
 }
 
 // ---------------------------------------------------------------- single records
@@ -237,21 +226,20 @@ TEST_F(StateChangeTest, EachCodeChangesItsPartOfTheState) {
   for (const auto& step : steps) {
     StateChange* o = StateChange::Copy(step.rec);
     ASSERT_NE(o, nullptr);
-    o->Execute(s);
-    o->Dispose();
+    o->Execute(s), o->Dispose();
     for (size_t i = 0; i < step.expect.size(); ++i)
       EXPECT_EQ(step.expect[i].first(s), step.expect[i].second)
           << step.rec.code << step.rec.num << " flag " << int(step.rec.flag) << ", check " << i;
   }
   EXPECT_TRUE(capture.Messages().empty()) << capture.Messages().front();
   // Mode switches follow the record flag, whatever the argument.
-  for (const auto& [code, num, bit] :
-       {std::tuple('G', 20, SF_INCH), std::tuple('G', 51, SF_SCALING), std::tuple('G', 62, SF_G62),
-        std::tuple('G', 68, SF_ROTATION), std::tuple('G', 91, SF_INCREMENTAL), std::tuple('G', 95, SF_FEED_PER_REV),
-        std::tuple('G', 97, SF_CONSTANT_RPM), std::tuple('M', 50, SF_FEED_OVERRIDE),
-        std::tuple('M', 51, SF_SPINDLE_OVERRIDE), std::tuple('M', 53, SF_M53)})
+  const int modes[][3] = {{'G', 20, SF_INCH},         {'G', 51, SF_SCALING},         {'G', 62, SF_G62},
+                          {'G', 68, SF_ROTATION},     {'G', 91, SF_INCREMENTAL},     {'G', 95, SF_FEED_PER_REV},
+                          {'G', 97, SF_CONSTANT_RPM}, {'M', 50, SF_FEED_OVERRIDE},   {'M', 51, SF_SPINDLE_OVERRIDE},
+                          {'M', 53, SF_M53}};
+  for (const auto& [code, num, bit] : modes)
     for (int on : {1, 0}) {
-      ExecuteStateChange(s, Rec(code, num, num + 0.5, on));
-      EXPECT_EQ(s.GetFlag(bit), on == 1) << code << num << " flag " << on;
+      ExecuteStateChange(s, Rec(static_cast<char>(code), num, num + 0.5, on));
+      EXPECT_EQ(s.GetFlag(bit), on == 1) << char(code) << num << " flag " << on;
     }
 }

@@ -36,7 +36,7 @@ Coordinates ApplyStepByStep(const Transformation& t, const Coordinates& p) {
   const Coordinates shift = t.GetTranslation() - t.GetOffset();
   if (t.IsMappingOn()) v[2] += GetSurfaceMapping().GetOffset(v[0] - shift.v[0], v[1] - shift.v[1]);
   Coordinates r = p;
-  r.v[0] = v[0], r.v[1] = v[1], r.v[2] = v[2];
+  for (int i = 0; i < 3; ++i) r.v[i] = v[i];
   return r + t.GetOffset();
 }
 
@@ -82,9 +82,9 @@ TEST(TransformMath, RotationsVectorAnglesLimitsAndDistortion) {
   const double angles[][3] = {{0, 0, 0}, {1, 1, 45}, {-1, 1, 135}, {-1, -1, 225}, {0, -1, 270}, {1, -1, 315}};
   for (const auto& r : angles) EXPECT_NEAR(VectorAngle(r[0], r[1]), r[2], kTol) << r[0] << "," << r[1];
   EXPECT_LT(VectorAngle(1, -1e-300), 360.0);
-  for (auto [v, fitted] : {std::pair(-5.0, -1.0), {5.0, 1.0}, {0.5, 0.5}}) EXPECT_EQ(FitToLimits(-1, v, 1), fitted);
-  testsupport::AssertionCapture capture;
-  EXPECT_TRUE(FitToLimits(1, 5, -1) == 5 && capture.Saw("FitToLimits min>max"));  // left as it is
+  testsupport::AssertionCapture capture;  // min > max: the value is left as it is
+  EXPECT_TRUE(FitToLimits(-1, -5, 1) == -1 && FitToLimits(-1, 5, 1) == 1 && FitToLimits(-1, 0.5, 1) == 0.5 &&
+              FitToLimits(1, 5, -1) == 5 && capture.Saw("FitToLimits min>max"));
   // Distorted: factors more than one percent apart, or mirrored.
   const double scalings[][4] = {{2, 2, 2, 0}, {1, 1.005, 0.997, 0}, {1, 1.02, 1, 1}, {1, 1, 0.98, 1}, {-1, 1, 1, 1}};
   for (const auto& r : scalings) EXPECT_EQ(ScalingIsDistorted(r[0], r[1], r[2]), r[3] == 1) << r[0] << r[1] << r[2];
@@ -97,14 +97,12 @@ TEST(TransformMath, SingularMatrixHasNoInverseAndOnlyTheTranslationIsUndone) {
   EXPECT_EQ(out, Matrix3::Rotation(2, 30));  // left unchanged
   Transformation t(1);
   t.SetOffset(Coordinates(1, 2, 3));
-  t.SetScaling(1, 1, 0, Vector3());
-  EXPECT_FALSE(t.IsInvertible());
-  EXPECT_EQ(t.ToProgram(Coordinates(5, 5, 5, 7)), Coordinates(4, 3, 2, 7));
-  t.ClearScaling();
   const double flat[9] = {1, 2, 0, 2, 4, 0, 0, 0, 1};  // the first two rows are dependent
-  t.SetMatrix(flat);
-  EXPECT_FALSE(t.IsInvertible());
-  EXPECT_EQ(t.ToProgram(Coordinates(5, 5, 5)), Coordinates(4, 3, 2));
+  for (int matrix = 0; matrix < 2; ++matrix) {
+    matrix ? (t.ClearScaling(), t.SetMatrix(flat)) : t.SetScaling(1, 1, 0, Vector3());
+    EXPECT_FALSE(t.IsInvertible()) << matrix;
+    EXPECT_EQ(t.ToProgram(Coordinates(5, 5, 5, 7)), Coordinates(4, 3, 2, 7)) << matrix;
+  }
 }
 
 // ---------------------------------------------------------------- Transformation
@@ -114,8 +112,7 @@ TEST(Transformation, StepsReplaceTheirKindAndApplyInTheOrderSet) {
   t.SetRotation(2, 90, Vector3(10, 0, 0));
   ExpectNear(t.ToMachine(Coordinates(11, 0, 5)), Coordinates(10, 1, 5));  // about the fix point
   EXPECT_TRUE(t.IsRotated() && t.IsActive() && !t.IsTilted() && !t.IsScaled());
-  t.SetRotation(0, 10, Vector3());
-  t.SetRotation(2, 60, Vector3());  // replaces the Z rotation, now last
+  t.SetRotation(0, 10, Vector3()), t.SetRotation(2, 60, Vector3());  // replaces the Z rotation, now last
   ASSERT_EQ(t.GetSteps().size(), 2u);
   EXPECT_TRUE(t.GetSteps()[0].axis == 0 && t.GetSteps()[1].axis == 2 && t.IsTilted() && t.GetAngle() == 60);
   t.SetScaling(2, 2, 2, Vector3());
@@ -124,46 +121,37 @@ TEST(Transformation, StepsReplaceTheirKindAndApplyInTheOrderSet) {
   EXPECT_TRUE(t.GetSteps().size() == 1u && !t.IsRotated() && !t.IsTilted() && t.GetAngle() == 0);
   t.SetScaling(2, 1, 3, Vector3());  // replaces the first
   EXPECT_TRUE(t.GetSteps().size() == 1u && t.IsDistorted() && t.GetScale() == 2);  // the average factor
-  t.SetRotation(2, 90, Vector3());
-  t.SetScaling(2, 1, 3, Vector3());  // set again: now after the rotation
+  t.SetRotation(2, 90, Vector3()), t.SetScaling(2, 1, 3, Vector3());  // set again: now after the rotation
   // A general matrix always sits first: (0,1,0) sheared -> (0.25,1,0), turned -> (-1,0.25,0), scaled -> (-2,0.25,0).
   const double shear[9] = {1, 0.5, 0, 0, 1, 0, 0, 0, 1}, shear2[9] = {1, 0.25, 0, 0, 1, 0, 0, 0, 1};
-  t.SetMatrix(shear);
-  t.SetMatrix(shear2);  // replaces the first
+  t.SetMatrix(shear), t.SetMatrix(shear2);  // replaces the first
   ExpectNear(t.ToMachine(Coordinates(0, 1, 0)), Coordinates(-2, 0.25, 0));
   // The overall scale multiplies over the base.
-  copy.SetBase(&t);
-  copy.SetScaling(0.5, 0.5, 0.5, Vector3());
+  copy.SetBase(&t), copy.SetScaling(0.5, 0.5, 0.5, Vector3());
   EXPECT_DOUBLE_EQ(copy.GetScale(), 1.0);
-  t.ClearScaling();
-  copy.Update();
+  t.ClearScaling(), copy.Update();
   EXPECT_DOUBLE_EQ(copy.GetScale(), 0.5);
   testsupport::AssertionCapture capture;
   t.SetRotation(3, 45, Vector3());
   EXPECT_TRUE(capture.Saw("SetRotation axis") && t.GetSteps().size() == 2u);
   // Only rotations and scalings are active, not a general matrix or an offset.
-  m.SetOffset(Coordinates(10, 20, 0, 4, 5, 6, 7, 8, 9));
-  m.SetMatrix(shear);
+  m.SetOffset(Coordinates(10, 20, 0, 4, 5, 6, 7, 8, 9)), m.SetMatrix(shear);
   EXPECT_FALSE(m.IsActive());
 }
 
 TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBaseAndG53HasNone) {
   testsupport::AssertionCapture capture;
   Transformation configured(1), work(7), g53(0);
-  g53.SetOffset(Coordinates(1, 2, 3));
-  g53.SetMapping(true);
+  g53.SetOffset(Coordinates(1, 2, 3)), g53.SetMapping(true);
   EXPECT_TRUE(!g53.IsMappingOn() && g53.ToMachine(Coordinates(1, 1, 1)) == Coordinates(1, 1, 1));
   g53.SetMapping(false);  // switching off is allowed
   EXPECT_EQ(capture.Messages().size(), 2u);
   EXPECT_TRUE(capture.Saw("G53 offset modified") && capture.Saw("G53 Surface mapping activated"));
-  configured.SetOffset(Coordinates(100, 50, -20));
-  work.SetBase(&configured);
-  work.SetOffset(Coordinates(110, 40, -20));
+  configured.SetOffset(Coordinates(100, 50, -20)), work.SetBase(&configured), work.SetOffset(Coordinates(110, 40, -20));
   EXPECT_EQ(work.GetOwnOffset(), Coordinates(10, -10, 0));
   ExpectNear(work.ToMachine(Coordinates(1, 2, 3)), Coordinates(111, 42, -17));
   EXPECT_EQ(configured.GetOffset(), Coordinates(100, 50, -20));  // untouched
-  configured.SetRotation(2, 90, Vector3());
-  configured.SetOffset(Coordinates(5, 0, 0));
+  configured.SetRotation(2, 90, Vector3()), configured.SetOffset(Coordinates(5, 0, 0));
   work.SetBase(&configured);  // re-basing starts the copy over
   ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 1, 0));
   work.SetScaling(2, 1, 1, Vector3());
@@ -183,8 +171,7 @@ TEST(Transformation, TransformAngle) {
   for (auto [in, out] : {std::pair(10.0, 40.0), {350.0, 20.0}}) EXPECT_NEAR(t.TransformAngle(in), out, kTol);
   t.SetRotation(0, 180, Vector3());  // flips Y: mirrored directions
   EXPECT_NEAR(t.TransformAngle(0), 330, kTol);
-  t.ClearSteps();
-  t.SetScaling(1, 2, 1, Vector3());  // 45 degrees becomes atan(2)
+  t.ClearSteps(), t.SetScaling(1, 2, 1, Vector3());  // 45 degrees becomes atan(2)
   EXPECT_NEAR(t.TransformAngle(45), std::atan(2.0) / kDegToRad, kTol);
 }
 
@@ -192,14 +179,11 @@ TEST(Transformation, MappingAnInvalidMapStaysOffAndSaysSo) {
   const std::string dir = testsupport::MakeTempDir("maplog");
   const int32_t mask = GetLogMask(), level = GetLogLevel();
   ASSERT_TRUE(OpenLogFile(dir));
-  SetLogMask(LOGCAT_OFFSETS);
-  SetLogLevel(7);
+  SetLogMask(LOGCAT_OFFSETS), SetLogLevel(7);
   GetSurfaceMapping().SetBoundaries(0, 0, 10, 10, 1, 5);
   Transformation t(3);
   t.SetMapping(true);
-  CloseLogFile();
-  SetLogMask(mask);
-  SetLogLevel(level);
+  CloseLogFile(), SetLogMask(mask), SetLogLevel(level);
   EXPECT_FALSE(t.IsMappingOn() || t.IsActive());
   const std::string log = testsupport::ReadFile(dir + "/log.txt");
   EXPECT_NE(log.find("SetMapping tag=3 on=1 ok=0"), std::string::npos) << log;
@@ -218,8 +202,7 @@ TEST_F(TransformationTest, RoundTripsThroughStepsMapAndFile) {
   for (int n = 0; n < 400; ++n) {
     Transformation configured(1 + n % 6), work(7 + n % 6), loaded(1);
     Randomise(configured, rng);
-    work.SetBase(&configured);
-    if (n % 2) Randomise(work, rng);
+    work.SetBase(&configured), n % 2 ? Randomise(work, rng) : void();
     const bool mapped = n % 4 == 3;
     work.SetMapping(mapped);
     ASSERT_EQ(configured.IsMappingOn(), mapped);
