@@ -78,11 +78,13 @@ class CutRecorder : public FrontEnd {
   bool open = false;
 };
 
-void ResetMachine() {
+// A fresh machine on the parameter folder `params`.
+void ResetMachine(const std::string& params) {
   ResetParameterFilesForTest();
   ResetMachineStateForTest();
   GetToolTable().Clear();
   GetMachineConfig() = MachineConfig();
+  Folders::SetParameters(params);
 }
 
 // Largest distance between corresponding points; 1e300 when the counts differ.
@@ -102,8 +104,7 @@ double StrokeDistance(const Strokes& a, const Strokes& b) {
 Strokes InterpretedCuts(const std::string& gcode, bool centreAbs) {
   const std::string path = testsupport::MakeTempDir("interp") + "/prog.nc";
   testsupport::WriteFile(path, gcode);
-  ResetMachine();
-  Folders::SetParameters(testsupport::MakeTempDir("interp-params"));
+  ResetMachine(testsupport::MakeTempDir("interp-params"));
   OpenParameterFiles();
   MachineConfig& config = GetMachineConfig();
   config.centerAbs = centreAbs;
@@ -115,13 +116,11 @@ Strokes InterpretedCuts(const std::string& gcode, bool centreAbs) {
   recorder.SetMachineState(&actState);
   {
     GCodeParser parser(&recorder, &actState);
-    const bool loaded = parser.NewMainFile(path) != 0;
-    const int32_t state = loaded ? parser.ExecuteProgram(false, 0) : -1;
+    const int32_t state = parser.NewMainFile(path) != 0 ? parser.ExecuteProgram(false, 0) : -1;
     EXPECT_TRUE((state == RUN_RETURN || state == RUN_M30) && parser.RangeErrorCount() == 0)
         << parser.ErrorReportText() << "\n" << gcode.substr(0, 2000);
   }
-  ResetMachine();
-  Folders::SetParameters(testsupport::ScratchDir() + "/params");
+  ResetMachine(testsupport::ScratchDir() + "/params");
   return std::move(recorder.strokes);
 }
 
@@ -186,8 +185,7 @@ TEST(HpglWrite, WholeProgram) {
 // the report is the whole of it.
 TEST(HpglWrite, ConvertedPrograms) {
   const struct {
-    const char* what;
-    const char* hpgl;
+    const char *what, *hpgl;
     SettingsEdit setup;
     Strokes cuts;
     std::vector<std::string> texts;
@@ -215,8 +213,6 @@ TEST(HpglWrite, ConvertedPrograms) {
       {"VS feed, cm/s", "VS5,1;SP1;PD0,0,40,0;SP2;PD40,40;", [](HpglSettings& s) { s.feedSel = 2; },
        {{{0, 0}, {1, 0}}, {{1, 0}, {1, 1}}}, {"G1 X1 F3000\n", "G1 Y1 F1000\n"},
        "Pen velocity is 0, changed to global value. Pen= 2\n"},
-      {"offset lower left", "SP1;PU1000,2000;PD3000,2000,3000,4000;PU;", [](HpglSettings& s) { s.offsetSel = 1; },
-       {{{0, 0}, {50, 0}, {50, 50}}}, {}},
       // The box holds the extremes of a half and a (clamped) full circle, not the pen-up travel.
       {"offset lower left, arcs", "SP1;PU100,0;PD;AA0,0,180;AA0,0,-720;PU-1000,-1000;",
        [](HpglSettings& s) { s.offsetSel = 1; }, {Arcs({5, 2.5}, {2.5, 2.5}, {180, -360})}, {}},
@@ -261,11 +257,7 @@ TEST(HpglWrite, Failures) {
 
 // What each read plot leaves: its paths as "<pen><u|d> x,y ..." lines, and the report.
 TEST(HpglRead, PathsAndReports) {
-  const struct {
-    const char* hpgl;
-    const char* paths;
-    const char* report;
-  } cases[] = {
+  const struct { const char* hpgl; const char* paths; const char* report; } cases[] = {
       {"in sp1 pu 0 0\r\npd +100,-200\n.5 -.25\t300.75,400PU", "1u 0,0\n1d 100,-200 0.5,-0.25 300.75,400\n", ""},
       // Relative points accumulate; an odd last number is dropped.
       {"SP1;PA100,100;PD;PR10,0,0,10,-10,0,7;PA0,0;", "1u 100,100\n1d 110,100 110,110 100,110 0,0\n", ""},
@@ -326,11 +318,9 @@ TEST(HpglSettingsFile, LoadAndSaveRoundTrip) {
   ASSERT_TRUE(in.OpenExisting(dir + "/in.txt"));
   HpglSettings s;
   std::vector<HpglPenSettings> table;
-  LoadHpglSettings(in, s, table);
-  LoadHpglMachineSettings(in, s);
-  EXPECT_TRUE(s.centerAbs);
+  LoadHpglSettings(in, s, table), LoadHpglMachineSettings(in, s);
   ASSERT_EQ(table.size(), static_cast<size_t>(kHpglPenTableSize));
-  EXPECT_TRUE(table[4].active);
+  EXPECT_TRUE(s.centerAbs && table[4].active);
   ASSERT_TRUE(out.CreateNew(dir + "/out.txt"));
   out.SetValue("Other", "kept");
   EXPECT_TRUE(SaveHpglSettings(out, s, table));

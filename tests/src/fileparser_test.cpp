@@ -60,11 +60,7 @@ int32_t Read(VarParser& p, Reader r, double* value = nullptr, std::string* text 
 }
 
 TEST(FileParserReaders, Values) {
-  const struct {
-    Reader reader;
-    std::string text;
-    double value;
-  } cases[] = {
+  const struct { Reader reader; std::string text; double value; } cases[] = {
       {REAL, "-.5", -0.5}, {REAL, "1.23456789", 1.23456789}, {REAL, "+12.5", 12.5}, {REAL, ".", 0},
       {SIGNED, "-42 ", -42}, {LETTER, "#1", '#'}, {REAL, "1e3", 1},  // no exponents
       {EXPR, "2+3*4^2", 146}, {EXPR, "-2^2", -4}, {EXPR, "5&3", 1}, {EXPR, "5|2", 7}, {EXPR, "1+5|2", 6 | 2},
@@ -83,14 +79,10 @@ TEST(FileParserReaders, Values) {
   }
 }
 
-// The code every reader raises for malformed input, and where it was found.
+// The code every reader raises for malformed input, and where it was found
+// (column -1: not checked).
 TEST(FileParserReaders, Errors) {
-  const struct {
-    Reader reader;
-    std::string text;
-    int32_t error;
-    int column = -1;  // -1: not checked
-  } cases[] = {
+  const struct { Reader reader; std::string text; int32_t error; int column = -1; } cases[] = {
       {REAL, "1.2.3", ERR_NO_DECIMAL, 3}, {INT, "-5", ERR_NO_NEGATIVE}, {SIGNED, "5.5", ERR_NO_DECIMAL},
       {REAL, "-", ERR_NUMBER_EXPECTED}, {INT, "99999999999", ERR_NUMBER_RANGE}, {LETTER, "x10", ERR_UNEXPECTED_CHAR},
       {LETTER, "5", ERR_UNEXPECTED_NUMBER}, {LETTER, "-1", ERR_UNEXPECTED_NUMBER}, {STRING, "abc", ERR_QUOTE_EXPECTED},
@@ -121,14 +113,10 @@ TEST(FileParserReaders, Errors) {
 // token column (-1: not checked). Comments do not nest but may run over the
 // line end; every byte up to 32 and from 128 up is white space.
 TEST(FileParserTokens, NamesStringsAndComments) {
-  const struct {
-    Reader reader;
-    std::string text, read;
-    char next;
-    int32_t line, column;
-  } cases[] = {{NAME, "Tool_1.a-b+c rest", "Tool_1.a-b+c", ' ', 1, -1}, {STRING, "\"a\\nb\" X", "a\nb", ' ', 1, -1},
-               {SKIP, "(a (b) c) X1", "", 'c', 1, 7}, {SKIP, "\x80\xff\x01\t G1", "", 'G', 1, 5},
-               {SKIP, "(start\n)X5\nY1", "", 'X', 2, 1}};
+  const struct { Reader reader; std::string text, read; char next; int32_t line, column; } cases[] = {
+      {NAME, "Tool_1.a-b+c rest", "Tool_1.a-b+c", ' ', 1, -1}, {STRING, "\"a\\nb\" X", "a\nb", ' ', 1, -1},
+      {SKIP, "(a (b) c) X1", "", 'c', 1, 7}, {SKIP, "\x80\xff\x01\t G1", "", 'G', 1, 5},
+      {SKIP, "(start\n)X5\nY1", "", 'X', 2, 1}};
   for (const auto& c : cases) {
     VarParser p(c.text);
     std::string read;
@@ -208,11 +196,7 @@ struct FakeSignals : ConditionSignals {
 TEST(FileParserConditions, Evaluation) {
   FakeSignals signals;
   ConditionSignals* previous = SetConditionSignals(&signals);
-  const struct {
-    const char* text;
-    double v1;
-    bool result;
-  } cases[] = {
+  const struct { const char* text; double v1; bool result; } cases[] = {
       {"!(#I3=1&#O2=0)", 0, true}, {"#I3=1 & #O2=1 & #N7=0", 0, false}, {"#I4=0 | #I5=1", 0, true},
       {"#N[3+4]=1", 0, true},  // index formula
       {"#1=2", 2.005, true}, {"#1<>2", 2.005, false}, {"#1<=2", 2.005, true}, {"#1>=2", 1.995, true},  // tolerance

@@ -33,7 +33,7 @@ TEST_F(MachineStateTest, CopyTakesAllButSoftLimitsAndMergeKeepsLocalsNameLineAnd
   // Merge takes globals, system and tool; change marks add up.
   target.SetVar(1, 5.0), target.SetCurrLine(10), target.changedSystems = 1u << 3;
   target.Merge(src);
-  EXPECT_TRUE(target.GetVar(1) == 5.0 && target.GetVar(500) == 3.0 && target.ViewName() == std::string("T"));
+  EXPECT_TRUE(target.GetVar(1) == 5.0 && target.GetVar(500) == 3.0);
   EXPECT_TRUE(target.GetCurrLine() == 10 && target.UsesConfigTransformations() && target.GetStateChanged());
   EXPECT_TRUE(target.GetCurrTransNum() == 2 && target.GetToolLength() == 33.0 && target.ToolOffsetEnabled());
   EXPECT_EQ(target.GetChangedSystems(), (1u << 2) | (1u << 3));
@@ -93,12 +93,10 @@ TEST_F(MachineStateTest, G43AddsToolLengthToTheTransformationButNotToTheStoredOf
   s.SetCurrOffsetFromFile(1);
   EXPECT_EQ(s.progPos, Coordinates(-9, -18, 40.5));  // Z offset -37.5; the machine stays at (1, 2, 3)
   EXPECT_TRUE(s.GetVar(909) == 1.0 && s.GetVar(900) == 10.0 && s.GetVar(902) == -50.0 && s.ToolOffsetEnabled());
-  s.SetCurrTool(4, 0, 20.0);  // takes effect at once
-  EXPECT_DOUBLE_EQ(s.GetTransformation()->GetOffset().v[2], -30.0);
+  EXPECT_DOUBLE_EQ((s.SetCurrTool(4, 0, 20.0), s.GetTransformation()->GetOffset().v[2]), -30.0);  // at once
   // An operator offset in G43 is stored without the tool length.
   s.SetCurrOffsetGlobal(Coordinates(11, 21, -10));
-  EXPECT_TRUE(s.GetVar(900) == 11.0 && s.GetVar(902) == -30.0);
-  EXPECT_EQ(s.GetChangedSystems(), 1u << 1);
+  EXPECT_TRUE(s.GetVar(900) == 11.0 && s.GetVar(902) == -30.0 && s.GetChangedSystems() == 1u << 1);
   s.PutCurrOffsetToFile();
   EXPECT_EQ(GetMachineConfig().offsets[0], Coordinates(11, 21, -30));
   const std::string table = testsupport::ReadFile(ParamPath("ParameterTable.txt"));
@@ -115,14 +113,20 @@ TEST_F(MachineStateTest, G43AddsToolLengthToTheTransformationButNotToTheStoredOf
   for (int i = 0; i < kWorkSystems; ++i) EXPECT_EQ(GetWorkTransformation(i).IsRotated(), i == 3) << i;
 }
 
+// A single axis offset means nothing under a rotation; the safe Z is clamped
+// to the Z limits in machine coordinates.
 TEST_F(MachineStateTest, WorkingTransformationsLeaveTheConfiguredOnesAlone) {
-  GetMachineConfig().offsets[2] = Coordinates(7, 8, 9);
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.safeZLevel = 10, cfg.offsets[0] = Coordinates(0, 0, -50), cfg.offsets[1] = Coordinates(0, 0, 5);
+  cfg.offsets[2] = Coordinates(7, 8, 9);
   MachineState s("S");
+  // In G55 machine Z 15 is above the upper limit 0.
+  for (auto [sys, safeZ] : {std::pair(1, 10.0), {2, -5.0}})
+    EXPECT_DOUBLE_EQ((s.SetCurrOffsetFromFile(sys), s.GetSafeZ()), safeZ) << sys;
   s.SetCurrOffsetFromFile(3), s.SetTransformationSource(false, true), s.SetCurrOffsetVec(Coordinates(1, 1, 1));
   EXPECT_EQ(GetWorkTransformation(2).GetOffset(), Coordinates(1, 1, 1));
   s.SetTransformationSource(true, false);
   EXPECT_EQ(s.GetTransformation()->GetOffset(), Coordinates(7, 8, 9));
-  // A single axis offset means nothing under a rotation.
   testsupport::AssertionCapture capture;
   EXPECT_TRUE(s.GetCurrAxisOffset(1) == 8.0 && capture.Messages().empty());
   GetConfiguredTransformation(2).SetRotation(2, 30, Vector3());
@@ -130,15 +134,6 @@ TEST_F(MachineStateTest, WorkingTransformationsLeaveTheConfiguredOnesAlone) {
   EXPECT_TRUE(s.TransformationIsActive() && s.GetFlag(SF_ROTATION));
   s.GetCurrAxisOffset(1);
   EXPECT_TRUE(capture.Saw("!TransformationIsActive ()"));
-}
-
-TEST_F(MachineStateTest, SafeZIsClampedToTheZLimitsInMachineCoordinates) {
-  MachineConfig& cfg = GetMachineConfig();
-  cfg.safeZLevel = 10, cfg.offsets[0] = Coordinates(0, 0, -50), cfg.offsets[1] = Coordinates(0, 0, 5);
-  MachineState s("S");
-  // In G55 machine Z 15 is above the upper limit 0.
-  for (auto [sys, safeZ] : {std::pair(1, 10.0), {2, -5.0}})
-    EXPECT_DOUBLE_EQ((s.SetCurrOffsetFromFile(sys), s.GetSafeZ()), safeZ) << sys;
 }
 
 // ---------------------------------------------------------------- tools
@@ -153,8 +148,7 @@ TEST_F(MachineStateTest, ToolOffsetMapsPositionsAndLimitsThroughTheToolAxis) {
   Coordinates v = p;
   s.ForwardToolOffset(v);
   EXPECT_EQ(v, p);  // not enabled
-  s.EnableToolOffset(true);
-  s.ForwardToolOffset(v);
+  s.EnableToolOffset(true), s.ForwardToolOffset(v);
   EXPECT_EQ(v, Coordinates(9, 18, 5, 0, 0, 0, 0, 0, 27));
   s.ReverseToolOffset(v);
   EXPECT_EQ(v, p);
@@ -164,10 +158,9 @@ TEST_F(MachineStateTest, ToolOffsetMapsPositionsAndLimitsThroughTheToolAxis) {
   EXPECT_TRUE(s.GetLowerLimit(2) == -47.0 && s.GetUpperLimit(8) == 0.0 && s.GetUpperLimit(1) == 402.0);
   s.FitToAxisLimits(0, v.v[0] = -1000);
   EXPECT_EQ(v.v[0], 1.0);
-  GetAxisAssignment().SetAxisName(8, 0);  // no axis carries W: back to Z
+  GetAxisAssignment().SetAxisName(8, 0);  // no axis carries W: back to Z, then to the one that does
   EXPECT_EQ(axisFor(3), 2);
-  GetAxisAssignment().SetAxisName(6, ParaFile::AxisNameIndex("W"));
-  EXPECT_EQ(axisFor(3), 6);
+  EXPECT_EQ((GetAxisAssignment().SetAxisName(6, ParaFile::AxisNameIndex("W")), axisFor(3)), 6);
 }
 
 // ---------------------------------------------------------------- persistence
@@ -183,14 +176,13 @@ TEST_F(MachineStateTest, StateLoadsFromAndSavesToTheVariableTable) {
   GetAxisAssignment().SetAxisName(3, 0);  // A is not in use
   MachineState s("S");
   s.LoadStateFromVarFile();
-  EXPECT_EQ(s.GetCurrTransNum(), 2);
-  EXPECT_TRUE(s.GetCurrTool() == 3 && s.GetCurrToolVariant() == -1 && s.GetLetter('T') == 3 && s.GetToolLength() == 10);
+  EXPECT_TRUE(s.GetCurrTransNum() == 2 && s.GetCurrTool() == 3 && s.GetCurrToolVariant() == -1 &&
+              s.GetLetter('T') == 3 && s.GetToolLength() == 10);
   EXPECT_EQ(GetMachineConfig().offsets[kOffsetRowG92], Coordinates(1.5, 0, 0));  // not into the unused A
   EXPECT_TRUE(s.ToolOffsetEnabled() && s.GetToolOffset()[2] == 1.0);  // variant -1 found 3/4
   s.SetCurrOffsetFromFile(4), s.SetCurrTool(12, 2, 0), s.SaveCurrentState();
   const std::string vars = testsupport::ReadFile(ParamPath("VariableTable.txt"));
   for (const char* line : {"#909=4.0", "#920=12.0", "#921=2.0", "#910=1.5"}) EXPECT_TRUE(Contains(vars, line)) << line;
-  s.SetVar(909, 9.0);  // damaged: repaired to G53
-  s.LoadStateFromVarFile();
+  s.SetVar(909, 9.0), s.LoadStateFromVarFile();  // damaged: repaired to G53
   EXPECT_TRUE(s.GetCurrTransNum() == 0 && s.GetVar(909) == 0.0);
 }

@@ -171,28 +171,24 @@ TEST_F(StateChangeTest, EachCodeChangesItsPartOfTheState) {
   MachineState s("S");
   s.SetCurrTool(1, 0, 5);
   // What the steps read back.
-  using Probe = std::function<double(MachineState&)>;
-  const auto V = [](int n) -> Probe { return [n](MachineState& m) { return m.GetVar(n); }; };
-  const auto F = [](int bit) -> Probe { return [bit](MachineState& m) { return m.GetFlag(bit); }; };
-  const Probe sys = [](MachineState& m) { return m.GetCurrTransNum(); };
-  const Probe offZ = [](MachineState& m) { return m.GetTransformation()->GetOffset().v[2]; };
-  const Probe spindleCoolant = [](MachineState& m) { return m.stateFlags & 0xF; };
-  const Probe work = [](MachineState& m) { return m.transformation == &GetWorkTransformation(m.currTrans - 1); };
-  const Probe conf = [](MachineState& m) { return m.transformation == &GetConfiguredTransformation(m.currTrans - 1); };
-  const Probe startXZ = [](MachineState& m) { return m.startPos[0] * 100 + m.startPos[2]; };
-  const Probe toolAndVariant = [](MachineState& m) { return m.GetCurrTool() * 100 + m.GetCurrToolVariant(); };
-  const Probe toolLength = [](MachineState& m) { return m.GetToolLength(); };
-  const Probe toolOffsetX = [](MachineState& m) { return m.ToolOffsetEnabled() ? m.GetToolOffset()[0] : -1; };
-  const Probe backlash = [](MachineState& m) { return m.backlashSigns; };
-  const Probe changed = [](MachineState& m) { return m.GetStateChanged(); };
-  const Probe g54Mapped = [](MachineState&) { return GetSurfaceMappingFlag(0); };
+  using M = MachineState&;
+  using Probe = std::function<double(M)>;
+  const auto V = [](int n) -> Probe { return [n](M m) { return m.GetVar(n); }; };
+  const auto F = [](int bit) -> Probe { return [bit](M m) { return m.GetFlag(bit); }; };
+  const Probe sys = [](M m) { return m.GetCurrTransNum(); };
+  const Probe offZ = [](M m) { return m.GetTransformation()->GetOffset().v[2]; };
+  const Probe work = [](M m) { return m.transformation == &GetWorkTransformation(m.currTrans - 1); };
+  const Probe conf = [](M m) { return m.transformation == &GetConfiguredTransformation(m.currTrans - 1); };
+  const Probe startXZ = [](M m) { return m.startPos[0] * 100 + m.startPos[2]; };
+  const Probe spindleCoolant = [](M m) { return m.stateFlags & 0xF; }, backlash = [](M m) { return m.backlashSigns; };
+  const Probe toolAndVariant = [](M m) { return m.GetCurrTool() * 100 + m.GetCurrToolVariant(); };
+  const Probe toolLength = [](M m) { return m.GetToolLength(); }, changed = [](M m) { return m.GetStateChanged(); };
+  const Probe toolOffsetX = [](M m) { return m.ToolOffsetEnabled() ? m.GetToolOffset()[0] : -1; };
+  const Probe g54Mapped = [](M) { return GetSurfaceMappingFlag(0); };
   StateChange arc = Rec('G', 2, 99);
   arc.position = Coordinates(7, 8, 9, 1);
   testsupport::AssertionCapture capture;  // no record may raise one (G53 is not even asked to map)
-  const struct {
-    StateChange rec;
-    std::vector<std::pair<Probe, double>> expect;
-  } steps[] = {
+  const struct { StateChange rec; std::vector<std::pair<Probe, double>> expect; } steps[] = {
       {arc, {{V(36), 2}, {startXZ, 709}}}, {Rec('G', 0, 0), {{V(36), -1}}}, {Rec('G', -1, 17), {{V(36), 17}}},
       {Rec('L', 49, 0, 1), {{F(SF_SURFACE_MAPPING), 0}, {changed, 1}}},  // G53 is never mapped
       // Words and variables; there is no P12.
@@ -201,12 +197,11 @@ TEST_F(StateChangeTest, EachCodeChangesItsPartOfTheState) {
       {Rec('z', -1, 6.5), {{V(66), 6.5}}}, {Rec('#', 7, 7.5), {{V(7), 7.5}}}, {Rec('#', 950, 8.5), {{V(950), 8.5}}},
       // #50 is not addressable; 'a' is no letter word and must not reach the P words.
       {Rec('#', 50, 9), {{V(50), 0}}}, {Rec('a', -1, 9), {{V(62), 0}}},
-      {Rec('G', 60, 60), {{sys, 0}, {V(36), -1}}},  // there is no system 7
-      {Rec('G', 54, 54), {{sys, 1}, {V(36), 54}}},
+      // There is no system 7; other L numbers than 49 do nothing.
+      {Rec('G', 60, 60), {{sys, 0}, {V(36), -1}}}, {Rec('G', 54, 54), {{sys, 1}, {V(36), 54}}},
       {Rec('L', 49, 0, 1), {{F(SF_SURFACE_MAPPING), 1}, {g54Mapped, 1}}},
       {Rec('L', 49, 0, 0), {{F(SF_SURFACE_MAPPING), 0}, {g54Mapped, 0}}},
-      {Rec('L', 12, 5, 1), {{V(41), 0}, {g54Mapped, 0}}},  // other L numbers do nothing
-      {Rec('G', 57, 57), {{sys, 4}, {V(36), 57}, {offZ, -20}}},
+      {Rec('L', 12, 5, 1), {{V(41), 0}, {g54Mapped, 0}}}, {Rec('G', 57, 57), {{sys, 4}, {V(36), 57}, {offZ, -20}}},
       {Rec('G', 43, 43, 1), {{F(SF_TOOL_LENGTH), 1}, {offZ, -15}}},
       {Rec('G', 43, 49, 0), {{F(SF_TOOL_LENGTH), 0}, {offZ, -20}, {V(36), 49}}},
       // G69 switches between working and configured transformations and leaves the letter.
