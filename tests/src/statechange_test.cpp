@@ -92,15 +92,15 @@ TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
     threads.emplace_back([&, id] {
       std::mt19937 rng(static_cast<unsigned>(id));
       for (int round = 0; round < 10000; ++round) {
-        std::vector<StateChange*> held(1 + rng() % 40);
-        for (StateChange*& o : held) {
-          int expected = 0;
-          o = StateChange::Create('M', id);
-          if (!o || !owner[o - base].compare_exchange_strong(expected, id)) return void(clashes.fetch_add(1));
-        }
         StateChangeList mine;
-        for (StateChange* o : held) mine.Add(o);
-        if (mine.Count() != static_cast<int>(held.size())) clashes.fetch_add(1);
+        const int n = 1 + static_cast<int>(rng() % 40);
+        for (int k = 0; k < n; ++k) {
+          StateChange* o = StateChange::Create('M', id);
+          int expected = 0;
+          if (!o || !owner[o - base].compare_exchange_strong(expected, id)) return void(clashes.fetch_add(1));
+          mine.Add(o);
+        }
+        if (mine.Count() != n) clashes.fetch_add(1);
         release(mine, rng() % 3 == 0 ? &shared : nullptr);
         if (rng() % 4 == 0) release(shared, nullptr);
       }
@@ -113,22 +113,11 @@ TEST_F(StateChangeTest, ConcurrentUseLosesAndDuplicatesNothing) {
 
 // ---------------------------------------------------------------- lists
 
-TEST_F(StateChangeTest, AddRefusesFreeAndLinkedObjects) {
-  StateChangeList list;
-  StateChange *a = StateChange::GetNew(), *b = StateChange::GetNew(), *freeOne = StateChange::GetNew();
-  freeOne->Dispose(), list.Add(a), list.Add(b);
-  testsupport::AssertionCapture capture;
-  StateChange stackRecord('M', 3);  // not from the pool
-  // Not allocated, still linked, the tail itself, not pooled, nothing.
-  for (StateChange* bad : {freeOne, a, b, &stackRecord, static_cast<StateChange*>(nullptr)}) list.Add(bad);
-  ASSERT_EQ(capture.Messages().size(), 5u);  // else the list may hold a loop
-  EXPECT_TRUE(capture.Saw("StateChangeList add error"));
-  EXPECT_TRUE(list.Count() == 2 && list.Tail() == b && b->next == nullptr);
-  list.DisposeAll();
-}
-
-TEST_F(StateChangeTest, TransferKeepsOrderAndEmptiesTheSource) {
-  StateChangeList a, b, empty;
+// Transfer keeps order and empties its source; a refused Add leaves the list
+// as it was; ExecuteAll applies in order and says whether a G record came.
+TEST_F(StateChangeTest, ListsTransferRefuseAndExecute) {
+  StateChangeList a, b, empty, dropped;  // `dropped` is destroyed with an object still in it
+  dropped.Add(StateChange::GetNew());
   std::vector<int> expected;
   for (int round = 0; round < 2; ++round) {  // into an empty list, then behind its tail
     for (int i = 0; i < 3; ++i) a.Add(StateChange::GetNew());
@@ -138,24 +127,26 @@ TEST_F(StateChangeTest, TransferKeepsOrderAndEmptiesTheSource) {
   }
   b.Transfer(empty), b.Transfer(b);  // nothing to move; onto itself: unchanged
   EXPECT_EQ(Sequence(b), expected);
-  b.Add(StateChange::GetNew());  // the moved tail can be followed
-  EXPECT_EQ(b.Count(), 7);
+  StateChange *tail = StateChange::GetNew(), *freeOne = StateChange::GetNew();
+  freeOne->Dispose(), b.Add(tail);  // the moved tail can be followed
+  testsupport::AssertionCapture capture;
+  StateChange stackRecord('M', 3);  // not from the pool
+  // Not allocated, still linked, the tail itself, not pooled, nothing.
+  for (StateChange* bad : {freeOne, b.Head(), tail, &stackRecord, static_cast<StateChange*>(nullptr)}) b.Add(bad);
+  ASSERT_EQ(capture.Messages().size(), 5u);  // else the list may hold a loop
+  EXPECT_TRUE(capture.Saw("StateChangeList add error"));
+  EXPECT_TRUE(b.Count() == 7 && b.Tail() == tail && tail->next == nullptr);
   b.DisposeAll();
   EXPECT_TRUE(b.IsEmpty() && b.Tail() == nullptr);
-}
-
-TEST_F(StateChangeTest, ExecuteAllAppliesInOrderAndReportsG) {
   MachineState s("S");
-  StateChangeList list, dropped;  // `dropped` is destroyed with an object still in it
-  dropped.Add(StateChange::GetNew());
   // 'b' works only through StateChange::Execute, not through the record function.
   for (const StateChange& r : {Rec('M', 3), Rec('G', 54, 54), Rec('#', 500, 2.5), Rec('#', 500, 3.5), Rec('b', 0x4)})
-    list.Add(StateChange::Copy(r));
-  EXPECT_TRUE(list.ExecuteAll(s));
-  EXPECT_TRUE(list.IsEmpty() && s.GetFlag(SF_SPINDLE_CW) && s.GetVar(500) == 3.5 && s.backlashSigns == 0x4u);
-  list.Add(StateChange::Copy(Rec('M', 5)));
-  EXPECT_FALSE(list.ExecuteAll(actState));
-  EXPECT_FALSE(list.ExecuteAll(actState));  // empty
+    a.Add(StateChange::Copy(r));
+  EXPECT_TRUE(a.ExecuteAll(s));
+  EXPECT_TRUE(a.IsEmpty() && s.GetFlag(SF_SPINDLE_CW) && s.GetVar(500) == 3.5 && s.backlashSigns == 0x4u);
+  a.Add(StateChange::Copy(Rec('M', 5)));
+  EXPECT_FALSE(a.ExecuteAll(actState));
+  EXPECT_FALSE(a.ExecuteAll(actState));  // empty
 }
 
 // ---------------------------------------------------------------- single records

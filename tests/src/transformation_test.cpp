@@ -158,10 +158,8 @@ TEST(Transformation, WorkingCopyOffsetIsRelativeToItsBaseAndG53HasNone) {
   // (1,0,0) scaled -> (2,0,0), turned -> (0,2,0), shifted -> (5,2,0).
   ExpectNear(work.ToMachine(Coordinates(1, 0, 0)), Coordinates(5, 2, 0));
   EXPECT_TRUE(work.IsRotated() && work.IsScaled() && work.GetAngleSum() == 90);
-  configured.SetBase(&work);  // a loop
-  EXPECT_TRUE(capture.Saw("Transformation base loop"));
-  configured.SetBase(&configured);
-  EXPECT_EQ(configured.GetBase(), nullptr);
+  configured.SetBase(&work), configured.SetBase(&configured);  // a loop, then itself
+  EXPECT_TRUE(capture.Saw("Transformation base loop") && configured.GetBase() == nullptr);
 }
 
 TEST(Transformation, TransformAngle) {
@@ -236,18 +234,14 @@ TEST_F(TransformationTest, RoundTripsThroughStepsMapAndFile) {
 
 TEST_F(TransformationTest, FileKeysFollowThePrefixAndIndexRulesAndDamageIsSkipped) {
   Transformation t(1), u(4);
-  t.SetOffset(Coordinates(1.5, -2, 3));
-  t.SetRotation(2, 90, Vector3(1, 2, 3));
-  t.SetScaling(2, 2, 2, Vector3());
-  t.SetRotation(0, 10, Vector3());
+  t.SetOffset(Coordinates(1.5, -2, 3)), t.SetRotation(2, 90, Vector3(1, 2, 3));
+  t.SetScaling(2, 2, 2, Vector3()), t.SetRotation(0, 10, Vector3());
   // Then step 0 turns about a non-existent axis and step 2 becomes a general
   // matrix that is not first; G57 and G58 have negative and huge step counts.
   Write([&](ParaFile& file) {
     t.Save("G55", file);
-    file.SetInt("G55TransOpAxis", 0, 7);
-    file.SetInt("G55TransOpType", 2, TransformStep::MATRIX);
-    file.SetInt("G57TransNumOps", -4);
-    file.SetInt("G58TransNumOps", 2000000000);
+    file.SetInt("G55TransOpAxis", 0, 7), file.SetInt("G55TransOpType", 2, TransformStep::MATRIX);
+    file.SetInt("G57TransNumOps", -4), file.SetInt("G58TransNumOps", 2000000000);
   });
   const std::string text = testsupport::ReadFile(path);
   for (const char* line : {"G55TransOpType_00=1", "G55TransOpAxis_01=0", "G55TransOpFix_01=2.0", "G55TransOpType_01=2",
