@@ -227,9 +227,8 @@ TEST(HpglWrite, ConvertedPrograms) {
       // Type 1: the smaller factor (20 units per user unit) for both, centred in X.
       {"scale isotropic", "IN;IP0,0,4000,2000;SC0,100,0,100,1;SP1;PU0,0;PD100,100;PU;", nullptr,
        {{{25, 0}, {75, 50}}}, {}},
-      {"SC without numbers: plotter units", "IP0,0,4000,4000;SC0,10,0,10;SC;SP1;PU0,0;PD40,0;", nullptr,
-       {{{0, 0}, {1, 0}}}, {}},
-      {"degenerate scaling is ignored", "SC5,5,0,10;SC0,0,0,0,2;IP0,0,0,0;SP1;PD0,0,40,0;", nullptr,
+      // SC without numbers: plotter units; degenerate scaling is ignored.
+      {"SC off", "IP0,0,4000,4000;SC0,10,0,10;SC;SC5,5,0,10;SC0,0,0,0,2;IP0,0,0,0;SP1;PD0,0,40,0;", nullptr,
        {{{0, 0}, {1, 0}}}, {}},
       {"IP with two numbers moves P1 only", "IP0,0,4000,4000;IP400,400;SC0,100,0,100;SP1;PU0,0;PD100,100;", nullptr,
        {{{10, 10}, {110, 110}}}, {}},
