@@ -28,7 +28,8 @@ TEST_F(MachineStateTest, CopyTakesAllButSoftLimitsAndMergeKeepsLocalsNameLineAnd
   MachineState copy(src, ".parser");
   EXPECT_STREQ(copy.ViewName(), "Src.parser");
   EXPECT_TRUE(copy.GetSoftLimitsEnabled() && copy.GetVar(1) == 9.0 && copy.GetVar(500) == 3.0 &&
-              copy.GetCurrLine() == 99 && !copy.UsesConfigTransformations() && copy.GetToolLength() == 33.0);
+              copy.GetCurrLine() == 99 && copy.ToolOffsetEnabled() && !copy.UsesConfigTransformations() &&
+              copy.GetToolLength() == 33.0);
   // Merge takes globals, system and tool; change marks add up.
   target.SetVar(1, 5.0), target.SetCurrLine(10), target.changedSystems = 1u << 3;
   target.Merge(src);
