@@ -319,10 +319,9 @@ void GCodeParser::ExecuteG92() {
   Coordinates offset = t->GetOffset();
   for (int i = 0; i < kAxisCount; ++i)
     if (axisWords & (1u << i)) offset[i] += target[i] - letterValue[kAxisLetters[i] - 'A'];
-  // The stored offset excludes the tool length that G43 adds to Z.
-  if (gState & (1u << GS_TOOL_LENGTH)) offset[2] -= m_state->GetToolLength();
+  // The active offset includes the tool length G43 adds to Z; storing it
+  // takes that off again, so the saved work offset is the tool's own.
   m_state->SetCurrOffsetGlobal(offset);
-  GetMachineConfig().offsets[offsetIndex - 1] = offset;
   m_state->PutCurrOffsetToFile();
   SendCmd(MakeCmd('G', 53 + offsetIndex, GLetter()));
   ReadbackPos();
