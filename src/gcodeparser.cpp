@@ -746,6 +746,7 @@ bool GCodeParser::RadiusCompOn() const { return m_radiusComp && m_radiusComp->Is
 // Executing a line
 
 bool GCodeParser::ExecuteStatements() {
+  bool offsetWritten = false;
   for (const Assignment& a : assignments) {
     const int32_t n = a.index;
     if ((n >= 30 && n <= 99) || n > 999) continue;  // letters and P parameters are not assignable
@@ -755,8 +756,24 @@ bool GCodeParser::ExecuteStatements() {
       const int32_t idx = Round(a.value);
       if (idx >= 0 && idx <= 6) SelectOffset(idx);
     }
+    offsetWritten |= n >= 900 && n <= 908;
   }
+  if (offsetWritten) WriteOffsetFromVars();
   return false;
+}
+
+// #900..#908 hold the active work offset without the tool length: writing
+// them sets and saves that offset, as G92 does.
+void GCodeParser::WriteOffsetFromVars() {
+  if (offsetIndex < 1 || offsetIndex > 6) return;  // machine coordinates have no offset
+  Back()->WaitForMachine();
+  Coordinates offset;
+  for (int i = 0; i < kAxisCount; ++i) offset[i] = GetVar(900 + i);
+  if (gState & (1u << GS_TOOL_LENGTH)) offset[2] += m_state->GetToolLength();
+  m_state->SetCurrOffsetGlobal(offset);
+  m_state->PutCurrOffsetToFile();
+  SendCmd(MakeCmd('G', 53 + offsetIndex, GLetter()));
+  ReadbackPos();
 }
 
 void GCodeParser::ExecuteLine() {

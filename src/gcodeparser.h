@@ -278,6 +278,7 @@ class GCodeParser : public FileParser {
   void CheckMove(Coordinates& end, bool until);
   bool ArcCentre(double centre[3], int32_t& planeArg);
   void ToolChange(int32_t m);
+  void WriteOffsetFromVars();
   void ApplyTool(int32_t T, int32_t P);
   void RestoreG53(const char* logText);
   void ScalingOn();

@@ -165,6 +165,9 @@ TEST_F(InterpTest, OffsetsMoveTheProgramPositionNotTheMachine) {
       {"G54 G0 X0 Y0 Z0\nT2 M6\nG43\n", 1, {0, 0, -30}, {100, 50, 0}},
       {"G54 G0 X0 Y0 Z0\nT2 M6\nG43\nG49\n", 1, {0, 0, 0}, {100, 50, 0}},
       {"G54 G0 X0 Y0 Z0\nT2 M6\nG43\nG92 Z0\n", 1, {0, 0, 0}, {100, 50, 0}, 0, {100, 50, -30}},
+      // #900..#908 are the active offset without the tool length
+      {"G54 G0 X0 Y0 Z0\nT2 M6\nG43\n#900=90 #902=-30\n", 1, {10, 0, 0}, {100, 50, 0}, 0, {90, 50, -30}},
+      {"G53\nG0 X1\n#900=5\n", 0, {1, 0, 0}, {1, 0, 0}, 0, {100, 50, 0}, 0},
       // G53 for one line, or modal
       {"G54 G0 X10\nG53 G0 X10\nG0 Y1\n", 1, {-90, 1, 0}, {10, 51, 0}},
       {"G54 G0 X10\nG53\nG0 Y1\n", 0, {110, 1, 0}, {110, 1, 0}, 0, {100, 50, 0}, 0},
