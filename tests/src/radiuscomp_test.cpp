@@ -195,9 +195,8 @@ TEST_F(RadiusCompTest, SwitchOnInsertsStageSetsModalFlagAndCornerLimit) {
   Start(0, 0, 2, RadiusComp::GetToleranceParameter() / 2);
   EXPECT_TRUE(state.GetFlag(kFlagBitG42));
   EXPECT_EQ(rc.CornerLimitDeg(), 90.0);
-}
-
-TEST_F(RadiusCompTest, AnAttachedMachineStateIsKeptAndCommandsPassThrough) {
+  Reset();
+  // An attached machine state is kept; commands pass through.
   MachineState own("own");
   own.progPos = Coordinates(-5, 7, 0);
   rc.SetMachineState(&own);
@@ -254,13 +253,8 @@ TEST_F(RadiusCompTest, ApproachOutsideCornerAndDeparture) {
 // Where the compensated moves end, for cases the random contours do not make:
 // moves along Z alone, and a radius below the tolerance.
 TEST_F(RadiusCompTest, CompensatedEndPoints) {
-  const struct {
-    const char* what;
-    int side;
-    double r;
-    std::vector<Step> prog;
-    std::vector<std::array<double, 4>> ends;  // move, x, y, z
-  } cases[] = {
+  using Ends = std::vector<std::array<double, 4>>;  // move, x, y, z
+  const struct { const char* what; int side; double r; std::vector<Step> prog; Ends ends; } cases[] = {
       {"a Z-only move causes no corner", 2, 3.0,
        {{'L', 0, 0}, {'L', 20, 0}, {'L', 20, 0, -5}, {'L', 40, 0, -5}, {'O', 0, 0}, {'L', 40, 10, -5}},
        {{1, 20, -3, 0}, {2, 20, -3, -5}, {3, 40, -3, -5}, {4, 40, 10, -5}}},
@@ -410,7 +404,7 @@ bool Feasible(const std::vector<Elem>& contour, bool closed, double r) {
 // radius from the contour, on the tool's side, and passes every element.
 void CheckPath(const std::vector<Elem>& contour, const std::vector<RecordingFrontEnd::Move>& moves, double r,
                int side, double tol) {
-  const auto toolSide = [&](Vec2 t) { return side == 1 ? Vec2{-t.y, t.x} : Vec2{t.y, -t.x}; };
+  const auto toolSide = [&](Vec2 t) { return (side == 1 ? 1 : -1) * Vec2{-t.y, t.x}; };
   for (size_t i = 1; i + 1 < moves.size(); ++i)
     for (int k = 0; k <= 24; ++k) {
       const Vec2 p = AsElem(moves[i]).At(k / 24.0);
@@ -420,8 +414,8 @@ void CheckPath(const std::vector<Elem>& contour, const std::vector<RecordingFron
         if (const Nearest n = NearestOn(contour[e], p); n.dist < best.dist) best = n, which = e;
       ASSERT_NEAR(best.dist, r, tol) << "move " << i << " at " << p.x << "," << p.y;
       const Elem& e = contour[which];
-      const bool inside = best.u > 1e-6 && best.u < 1 - 1e-6;  // not at a corner
-      EXPECT_TRUE(!inside || geo2d::Dot(toolSide(e.Tangent(best.u)), p - e.At(best.u)) > 0) << "wrong side, move " << i;
+      const bool atCorner = best.u < 1e-6 || best.u > 1 - 1e-6;
+      EXPECT_TRUE(atCorner || geo2d::Dot(toolSide(e.Tangent(best.u)), p - e.At(best.u)) > 0) << "wrong side " << i;
     }
   for (const Elem& e : contour) {
     const Vec2 want = e.At(0.5) + r * toolSide(e.Tangent(0.5));
@@ -439,17 +433,15 @@ void CheckPath(const std::vector<Elem>& contour, const std::vector<RecordingFron
 // compensated.
 TEST_F(RadiusCompTest, PropertyRandomContours) {
   // closed: 0 open, 1 closed, 2 alternating
-  const struct { uint32_t seed; int closed; double arcShare; bool oversized; int cases, minFeasible; } rows[] = {
-      {1234, 1, 0.0, false, 400, 150}, {777, 1, 0.5, false, 400, 100},
-      {99, 0, 0.4, false, 400, 100}, {4242, 2, 0.5, true, 200, -1}};
+  const struct { uint32_t seed; int closed; double arcShare; bool oversized; int minFeasible; } rows[] = {
+      {1234, 1, 0.0, false, 150}, {777, 1, 0.5, false, 100}, {99, 0, 0.4, false, 100}, {4242, 2, 0.5, true, -1}};
   const int32_t allowed[] = {-1102, -1103, -1105, -1022};
-  const double radii[] = {0.5, 2.0, 5.0};
   for (const auto& row : rows) {
     std::mt19937 rng(row.seed);
     int feasible = 0, rejected = 0;
-    for (int k = 0; k < row.cases; ++k) {
-      const double r = row.oversized ? 2.0 : radii[k % 3], toolR = row.oversized ? 3 * r : r;
-      const int side = row.oversized ? 1 + k % 2 : 1 + (k / 3) % 2;
+    for (int k = 0; k < (row.oversized ? 200 : 400); ++k) {
+      const double r = row.oversized ? 2.0 : std::array{0.5, 2.0, 5.0}[k % 3], toolR = row.oversized ? 3 * r : r;
+      const int side = 1 + (row.oversized ? k : k / 3) % 2;
       const bool closed = row.closed == 2 ? k % 2 == 0 : row.closed == 1;
       const std::vector<Elem> contour = RandomContour(rng, closed, row.arcShare, r);
       const bool isFeasible = !row.oversized && Feasible(contour, closed, r);

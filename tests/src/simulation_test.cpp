@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -241,11 +242,9 @@ TEST_F(SimulationTest, SpindleFollowsSDirectionAndTheToolsMaximum) {
 }
 
 TEST_F(SimulationTest, HomingPlacesAxesByTheirSwitchMode) {
-  cfg.axis[0].homeSwitchMode = 2;
-  cfg.axis[1].homeSwitchMode = 1;
-  cfg.axis[2].homeSwitchMode = 3;
+  // X to its maximum, Y to its minimum, Z to its home position, A stays.
+  for (int i : {0, 1, 2, 3}) cfg.axis[i].homeSwitchMode = std::array{2, 1, 3, 0}[i];
   cfg.axis[2].homePosition = -7;
-  cfg.axis[3].homeSwitchMode = 0;
   Place({10, 10, -5, 33});
   sim.AddCmd(Cmd('G', 74, 1 + 2 + 4 + 8));
   ExpectNear(Pos(), {cfg.axis[0].maxPosition, cfg.axis[1].minPosition, -7, 33});
@@ -279,8 +278,10 @@ class SimulationRunTest : public SimulationTest {
   bool WaitRun(uint32_t runs) {
     return WaitFor([&] { return sim.RunsFinished() >= runs; });
   }
-  bool WaitIdle() {
-    return WaitFor([&] { return (sim.GetFlags() & (Simulation::kBusy | Simulation::kPaused)) == 0; });
+  // Where the machine stands once the worker is idle again.
+  Coordinates IdlePos() {
+    EXPECT_TRUE(WaitFor([&] { return (sim.GetFlags() & (Simulation::kBusy | Simulation::kPaused)) == 0; }));
+    return Pos();
   }
   // The flags of the last run that matter to the operator.
   void ExpectRunEnd(bool completed, bool error, int32_t code) {
@@ -364,47 +365,39 @@ TEST_F(SimulationRunTest, InterpreterErrorsAndStopDuringAMoveEndTheRunThere) {
 TEST_F(SimulationRunTest, JogByStepsOntoTheGridAndToTheSoftLimitOrStopJog) {
   Place({10.3, 10, -5});
   sim.Jog(0, true, 5, 20, false);
-  ASSERT_TRUE(WaitIdle());
-  ExpectNear(Pos(), {15.3, 10, -5});
+  ExpectNear(IdlePos(), {15.3, 10, -5});
   EXPECT_NEAR(clock.SimulatedSeconds(), 5 / 20.0, 0.011);
   sim.Jog(0, true, 1, 20, true);  // the next whole millimetre
-  ASSERT_TRUE(WaitIdle());
-  ExpectNear(Pos(), {16, 10, -5});
+  ExpectNear(IdlePos(), {16, 10, -5});
   sim.JogTwoAxes(0, false, 1, false, 2, 20, true);
-  ASSERT_TRUE(WaitIdle());
-  ExpectNear(Pos(), {14, 8, -5});
+  ExpectNear(IdlePos(), {14, 8, -5});
   ExpectNear(simState.progPos, {14, 8, -5});
   sim.Jog(1, false, 0, 0, false);  // continuous
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_DOUBLE_EQ(Pos().v[1], cfg.axis[1].minPosition);
+  EXPECT_DOUBLE_EQ(IdlePos().v[1], cfg.axis[1].minPosition);
   clock.SetSpeed(20);
   sim.Jog(0, true, 0, 10, false);  // 59 s to the end of the travel
   ASSERT_TRUE(WaitFor([&] { return Pos().v[0] > 15; }));
   sim.StopJog();
-  ASSERT_TRUE(WaitIdle());
-  EXPECT_LT(Pos().v[0], 500);
+  EXPECT_LT(IdlePos().v[0], 500);
   EXPECT_FALSE(sim.GetFlags() & Simulation::kError);
 }
 
 TEST_F(SimulationRunTest, MoveToGoesThereAndRefusesTheKeepout) {
   Place({10, 10, -5});
   sim.MoveTo({50, 40, -10}, 0, 25, false);
-  ASSERT_TRUE(WaitIdle());
-  ExpectNear(Pos(), {50, 40, -10});
+  ExpectNear(IdlePos(), {50, 40, -10});
   EXPECT_NEAR(clock.SimulatedSeconds(), std::sqrt(40 * 40 + 30 * 30 + 25) / 25, 0.011);
   cfg.atcHasKeepout = true;
   cfg.atcKeepoutMin[0] = 80, cfg.atcKeepoutMax[0] = 90;
   cfg.atcKeepoutMin[1] = 0, cfg.atcKeepoutMax[1] = 100;
   cfg.atcKeepoutMin[2] = -100, cfg.atcKeepoutMax[2] = 0;
   sim.MoveTo({120, 40, -10}, 0, 25, false);
-  ASSERT_TRUE(WaitIdle());
+  ExpectNear(IdlePos(), {50, 40, -10});
   EXPECT_TRUE(sim.GetFlags() & Simulation::kError);
   EXPECT_EQ(sim.LastErrorCode(), -1062);
-  ExpectNear(Pos(), {50, 40, -10});
   // Rapid (velocity 0) to a point the keep-out does not lie on the way to.
   sim.MoveTo({60, 40, -10}, 0, 0, false);
-  ASSERT_TRUE(WaitIdle());
-  ExpectNear(Pos(), {60, 40, -10});
+  ExpectNear(IdlePos(), {60, 40, -10});
 }
 
 // ---- shared helpers
