@@ -27,9 +27,7 @@ class RecordingClock : public SimClock {
   RecordingClock() : SimClock(0) {}
   void Tick(double seconds) override {
     SimClock::Tick(seconds);
-    Coordinates p;
-    sim->GetPosition(p);
-    positions.push_back(p);
+    sim->GetPosition(positions.emplace_back());
   }
   Simulation* sim = nullptr;
   std::vector<Coordinates> positions;
@@ -183,8 +181,7 @@ TEST_F(SimulationTest, SurfaceMappingLiftsFeedMovesPieceByPiece) {
   SurfaceMapping& map = GetSurfaceMapping();
   map.Enable(false);
   map.SetBoundaries(0, 0, 200, 200, 5, 5);
-  for (int iy = 0; iy < 5; ++iy)
-    for (int ix = 0; ix < 5; ++ix) map.SetValue(ix, iy, 0.02 * 50 * ix);
+  for (int i = 0; i < 25; ++i) map.SetValue(i % 5, i / 5, 0.02 * 50 * (i % 5));
   Transformation work{7};
   work.SetMapping(true);
   ASSERT_TRUE(work.IsMappingOn());
