@@ -272,9 +272,7 @@ class SimulationRunTest : public SimulationTest {
     sim.StartWorker();
     Place({0, 0, 0});
   }
-  bool WaitRun(uint32_t runs) {
-    return WaitFor([&] { return sim.RunsFinished() >= runs; });
-  }
+  bool WaitRun(uint32_t runs) { return WaitFor([&] { return sim.RunsFinished() >= runs; }); }
   // Where the machine stands once the worker is idle again.
   Coordinates IdlePos() {
     EXPECT_TRUE(WaitFor([&] { return (sim.GetFlags() & (Simulation::kBusy | Simulation::kPaused)) == 0; }));
@@ -325,8 +323,7 @@ TEST_F(SimulationRunTest, M0PausesUntilContinueOrStop) {
     // Commands that need an idle machine stay refused during the pause.
     sim.Jog(0, true, 1, 10, false);
     ExpectNear(Pos(), {5, 0, 0});
-    if (stop) sim.Stop(false);
-    else sim.Continue();
+    stop ? sim.Stop(false) : sim.Continue();
     ASSERT_TRUE(WaitRun(stop ? 2 : 1));
     ExpectRunEnd(!stop, stop, stop ? ERR_USER_BREAK : 0);
     ExpectNear(Pos(), {stop ? 5.0 : 10.0, 0, 0});
