@@ -131,7 +131,7 @@ TEST_F(SimulationTest, TickRemainderCarriesIntoTheNextMoveOrDwell) {
   sim.AddCmd(Cmd('G', 4, 0.015));  // a dwell sleeps whole ticks too
   EXPECT_EQ(clock.Ticks(), 6u);
   EXPECT_NEAR(sim.TimeCarry(), 0.005, 1e-12);
-  sim.AddCmd(Cmd('G', 4, 1.0));
+  sim.AddCmd(Cmd('G', 4, 0.995));  // with the 0.005 carried: 100 ticks
   EXPECT_EQ(clock.Ticks(), 106u);
 }
 
