@@ -2,15 +2,12 @@
 // every folder the system writes to pointed into a scratch folder.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <string>
+#include <cstdio>
 
-#include <sys/stat.h>
 #include <wx/app.h>
 #include <wx/init.h>
 #include <wx/log.h>
 
-#include "folders.h"
 #include "parafile.h"
 #include "testsupport.h"
 
@@ -28,14 +25,7 @@ void NoMessageBox(const char*, const char*) {}
 wxIMPLEMENT_APP_NO_MAIN(TestApp);
 
 int main(int argc, char** argv) {
-  const std::string scratch = testsupport::ScratchDir();
-  for (const char* sub : {"/params", "/macros", "/log"}) mkdir((scratch + sub).c_str(), 0755);
-  setenv("QUORVANE_PARAM_DIR", (scratch + "/params").c_str(), 1);
-  setenv("QUORVANE_MACRO_DIR", (scratch + "/macros").c_str(), 1);
-  setenv("QUORVANE_LOG_DIR", (scratch + "/log").c_str(), 1);
-  Folders::SetParameters(scratch + "/params");
-  Folders::SetMacros(scratch + "/macros");
-  Folders::SetLogs(scratch + "/log");
+  testsupport::UseScratchFolders();
   SetFatalErrorHandler(NoFatal);
   SetMessageHandler(NoMessageBox);
 
@@ -54,9 +44,5 @@ int main(int argc, char** argv) {
     wxTheApp->OnExit();
   }
   wxEntryCleanup();
-  if (!std::getenv("QUORVANE_KEEP_SCRATCH")) {
-    std::string cmd = "rm -rf '" + scratch + "'";
-    if (std::system(cmd.c_str()) != 0) return rc ? rc : 1;
-  }
-  return rc;
+  return testsupport::RemoveScratch(rc);
 }

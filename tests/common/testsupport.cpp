@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include "assertion.h"
+#include "folders.h"
 
 namespace testsupport {
 namespace {
@@ -32,6 +33,24 @@ const std::string& ScratchDir() {
     return std::string(d);
   }();
   return dir;
+}
+
+void UseScratchFolders() {
+  const std::string scratch = ScratchDir();
+  for (const char* sub : {"/params", "/macros", "/log"}) mkdir((scratch + sub).c_str(), 0755);
+  setenv("QUORVANE_PARAM_DIR", (scratch + "/params").c_str(), 1);
+  setenv("QUORVANE_MACRO_DIR", (scratch + "/macros").c_str(), 1);
+  setenv("QUORVANE_LOG_DIR", (scratch + "/log").c_str(), 1);
+  Folders::SetParameters(scratch + "/params");
+  Folders::SetMacros(scratch + "/macros");
+  Folders::SetLogs(scratch + "/log");
+}
+
+int RemoveScratch(int rc) {
+  if (std::getenv("QUORVANE_KEEP_SCRATCH")) return rc;
+  const std::string cmd = "rm -rf '" + ScratchDir() + "'";
+  if (std::system(cmd.c_str()) != 0) return rc ? rc : 1;
+  return rc;
 }
 
 std::string MakeTempDir(const std::string& tag) {

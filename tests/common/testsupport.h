@@ -10,6 +10,15 @@ namespace testsupport {
 // point below it).
 const std::string& ScratchDir();
 
+// Points the parameter, macro and log folders, and their environment
+// variables for child processes, into the scratch folder. Called first thing
+// by every test program's main.
+void UseScratchFolders();
+// At the end of a test program: removes the scratch folder (kept when
+// QUORVANE_KEEP_SCRATCH is set). Returns rc, or 1 for a passing run whose
+// scratch folder could not be removed.
+int RemoveScratch(int rc);
+
 // A fresh empty folder below the scratch folder.
 std::string MakeTempDir(const std::string& tag);
 
