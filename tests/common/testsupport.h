@@ -1,8 +1,11 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "errors.h"
 
 namespace testsupport {
 
@@ -18,6 +21,17 @@ void UseScratchFolders();
 // QUORVANE_KEEP_SCRATCH is set). Returns rc, or 1 for a passing run whose
 // scratch folder could not be removed.
 int RemoveScratch(int rc);
+
+// The error code an action raises, 0 when it raises none.
+template <typename F>
+int32_t CodeOf(F&& f) {
+  try {
+    f();
+  } catch (const Error_t& e) {
+    return e.code;
+  }
+  return 0;
+}
 
 // A fresh empty folder below the scratch folder.
 std::string MakeTempDir(const std::string& tag);

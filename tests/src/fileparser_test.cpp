@@ -25,16 +25,7 @@ struct VarParser : FileParser {
   void OnRewind() override { rewinds++; }
 };
 
-// The code an action throws, 0 when none.
-template <typename F>
-int32_t CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const Error_t& e) {
-    return e.code;
-  }
-  return 0;
-}
+using testsupport::CodeOf;
 
 enum Reader { LETTER, NAME, STRING, REAL, INT, SIGNED, EXPR, COND, SKIP };
 

@@ -16,6 +16,7 @@
 #include "fileparser.h"
 #include "machineconfig.h"
 #include "machinestate.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -98,10 +99,7 @@ void ExpectNear(Vec2 a, Vec2 b, double tol = 1e-9) {
   EXPECT_NEAR(a.y, b.y, tol);
 }
 
-int32_t CodeOf(const std::function<void()>& f) {
-  try { f(); } catch (const Error_t& e) { return e.code; }
-  return 0;
-}
+using testsupport::CodeOf;
 
 // ---- fixture
 

@@ -49,10 +49,7 @@ void ExpectNear(const Coordinates& a, const Coordinates& b, double tol = 1e-6) {
   for (int i = 0; i < kAxisCount; ++i) EXPECT_NEAR(a.v[i], b.v[i], tol) << "axis " << i;
 }
 
-int32_t CodeOf(const std::function<void()>& f) {
-  try { f(); } catch (const Error_t& e) { return e.code; }
-  return 0;
-}
+using testsupport::CodeOf;
 
 class SimulationTest : public ::testing::Test {
  protected:
