@@ -319,8 +319,12 @@ void GCodeParser::ExecuteG92() {
   Coordinates offset = t->GetOffset();
   for (int i = 0; i < kAxisCount; ++i)
     if (axisWords & (1u << i)) offset[i] += target[i] - letterValue[kAxisLetters[i] - 'A'];
-  // The active offset includes the tool length G43 adds to Z; storing it
-  // takes that off again, so the saved work offset is the tool's own.
+  SetActiveOffset(offset);
+}
+
+// The active offset includes the tool length G43 adds to Z; storing it takes
+// that off again, so the saved work offset is the tool's own.
+void GCodeParser::SetActiveOffset(const Coordinates& offset) {
   m_state->SetCurrOffsetGlobal(offset);
   m_state->PutCurrOffsetToFile();
   SendCmd(MakeCmd('G', 53 + offsetIndex, GLetter()));

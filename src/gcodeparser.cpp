@@ -770,10 +770,7 @@ void GCodeParser::WriteOffsetFromVars() {
   Coordinates offset;
   for (int i = 0; i < kAxisCount; ++i) offset[i] = GetVar(900 + i);
   if (gState & (1u << GS_TOOL_LENGTH)) offset[2] += m_state->GetToolLength();
-  m_state->SetCurrOffsetGlobal(offset);
-  m_state->PutCurrOffsetToFile();
-  SendCmd(MakeCmd('G', 53 + offsetIndex, GLetter()));
-  ReadbackPos();
+  SetActiveOffset(offset);
 }
 
 void GCodeParser::ExecuteLine() {

@@ -279,6 +279,9 @@ class GCodeParser : public FileParser {
   bool ArcCentre(double centre[3], int32_t& planeArg);
   void ToolChange(int32_t m);
   void WriteOffsetFromVars();
+  // Sets the active work offset (tool length included), saves it and reads
+  // the position back.
+  void SetActiveOffset(const Coordinates& offset);
   void ApplyTool(int32_t T, int32_t P);
   void RestoreG53(const char* logText);
   void ScalingOn();
