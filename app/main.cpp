@@ -1,5 +1,5 @@
 // Entry point, kept apart so that the tests can link the rest of the
 // application without it.
-#include "quorvane_app.h"
+#include "app/quorvane_app.h"
 
 wxIMPLEMENT_APP(Quorvane2App);

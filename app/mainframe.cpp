@@ -1,4 +1,4 @@
-#include "mainframe.h"
+#include "app/mainframe.h"
 
 #include <fstream>
 #include <sstream>
@@ -10,8 +10,8 @@
 #include <wx/splitter.h>
 #include <wx/textctrl.h>
 
-#include "hpgl_import.h"
-#include "logging.h"
+#include "dialogs/hpgl_import.h"
+#include "base/logging.h"
 
 namespace {
 constexpr int32_t LOG_USER_ACTION = LOGCAT_USER_ACTIONS | 3;

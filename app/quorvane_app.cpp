@@ -1,13 +1,13 @@
-#include "quorvane_app.h"
+#include "app/quorvane_app.h"
 
 #include <wx/filefn.h>
 #include <wx/filename.h>
 #include <wx/msgdlg.h>
 
-#include "folders.h"
-#include "logging.h"
-#include "mainframe.h"
-#include "parafile.h"
+#include "base/folders.h"
+#include "base/logging.h"
+#include "app/mainframe.h"
+#include "params/parafile.h"
 
 namespace {
 constexpr int32_t LOG_START = LOGCAT_USER_ACTIONS | 4;

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "hpgl_parser.h"
+#include "import/hpgl_parser.h"
 
 namespace {
 

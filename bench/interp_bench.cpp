@@ -11,9 +11,9 @@
 
 #include <unistd.h>
 
-#include "gcodeparser.h"
-#include "machinestate.h"
-#include "messagelist.h"
+#include "interpreter/gcodeparser.h"
+#include "machine/machinestate.h"
+#include "interpreter/messagelist.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "fileparser.h"
+#include "program/fileparser.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "driverlog.h"
-#include "logging.h"
+#include "base/driverlog.h"
+#include "base/logging.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include <unistd.h>
 
-#include "machinestate.h"
-#include "macroparser.h"
-#include "messagelist.h"
+#include "machine/machinestate.h"
+#include "interpreter/macroparser.h"
+#include "interpreter/messagelist.h"
 
 namespace {
 

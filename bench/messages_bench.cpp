@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "messages.h"
-#include "workerthread.h"
+#include "base/messages.h"
+#include "motion/workerthread.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <unistd.h>
 #include <wx/init.h>
 
-#include "folders.h"
-#include "logging.h"
-#include "machineconfig.h"
-#include "parafile.h"
+#include "base/folders.h"
+#include "base/logging.h"
+#include "machine/machineconfig.h"
+#include "params/parafile.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
-#include "machinestate.h"
-#include "radiuscomp.h"
+#include "program/errors.h"
+#include "machine/machinestate.h"
+#include "motion/radiuscomp.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // as possible (clock speed 0): the cost of one 10 ms tick of stepping.
 #include <benchmark/benchmark.h>
 
-#include "machinestate.h"
-#include "simulation.h"
+#include "machine/machinestate.h"
+#include "simulation/simulation.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // pool, linked to the motion, executed when the machine passes it, returned.
 #include <benchmark/benchmark.h>
 
-#include "machinestate.h"
-#include "statechange.h"
+#include "machine/machinestate.h"
+#include "machine/statechange.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "surfacemapping.h"
-#include "transformation.h"
+#include "machine/surfacemapping.h"
+#include "machine/transformation.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "hpgl_import.h"
+#include "dialogs/hpgl_import.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,8 +15,8 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
-#include "logging.h"
-#include "parafile.h"
+#include "base/logging.h"
+#include "params/parafile.h"
 
 namespace {
 constexpr int32_t LOG_IMPORT_MESSAGE = LOGCAT_IMPORT_FILTER | 4;

@@ -9,8 +9,8 @@
 
 #include <wx/dialog.h>
 
-#include "hpgl_parser.h"
-#include "hpgl_settings.h"
+#include "import/hpgl_parser.h"
+#include "import/hpgl_settings.h"
 
 class wxCheckBox;
 class wxGrid;

@@ -1,5 +1,5 @@
 // HPGL import: command reader, stroke collection and the G-code writer.
-#include "hpgl_parser.h"
+#include "import/hpgl_parser.h"
 
 #include <algorithm>
 #include <charconv>
@@ -10,7 +10,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "logging.h"
+#include "base/logging.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // HPGL import settings: load and save through the parameter files.
-#include "hpgl_settings.h"
+#include "import/hpgl_settings.h"
 
-#include "logging.h"
-#include "parafile.h"
+#include "base/logging.h"
+#include "params/parafile.h"
 
 namespace {
 constexpr int32_t LOG_IMPORT_MESSAGE = 0x0800 | 4;

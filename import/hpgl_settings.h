@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "hpgl_parser.h"
+#include "import/hpgl_parser.h"
 
 class ParaFile;
 

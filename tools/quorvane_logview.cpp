@@ -15,7 +15,7 @@
 #include <ctime>
 #include <string>
 
-#include "driverlog.h"
+#include "base/driverlog.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "alarmclock.h"
+#include "driver/src/alarmclock.h"
 
 #include <sched.h>
 
 #include <algorithm>
 #include <ctime>
 
-#include "assertion.h"
-#include "driverlog.h"
+#include "base/assertion.h"
+#include "base/driverlog.h"
 
 AlarmClock::AlarmClock(TimeSource* source) : source_(source ? source : &SystemTimeSource()) {
   // No multimedia timer here: the clock's resolution bounds the period instead.

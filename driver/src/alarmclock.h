@@ -11,8 +11,8 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "threadsync.h"
-#include "timebase.h"
+#include "base/threadsync.h"
+#include "base/timebase.h"
 
 class TimerEvent;
 

@@ -1,9 +1,9 @@
-#include "driverassert.h"
+#include "driver/src/driverassert.h"
 
 #include <pthread.h>
 
-#include "assertion.h"
-#include "driverlog.h"
+#include "base/assertion.h"
+#include "base/driverlog.h"
 
 void DriverAssertFailed(const char* message, const char* file, int line) {
   DriverLog(DLOG_ERROR, "%s", message ? message : "");

@@ -8,8 +8,8 @@
 #include <wx/init.h>
 #include <wx/log.h>
 
-#include "parafile.h"
-#include "testsupport.h"
+#include "params/parafile.h"
+#include "common/testsupport.h"
 
 namespace {
 class TestApp : public wxApp {

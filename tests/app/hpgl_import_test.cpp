@@ -11,11 +11,11 @@
 #include <wx/grid.h>
 #include <wx/textctrl.h>
 
-#include "folders.h"
-#include "hpgl_import.h"
-#include "mainframe.h"
-#include "parafile.h"
-#include "testsupport.h"
+#include "base/folders.h"
+#include "dialogs/hpgl_import.h"
+#include "app/mainframe.h"
+#include "params/parafile.h"
+#include "common/testsupport.h"
 
 namespace {
 

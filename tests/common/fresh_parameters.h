@@ -6,13 +6,13 @@
 
 #include <string>
 
-#include "folders.h"
-#include "machineconfig.h"
-#include "machinestate.h"
-#include "parafile.h"
-#include "surfacemapping.h"
-#include "testsupport.h"
-#include "tooltable.h"
+#include "base/folders.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "params/parafile.h"
+#include "machine/surfacemapping.h"
+#include "common/testsupport.h"
+#include "machine/tooltable.h"
 
 namespace testsupport {
 

@@ -10,15 +10,15 @@
 #include <tuple>
 #include <vector>
 
-#include "folders.h"
-#include "gcodeparser.h"
-#include "machineconfig.h"
-#include "machinestate.h"
-#include "messagelist.h"
-#include "parafile.h"
-#include "recording_backend.h"
-#include "testsupport.h"
-#include "tooltable.h"
+#include "base/folders.h"
+#include "interpreter/gcodeparser.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "interpreter/messagelist.h"
+#include "params/parafile.h"
+#include "common/recording_backend.h"
+#include "common/testsupport.h"
+#include "machine/tooltable.h"
 
 namespace testsupport {
 

@@ -8,9 +8,9 @@
 
 #include <wx/log.h>
 
-#include "folders.h"
-#include "parafile.h"
-#include "testsupport.h"
+#include "base/folders.h"
+#include "params/parafile.h"
+#include "common/testsupport.h"
 
 namespace testsupport {
 

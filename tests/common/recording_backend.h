@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "backend.h"
-#include "errors.h"
-#include "frontend.h"
-#include "statechange.h"
-#include "workerthread.h"
+#include "motion/backend.h"
+#include "program/errors.h"
+#include "motion/frontend.h"
+#include "machine/statechange.h"
+#include "motion/workerthread.h"
 
 namespace testsupport {
 

@@ -5,7 +5,7 @@
 #include <wx/init.h>
 #include <wx/log.h>
 
-#include "testsupport.h"
+#include "common/testsupport.h"
 
 int main(int argc, char** argv) {
   testsupport::UseScratchFolders();

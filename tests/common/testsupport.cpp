@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "common/testsupport.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "assertion.h"
-#include "folders.h"
+#include "base/assertion.h"
+#include "base/folders.h"
 
 namespace testsupport {
 namespace {

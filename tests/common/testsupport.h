@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
+#include "program/errors.h"
 
 namespace testsupport {
 

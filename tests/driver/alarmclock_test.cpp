@@ -1,5 +1,5 @@
 // Timer service: order, restarts, cancels, clock jumps and shutdown.
-#include "alarmclock.h"
+#include "driver/src/alarmclock.h"
 
 #include <gtest/gtest.h>
 

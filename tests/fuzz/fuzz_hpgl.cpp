@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "hpgl_parser.h"
+#include "import/hpgl_parser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string target = "/tmp/fuzz_hpgl_" + std::to_string(getpid());

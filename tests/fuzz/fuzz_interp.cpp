@@ -12,12 +12,12 @@
 #include <fstream>
 #include <string>
 
-#include "folders.h"
-#include "gcodeparser.h"
-#include "macroparser.h"
-#include "machineconfig.h"
-#include "machinestate.h"
-#include "messagelist.h"
+#include "base/folders.h"
+#include "interpreter/gcodeparser.h"
+#include "interpreter/macroparser.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "interpreter/messagelist.h"
 
 namespace {
 

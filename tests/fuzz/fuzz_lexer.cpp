@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "fileparser.h"
-#include "logging.h"
+#include "program/fileparser.h"
+#include "base/logging.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <unistd.h>
 #include <wx/init.h>
 
-#include "logging.h"
-#include "machineconfig.h"
-#include "parafile.h"
-#include "tooltable.h"
+#include "base/logging.h"
+#include "machine/machineconfig.h"
+#include "params/parafile.h"
+#include "machine/tooltable.h"
 
 namespace {
 

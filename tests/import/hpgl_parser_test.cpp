@@ -1,7 +1,7 @@
 // HPGL import: plots read, converted, and the programs run in the real
 // interpreter so that tests compare the cut geometry; whole plot files and the
 // stored settings.
-#include "hpgl_parser.h"
+#include "import/hpgl_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "folders.h"
-#include "frontend.h"
-#include "gcodeparser.h"
-#include "hpgl_settings.h"
-#include "machineconfig.h"
-#include "machinestate.h"
-#include "parafile.h"
-#include "testsupport.h"
-#include "tooltable.h"
+#include "base/folders.h"
+#include "motion/frontend.h"
+#include "interpreter/gcodeparser.h"
+#include "import/hpgl_settings.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "params/parafile.h"
+#include "common/testsupport.h"
+#include "machine/tooltable.h"
 
 namespace {
 

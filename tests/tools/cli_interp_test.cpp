@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "testsupport.h"
+#include "common/testsupport.h"
 
 namespace {
 

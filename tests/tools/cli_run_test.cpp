@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "testsupport.h"
+#include "common/testsupport.h"
 
 namespace {
 

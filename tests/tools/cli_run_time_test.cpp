@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "testsupport.h"
+#include "common/testsupport.h"
 
 namespace {
 

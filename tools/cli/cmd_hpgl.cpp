@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "command.h"
-#include "folders.h"
-#include "hpgl_parser.h"
-#include "hpgl_settings.h"
-#include "parafile.h"
+#include "base/folders.h"
+#include "import/hpgl_parser.h"
+#include "import/hpgl_settings.h"
+#include "params/parafile.h"
 
 namespace {
 

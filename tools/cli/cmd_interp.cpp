@@ -26,16 +26,16 @@
 #include <unistd.h>
 
 #include "command.h"
-#include "folders.h"
-#include "gcodeparser.h"
-#include "macroparser.h"
-#include "machineconfig.h"
-#include "machinestate.h"
-#include "messagelist.h"
-#include "operatordialog.h"
-#include "parafile.h"
-#include "tooltable.h"
-#include "transformation.h"
+#include "base/folders.h"
+#include "interpreter/gcodeparser.h"
+#include "interpreter/macroparser.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "interpreter/messagelist.h"
+#include "interpreter/operatordialog.h"
+#include "params/parafile.h"
+#include "machine/tooltable.h"
+#include "machine/transformation.h"
 
 namespace {
 

@@ -23,19 +23,19 @@
 #include <vector>
 
 #include "command.h"
-#include "errors.h"
-#include "folders.h"
-#include "logging.h"
-#include "gcodeparser.h"
-#include "macroparser.h"
-#include "machineconfig.h"
-#include "machinestate.h"
-#include "messagelist.h"
-#include "operatordialog.h"
-#include "parafile.h"
-#include "simulation.h"
-#include "tooltable.h"
-#include "transformation.h"
+#include "program/errors.h"
+#include "base/folders.h"
+#include "base/logging.h"
+#include "interpreter/gcodeparser.h"
+#include "interpreter/macroparser.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "interpreter/messagelist.h"
+#include "interpreter/operatordialog.h"
+#include "params/parafile.h"
+#include "simulation/simulation.h"
+#include "machine/tooltable.h"
+#include "machine/transformation.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "command.h"
-#include "fileparser.h"
+#include "program/fileparser.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <wx/init.h>
 #include <wx/log.h>
 
-#include "logging.h"
+#include "base/logging.h"
 
 #include "command.h"
 
