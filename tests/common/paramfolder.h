@@ -56,8 +56,7 @@ class ParamFolderTest : public ::testing::Test {
     ASSERT_TRUE(f.Open(name));
   }
   // The folder of the delivered default set.
-  const std::string delivered =
-      std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) + "/examples/params/";
+  const std::string delivered = std::string(QUORVANE_SOURCE_DIR) + "/examples/params/";
   std::string dir;
 };
 
