@@ -882,9 +882,18 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
   int32_t lastLine = 0;
   try {
     int32_t first = 0;
+    if (nesting == 0) emptyProgram = false;
     if (!mdi) {
       SkipToKeyword(label.c_str());
       Text()->GetFileRange(lineNumber, &first, &lastLine);
+      // Some CAM systems close the file with '%' and leave out the opening
+      // one: the run then starts after the end and would do nothing silently.
+      if (nesting == 0 && startLine <= 0 && OnlyBlankLinesAfter(lineNumber, lastLine)) {
+        emptyProgram = true;
+        const int32_t line = FileRelativeLine(lineNumber);
+        LogMessage(LOG_INTERPRETER_INFO, "ExecuteProgram: empty program after line %d", line);
+        PostOperatorMessage("Warning: program is empty: no line after the '%' in line " + std::to_string(line));
+      }
     } else {
       Text()->GetFileRange(lineNumber, &first, &lastLine);
       if (lastLine == 0) lastLine = Text()->LineCount();
@@ -935,6 +944,16 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
   if (nesting == 0) RunEnd(mdi);
   LogMessage(LOG_INTERPRETER_INFO, "ExecuteProgram exit mdi=%d nest=%d", mdi ? 1 : 0, nest);
   return runState;
+}
+
+bool GCodeParser::OnlyBlankLinesAfter(int32_t line, int32_t lastLine) const {
+  for (int32_t n = line + 1; n <= lastLine; ++n) {
+    char* p = nullptr;
+    if (!Text()->GetLine(n, &p) || !p) continue;
+    for (; *p; ++p)
+      if (static_cast<unsigned char>(*p) > ' ') return false;
+  }
+  return true;
 }
 
 void GCodeParser::ReportError(const Error_t& e) {

@@ -165,6 +165,9 @@ class GCodeParser : public FileParser {
   int32_t RangeErrorAxis() const { return rangeAxis; }
   bool RangeErrorUpper() const { return rangeUpper; }
   bool RangeErrorKeepout() const { return rangeKeepout; }
+  // The main program had nothing after its '%' line (a file that ends with
+  // its only '%'): the run did nothing and warned about it.
+  bool EmptyProgram() const { return emptyProgram; }
   // The last report text ("%s line %d column %d"), empty after a clean run.
   const std::string& ErrorReportText() const { return errorText; }
   // Run from a chosen line: takes over the modal state that the preparation
@@ -194,6 +197,7 @@ class GCodeParser : public FileParser {
   bool nonModalG53 = false;
   int32_t savedOffset = 0;
   int32_t runState = RUN_RUNNING;
+  bool emptyProgram = false;
   int32_t rangeErrorCount = 0;
   bool warnedF = false;
   bool warnedS = false;
@@ -273,6 +277,8 @@ class GCodeParser : public FileParser {
   void SwitchRadiusComp(int32_t side);
   void RunEnd(bool mdi);
   void ReportError(const Error_t& e);
+  // True when lines (line, lastLine] hold nothing but white space.
+  bool OnlyBlankLinesAfter(int32_t line, int32_t lastLine) const;
   bool IsAxisLetter(char c) const;
   int32_t AxisIndex(char c) const;
   void CheckMove(Coordinates& end, bool until);
