@@ -107,15 +107,18 @@ GCodeParser::GCodeParser(GCodeParser* caller) : FileParser(caller), m_frontEnd(c
   m_progress = nullptr;
   SetMachineState(caller->m_state.get());
   Init();
-  // The called file continues from where the caller stands.
-  target = caller->target;
-  previous = caller->target;
+  // The called file continues from where the path stands, not from the
+  // caller's pending target: a cycle's line already holds the next hole (and
+  // Z the last depth), M3 in "M3 G1 X10" runs before the move.
+  target = caller->m_state->progPos;
+  previous = target;
   unitFactor = caller->unitFactor;
   incremental = caller->incremental;
   plane = caller->plane;
   offsetIndex = caller->offsetIndex;
   feed = caller->feed;
   gState = caller->gState;
+  toolProgrammed = caller->toolProgrammed;
   mainFirstLine = caller->mainFirstLine;
   mainLastLine = caller->mainLastLine;
   warnedF = caller->warnedF;
@@ -422,6 +425,7 @@ void GCodeParser::ParseG(double value) {
     case 20: case 21:
       ModalGroup(GRP_UNITS);
       unitFactor = g == 20 ? 25.4 : 1.0;
+      unitsProgrammed = true;
       if (g == 20) gState |= 1u << GS_INCH;
       else gState &= ~(1u << GS_INCH);
       SendCmd(MakeCmd('G', 20, GLetter(), g == 20));
@@ -548,6 +552,7 @@ void GCodeParser::ParseLine() {
       case 'T':
         CheckRange('T', v, 0, 9999);
         SetLetterVar('T', v);
+        toolProgrammed = true;
         break;
       case 'H':
         CheckRange('H', v, 0, 3600);
@@ -612,6 +617,16 @@ void GCodeParser::ParseLine() {
   if (HasKeyword(STMT_UNTIL) && gCode != 1 && gCode != 4) ThrowError(-1032);
   if (nonModalG53 && cfg.modalG53 == 0 && gCode >= 0) ThrowError(-1074);
   if (pendingRadiusSide >= 0) SwitchRadiusComp(pendingRadiusSide);
+  // A cycle's retract plane R and peck depth Q are lengths like its axis
+  // words: the cycle's macro reads all of them in millimetres.
+  const int32_t cycle = gCode >= 0 ? gCode : (axisWords != 0 ? modalGCode : -1);
+  if (IsCycle(cycle) && unitFactor != 1.0) {
+    for (const char c : {'R', 'Q'}) {
+      if (!HasLetter(c)) continue;
+      letterValue[c - 'A'] *= unitFactor;
+      SetLetterVar(c, letterValue[c - 'A']);
+    }
+  }
   StoreAxisWords();
 }
 
@@ -1034,6 +1049,7 @@ void GCodeParser::RestoreRunFromState(const GCodeParser& prepared) {
   spindleSpeed = prepared.spindleSpeed;
   currentTool = prepared.currentTool;
   toolFlagged = prepared.toolFlagged;
+  toolProgrammed = prepared.toolProgrammed;
   toolFeedApplies = prepared.toolFeedApplies;
   toolSpeedApplies = prepared.toolSpeedApplies;
   toolDefaultS = prepared.toolDefaultS;
@@ -1090,6 +1106,14 @@ bool GCodeParser::ExecuteSubPrg(const std::string& file, const std::string& labe
   child->GotoLine(first);
   child->fileName = file;
   for (int i = 0; i < nargs && i < 30; ++i) child->SetVar(i, args[i]);
+  if (optional) {
+    // A macro file the interpreter runs for a code or an event (a cycle,
+    // M6, PrgStart...) is the machine's own code: it works in millimetres
+    // whatever the program's units, as the letter variables it reads do.
+    // #939 still tells it the caller's units; they come back after the call.
+    child->unitFactor = 1.0;
+    child->gState &= ~(1u << GS_INCH);
+  }
   // The machine section of a macro file ends where its preview section begins.
   const int32_t endLine = start == "%" && simulationLine > 0 ? simulationLine - 1 : 0;
   const int32_t rs = child->ExecuteProgram(false, nesting + 1, start, 0, endLine);

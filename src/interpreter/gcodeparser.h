@@ -205,6 +205,8 @@ class GCodeParser : public FileParser {
   int32_t modalGCode = -1;  // the modal motion code; -1 = none
   int32_t currentTool = 0;
   bool toolFlagged = false;  // the selected tool is missing or flagged
+  bool toolProgrammed = false;  // a T word was read in this run: M6 takes the T letter
+  bool unitsProgrammed = false;  // this parser executed G20 or G21
   bool toolFeedApplies = false;
   bool toolSpeedApplies = false;
   double toolDefaultS = 0;

@@ -52,6 +52,9 @@ TEST_F(InterpTest, ErrorsWithTheirCodesAndReports) {
       {"G0 X0 Y0\nG2 X10 F600\n", -1040}, {"G0 X0 Y0\nG2 X10 Y0 I5 F600\nX20\n", -1040},
       {"G0 X0 Y0\nG2 X10 Y0 A5 I5 F600\n", -1038}, {"G0 X0 Y0\nG19 G2 Y10 I5 F600\n", -1040},
       {"G1 X1 F100\nG2 X9 Y0 I4 J0 U5\n", -1039, 3, "G2/G3 must not move UVW axes line 3 column 17"},
+      // A full circle of radius 0 as CAM posts write it for a hole too small to cut; a scaling to nothing.
+      {"G0 X30.42 Y26.924\nG1 Z-1 F300\nG3 X30.42 Y26.924 I0\n", -1063, 4},
+      {"G0 X5 Y5\nG2 X5.0000001 Y5 I0 J0 F600\n", -1063}, {"G51 P0\n", -1008}, {"G51 I1 J0 K1\n", -1008},
       // a rapid or the end of the program while compensating
       {"G1 X0 Y0 F600\nG41 D2 G1 X10\nG0 X20\n", -1100}, {"G1 X0 Y0 F600\nG42 D2 G1 X10\nY10\n", -1100},
   };
@@ -256,7 +259,9 @@ TEST_F(InterpTest, ToolChangeModesAndMacro) {
     int32_t code;
     double tool, length;
   } cases[] = {
-      {0, nullptr, "T5 M6\n", -1043, 0, 0}, {1, nullptr, "T5 M6\n", -1043, 0, 0}, {1, nullptr, "T4 M6\n", 0, 4, 12},
+      {0, nullptr, "T5 M6\n", -1043, 0, 0}, {1, nullptr, "T5 M6\n", -1043, 0, 0},
+      // T alone, M6 later: the last programmed T.
+      {1, nullptr, "T4 (drill)\nG0 X1\nM6\n", 0, 4, 12}, {1, nullptr, "T4 M6\n", 0, 4, 12},
       {1, "%\n#940=1\n#950=6\n", "T4 M6\n", 0, 6, 60}, {1, "%\n#940=0\n", "T4 M6\n", 0, 0, 0},
   };
   for (const auto& c : cases) {
