@@ -66,13 +66,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-int32_t ToInt(double v) {
-  if (!(v == v)) return 0;
-  if (v >= 2147483647.0) return INT32_MAX;
-  if (v <= -2147483648.0) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
-
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis) {
   std::string detail;
   if (keepout) {
@@ -297,10 +290,9 @@ bool GCodeParser::GetWord(Word& w) {
     }
     if (PeekChar() != '=') ThrowError(-1045);
     if (v < 0) ThrowError(ERR_NO_NEGATIVE);
-    const int32_t r = Round(v);
-    if (std::fabs(v - r) > 0.0001) ThrowError(ERR_NO_DECIMAL);
+    CheckWholeIndex(v);
     NextChar();  // '='
-    return r;
+    return Round(v);
   };
 
   if (c == '#') {
@@ -334,8 +326,8 @@ bool GCodeParser::GetWord(Word& w) {
         w.value = v;
         return true;
       }
+      CheckWholeIndex(v);
       const int32_t r = Round(v);
-      if (std::fabs(v - r) > 0.0001) ThrowError(ERR_NO_DECIMAL);
       if (r > 9) ThrowError(ERR_INDEX_RANGE);
       NextChar();
       w.index = r;
@@ -969,6 +961,12 @@ bool GCodeParser::OnlyBlankLinesAfter(int32_t line, int32_t lastLine) const {
       if (static_cast<unsigned char>(*p) > ' ') return false;
   }
   return true;
+}
+
+void GCodeParser::CheckWholeIndex(double v) {
+  // Measured against the value, not its int: an index beyond 32 bits is
+  // whole and out of range, not a decimal.
+  if (!(std::fabs(v - std::floor(v + 0.5)) <= 0.0001)) ThrowError(ERR_NO_DECIMAL);
 }
 
 void GCodeParser::ReportError(const Error_t& e) {

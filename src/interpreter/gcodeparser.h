@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/coordinates.h"
+#include "base/numbers.h"
 #include "program/fileparser.h"
 #include "motion/frontend.h"
 #include "machine/statechange.h"
@@ -99,10 +100,6 @@ struct Word {
 // range error (title "Range Error", Yes/No): the text with the line that
 // names the keep-out collision or the axis and side.
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis);
-
-// Truncates toward zero; values beyond 32 bits saturate and NaN gives 0, so
-// codes and tool numbers read from wild values stay defined.
-int32_t ToInt(double v);
 
 class GCodeParser : public FileParser {
  public:
@@ -279,6 +276,8 @@ class GCodeParser : public FileParser {
   void SwitchRadiusComp(int32_t side);
   void RunEnd(bool mdi);
   void ReportError(const Error_t& e);
+  // An index must be whole within 0.0001 (-1012).
+  void CheckWholeIndex(double v);
   // True when lines (line, lastLine] hold nothing but white space.
   bool OnlyBlankLinesAfter(int32_t line, int32_t lastLine) const;
   bool IsAxisLetter(char c) const;
