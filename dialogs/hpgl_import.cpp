@@ -182,8 +182,8 @@ void HPGL_Import::FillControls() {
     text += wxString::Format("   Pens: %zu   Paths: %zu", pens.size(), parser.Paths().size());
     if (parser.HasBox()) {
       const double* b = parser.Box();
-      text += wxString::Format("   Size: %.1f x %.1f mm", (b[2] - b[0]) * parser.ScaleX(),
-                               (b[3] - b[1]) * parser.ScaleY());
+      text += wxString::Format("   Size: %.1f x %.1f mm", (b[2] - b[0]) * HPGL_Parser::kMmPerUnit,
+                               (b[3] - b[1]) * HPGL_Parser::kMmPerUnit);
     }
   }
   info->SetLabel(text);

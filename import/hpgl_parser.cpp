@@ -18,7 +18,7 @@ constexpr int32_t LOG_CAT_IMPORT = 0x0800;
 constexpr int32_t LOG_IMPORT_ERROR = LOG_CAT_IMPORT | 6;
 constexpr int32_t LOG_IMPORT_INFO = LOG_CAT_IMPORT | 4;
 
-constexpr double kUnitMm = 0.025;  // one plotter unit
+constexpr double kUnitMm = HPGL_Parser::kMmPerUnit;
 constexpr double kCorelFactor = 1.016;
 constexpr int kMaxPen = 255;
 constexpr double kPi = 3.14159265358979323846;
@@ -71,6 +71,7 @@ void HPGL_Parser::Reset() {
   widthUnit = 1.0;
   scaleType = 0;
   scale[0] = scale[1] = kUnitMm;
+  userFactor[0] = userFactor[1] = 1;
   userOrigin[0] = userOrigin[1] = 0;
   p1[0] = p1[1] = 0;
   p2[0] = 10000;
@@ -278,8 +279,10 @@ void HPGL_Parser::Execute(const char mn[3]) {
       scalingOn = false;
       SetScaling();
     } else if (np >= 4) {
-      const int type = np >= 5 ? static_cast<int>(p[4]) : 0;
-      if (type >= 0 && type <= 2) {
+      // Range checked as a number first: a huge fifth number has no int value.
+      const double typeNumber = np >= 5 ? p[4] : 0;
+      if (typeNumber > -1 && typeNumber < 3) {
+        const int type = static_cast<int>(typeNumber);
         const bool wasOn = scalingOn;
         const int oldType = scaleType;
         double old[6];
@@ -359,6 +362,7 @@ void HPGL_Parser::PenUp() {
 bool HPGL_Parser::SetScaling() {
   if (!scalingOn) {
     scale[0] = scale[1] = kUnitMm;
+    userFactor[0] = userFactor[1] = 1;
     userOrigin[0] = userOrigin[1] = 0;
     return true;
   }
@@ -385,13 +389,14 @@ bool HPGL_Parser::SetScaling() {
       oy = p1[1] - scParams[2] * fy;
     }
   }
-  if (fx == 0 || fy == 0 || !std::isfinite(fx) || !std::isfinite(fy) || !std::isfinite(ox / fx) ||
-      !std::isfinite(oy / fy))
+  if (fx == 0 || fy == 0 || !std::isfinite(fx) || !std::isfinite(fy) || !std::isfinite(ox) || !std::isfinite(oy))
     return false;
   scale[0] = fx * kUnitMm;
   scale[1] = fy * kUnitMm;
-  userOrigin[0] = ox / fx;
-  userOrigin[1] = oy / fy;
+  userFactor[0] = fx;
+  userFactor[1] = fy;
+  userOrigin[0] = ox;
+  userOrigin[1] = oy;
   return true;
 }
 
@@ -427,12 +432,11 @@ void HPGL_Parser::ExtendBox(double x, double y) {
 void HPGL_Parser::AddPoints() {
   const size_t np = parameters.size() & ~size_t(1);
   for (size_t k = 0; k < np; k += 2) {
-    double x = parameters[k], y = parameters[k + 1];
-    if (!absolute) {
-      x += position[0];
-      y += position[1];
-    }
-    AddPoint(x, y);
+    const double u = parameters[k], v = parameters[k + 1];
+    if (absolute)
+      AddPoint(PlotterX(u), PlotterY(v));
+    else
+      AddPoint(position[0] + u * userFactor[0], position[1] + v * userFactor[1]);
   }
 }
 
@@ -450,12 +454,10 @@ void HPGL_Parser::AddPoint(double x, double y) {
 }
 
 void HPGL_Parser::AddArc() {
-  double cx = parameters[0], cy = parameters[1];
-  if (!absolute) {
-    cx += position[0];
-    cy += position[1];
-  }
-  const double angle = std::clamp(parameters[2], -360.0, 360.0);
+  const double u = parameters[0], v = parameters[1];
+  const double cx = absolute ? PlotterX(u) : position[0] + u * userFactor[0];
+  const double cy = absolute ? PlotterY(v) : position[1] + v * userFactor[1];
+  double angle = std::clamp(parameters[2], -360.0, 360.0);
   const double rx = position[0] - cx, ry = position[1] - cy;
   const double radius = std::hypot(rx, ry);
   if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(radius)) return;
@@ -463,6 +465,13 @@ void HPGL_Parser::AddArc() {
     AddPoint(position[0], position[1]);
     return;
   }
+  const double fx = std::fabs(userFactor[0]), fy = std::fabs(userFactor[1]);
+  if (std::fabs(fx - fy) > 1e-9 * std::max(fx, fy)) {
+    AddChords(cx, cy, angle);
+    return;
+  }
+  // A mirrored axis turns the sweep round.
+  if ((userFactor[0] < 0) != (userFactor[1] < 0)) angle = -angle;
   const double a = angle * kPi / 180.0;
   const double ca = std::cos(a), sa = std::sin(a);
   HpglElement e;
@@ -488,6 +497,23 @@ void HPGL_Parser::AddArc() {
   }
   position[0] = e.x;
   position[1] = e.y;
+}
+
+// An arc in user units under different X and Y factors is an ellipse on the
+// paper; G-code has no such move, so it becomes chords.
+void HPGL_Parser::AddChords(double cx, double cy, double angleDeg) {
+  constexpr double kToleranceUnits = 0.01 / kUnitMm;
+  constexpr int kMaxChords = 720;
+  // The start as a radius in user units.
+  const double ru = (position[0] - cx) / userFactor[0], rv = (position[1] - cy) / userFactor[1];
+  const double reach = std::hypot(ru, rv) * std::max(std::fabs(userFactor[0]), std::fabs(userFactor[1]));
+  const double a = angleDeg * kPi / 180.0;
+  const double step = reach > kToleranceUnits ? 2 * std::acos(1 - kToleranceUnits / reach) : 2 * kPi;
+  const int n = static_cast<int>(std::clamp(std::ceil(std::fabs(a) / step), 1.0, double(kMaxChords)));
+  for (int k = 1; k <= n; ++k) {
+    const double t = a * k / n, ct = std::cos(t), st = std::sin(t);
+    AddPoint(cx + (ru * ct - rv * st) * userFactor[0], cy + (ru * st + rv * ct) * userFactor[1]);
+  }
 }
 
 void HPGL_Parser::ApplySettings(const HpglSettings& s, const std::vector<HpglPenSettings>& penTable) {
@@ -636,8 +662,7 @@ bool HPGL_Parser::WriteGCode(const std::string& fileName) {
   safeUp = true;
   firstMove = true;
   const double unit = settings.corel ? kCorelFactor : 1.0;
-  outScale[0] = scale[0] * unit;
-  outScale[1] = scale[1] * unit;
+  outScale[0] = outScale[1] = kUnitMm * unit;
   if (settings.offsetSel == 1 && boxValid) {
     offset[0] = -box[0];
     offset[1] = -box[1];
@@ -645,8 +670,7 @@ bool HPGL_Parser::WriteGCode(const std::string& fileName) {
     offset[0] = -(box[0] + (box[2] - box[0]) / 2);
     offset[1] = -(box[1] + (box[3] - box[1]) / 2);
   } else {
-    offset[0] = userOrigin[0];
-    offset[1] = userOrigin[1];
+    offset[0] = offset[1] = 0;
   }
 
   out += "(" + settings.appName + " HPGL Import Filter)\n";

@@ -16,17 +16,21 @@
 // - Arc sweeps are limited to +-360 degrees; an arc of radius 0 or sweep 0 is
 //   a point.
 //
-// Scaling (the last IP/SC of the file applies to the whole drawing, the
-// writer uses one factor per axis)
+// Scaling (each point is converted to plotter units with the IP/SC in force
+// when it is drawn, as a plotter does; later IP, SC, IN or DF commands do not
+// reach back over strokes already drawn)
 // - IP default after IN: P1 = (0,0), P2 = (10000,7500) plotter units. IP with
-//   two numbers moves P1 and keeps P2 - P1.
+//   two numbers moves P1 and keeps P2 - P1. IP changes an SC in force.
 // - SC type 0 (anisotropic): user Xmin..Xmax maps onto P1x..P2x, likewise Y.
 //   Type 1 (isotropic): the smaller of the two factors for both axes, the
 //   drawing placed by the left/bottom percentages (default 50, centred).
 //   Type 2 (point factor): Xmin maps onto P1x, one user unit is p1 plotter
-//   units. Positions stay in user units; the user origin's place in plotter
-//   units is kept in `userOrigin` and applied with offset mode 0.
-// - SC without numbers ends scaling (0.025 mm per unit).
+//   units. A type outside 0..2 or a degenerate range ignores the command.
+// - SC without numbers ends scaling (user units are plotter units again).
+// - The pen keeps its place on the paper when the scaling changes; relative
+//   moves after it are in the new user units.
+// - Arcs are computed in user units; under anisotropic scaling the arc is an
+//   ellipse on paper and is stored as chords (at most 0.01 mm off).
 // - DF: absolute plotting, scaling off, width unit millimetres.
 //   IN: as DF, plus scaling points reset, pen lifted, VS without pen cleared.
 //
@@ -57,6 +61,7 @@
 
 enum HpglElementKind { HPGL_POINT = 0, HPGL_ARC = 1, HPGL_UNSUPPORTED = 2 };
 
+// Positions in plotter units (0.025 mm), after the file's own scaling.
 struct HpglElement {
   int kind = HPGL_POINT;
   double x = 0, y = 0;    // end point
@@ -152,13 +157,13 @@ class HPGL_Parser {
   const std::string& Message() const { return message; }
   bool Unsupported() const { return unsupported; }
   const HpglSettings& Settings() const { return settings; }
+  static constexpr double kMmPerUnit = 0.025;  // one plotter unit, mm
+  // The scaling in force at the end of the file: type and mm per user unit.
   int ScaleType() const { return scaleType; }
   double ScaleX() const { return scale[0]; }
   double ScaleY() const { return scale[1]; }
-  double UserOriginX() const { return userOrigin[0]; }
-  double UserOriginY() const { return userOrigin[1]; }
   bool HasBox() const { return boxValid; }
-  const double* Box() const { return box; }  // min X, min Y, max X, max Y
+  const double* Box() const { return box; }  // plotter units: min X, min Y, max X, max Y
   double GlobalVelocity() const { return globalVelocity; }
   size_t PointCount() const;
 
@@ -170,6 +175,10 @@ class HPGL_Parser {
   void AddPoints();
   void AddPoint(double x, double y);
   void AddArc();
+  void AddChords(double cux, double cuy, double angleDeg);
+  // User units to plotter units with the scaling in force.
+  double PlotterX(double u) const { return u * userFactor[0] + userOrigin[0]; }
+  double PlotterY(double u) const { return u * userFactor[1] + userOrigin[1]; }
   void StartPathIfNeeded();
   void ExtendBox(double x, double y);
   HpglPen& PenRecord(int number);
@@ -189,14 +198,15 @@ class HPGL_Parser {
   bool penUp = true;
   bool newPath = true;
   bool absolute = true;
-  double position[2] = {0, 0};
+  double position[2] = {0, 0};  // plotter units
   int currentPen = 0;
   bool penSelected = false;  // an SP was met
   double globalVelocity = 0;
   double widthUnit = 1.0;
   int scaleType = 0;
-  double scale[2] = {0.025, 0.025};
-  double userOrigin[2] = {0, 0};  // user origin in user units from plotter origin
+  double scale[2] = {0.025, 0.025};  // mm per user unit
+  double userFactor[2] = {1, 1};    // plotter units per user unit
+  double userOrigin[2] = {0, 0};    // plotter units of the user origin
   double p1[2] = {0, 0};
   double p2[2] = {10000, 7500};
   bool scalingOn = false;
@@ -217,8 +227,8 @@ class HPGL_Parser {
 
   // Writer state.
   HpglSettings settings;
-  double offset[2] = {0, 0};
-  double outScale[2] = {0.025, 0.025};
+  double offset[2] = {0, 0};        // plotter units
+  double outScale[2] = {0.025, 0.025};  // mm per plotter unit
   int lineNumber = 0;
   double lastX = 0, lastY = 0, lastFeed = -1;
   bool safeUp = true;

@@ -6,14 +6,23 @@ PKGS=(cmake g++ ninja-build make pkg-config
       libalglib-dev libpcap-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
-      xvfb xauth iproute2 ccache)
+      xvfb xauth iproute2 ccache locales)
+SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
   echo "setup: installing ${missing[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# A German locale (decimal comma) for the test that parameter files ignore
+# the numeric locale.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+  echo "setup: generating de_DE.UTF-8"
+  $SUDO sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen 2>/dev/null || true
+  grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null ||
+    echo 'de_DE.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen >/dev/null
 fi

@@ -23,6 +23,9 @@ void PlaneAxes(int32_t planeArg, int& a, int& b) {
   }
 }
 
+// Smallest arc radius handed on, mm; below it an arc has no direction.
+constexpr double kMinArcRadiusMm = 1e-6;
+
 // The axis normal to the modal plane (G17 -> Z, G18 -> Y, G19 -> X).
 int32_t NormalAxis(int32_t modalPlane) { return 2 - modalPlane; }
 
@@ -252,6 +255,9 @@ void GCodeParser::AddArc(bool clockwise) {
   PlaneAxes(planeArg, a, b);
   const double r1 = std::hypot(previous[a] - centre[a], previous[b] - centre[b]);
   const double r2 = std::hypot(target[a] - centre[a], target[b] - centre[b]);
+  // A centre on the start point (CAM posts write "G3 X.. Y.. I0" for a hole
+  // too small to cut) is no circle; no stage behind may get one.
+  if (!(r1 >= kMinArcRadiusMm) || !(r2 >= kMinArcRadiusMm)) ThrowError(-1063);
   if (std::fabs(r1 - r2) > tol) ThrowError(-1022);
   Coordinates end = target;
   CheckMove(end, false);
@@ -341,6 +347,9 @@ void GCodeParser::ScalingOn() {
   } else {
     ThrowError(-1071);
   }
+  // A factor of 0 would shrink every arc to a point.
+  for (const double factor : f)
+    if (!std::isfinite(factor) || factor == 0) ThrowError(ERR_NUMBER_RANGE);
   Back()->WaitForMachine();
   const Vector3 fix(letterValue['X' - 'A'], letterValue['Y' - 'A'], letterValue['Z' - 'A']);
   Transformation* t = m_state->GetTransformation();
@@ -400,7 +409,9 @@ void GCodeParser::ToolChange(int32_t m) {
   const MachineConfig& cfg = GetMachineConfig();
   if (cfg.toolChangeMode == 0) m = 66;
   if (RadiusCompOn()) ThrowError(-1100);
-  const int32_t T = ToInt(HasLetter('T') ? GetVar(49) : GetVar(920));
+  // The T letter keeps its value after its line: CAM systems write T alone
+  // and M6 lines later. Before any T in the run, M6 keeps the current tool.
+  const int32_t T = ToInt(HasLetter('T') || toolProgrammed ? GetVar(49) : GetVar(920));
   if (T != currentTool) {
     ToolRecord rec;
     FindTool(currentTool, ToInt(GetVar(921)), rec);

@@ -66,13 +66,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-int32_t ToInt(double v) {
-  if (!(v == v)) return 0;
-  if (v >= 2147483647.0) return INT32_MAX;
-  if (v <= -2147483648.0) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
-
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis) {
   std::string detail;
   if (keepout) {
@@ -107,15 +100,18 @@ GCodeParser::GCodeParser(GCodeParser* caller) : FileParser(caller), m_frontEnd(c
   m_progress = nullptr;
   SetMachineState(caller->m_state.get());
   Init();
-  // The called file continues from where the caller stands.
-  target = caller->target;
-  previous = caller->target;
+  // The called file continues from where the path stands, not from the
+  // caller's pending target: a cycle's line already holds the next hole (and
+  // Z the last depth), M3 in "M3 G1 X10" runs before the move.
+  target = caller->m_state->progPos;
+  previous = target;
   unitFactor = caller->unitFactor;
   incremental = caller->incremental;
   plane = caller->plane;
   offsetIndex = caller->offsetIndex;
   feed = caller->feed;
   gState = caller->gState;
+  toolProgrammed = caller->toolProgrammed;
   mainFirstLine = caller->mainFirstLine;
   mainLastLine = caller->mainLastLine;
   warnedF = caller->warnedF;
@@ -294,10 +290,9 @@ bool GCodeParser::GetWord(Word& w) {
     }
     if (PeekChar() != '=') ThrowError(-1045);
     if (v < 0) ThrowError(ERR_NO_NEGATIVE);
-    const int32_t r = Round(v);
-    if (std::fabs(v - r) > 0.0001) ThrowError(ERR_NO_DECIMAL);
+    CheckWholeIndex(v);
     NextChar();  // '='
-    return r;
+    return Round(v);
   };
 
   if (c == '#') {
@@ -331,8 +326,8 @@ bool GCodeParser::GetWord(Word& w) {
         w.value = v;
         return true;
       }
+      CheckWholeIndex(v);
       const int32_t r = Round(v);
-      if (std::fabs(v - r) > 0.0001) ThrowError(ERR_NO_DECIMAL);
       if (r > 9) ThrowError(ERR_INDEX_RANGE);
       NextChar();
       w.index = r;
@@ -422,6 +417,7 @@ void GCodeParser::ParseG(double value) {
     case 20: case 21:
       ModalGroup(GRP_UNITS);
       unitFactor = g == 20 ? 25.4 : 1.0;
+      unitsProgrammed = true;
       if (g == 20) gState |= 1u << GS_INCH;
       else gState &= ~(1u << GS_INCH);
       SendCmd(MakeCmd('G', 20, GLetter(), g == 20));
@@ -548,6 +544,7 @@ void GCodeParser::ParseLine() {
       case 'T':
         CheckRange('T', v, 0, 9999);
         SetLetterVar('T', v);
+        toolProgrammed = true;
         break;
       case 'H':
         CheckRange('H', v, 0, 3600);
@@ -612,6 +609,16 @@ void GCodeParser::ParseLine() {
   if (HasKeyword(STMT_UNTIL) && gCode != 1 && gCode != 4) ThrowError(-1032);
   if (nonModalG53 && cfg.modalG53 == 0 && gCode >= 0) ThrowError(-1074);
   if (pendingRadiusSide >= 0) SwitchRadiusComp(pendingRadiusSide);
+  // A cycle's retract plane R and peck depth Q are lengths like its axis
+  // words: the cycle's macro reads all of them in millimetres.
+  const int32_t cycle = gCode >= 0 ? gCode : (axisWords != 0 ? modalGCode : -1);
+  if (IsCycle(cycle) && unitFactor != 1.0) {
+    for (const char c : {'R', 'Q'}) {
+      if (!HasLetter(c)) continue;
+      letterValue[c - 'A'] *= unitFactor;
+      SetLetterVar(c, letterValue[c - 'A']);
+    }
+  }
   StoreAxisWords();
 }
 
@@ -882,9 +889,18 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
   int32_t lastLine = 0;
   try {
     int32_t first = 0;
+    if (nesting == 0) emptyProgram = false;
     if (!mdi) {
       SkipToKeyword(label.c_str());
       Text()->GetFileRange(lineNumber, &first, &lastLine);
+      // Some CAM systems close the file with '%' and leave out the opening
+      // one: the run then starts after the end and would do nothing silently.
+      if (nesting == 0 && startLine <= 0 && OnlyBlankLinesAfter(lineNumber, lastLine)) {
+        emptyProgram = true;
+        const int32_t line = FileRelativeLine(lineNumber);
+        LogMessage(LOG_INTERPRETER_INFO, "ExecuteProgram: empty program after line %d", line);
+        PostOperatorMessage("Warning: program is empty: no line after the '%' in line " + std::to_string(line));
+      }
     } else {
       Text()->GetFileRange(lineNumber, &first, &lastLine);
       if (lastLine == 0) lastLine = Text()->LineCount();
@@ -935,6 +951,22 @@ int32_t GCodeParser::ExecuteProgram(bool mdi, int32_t nest, const std::string& l
   if (nesting == 0) RunEnd(mdi);
   LogMessage(LOG_INTERPRETER_INFO, "ExecuteProgram exit mdi=%d nest=%d", mdi ? 1 : 0, nest);
   return runState;
+}
+
+bool GCodeParser::OnlyBlankLinesAfter(int32_t line, int32_t lastLine) const {
+  for (int32_t n = line + 1; n <= lastLine; ++n) {
+    char* p = nullptr;
+    if (!Text()->GetLine(n, &p) || !p) continue;
+    for (; *p; ++p)
+      if (static_cast<unsigned char>(*p) > ' ') return false;
+  }
+  return true;
+}
+
+void GCodeParser::CheckWholeIndex(double v) {
+  // Measured against the value, not its int: an index beyond 32 bits is
+  // whole and out of range, not a decimal.
+  if (!(std::fabs(v - std::floor(v + 0.5)) <= 0.0001)) ThrowError(ERR_NO_DECIMAL);
 }
 
 void GCodeParser::ReportError(const Error_t& e) {
@@ -1015,6 +1047,7 @@ void GCodeParser::RestoreRunFromState(const GCodeParser& prepared) {
   spindleSpeed = prepared.spindleSpeed;
   currentTool = prepared.currentTool;
   toolFlagged = prepared.toolFlagged;
+  toolProgrammed = prepared.toolProgrammed;
   toolFeedApplies = prepared.toolFeedApplies;
   toolSpeedApplies = prepared.toolSpeedApplies;
   toolDefaultS = prepared.toolDefaultS;
@@ -1071,6 +1104,14 @@ bool GCodeParser::ExecuteSubPrg(const std::string& file, const std::string& labe
   child->GotoLine(first);
   child->fileName = file;
   for (int i = 0; i < nargs && i < 30; ++i) child->SetVar(i, args[i]);
+  if (optional) {
+    // A macro file the interpreter runs for a code or an event (a cycle,
+    // M6, PrgStart...) is the machine's own code: it works in millimetres
+    // whatever the program's units, as the letter variables it reads do.
+    // #939 still tells it the caller's units; they come back after the call.
+    child->unitFactor = 1.0;
+    child->gState &= ~(1u << GS_INCH);
+  }
   // The machine section of a macro file ends where its preview section begins.
   const int32_t endLine = start == "%" && simulationLine > 0 ? simulationLine - 1 : 0;
   const int32_t rs = child->ExecuteProgram(false, nesting + 1, start, 0, endLine);

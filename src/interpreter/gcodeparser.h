@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/coordinates.h"
+#include "base/numbers.h"
 #include "program/fileparser.h"
 #include "motion/frontend.h"
 #include "machine/statechange.h"
@@ -100,10 +101,6 @@ struct Word {
 // names the keep-out collision or the axis and side.
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis);
 
-// Truncates toward zero; values beyond 32 bits saturate and NaN gives 0, so
-// codes and tool numbers read from wild values stay defined.
-int32_t ToInt(double v);
-
 class GCodeParser : public FileParser {
  public:
   // Normal construction: an empty store (open a program with NewMainFile).
@@ -165,6 +162,9 @@ class GCodeParser : public FileParser {
   int32_t RangeErrorAxis() const { return rangeAxis; }
   bool RangeErrorUpper() const { return rangeUpper; }
   bool RangeErrorKeepout() const { return rangeKeepout; }
+  // The main program had nothing after its '%' line (a file that ends with
+  // its only '%'): the run did nothing and warned about it.
+  bool EmptyProgram() const { return emptyProgram; }
   // The last report text ("%s line %d column %d"), empty after a clean run.
   const std::string& ErrorReportText() const { return errorText; }
   // Run from a chosen line: takes over the modal state that the preparation
@@ -194,6 +194,7 @@ class GCodeParser : public FileParser {
   bool nonModalG53 = false;
   int32_t savedOffset = 0;
   int32_t runState = RUN_RUNNING;
+  bool emptyProgram = false;
   int32_t rangeErrorCount = 0;
   bool warnedF = false;
   bool warnedS = false;
@@ -201,6 +202,8 @@ class GCodeParser : public FileParser {
   int32_t modalGCode = -1;  // the modal motion code; -1 = none
   int32_t currentTool = 0;
   bool toolFlagged = false;  // the selected tool is missing or flagged
+  bool toolProgrammed = false;  // a T word was read in this run: M6 takes the T letter
+  bool unitsProgrammed = false;  // this parser executed G20 or G21
   bool toolFeedApplies = false;
   bool toolSpeedApplies = false;
   double toolDefaultS = 0;
@@ -273,6 +276,10 @@ class GCodeParser : public FileParser {
   void SwitchRadiusComp(int32_t side);
   void RunEnd(bool mdi);
   void ReportError(const Error_t& e);
+  // An index must be whole within 0.0001 (-1012).
+  void CheckWholeIndex(double v);
+  // True when lines (line, lastLine] hold nothing but white space.
+  bool OnlyBlankLinesAfter(int32_t line, int32_t lastLine) const;
   bool IsAxisLetter(char c) const;
   int32_t AxisIndex(char c) const;
   void CheckMove(Coordinates& end, bool until);

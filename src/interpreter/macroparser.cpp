@@ -80,6 +80,7 @@ MacroParser::~MacroParser() {
     m_caller->childEnd.valid = true;
     m_caller->childEnd.gState = gState;
     m_caller->childEnd.offsetIndex = offsetIndex;
+    m_caller->childEnd.unitsProgrammed = unitsProgrammed;
   }
   CloseLogFile();
 }
@@ -598,7 +599,9 @@ bool MacroParser::ExecuteSubPrg(const std::string& file, const std::string& lab,
     // The called file may have switched modes the caller relies on.
     const uint32_t changed = childEnd.gState ^ savedG;
     auto on = [&](int bit) { return static_cast<uint8_t>((savedG >> bit) & 1u); };
-    if (changed & (1u << GS_INCH)) SendCmd(MakeCmd('G', 20, GLetter(), on(GS_INCH)));
+    // A macro file starts in millimetres without telling the machine; only
+    // units it programmed itself are switched back.
+    if ((changed & (1u << GS_INCH)) && childEnd.unitsProgrammed) SendCmd(MakeCmd('G', 20, GLetter(), on(GS_INCH)));
     if (changed & (1u << GS_INCREMENTAL)) SendCmd(MakeCmd('G', 91, GLetter(), on(GS_INCREMENTAL)));
     if (changed & (1u << GS_TOOL_LENGTH)) {
       Machine()->WaitForMachine();

@@ -92,5 +92,6 @@ class MacroParser : public GCodeParser {
     bool valid = false;
     uint32_t gState = 0;
     int32_t offsetIndex = 0;
+    bool unitsProgrammed = false;  // it executed G20/G21
   } childEnd;
 };

@@ -5,6 +5,7 @@
 
 #include "base/assertion.h"
 #include "base/logging.h"
+#include "base/numbers.h"
 #include "machine/machineconfig.h"
 #include "params/parafile.h"
 #include "machine/tooltable.h"
@@ -450,8 +451,8 @@ void MachineState::LoadStateFromVarFile() {
   const AxisAssignment& axes = GetAxisAssignment();
   for (int i = 0; i < kAxisCount; ++i)
     if (axes.IsEnabled(i)) g92.v[i] = GetVar(910 + i);
-  currTool = static_cast<int>(GetVar(920));
-  currToolVariant = static_cast<int>(GetVar(921));
+  currTool = ToInt(GetVar(920));
+  currToolVariant = ToInt(GetVar(921));
   toolLength = GetVar(925);
   const double stored = std::trunc(GetVar(909));
   int index = stored >= 0.0 && stored <= 6.0 ? static_cast<int>(stored) : -1;

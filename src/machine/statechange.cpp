@@ -5,6 +5,7 @@
 #include "base/threadsync.h"
 #include "base/assertion.h"
 #include "base/logging.h"
+#include "base/numbers.h"
 #include "machine/machinestate.h"
 #include "machine/transformation.h"
 
@@ -247,7 +248,7 @@ void ExecuteM(MachineState& target, const StateChange& rec) {
       break;
     case 6:
     case 66:
-      target.SetCurrTool(static_cast<int>(target.GetVar(920)), static_cast<int>(target.GetVar(921)),
+      target.SetCurrTool(ToInt(target.GetVar(920)), ToInt(target.GetVar(921)),
                          target.GetVar(925));
       target.UpdateToolOffset();
       break;

@@ -18,6 +18,8 @@ double g_toleranceParameter = 0.001;
 // A point found exactly at the start of the held element may come out a hair
 // behind it from rounding; that is no contour intersection.
 constexpr double kBehindSlack = 1e-9;
+// Smallest arc radius handed on, mm; below it an arc has no direction.
+constexpr double kMinArcRadius = 1e-6;
 
 Vec2 XY(const Coordinates& c) { return {c.v[0], c.v[1]}; }
 Vec2 XY(const double c[3]) { return {c[0], c[1]}; }
@@ -315,6 +317,12 @@ void RadiusComp::Emit() {
   if (!geo2d::SameRadius(s, XY(m_prevCentre), e, GetMachineConfig().centerTolerance)) Fail(-1022);
   // Start and end then lie exactly on one circle.
   const Vec2 c = geo2d::CentreOnBisector(s, XY(m_prevCentre), e);
+  if (!(geo2d::Distance(c, s) >= kMinArcRadius)) {
+    // An inside arc as small as the tool: its centre stays on the spot and
+    // only Z may still move. No stage behind gets an arc without a radius.
+    m_next->AddLine(m_pending, m_prevFeed, false, nullptr, m_prevFlag);
+    return;
+  }
   m_prevCentre[0] = c.x;
   m_prevCentre[1] = c.y;
   m_next->AddArc(m_pending, m_prevCentre, m_prevFeed, 2, m_prevClockwise);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/logging.h"
+#include "base/numbers.h"
 
 // ---- condition signal provider ---------------------------------------------
 
@@ -35,13 +36,7 @@ ConditionSignals* SetConditionSignals(ConditionSignals* signals) {
 
 ConditionSignals& GetConditionSignals() { return *g_signals; }
 
-int32_t Round(double x) {
-  const double r = std::floor(x + 0.5);
-  if (std::isnan(r)) return 0;
-  if (r >= 2147483647.0) return INT32_MAX;
-  if (r <= -2147483648.0) return INT32_MIN;
-  return static_cast<int32_t>(r);
-}
+int32_t Round(double x) { return ToInt(std::floor(x + 0.5)); }
 
 // ---- construction -----------------------------------------------------------
 

@@ -185,7 +185,8 @@ TEST(HpglWrite, WholeProgram) {
 // the report is the whole of it.
 TEST(HpglWrite, ConvertedPrograms) {
   const struct {
-    const char *what, *hpgl;
+    const char* what;
+    std::string hpgl;
     SettingsEdit setup;
     Strokes cuts;
     std::vector<std::string> texts;
@@ -232,6 +233,23 @@ TEST(HpglWrite, ConvertedPrograms) {
        {{{0, 0}, {1, 0}}}, {}},
       {"IP with two numbers moves P1 only", "IP0,0,4000,4000;IP400,400;SC0,100,0,100;SP1;PU0,0;PD100,100;", nullptr,
        {{{10, 10}, {110, 110}}}, {}},
+      // Each point is scaled as it is drawn: what follows a stroke does not reach back over it.
+      {"closing IN", "IN;IP2400,400;SC0,1800000,0,1300000;SP1;PU0,0;PD1800000,1300000;SP0;PU0,0;IN;", nullptr,
+       {{{60, 10}, {310, 197.5}}}, {}},
+      {"closing DF", "IP0,0,4000,4000;SC0,10,0,10;SP1;PU0,0;PD10,0;PU;DF;", nullptr, {{{0, 0}, {100, 0}}}, {}},
+      // After the SC the pen stays where it is; relative moves are in the new units (100 x 75 plotter units).
+      {"SC in mid-drawing", "SP1;PD100,100;SC0,100,0,100;PD200,0;PR1,1;", nullptr,
+       {{{0, 0}, {2.5, 2.5}, {500, 0}, {502.5, 1.875}}}, {}},
+      {"IP in mid-drawing", "IP0,0,4000,4000;SC0,10,0,10;SP1;PD10,0;IP4000,0,8000,4000;PD10,10;", nullptr,
+       {{{0, 0}, {100, 0}, {200, 100}}}, {}},
+      {"IP with one point, no SC", "IP400,400;SP1;PD40,0;", nullptr, {{{0, 0}, {1, 0}}}, {}},
+      {"IP with two points, no SC", "IP0,0,4000,4000;SP1;PD40,0;", nullptr, {{{0, 0}, {1, 0}}}, {}},
+      // A mirrored X axis turns the user's counter-clockwise arc clockwise on the paper.
+      {"mirrored arc", "IN;IP0,0,4000,4000;SC10,0,0,10;SP1;PU0,0;PD;AA5,0,90;", nullptr,
+       {Arcs({100, 0}, {50, 0}, {-90})}, {"G2 "}},
+      // A scaling type that is no int (read as a number of 66 digits) ignores the SC.
+      {"SC type out of range", "SC0,10,0,10,8" + std::string(65, '0') + ";SP1;PD40,0;", nullptr,
+       {{{0, 0}, {1, 0}}}, {}},
   };
   for (const auto& c : cases) {
     Converted conv(c.hpgl, c.setup, c.pens);
@@ -240,6 +258,28 @@ TEST(HpglWrite, ConvertedPrograms) {
     EXPECT_LT(conv.Deviation(c.cuts), 1e-9) << c.what << "\n" << conv.gcode;
     for (const auto& t : c.texts)
       EXPECT_EQ(conv.Has(t[0] == '!' ? t.substr(1) : t), t[0] != '!') << c.what << ": " << t << "\n" << conv.gcode;
+  }
+}
+
+// Under X and Y factors that differ, an arc of the file is an ellipse on the
+// paper: the cut follows it within 0.01 mm and ends where the arc ends (the
+// program's words have 4 decimals).
+TEST(HpglWrite, AnisotropicArcIsCutAlongTheEllipse) {
+  // User 0..100 onto 200 mm in X and 100 mm in Y; half an arc about (50,50), radius 50.
+  Converted c("IN;IP0,0,8000,4000;SC0,100,0,100;SP1;PU100,50;PD;AA50,50,180;");
+  ASSERT_TRUE(c.ok);
+  const Strokes cuts = InterpretedCuts(c.gcode, false);
+  ASSERT_EQ(cuts.size(), 1u) << c.gcode;
+  ASSERT_GT(cuts[0].size(), 20u);
+  EXPECT_LT(std::hypot(cuts[0].front().x - 200, cuts[0].front().y - 50), 1e-9);
+  EXPECT_LT(std::hypot(cuts[0].back().x - 0, cuts[0].back().y - 50), 1e-4);
+  for (size_t k = 1; k < cuts[0].size(); ++k) {
+    const Point a = cuts[0][k - 1], b = cuts[0][k];
+    const auto onEllipse = [](Point p) { return std::hypot((p.x - 100) / 100, (p.y - 50) / 50); };
+    EXPECT_NEAR(onEllipse(b), 1, 2e-6);
+    EXPECT_GT(b.y, 50 - 1e-4);  // counter-clockwise, over the top
+    const Point mid = {(a.x + b.x) / 2, (a.y + b.y) / 2};
+    EXPECT_GT(onEllipse(mid), 1 - 0.01 / 100 - 2e-6);
   }
 }
 

@@ -60,6 +60,19 @@ TEST_F(CliInterpTest, ErrorsAndRangeErrors) {
   EXPECT_TRUE(HasLine(o, "ERROR -1008 number out of range line 2 column 3")) << o.text;
 }
 
+// Only a closing '%': the run does nothing but says why; a second '%' that
+// closes a program is no reason.
+TEST_F(CliInterpTest, OnlyAClosingPercentWarns) {
+  const std::string warning = "MSG Warning: program is empty: no line after the '%' in line 3";
+  Output o = Run("G0 X10\nM30\n%\n");
+  EXPECT_EQ(0, o.status) << o.text;
+  EXPECT_TRUE(HasLine(o, warning)) << o.text;
+  EXPECT_EQ(std::string::npos, o.text.find("LINE")) << o.text;
+  o = Run("%\nG0 X10\nM30\n%\n");
+  EXPECT_EQ(std::string::npos, o.text.find("program is empty")) << o.text;
+  EXPECT_TRUE(HasLine(o, "END 4")) << o.text;
+}
+
 TEST_F(CliInterpTest, UsageAndMissingFiles) {
   EXPECT_EQ(2, Interp("").status);
   EXPECT_EQ(2, Interp("--bogus x.nc").status);

@@ -56,8 +56,10 @@ TEST_F(CliRunTest, CleanRunEndsAtTheProgramsEndPoint) {
   const size_t at = out.find("simulated time: ");
   ASSERT_NE(at, std::string::npos) << out;
   EXPECT_NEAR(std::atof(out.c_str() + at + 16), 2.7, 0.05) << out;
-  // Not a terminal: plain progress lines.
-  EXPECT_NE(err.find("progress: line "), std::string::npos) << err;
+  // Not a terminal: plain progress lines; the last shows the M30 line of 6, all done.
+  const size_t last = err.rfind("progress: line ");
+  ASSERT_NE(last, std::string::npos) << err;
+  EXPECT_EQ(err.compare(last, 29, "progress: line 6/6 100% elaps"), 0) << err;
   EXPECT_EQ(err.find('\r'), std::string::npos);
   // The given parameter folder is only read.
   EXPECT_EQ(testsupport::ReadFile(kParams + "/ParameterTable.txt"), before);
@@ -100,6 +102,15 @@ TEST_F(CliRunTest, PausesAndDialogsAreAnsweredFromTheFile) {
   ASSERT_EQ(RunFast(kExamples + "/plate.nc", "--answers " + dir + "/answers.txt "), 0) << out << err;
   EXPECT_TRUE(Out("-> 2")) << out;
   EXPECT_TRUE(Out("holes bored: 2")) << out;
+}
+
+// A CAM file whose only '%' closes it (trailing blank lines too): nothing
+// runs, and the summary says so.
+TEST_F(CliRunTest, ProgramWithOnlyAClosingPercentIsEmpty) {
+  ASSERT_EQ(RunFast(Program("G90 G54\nG0 X10 Y0 Z5\nM30\n%\n\n \n")), 0) << out << err;
+  EXPECT_TRUE(Out("result: empty program\n")) << out;
+  EXPECT_TRUE(Out("  Warning: program is empty: no line after the '%' in line 4\n")) << out;
+  EXPECT_TRUE(Out("work position: X0.000 Y0.000 Z0.000")) << out;
 }
 
 TEST_F(CliRunTest, BadArgumentsFilesAndPrograms) {

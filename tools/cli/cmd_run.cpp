@@ -219,12 +219,15 @@ class Progress {
  public:
   explicit Progress(int32_t total) : tty(isatty(STDERR_FILENO) == 1), totalLines(total) {}
 
-  void Show(Simulation& sim, double elapsed, bool force) {
+  // finalLine >= 0: the program completed there (100 %).
+  void Show(Simulation& sim, double elapsed, bool force, int32_t finalLine = -1) {
     // A terminal line is rewritten five times a second, plain lines every 2 s.
     if (!force && elapsed - lastShown < (tty ? 0.2 : 2.0)) return;
     lastShown = elapsed;
-    const int32_t line = sim.GetCursor();
-    const double frac = totalLines > 0 ? std::min(1.0, std::max(0.0, double(line) / totalLines)) : 0.0;
+    const int32_t line = finalLine >= 0 ? finalLine : sim.GetCursor();
+    const double frac = finalLine >= 0 ? 1.0
+                        : totalLines > 0 ? std::min(1.0, std::max(0.0, double(line) / totalLines))
+                                         : 0.0;
     const double remaining = frac > 0 ? elapsed * (1.0 - frac) / frac : -1;
     Coordinates p;
     sim.GetPosition(p);
@@ -308,7 +311,8 @@ int RunRun(const std::vector<std::string>& args) {
         proceed = false;
         rc = 1;
       } else {
-        totalLines = preview.Text()->LineCount();
+        int32_t first = 0;  // the main file's lines are the first of the store
+        preview.Text()->GetFileRange(1, &first, &totalLines);
         preview.ExecuteProgram(false, 0);
         if (preview.RangeErrorCount() > 0) {
           std::printf("range errors: %d, first: %s\n%s\n", preview.RangeErrorCount(),
@@ -370,13 +374,16 @@ int RunRun(const std::vector<std::string>& args) {
         }
         progress.Show(sim, elapsed(), false);
       }
-      progress.Show(sim, elapsed(), true);
+      const int32_t code = sim.LastErrorCode();
+      // The interpreter's last tag is the last program line it executed.
+      progress.Show(sim, elapsed(), true, code == 0 ? sim.GetTag() : -1);
       progress.Break();
       sim.StopThread();
       sigaction(SIGINT, &old, nullptr);
 
-      const int32_t code = sim.LastErrorCode();
-      if (code == 0) {
+      if (code == 0 && parser.EmptyProgram()) {
+        std::printf("result: empty program\n");
+      } else if (code == 0) {
         std::printf("result: completed\n");
       } else if (code == ERR_USER_BREAK) {
         std::printf("result: stopped (user break): %s\n", sim.LastErrorText().c_str());

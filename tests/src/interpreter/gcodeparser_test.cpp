@@ -37,7 +37,8 @@ TEST_F(InterpTest, ErrorsWithTheirCodesAndReports) {
       {"G54 G55\n", -1016}, {"G1 X10 F100\nF200\nX20\n", -1036, 4},  // a feed alone ends the modal motion
       {"L2\n", -1028}, {"L3\n", -1029}, {"G1 X1 L0\n", -1028}, {"X1 N5\n", -1020}, {"O100\n", -1021},
       {"M3 M5\n", -1017}, {"M12\n", -1001}, {"S100 S200\n", -1018}, {"T1 T2\n", -1019}, {"G7\n", -1000},
-      {"G99999999999\n", -1000}, {"T10000\n", -1008}, {"E5\n", -1005}, {"#I3=1\n", -1046}, {"#=3\n", -1045},
+      {"G99999999999\n", -1000}, {"M99999999999\n", -1001}, {"L99999999999\n", -1029},
+      {"P99999999999=1\n", -1009}, {"#[0-99999999999*99999999999]=5\n", -1014}, {"T10000\n", -1008}, {"E5\n", -1005}, {"#I3=1\n", -1046}, {"#=3\n", -1045},
       {"#O1=2\n", -1047}, {"P12=1\n", -1009}, {"RETURN\n", -1061}, {"x10\n", -1004}, {"X=SQRT(0-1)\n", -1008},
       {"G1 X1 X2 F10\n", -1007}, {"IF #1=1 THEN\n", -1005}, {"G1 X10\n", -1041}, {"G1 X10 I5 F100\n", -1037},
       {"G10 L2 P7 X1\n", -1076}, {"G68 X0 Y0\n", -1072}, {"G51 I2 J2\n", -1071}, {"M6 G1 X10 F600\n", -1017},
@@ -52,6 +53,9 @@ TEST_F(InterpTest, ErrorsWithTheirCodesAndReports) {
       {"G0 X0 Y0\nG2 X10 F600\n", -1040}, {"G0 X0 Y0\nG2 X10 Y0 I5 F600\nX20\n", -1040},
       {"G0 X0 Y0\nG2 X10 Y0 A5 I5 F600\n", -1038}, {"G0 X0 Y0\nG19 G2 Y10 I5 F600\n", -1040},
       {"G1 X1 F100\nG2 X9 Y0 I4 J0 U5\n", -1039, 3, "G2/G3 must not move UVW axes line 3 column 17"},
+      // A full circle of radius 0 as CAM posts write it for a hole too small to cut; a scaling to nothing.
+      {"G0 X30.42 Y26.924\nG1 Z-1 F300\nG3 X30.42 Y26.924 I0\n", -1063, 4},
+      {"G0 X5 Y5\nG2 X5.0000001 Y5 I0 J0 F600\n", -1063}, {"G51 P0\n", -1008}, {"G51 I1 J0 K1\n", -1008},
       // a rapid or the end of the program while compensating
       {"G1 X0 Y0 F600\nG41 D2 G1 X10\nG0 X20\n", -1100}, {"G1 X0 Y0 F600\nG42 D2 G1 X10\nY10\n", -1100},
   };
@@ -256,7 +260,9 @@ TEST_F(InterpTest, ToolChangeModesAndMacro) {
     int32_t code;
     double tool, length;
   } cases[] = {
-      {0, nullptr, "T5 M6\n", -1043, 0, 0}, {1, nullptr, "T5 M6\n", -1043, 0, 0}, {1, nullptr, "T4 M6\n", 0, 4, 12},
+      {0, nullptr, "T5 M6\n", -1043, 0, 0}, {1, nullptr, "T5 M6\n", -1043, 0, 0},
+      // T alone, M6 later: the last programmed T.
+      {1, nullptr, "T4 (drill)\nG0 X1\nM6\n", 0, 4, 12}, {1, nullptr, "T4 M6\n", 0, 4, 12},
       {1, "%\n#940=1\n#950=6\n", "T4 M6\n", 0, 6, 60}, {1, "%\n#940=0\n", "T4 M6\n", 0, 0, 0},
   };
   for (const auto& c : cases) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -385,6 +386,56 @@ TEST_F(MacroTest, ProbingStyleLoop) {
   for (const auto& l : Lines()) untils += l.hasUntil;
   EXPECT_EQ(4, untils);
   EXPECT_EQ(12u, Lines().size());
+}
+
+// The delivered macros cut the same in G20 as in G21 (the inch programs
+// give every length as mm / 25.4, feeds in inch per minute): cycles and the
+// tool change run by the interpreter, labels of the libraries by CALL.
+TEST_F(MacroTest, DeliveredMacrosCutTheSameInInchAndMillimetre) {
+  Folders::SetMacros(std::string(QUORVANE_SOURCE_DIR) + "/examples/macros");
+  AddTool(2, 20);
+  GetMachineConfig().toolChangeMode = 1;
+  for (AxisParams& axis : GetMachineConfig().axis) axis.minPosition = -500, axis.maxPosition = 500;
+  const struct { const char *what, *mm, *inch; } cases[] = {
+      // Two holes: the second starts from the retract plane, not from the depth.
+      {"G81", "G0 X0 Y0 Z12.7\nG81 X25.4 Y50.8 Z-2.54 R2.54 F50.8\nX50.8\nG80\n",
+       "G0 X0 Y0 Z0.5\nG81 X1 Y2 Z-0.1 R0.1 F2\nX2\nG80\n"},
+      {"tool change", "G0 X25.4 Y25.4 Z12.7\nT2\nM6\nG0 X50.8\n", "G0 X1 Y1 Z0.5\nT2\nM6\nG0 X2\n"},
+      {"peck and chamfer",
+       "G0 X30 Y0 Z2\n#1=-6\n#2=2.5\n#3=2\nCALL \"peck@cycles.txt\"\n#1=3\n#10=30\n#11=0\n"
+       "CALL \"chamfer@cycles.txt\"\n",
+       "G0 X=30/25.4 Y0 Z=2/25.4\n#1=0-6/25.4\n#2=2.5/25.4\n#3=2/25.4\nCALL \"peck@cycles.txt\"\n#1=3/25.4\n"
+       "#10=30/25.4\n#11=0\nCALL \"chamfer@cycles.txt\"\n"},
+      {"bore and slot",
+       "G0 Z5\n#1=4\n#2=3\n#5=3\n#10=15\n#11=30\nCALL \"bore@library.txt\"\n#10=20\n#11=12\n#14=90\n"
+       "CALL \"slot@library.txt\"\n",
+       "G0 Z=5/25.4\n#1=4/25.4\n#2=3/25.4\n#5=3/25.4\n#10=15/25.4\n#11=30/25.4\nCALL \"bore@library.txt\"\n"
+       "#10=20/25.4\n#11=12/25.4\n#14=90/25.4\nCALL \"slot@library.txt\"\n"},
+  };
+  using Path = std::vector<std::array<double, 6>>;  // lines: x y z feed; arcs: x y z cx cy
+  const auto path = [&] {
+    Path p;
+    for (const auto& l : Lines()) p.push_back({0, l.end[0], l.end[1], l.end[2], l.feed, 0});
+    for (const auto& a : backEnd->Arcs()) p.push_back({a.end[0], a.end[1], a.end[2], a.centre[0], a.centre[1], 1});
+    return p;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(RUN_RUNNING, Run(std::string("G21 G90 G54\n") + c.mm)) << Report();
+    const Path mm = path();
+    ASSERT_GT(mm.size(), 3u);
+    ASSERT_EQ(RUN_RUNNING, Run(std::string("G20 G90 G54\n") + c.inch)) << Report();
+    const Path in = path();
+    ASSERT_EQ(in.size(), mm.size());
+    for (size_t k = 0; k < mm.size(); ++k)
+      for (size_t j = 0; j < 6; ++j) EXPECT_NEAR(in[k][j], mm[k][j], 1e-9) << "element " << k << " value " << j;
+  }
+  // The drilling in millimetres: clear of the work between the holes, 50.8 mm/min down.
+  Run("G21 G90 G54\nG0 X0 Y0 Z12.7\nG81 X25.4 Y50.8 Z-2.54 R2.54 F50.8\nX50.8\n");
+  const std::vector<double> z = {12.7, 12.7, 2.54, -2.54, 2.54, 2.54, 2.54, -2.54, 2.54};
+  ASSERT_EQ(Xs(2).size(), z.size());
+  for (size_t k = 0; k < z.size(); ++k) EXPECT_NEAR(Xs(2)[k], z[k], 1e-12) << k;
+  EXPECT_NEAR(Lines()[3].feed, 50.8 / 60, 1e-12);
 }
 
 TEST_F(MacroTest, LibraryCalledFromSeveralPrograms) {

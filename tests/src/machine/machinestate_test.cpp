@@ -185,4 +185,7 @@ TEST_F(MachineStateTest, StateLoadsFromAndSavesToTheVariableTable) {
   for (const char* line : {"#909=4.0", "#920=12.0", "#921=2.0", "#910=1.5"}) EXPECT_TRUE(Contains(vars, line)) << line;
   s.SetVar(909, 9.0), s.LoadStateFromVarFile();  // damaged: repaired to G53
   EXPECT_TRUE(s.GetCurrTransNum() == 0 && s.GetVar(909) == 0.0);
+  // Tool numbers beyond 32 bits saturate instead of converting undefined.
+  s.SetVar(920, 1e11), s.SetVar(921, -1e300), s.LoadStateFromVarFile();
+  EXPECT_TRUE(s.GetCurrTool() == INT32_MAX && s.GetCurrToolVariant() == INT32_MIN);
 }

@@ -201,6 +201,9 @@ TEST_F(StateChangeTest, EachCodeChangesItsPartOfTheState) {
       // variant -1 finds tool 7/2.
       {Rec('#', 920, 7), {}}, {Rec('#', 921, -1), {}}, {Rec('#', 925, 33), {}},
       {Rec('M', 6), {{toolAndVariant, 699}, {toolLength, 33}, {toolOffsetX, 1.25}}},
+      // A program may write any number into #920: beyond 32 bits it saturates.
+      {Rec('#', 920, 1e11), {}}, {Rec('M', 6), {{[](M m) { return m.GetCurrTool(); }, INT32_MAX}}},
+      {Rec('#', 920, 7), {}}, {Rec('M', 6), {{toolAndVariant, 699}}},
       // Each direction clears the other; M5 clears both, M9 both coolants.
       {Rec('M', 4, 1, 1), {{spindleCoolant, 0x2}}}, {Rec('M', 3, 1, 1), {{spindleCoolant, 0x1}}},
       {Rec('M', 4, 1, 1), {{spindleCoolant, 0x2}}}, {Rec('M', 7, 1, 1), {{spindleCoolant, 0x6}}},

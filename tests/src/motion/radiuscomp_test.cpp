@@ -247,6 +247,11 @@ TEST_F(RadiusCompTest, CompensatedEndPoints) {
       {"a Z-only move before an inside corner runs back to the intersection", 1, 2.0,
        {{'L', 0, 0}, {'L', 20, 0}, {'L', 20, 0, -5}, {'L', 20, 20, -5}, {'O', 0, 0}, {'L', 30, 30, -5}},
        {{2, 18, 2, -5}, {4, 30, 30, -5}}},
+      // The tool as wide as the inside half circle: its centre stays on the
+      // spot, a move without an arc.
+      {"inside arc of the tool's radius", 1, 5.0,
+       AlongX({{'A', 30, 10, 30, 5}, {'L', 0, 10}, {'O', 0, 0}, {'L', 0, 30}}),
+       {{1, 30, 5, 0}, {2, 30, 5, 0}, {3, 0, 5, 0}, {4, 0, 30, 0}}},
       {"outside corner with offset points within the tolerance", 1, RadiusComp::GetToleranceParameter() * 0.4,
        AlongX({{'L', 0, -30}, {'O', 0, 0}, {'L', -10, -40}}),
        {{3, -10, -40, 0}}},
