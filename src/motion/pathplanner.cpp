@@ -449,13 +449,13 @@ void PathPlanner::AddSegment() {
   PlannedCorner corner;
   corner.tag = tag;
   corner.angle = angle;
+  corner.limited = vCorner < std::max(heldVel, newVel);
 
   if (vCorner < kEps || (!smooth && (vCorner < heldVel || vCorner < newVel))) {
     heldCornerVel = 0;
     DoLastMove(true);
     ChangeVelocity(0);
     LogMessage(kLogPlan, "vCorn nearly Zero!");
-    corner.limited = true;
   } else {
     const double T = filterTime;
     if (vCorner < heldVel) {
@@ -473,7 +473,6 @@ void PathPlanner::AddSegment() {
     }
     const double through = std::min(vCorner, std::min(heldVel, newVel));
     corner.velocity = EffectiveVelocity(through);
-    corner.limited = vCorner < newVel || vCorner < heldRecord.velocity / velScale;
     heldCornerVel = through;
     DoLastMove(true);
     if (vCorner < newVel) {
@@ -810,7 +809,13 @@ void PathPlanner::AddCmd(const StateChange& change) {
   const char c = change.code;
   const bool keepsHeld = (c == 'G' && change.num <= 3) || c == 'F' || c == 'I' || c == 'J' || c == 'K';
   if (!keepsHeld) {
-    DoLastMove(true);
+    // The machine stops at the end of the move before the change (the next
+    // move starts a new path anyway), and the change is placed at that very
+    // point, not at the last 5 ms point before it.
+    const bool wasHolding = holding;
+    DoLastMove(false);
+    ChangeVelocity(0);
+    if (wasHolding) PushChangeQueue();
     LogMessage(kLogPlan, "AddCmd ! c=%c n=%d a=%f", c ? c : '?', change.num, change.arg);
   }
   if (c == 'S') {

@@ -50,7 +50,7 @@ struct PlannedCorner {
   int32_t tag = 0;      // line of the element that ends at the corner
   double angle = 0;     // degrees
   double velocity = 0;  // mm/s at 100 % override; 0 = full stop
-  bool limited = false; // slower than both elements
+  bool limited = false; // slower than an element beside it (or a stop)
 };
 
 class PlanObserver {

@@ -75,7 +75,7 @@ struct PlanSummary {
   double rapidLength = 0;     // mm
   int64_t elements = 0;       // planned elements
   int64_t corners = 0;        // transitions between elements of one path
-  int64_t slowedCorners = 0;  // passed slower than the elements on both sides
+  int64_t slowedCorners = 0;  // passed slower than an element beside it
   int64_t stops = 0;          // corners with a full stop
   // The slowest corners, slowest first (full stops are velocity 0).
   PlannedCorner slowest[kSlowest];

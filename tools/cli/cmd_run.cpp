@@ -32,6 +32,7 @@
 #include "machine/machinestate.h"
 #include "interpreter/messagelist.h"
 #include "interpreter/operatordialog.h"
+#include "motion/planestimate.h"
 #include "params/parafile.h"
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
@@ -41,14 +42,6 @@ namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
 void OnSigint(int) { g_interrupted = 1; }
-
-// The preview: no machine behind it, so range errors are counted, not raised.
-class ViewFrontEnd : public FrontEnd {
- public:
-  void AddLine(const Coordinates&, double, bool, const Condition*, bool) override {}
-  void AddArc(const Coordinates&, const double*, double, int32_t, bool) override {}
-  void AddCmd(const StateChange&) override {}
-};
 
 // Collects the operator messages (PRINT, warnings) of both runs.
 class CollectingMessages : public MessageList {
@@ -298,10 +291,12 @@ int RunRun(const std::vector<std::string>& args) {
   int rc = 0;
   {
     // 1. Preview against a view: range errors are counted, the first one kept.
+    // The view plans the motion, for the estimate.
     int32_t totalLines = 0;
     bool proceed = true;
+    double estimate = -1;
     {
-      ViewFrontEnd view;
+      PlanEstimator view(simState);
       MacroParser preview(&view, &simState);
       if (preview.NewMainFile(o.file) == 0) {
         std::fprintf(stderr, "cannot load %s\n", o.file.c_str());
@@ -310,6 +305,7 @@ int RunRun(const std::vector<std::string>& args) {
       } else {
         totalLines = preview.Text()->LineCount();
         preview.ExecuteProgram(false, 0);
+        estimate = view.Summary().plannedSeconds;
         if (preview.RangeErrorCount() > 0) {
           std::printf("range errors: %d, first: %s\n%s\n", preview.RangeErrorCount(),
                       preview.ErrorReportText().c_str(), RangeText(preview).c_str());
@@ -391,6 +387,7 @@ int RunRun(const std::vector<std::string>& args) {
       std::printf("machine position: %s\n", Xyz(m).c_str());
       std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
       std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
+      std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
       std::printf("wall time: %.2f s\n", elapsed());
     }
     // The run repeats the preview's messages; without a run the preview's
