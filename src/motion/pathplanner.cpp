@@ -155,29 +155,19 @@ PathPlanner::Element PathPlanner::Part(const Element& e, double from, double to)
   return p;
 }
 
-Coordinates PathPlanner::EndDirection(const Element& e, double v) const {
+Coordinates PathPlanner::Direction(const Element& e, double v, bool atEnd) const {
   if (!e.isArc) {
     Coordinates d = e.end - e.start;
     if (e.knife) d.v[kC] = 0;
     return d;
   }
-  const Coordinates tangent = e.arc.Tangent(e.arc.f1);
+  // An arc: its tangent, or in smoothing mode the chord over the half
+  // filter distance next to the corner, which is what the filter sees.
+  const Coordinates tangent = e.arc.Tangent(atEnd ? e.arc.f1 : e.arc.f0);
   if (!Smoothing()) return tangent;
-  const double back = std::min(filterTime * v / 2, e.length);
-  const Coordinates chord = e.end - e.arc.Point(e.arc.f1 - back / e.arc.length);
-  return PathLength(chord) >= Tolerance() ? chord : tangent;
-}
-
-Coordinates PathPlanner::StartDirection(const Element& e, double v) const {
-  if (!e.isArc) {
-    Coordinates d = e.end - e.start;
-    if (e.knife) d.v[kC] = 0;
-    return d;
-  }
-  const Coordinates tangent = e.arc.Tangent(e.arc.f0);
-  if (!Smoothing()) return tangent;
-  const double ahead = std::min(filterTime * v / 2, e.length);
-  const Coordinates chord = e.arc.Point(e.arc.f0 + ahead / e.arc.length) - e.start;
+  const double span = std::min(filterTime * v / 2, e.length) / e.arc.length;
+  const Coordinates chord =
+      atEnd ? e.end - e.arc.Point(e.arc.f1 - span) : e.arc.Point(e.arc.f0 + span) - e.start;
   return PathLength(chord) >= Tolerance() ? chord : tangent;
 }
 
@@ -254,8 +244,20 @@ void PathPlanner::AddLine(const Coordinates& end, double feed, bool rapid, const
   newRecord.tag = frontTag;
   newRecord.kind = 'L';
   newRecord.feed = feed;
-  if (t.IsMappingOn()) AddMappedLine(progStart, end, v);
-  else AddElementSegment(m, v);
+  if (t.IsMappingOn()) {
+    struct Ctx {
+      const Transformation* t;
+      Coordinates a, b;
+    } ctx{&t, progStart, end};
+    const double programLength = Length9(end - progStart);
+    const double scale = t.GetScale() > 0 ? t.GetScale() : 1.0;
+    AddPieces([](const void* c, double f) {
+      const Ctx* x = static_cast<const Ctx*>(c);
+      return x->t->ToMachine(Lerp(x->a, x->b, f));
+    }, &ctx, programLength > 0 ? v * kSample / scale / programLength : 1.0, v);
+  } else {
+    AddElementSegment(m, v);
+  }
 }
 
 void PathPlanner::AddElementSegment(const Coordinates& machineEnd, double vel) {
@@ -277,19 +279,17 @@ void PathPlanner::AddElementSegment(const Coordinates& machineEnd, double vel) {
   AddSegment();
 }
 
-void PathPlanner::AddMappedLine(const Coordinates& programStart, const Coordinates& programEnd, double vel) {
-  // The mapped line is no longer straight: pieces of about 5 ms of path.
-  const Transformation& t = Trans();
-  const double programLength = Length9(programEnd - programStart);
-  const double scale = t.GetScale() > 0 ? t.GetScale() : 1.0;
+void PathPlanner::AddPieces(PiecePoint point, const void* ctx, double inc, double vel) {
+  // Under a non-linear transformation the element is no longer a line or a
+  // circle: pieces of about 5 ms of path, each checked against the limits.
   const double wanted = vel * kSample;
-  double inc = programLength > 0 ? std::min(1.0, vel * kSample / scale / programLength) : 1.0;
+  inc = std::min(1.0, inc);
   double done = 0;
   int retries = 0;
   Coordinates last = currentPos;
   while (done < 1.0) {
     const double f = std::min(1.0, done + inc);
-    const Coordinates m = t.ToMachine(Lerp(programStart, programEnd, f));
+    const Coordinates m = point(ctx, f);
     const double dist = PathLength(m - last);
     if (f < 1.0 && dist > 0 && (dist > 1.4 * wanted || dist < 0.7 * wanted) && retries < 30) {
       inc *= wanted / dist;
@@ -376,32 +376,18 @@ void PathPlanner::AddArc(const Coordinates& end, const double centre[3], double 
     // The mapped arc is no longer a circle: chords of about 5 ms.
     v = CircularVelocityLimit(plane, planar * scale, height * scale, arc.radius * scale, v, true);
     if (vmax > 0) v = std::min(v, vmax);
-    const double wanted = v * kSample;
-    double inc = std::min(1.0, kSample / std::max(length / v, cTime));
-    double done = 0;
-    int retries = 0;
-    Coordinates last = currentPos;
-    while (done < 1.0) {
-      const double f = std::min(1.0, done + inc);
-      Coordinates m = t.ToMachine(ArcPoint(arc, f));
-      if (knife) m.v[kC] = WrapDegrees(arc.startAngle + arc.sweep * f + cOffset);
-      const double dist = PathLength(m - last);
-      if (f < 1.0 && dist > 0 && (dist > 1.4 * wanted || dist < 0.7 * wanted) && retries < 30) {
-        inc *= wanted / dist;
-        ++retries;
-        continue;
-      }
-      retries = 0;
-      if (m_state) {
-        const int32_t code = CheckSegmentLimits(*m_state, last, m);
-        if (code) throw Error_t(code);
-      }
-      if (dist >= Tolerance()) {
-        AddElementSegment(m, v);
-        last = m;
-      }
-      done = f;
-    }
+    struct Ctx {
+      const Transformation* t;
+      const ArcGeometry* arc;
+      bool knife;
+      double cOffset;
+    } ctx{&t, &arc, knife, cOffset};
+    AddPieces([](const void* c, double f) {
+      const Ctx* x = static_cast<const Ctx*>(c);
+      Coordinates m = x->t->ToMachine(ArcPoint(*x->arc, f));
+      if (x->knife) m.v[kC] = WrapDegrees(x->arc->startAngle + x->arc->sweep * f + x->cOffset);
+      return m;
+    }, &ctx, kSample / std::max(length / v, cTime), v);
     return;
   }
 
@@ -442,8 +428,8 @@ void PathPlanner::AddSegment() {
     HoldNew();
     return;
   }
-  heldDir = EndDirection(held, heldVel);
-  newDir = StartDirection(next, newVel);
+  heldDir = Direction(held, heldVel, true);
+  newDir = Direction(next, newVel, false);
   double angle = 0;
   const double vCorner = MaxCornerVelocity(newVel, newDir, currentPos, heldDir, &angle);
   PlannedCorner corner;
@@ -484,7 +470,7 @@ void PathPlanner::AddSegment() {
         StreamPiece(Part(next, 0, d / 2), vCorner);
         LogMessage(kLogPlan, "AddSegment() cut after corner l=%f", d / 2);
         next = Part(next, d / 2, next.length);
-        newDir = StartDirection(next, newVel);
+        newDir = Direction(next, newVel, false);
         newRecord.cutAfter = d / 2;
       }
     }
@@ -699,6 +685,25 @@ void PathPlanner::InsertRemainder(const Coordinates& start, double step) {
   LogMessage(kLogDetail, "End of Insert");
 }
 
+void PathPlanner::StreamSteps(const Coordinates& from, const Coordinates& to, double length, double step,
+                              PiecePoint point, const void* ctx) {
+  if (!(step > 0) || !(length > 0)) {
+    if (length > 0) EmitPoint(to);
+    remSegLen = 0;
+    return;
+  }
+  if (remSegLen > step) InsertRemainder(from, step);
+  // The spacing runs on from the element before.
+  double at = step - remSegLen;
+  double last = -remSegLen;
+  while (at <= length) {
+    EmitPoint(point(ctx, at));
+    last = at;
+    at += step;
+  }
+  remSegLen = length - last;
+}
+
 void PathPlanner::MakeLinearMove(const Coordinates& from, const Coordinates& to, double v, bool knife) {
   ChangeVelocity(v);
   LogMessage(kLogDetail, "MakeLinearMove from X%1.3f Y%1.3f Z%1.3f C%1.3f to X%1.3f Y%1.3f Z%1.3f C%1.3f",
@@ -712,23 +717,17 @@ void PathPlanner::MakeLinearMove(const Coordinates& from, const Coordinates& to,
     target.v[kC] = from.v[kC] + WrapDegrees(to.v[kC] - from.v[kC]);
     d.v[kC] = 0;
   }
-  const double length = PathLength(d);
-  if (!(step > 0) || !(length > 0)) {
-    if (length > 0) EmitPoint(target);
-    remSegLen = 0;
-  } else {
-    if (remSegLen > step) InsertRemainder(from, step);
-    double s = step - remSegLen;
-    double last = -remSegLen;
-    while (s <= length) {
-      Coordinates p = Lerp(from, target, s / length);
-      if (knife) p.v[kC] = target.v[kC];
-      EmitPoint(p);
-      last = s;
-      s += step;
-    }
-    remSegLen = length - last;
-  }
+  struct Ctx {
+    Coordinates from, target;
+    double length;
+    bool knife;
+  } ctx{from, target, PathLength(d), knife};
+  StreamSteps(from, target, ctx.length, step, [](const void* c, double at) {
+    const Ctx* x = static_cast<const Ctx*>(c);
+    Coordinates p = Lerp(x->from, x->target, at / x->length);
+    if (x->knife) p.v[kC] = x->target.v[kC];
+    return p;
+  }, &ctx);
   currentPos = target;
   LogMessage(kLogDetail, "MakeLinearMove end ref=%d", out.RefNum());
 }
@@ -740,23 +739,12 @@ void PathPlanner::MakeCircularMove(const ArcPath& arc, double v) {
   LogMessage(kLogDetail, "MakeCircularMove l=%1.3f from X%1.3f Y%1.3f to X%1.3f Y%1.3f", length, from.v[0],
              from.v[1], to.v[0], to.v[1]);
   plannedFeed = v;
-  const double step = v * kSample;
-  if (!(step > 0) || !(length > 0) || !(arc.length > 0)) {
-    if (length > 0) EmitPoint(to);
-    remSegLen = 0;
-  } else {
-    if (remSegLen > step) InsertRemainder(from, step);
-    double s = step - remSegLen;
-    double last = -remSegLen;
-    while (s <= length) {
-      const Coordinates p = arc.Point(arc.f0 + s / arc.length);
-      LogMessage(kLogPoint, "CircularMove() x=%1.3f y=%1.3f z=%1.3f", p.v[0], p.v[1], p.v[2]);
-      EmitPoint(p);
-      last = s;
-      s += step;
-    }
-    remSegLen = length - last;
-  }
+  StreamSteps(from, to, arc.length > 0 ? length : 0.0, v * kSample, [](const void* c, double at) {
+    const ArcPath* a = static_cast<const ArcPath*>(c);
+    const Coordinates p = a->Point(a->f0 + at / a->length);
+    LogMessage(kLogPoint, "CircularMove() x=%1.3f y=%1.3f z=%1.3f", p.v[0], p.v[1], p.v[2]);
+    return p;
+  }, &arc);
   currentPos = to;
   LogMessage(kLogDetail, "MakeCircularMove end ref=%d", out.RefNum());
 }

@@ -141,6 +141,9 @@ class PathPlanner {
     double length = 0;       // mm still to stream
   };
 
+  // A point of an element as a function of a parameter (a fraction, a length).
+  using PiecePoint = Coordinates (*)(const void* ctx, double at);
+
   // Internal operations.
   void AddSegment();
   void HoldNew();
@@ -154,16 +157,23 @@ class PathPlanner {
   void MakeLinearMove(const Coordinates& from, const Coordinates& to, double v, bool knife);
   void MakeCircularMove(const ArcPath& arc, double v);
   void EmitPoint(const Coordinates& p);
+  // Points every step along a piece of length from `from` to `to`, the
+  // first one step after the last point streamed; point(ctx, s) is the
+  // point s along the piece.
+  void StreamSteps(const Coordinates& from, const Coordinates& to, double length, double step, PiecePoint point,
+                   const void* ctx);
   void InsertRemainder(const Coordinates& start, double step);
   void AddElementSegment(const Coordinates& machineEnd, double vel);
-  void AddMappedLine(const Coordinates& programStart, const Coordinates& programEnd, double vel);
+  // Plans a mapped element as lines of about 5 ms of path at vel, starting
+  // with a fraction step of inc.
+  void AddPieces(PiecePoint point, const void* ctx, double inc, double vel);
   void MoveWithUntil(const Coordinates& target, double feed, const Condition* until);
 
   // Geometry helpers.
   double PathLength(const Coordinates& d) const;
   Coordinates UnitOf(const Coordinates& d) const;
-  Coordinates EndDirection(const Element& e, double v) const;
-  Coordinates StartDirection(const Element& e, double v) const;
+  // The direction at the end (atEnd) or start of e run at v.
+  Coordinates Direction(const Element& e, double v, bool atEnd) const;
   static Element Part(const Element& e, double fromLength, double toLength);
   const Transformation& Trans() const;
   double Tolerance() const;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cliformat.h"
 #include "command.h"
 #include "base/folders.h"
 #include "machine/machineconfig.h"
@@ -24,15 +25,6 @@
 #include "simulation/programplan.h"
 
 namespace {
-
-std::string Clock(double seconds) {
-  if (!(seconds >= 0) || !std::isfinite(seconds)) return "--:--";
-  const long s = static_cast<long>(seconds + 0.5);
-  char buf[32];
-  if (s >= 3600) std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-  else std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-  return buf;
-}
 
 class ElementPrinter : public PlanObserver {
  public:

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "cliformat.h"
 #include "command.h"
 #include "program/errors.h"
 #include "base/folders.h"
@@ -117,15 +118,6 @@ class CliOperator : public Operator {
  private:
   Answers& answers;
 };
-
-std::string Clock(double seconds) {
-  if (!(seconds >= 0) || !std::isfinite(seconds)) return "--:--";
-  const long s = static_cast<long>(seconds + 0.5);
-  char buf[32];
-  if (s >= 3600) std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-  else std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-  return buf;
-}
 
 std::string Xyz(const Coordinates& p) {
   char buf[96];
