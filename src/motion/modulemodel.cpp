@@ -83,6 +83,9 @@ double ModuleModel::Limit() const {
 }
 
 bool ModuleModel::AddPoint(const Coordinates& point) {
+  // A point that is not a number cannot be reached; the module skips it.
+  for (double c : point.v)
+    if (!std::isfinite(c)) return true;
   Entry e;
   e.point = point;
   e.length = Length9(point - m_lastPoint);

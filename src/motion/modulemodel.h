@@ -112,7 +112,6 @@ class ModuleModel {
   double m_streamVmax = 0;
   double m_streamAccel = 0;
   Coordinates m_lastPoint;
-  bool m_havePoint = false;
 
   // Execution side.
   double m_accel = 0;  // mm/s², 0 = unlimited

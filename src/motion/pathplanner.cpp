@@ -70,6 +70,13 @@ double AngleBetween(double ax, double ay, double az, double bx, double by, doubl
   return std::acos(c) / kDegToRad;
 }
 
+// Elements with coordinates that are not numbers are not planned.
+bool Finite(const Coordinates& c) {
+  for (double x : c.v)
+    if (!std::isfinite(x)) return false;
+  return true;
+}
+
 Coordinates Lerp(const Coordinates& a, const Coordinates& b, double f) {
   Coordinates r;
   for (int i = 0; i < kAxisCount; ++i) r.v[i] = a.v[i] + (b.v[i] - a.v[i]) * f;
@@ -202,6 +209,7 @@ void PathPlanner::AddLine(const Coordinates& end, double feed, bool rapid, const
   Coordinates m = t.ToMachine(end);
   if (knife && !noKnife) m.v[kC] = end.v[kC];
   LogMessage(kLogPlan, "AddLine Zo=%f tag=%d", m.v[2], frontTag);
+  if (!Finite(m)) return;
   const Coordinates progStart = progPos;
   progPos = end;
   if (m_state) m_state->progPos = end;
@@ -333,6 +341,7 @@ void PathPlanner::AddArc(const Coordinates& end, const double centre[3], double 
   const MachineConfig& cfg = GetMachineConfig();
   const Transformation& t = Trans();
   const Coordinates progStart = progPos;
+  if (!Finite(end) || !std::isfinite(centre[0] + centre[1] + centre[2])) return;
   const ArcGeometry arc = MakeArc(progStart, end, centre, plane, clockwise);
   const bool knife = TangentialKnifeActive();
   double cTime = 0;
@@ -664,7 +673,6 @@ void PathPlanner::StreamPiece(const Element& piece, double v) {
 }
 
 void PathPlanner::EmitPoint(const Coordinates& p) {
-  LogMessage(kLogPoint, "NextPosition() x=%1.3f y=%1.3f z=%1.3f c=%1.3f", p.v[0], p.v[1], p.v[2], p.v[kC]);
   out.NextPosition(p, MotionStream::kPointNormal);
   lastPoint = p;
   out.CheckBreak();
@@ -914,6 +922,11 @@ void PathPlanner::WaitForMachine() {
   currentPos = lastPoint = out.ActualPosition();
   progPos = Trans().ToProgram(currentPos);
   if (m_state) m_state->progPos = progPos;
+}
+
+void PathPlanner::SetMaxRpm(double rpm) {
+  LogMessage(kLogPlan, "SetMaxRpm toolMaxS=%f", rpm);
+  maxRpm = rpm;
 }
 
 void PathPlanner::CatchBreak() {

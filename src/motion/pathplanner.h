@@ -89,6 +89,9 @@ class PathPlanner {
   // Streams what is held, waits for standstill and takes the machine's
   // position as the current one.
   void WaitForMachine();
+  // The current tool's highest spindle speed, rpm (0 = none).
+  void SetMaxRpm(double rpm);
+  double MaxRpm() const { return maxRpm; }
   // A caught break: the held element and the queued changes are dropped.
   void CatchBreak();
 
@@ -209,6 +212,7 @@ class PathPlanner {
   StateChangeList changeQueue;
   // Spindle: nominal S (rpm) and the pending values averaged over a move.
   double nominalS = 0;
+  double maxRpm = 0;
   double pendingSSum = 0;
   int pendingSCount = 0;
   double pendingSX = 0, pendingSY = 0;  // mm, where the first pending S came

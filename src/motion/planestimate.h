@@ -96,6 +96,7 @@ class PlanEstimator : public FrontEnd, private PlanObserver {
   void EndProgram() override;
   void WaitForMachine() override;
   void SetTag(int32_t tag) override;
+  void SetMaxRpm(double rpm) override { m_planner.SetMaxRpm(rpm); }
   void GetPosition(Coordinates& position) override;
 
   // Every planned element is also handed to observer (null: none).
