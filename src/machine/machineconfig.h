@@ -12,9 +12,17 @@
 //    StopAcceler 2000; WorkAcceler 1000; MaxJumpVel 5; RefTolerance 0.5.
 //  - JogSpeed presets 1, 5, 20, 50, 100 mm/s; JogStep presets 0.001, 0.01,
 //    0.1, 1, 10 mm.
-//  - SafeZLevel 10, TrajectTol 0.01, MaxBendAngle 3, MaxStopAngle 90 degrees,
-//    CvAcceler 1000, CenterTolerance 0.01, DefaultFeed 1000, DefaultRPM
+//  - SafeZLevel 10, CenterTolerance 0.01, DefaultFeed 1000, DefaultRPM
 //    10000, MaxS 24000, SpindleDelay 3, SpindleRamp 3, BrakeDelay 0.2.
+//  - Path planning: TrajectTol 0.02 mm (the corner deviation of smoothing
+//    mode; the module filters over sqrt(8 TrajectTol / WorkAcceler), 13 ms);
+//    CvAcceler 1000, no more than the smallest WorkAcceler of X, Y and Z, or
+//    corners leave the tolerance; MaxBendAngle 45 degrees (sharper turns
+//    stop exactly: at router feeds a stop costs less time than running the
+//    cut-off pieces at the corner velocity the tolerance allows);
+//    MaxStopAngle 10 degrees (G61 passes only nearly straight joins without
+//    stopping); MaxJumpVel 5 mm/s = WorkAcceler x 5 ms, a velocity step the
+//    axis makes within one sample at its acceleration.
 //  - Soft limits enforced, stop on error, F and S displayed, DisplayPrecision 3.
 //  - Everything else 0 / false / empty.
 #pragma once
@@ -68,9 +76,9 @@ class MachineConfig {
   std::string offsetComments[kWorkSystems];
 
   double safeZLevel = 10.0;
-  double trajectTol = 0.01;
-  double maxBendAngle = 3.0;
-  double maxStopAngle = 90.0;
+  double trajectTol = 0.02;
+  double maxBendAngle = 45.0;
+  double maxStopAngle = 10.0;
   double cvAcceler = 1000.0;
   double centerTolerance = 0.01;
   double defaultRotDia = 50.0;

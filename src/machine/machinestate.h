@@ -37,7 +37,7 @@ enum StateFlagBit {
   SF_COOLANT_MIST = 2,        // M7
   SF_COOLANT_FLOOD = 3,       // M8
   SF_TOOL_LENGTH = 6,         // G43
-  SF_G62 = 7,                 // G62 record flag
+  SF_EXACT_STOP = 7,          // G62 record flag: set by G61 (exact stop), clear = smoothing (G64, fresh start)
   SF_M14 = 10,                // M14 on, M15 off
   SF_INCH = 11,               // G20
   SF_INCREMENTAL = 12,        // G91

@@ -206,7 +206,7 @@ void ExecuteG(MachineState& target, const StateChange& rec) {
       target.SetCurrOffsetFromFile(rec.num - 53);
       break;
     case 62:
-      target.SetFlag(SF_G62, on);
+      target.SetFlag(SF_EXACT_STOP, on);
       break;
     case 68:
       target.SetFlag(SF_ROTATION, on);

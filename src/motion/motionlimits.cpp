@@ -102,8 +102,16 @@ Coordinates ArcPoint(const ArcGeometry& arc, double f) {
 
 double ArcPlanarLength(const ArcGeometry& arc) { return arc.radius * std::fabs(arc.sweep) * kDegToRad; }
 
-double CircularVelocityLimit(int32_t plane, double s, double h, double r, double feed, bool nonLinear) {
+double CircularVelocityLimit(int32_t plane, double s, double h, double r, double feed, bool nonLinear,
+                             CircularLimit* which) {
   const MachineConfig& cfg = GetMachineConfig();
+  CircularLimit bound = CIRC_NONE;
+  auto limit = [&](double value, CircularLimit kind) {
+    if (value < feed) {
+      feed = value;
+      bound = kind;
+    }
+  };
   int a, b;
   PlaneAxes(plane, a, b);
   const int n = (plane >= 0 && plane <= 2) ? plane : 2;
@@ -111,12 +119,11 @@ double CircularVelocityLimit(int32_t plane, double s, double h, double r, double
   const double k = s > kEps ? len / s : 1.0;
   for (int axis : {a, b}) {
     const double vmax = cfg.axis[axis].maxVelocity;
-    if (vmax > 0) feed = std::min(feed, k * vmax);
+    if (vmax > 0) limit(k * vmax, CIRC_AXIS);
     const double acc = cfg.cvAccLimited ? cfg.cvAcceler : cfg.axis[axis].workAcceler;
-    if (acc > 0 && r > 0) feed = std::min(feed, k * std::sqrt(acc * r));
+    if (acc > 0 && r > 0) limit(k * std::sqrt(acc * r), CIRC_CENTRIPETAL);
   }
-  if (std::fabs(h) > kEps && cfg.axis[n].maxVelocity > 0)
-    feed = std::min(feed, cfg.axis[n].maxVelocity * len / std::fabs(h));
+  if (std::fabs(h) > kEps && cfg.axis[n].maxVelocity > 0) limit(cfg.axis[n].maxVelocity * len / std::fabs(h), CIRC_HELIX);
   if (nonLinear) {
     double vmin = std::numeric_limits<double>::infinity(), amin = vmin;
     for (int i = 0; i < 3; ++i) {
@@ -124,10 +131,38 @@ double CircularVelocityLimit(int32_t plane, double s, double h, double r, double
       if (cfg.axis[i].workAcceler > 0) amin = std::min(amin, cfg.axis[i].workAcceler);
     }
     if (cfg.cvAccLimited) amin = cfg.cvAcceler;
-    feed = std::min(feed, vmin);
-    if (std::isfinite(amin) && r > 0) feed = std::min(feed, k * std::sqrt(amin * r));
+    limit(vmin, CIRC_AXIS);
+    if (std::isfinite(amin) && r > 0) limit(k * std::sqrt(amin * r), CIRC_CENTRIPETAL);
   }
+  if (which) *which = bound;
   return feed;
+}
+
+uint32_t HomingMask(double arg) {
+  const double whole = std::trunc(arg);
+  return std::isfinite(whole) ? static_cast<uint32_t>(static_cast<int64_t>(whole)) : 0u;
+}
+
+Coordinates HomedPosition(Coordinates p, uint32_t mask) {
+  const MachineConfig& cfg = GetMachineConfig();
+  const AxisAssignment& axes = GetAxisAssignment();
+  for (int i = 0; i < kAxisCount; ++i) {
+    if (!(mask & (1u << i)) || !axes.IsEnabled(i)) continue;
+    switch (cfg.axis[i].homeSwitchMode) {
+      case 0:
+        break;
+      case 1:
+        p.v[i] = cfg.axis[i].minPosition;
+        break;
+      case 2:
+        p.v[i] = cfg.axis[i].maxPosition;
+        break;
+      default:
+        p.v[i] = cfg.axis[i].homePosition;
+        break;
+    }
+  }
+  return p;
 }
 
 bool SegmentEntersKeepout(const Coordinates& a, const Coordinates& b) {

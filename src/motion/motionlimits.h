@@ -60,8 +60,18 @@ double ArcPlanarLength(const ArcGeometry& arc);
 // each plane axis's MaxVelocity, the normal axis for a helix, and the
 // centripetal limit sqrt(a r) with a = CvAcceler when CvAccLimited is set,
 // else the axis's WorkAcceler. nonLinear: a transformation that bends the
-// arc; then the smallest limits of X, Y and Z apply.
-double CircularVelocityLimit(int32_t plane, double s, double h, double r, double feed, bool nonLinear);
+// arc; then the smallest limits of X, Y and Z apply. which (optional) tells
+// the limit that bound last.
+enum CircularLimit { CIRC_NONE = 0, CIRC_AXIS, CIRC_HELIX, CIRC_CENTRIPETAL };
+double CircularVelocityLimit(int32_t plane, double s, double h, double r, double feed, bool nonLinear,
+                             CircularLimit* which = nullptr);
+
+// The machine position after homing the axes of mask (bit = axis) from p:
+// each enabled axis goes to its switch (HomeSwitchMode 1: MinPosition, 2:
+// MaxPosition, 3 and above: HomePosition; 0 leaves it).
+Coordinates HomedPosition(Coordinates p, uint32_t mask);
+// The axis mask of a homing argument (its whole part; 0 when not finite).
+uint32_t HomingMask(double arg);
 
 // Whether the straight machine-space segment a..b touches the tool changer's
 // keep-out box (AtcHasKeepout, AtcKeepoutMin/Max over the axes of

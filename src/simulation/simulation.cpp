@@ -386,28 +386,8 @@ void Simulation::Pause() {
 }
 
 void Simulation::HomeAxes(double arg) {
-  const double whole = std::trunc(arg);
-  const uint32_t mask = std::isfinite(whole) ? static_cast<uint32_t>(static_cast<int64_t>(whole)) : 0u;
-  const MachineConfig& cfg = GetMachineConfig();
-  const AxisAssignment& axes = GetAxisAssignment();
-  Coordinates p = Pos();
-  for (int i = 0; i < kAxisCount; ++i) {
-    if (!(mask & (1u << i)) || !axes.IsEnabled(i)) continue;
-    switch (cfg.axis[i].homeSwitchMode) {
-      case 0:
-        break;
-      case 1:
-        p.v[i] = cfg.axis[i].minPosition;
-        break;
-      case 2:
-        p.v[i] = cfg.axis[i].maxPosition;
-        break;
-      default:
-        p.v[i] = cfg.axis[i].homePosition;
-        break;
-    }
-  }
-  SetPos(p);
+  const uint32_t mask = HomingMask(arg);
+  SetPos(HomedPosition(Pos(), mask));
   LogMessage(kLogSim, "Simulation home mask=%X", mask);
 }
 

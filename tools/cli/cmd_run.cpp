@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "cliformat.h"
 #include "command.h"
 #include "program/errors.h"
 #include "base/folders.h"
@@ -32,6 +33,7 @@
 #include "machine/machinestate.h"
 #include "interpreter/messagelist.h"
 #include "interpreter/operatordialog.h"
+#include "motion/planestimate.h"
 #include "params/parafile.h"
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
@@ -41,14 +43,6 @@ namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
 void OnSigint(int) { g_interrupted = 1; }
-
-// The preview: no machine behind it, so range errors are counted, not raised.
-class ViewFrontEnd : public FrontEnd {
- public:
-  void AddLine(const Coordinates&, double, bool, const Condition*, bool) override {}
-  void AddArc(const Coordinates&, const double*, double, int32_t, bool) override {}
-  void AddCmd(const StateChange&) override {}
-};
 
 // Collects the operator messages (PRINT, warnings) of both runs.
 class CollectingMessages : public MessageList {
@@ -124,15 +118,6 @@ class CliOperator : public Operator {
  private:
   Answers& answers;
 };
-
-std::string Clock(double seconds) {
-  if (!(seconds >= 0) || !std::isfinite(seconds)) return "--:--";
-  const long s = static_cast<long>(seconds + 0.5);
-  char buf[32];
-  if (s >= 3600) std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-  else std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-  return buf;
-}
 
 std::string Xyz(const Coordinates& p) {
   char buf[96];
@@ -301,10 +286,12 @@ int RunRun(const std::vector<std::string>& args) {
   int rc = 0;
   {
     // 1. Preview against a view: range errors are counted, the first one kept.
+    // The view plans the motion, for the estimate.
     int32_t totalLines = 0;
     bool proceed = true;
+    double estimate = -1;
     {
-      ViewFrontEnd view;
+      PlanEstimator view(simState);
       MacroParser preview(&view, &simState);
       if (preview.NewMainFile(o.file) == 0) {
         std::fprintf(stderr, "cannot load %s\n", o.file.c_str());
@@ -314,6 +301,7 @@ int RunRun(const std::vector<std::string>& args) {
         int32_t first = 0;  // the main file's lines are the first of the store
         preview.Text()->GetFileRange(1, &first, &totalLines);
         preview.ExecuteProgram(false, 0);
+        estimate = view.Summary().plannedSeconds;
         if (preview.RangeErrorCount() > 0) {
           std::printf("range errors: %d, first: %s\n%s\n", preview.RangeErrorCount(),
                       preview.ErrorReportText().c_str(), RangeText(preview).c_str());
@@ -398,6 +386,7 @@ int RunRun(const std::vector<std::string>& args) {
       std::printf("machine position: %s\n", Xyz(m).c_str());
       std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
       std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
+      std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
       std::printf("wall time: %.2f s\n", elapsed());
     }
     // The run repeats the preview's messages; without a run the preview's

@@ -222,7 +222,7 @@ TEST_F(StateChangeTest, EachCodeChangesItsPartOfTheState) {
   }
   EXPECT_TRUE(capture.Messages().empty()) << capture.Messages().front();
   // Mode switches follow the record flag, whatever the argument.
-  const int modes[][3] = {{'G', 20, SF_INCH},         {'G', 51, SF_SCALING},         {'G', 62, SF_G62},
+  const int modes[][3] = {{'G', 20, SF_INCH},         {'G', 51, SF_SCALING},         {'G', 62, SF_EXACT_STOP},
                           {'G', 68, SF_ROTATION},     {'G', 91, SF_INCREMENTAL},     {'G', 95, SF_FEED_PER_REV},
                           {'G', 97, SF_CONSTANT_RPM}, {'M', 50, SF_FEED_OVERRIDE},   {'M', 51, SF_SPINDLE_OVERRIDE},
                           {'M', 53, SF_M53}};

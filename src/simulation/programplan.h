@@ -1,0 +1,32 @@
+// The planned time of a part program file: the program runs through the
+// interpreter as in the preview (no machine behind it) into a PlanEstimator.
+// Used by `quorvane-cli plan`, the run summary and the preview's estimate.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "motion/planestimate.h"
+
+class MachineState;
+
+struct ProgramPlan {
+  bool loaded = false;        // the file could be read
+  int32_t runState = 0;       // the interpreter's end state
+  int32_t errorCode = 0;      // 0 = none
+  std::string errorText;      // the interpreter's report of the error
+  int32_t lineCount = 0;      // lines of the program text
+  int32_t rangeErrors = 0;    // moves outside the soft limits (counted, not raised)
+  PlanSummary summary;
+};
+
+// Runs file from state (a copy is used; state is not changed). observer
+// receives every planned element and corner; progress is called every 1000
+// lines with the global line reached.
+ProgramPlan PlanProgram(const std::string& file, const MachineState& state, PlanObserver* observer = nullptr,
+                        const std::function<void(int32_t line)>& progress = nullptr);
+
+// The planned seconds of file from state, or -1 when it cannot be read or
+// ends with an error.
+double PlannedProgramSeconds(const std::string& file, const MachineState& state);
