@@ -201,6 +201,16 @@ class LineWordReader : private NullFrontEndHolder, public MacroParser {
     column = tokenColumn = 0;
     lineNumber = number;
     endOfLine = *line == 0 || *line == '\r' || *line == '\n';
+    keywordsSeen = 0;
+  }
+  // The next word, a statement with its arguments, as a line is parsed.
+  bool ReadWord(Word& w) {
+    if (!GetWord(w)) return false;
+    if (w.code < 'A') {
+      keywordsSeen |= 1u << w.code;
+      if (w.code != STMT_ASSIGN) ParseStatement(w.code);
+    }
+    return true;
   }
 };
 
@@ -323,6 +333,7 @@ struct ReadWord {
   int32_t code;  // address letter or statement code
   double value;
   int32_t begin, end;  // columns
+  bool formula;        // "X=...": the value is known only when the program runs
 };
 
 class AdaptRun {
@@ -361,6 +372,8 @@ class AdaptRun {
  private:
   // Where execution will start: after a '%' line that comes before the
   // first line with code, or else after a '%' line added before the first.
+  // A line is code when it reads into words, as written or as the other
+  // dialects write it; text before a '%' that starts the program is not.
   void FindStart(std::string_view program) {
     bool inComment = false;
     int32_t percentLine = 0;
@@ -371,18 +384,28 @@ class AdaptRun {
       if (++m_line == 1 && ending) m_firstEnding.assign(p + n, ending);
       const size_t vis = VisibleLength(p, n);
       const CommentScan scan = ScanComments(p, vis, inComment, true);
+      const bool wasInComment = inComment;
       inComment = scan.EndsInComment();
       if (scan.firstCode == kNone) return true;
       if (p[scan.firstCode] == '%' && IsPercentLine(p, vis, scan)) {
         if (!percentLine) percentLine = m_line;
         return true;
       }
-      code = true;
-      return false;
+      code = ReadsAsCode(p, vis, wasInComment);
+      return !code;
     });
     m_startLine = percentLine;
     m_addPercent = code && !percentLine;
     m_line = 0;
+  }
+
+  bool ReadsAsCode(const char* p, size_t n, bool inComment) {
+    MakeLexCopy(p, n, ScanComments(p, n, inComment, false));
+    if (ReadWords() || IsValueError(m_errorCode)) return true;
+    bool maybeOurs;
+    if (!Normalise(p, n, inComment, m_norm, maybeOurs)) return false;
+    MakeLexCopy(m_norm.data(), m_norm.size(), ScanComments(m_norm.data(), m_norm.size(), inComment, false));
+    return ReadWords() || IsValueError(m_errorCode);
   }
 
   void DoLine(const char* p, size_t n, std::string& out) {
@@ -415,31 +438,39 @@ class AdaptRun {
     }
 
     bool maybeOurs = false;
-    const uint32_t kinds = Normalise(src, srcLen, wasInComment, m_norm, maybeOurs);
+    uint32_t kinds = Normalise(src, srcLen, wasInComment, m_norm, maybeOurs);
     const char* cand = src;
     size_t candLen = srcLen;
+    CommentScan candScan = scan;
     bool read = false, readOk = false;
-    if (kinds) {
-      // Our own dialect writes ';', lower case and the like inside statements.
-      if (maybeOurs) {
-        MakeLexCopy(src, srcLen, scan);
-        read = true;
-        readOk = ReadWords();
-      }
-      if (!readOk) {
-        read = false;
-        cand = m_norm.data();
-        candLen = m_norm.size();
-        scan = ScanComments(cand, candLen, wasInComment, false);
-        for (int k = 0; k < static_cast<int>(AdaptChange::Count); ++k)
-          if (kinds & (1u << k)) Change(static_cast<AdaptChange>(k));
-      }
+    // Our own dialect writes ';', lower case and the like inside statements.
+    if (kinds && maybeOurs) {
+      MakeLexCopy(src, srcLen, scan);
+      read = true;
+      readOk = ReadWords();
+      if (readOk) kinds = 0;
     }
-    TrackComment(scan);
+    if (kinds) {
+      read = false;
+      cand = m_norm.data();
+      candLen = m_norm.size();
+      candScan = ScanComments(cand, candLen, wasInComment, false);
+    }
     if (!read) {
-      MakeLexCopy(cand, candLen, scan);
+      MakeLexCopy(cand, candLen, candScan);
       readOk = ReadWords();
     }
+    if (!readOk && !IsValueError(m_errorCode) && IsLabelLine(src, srcLen, scan)) {
+      // Jumps and calls enter here from elsewhere: the modal motion is unknown.
+      TrackComment(scan);
+      out.append(p, n);
+      m_ourMotion = m_theirMotion = -1;
+      m_afterFlowEnd = false;
+      return;
+    }
+    for (int k = 0; k < static_cast<int>(AdaptChange::Count); ++k)
+      if (kinds & (1u << k)) Change(static_cast<AdaptChange>(k));
+    TrackComment(candScan);
     if (!readOk) {
       if (IsValueError(m_errorCode)) {
         out.append(cand, candLen);
@@ -450,6 +481,22 @@ class AdaptRun {
       ApplyRules(cand, candLen, out);
     }
     out.append(p + vis, n - vis);
+  }
+
+  // A line that begins with a name is a label of our dialect when a SKIP
+  // names it or when it follows the end of the program or of a called
+  // section (M2, M30, M99, RETURN, EXIT, SKIP): it is never read from its
+  // start, only jumped or called to.
+  bool IsLabelLine(const char* p, size_t n, const CommentScan& scan) {
+    MakeLexCopy(p, n, scan);
+    m_reader.Start(m_lexCopy.c_str(), m_line);
+    try {
+      m_reader.SkipSpaceAndComments();
+      if (!m_reader.GetName(m_name)) return false;
+    } catch (const Error_t&) {
+      return false;
+    }
+    return m_afterFlowEnd || std::find(m_skipTargets.begin(), m_skipTargets.end(), m_name) != m_skipTargets.end();
   }
 
   void TrackComment(const CommentScan& scan) {
@@ -483,8 +530,11 @@ class AdaptRun {
     m_insertAt = kNone;
     int32_t lineG = -1, mCode = -1, firstWord = -1;
     bool axis = false, others = false, statement = false, oWord = false, onlyLabel = true;
+    bool flowEnd = false, unknownG = false;
     for (size_t k = 0; k < m_words.size(); ++k) {
       const ReadWord& w = m_words[k];
+      flowEnd |= w.code == STMT_EXIT || w.code == STMT_SKIP ||
+                 (w.code == 'M' && (w.value == 2 || w.value == 30 || w.value == 99));
       if (w.code < 'A') {
         // Statements other than assignments and UNTIL make up the whole line.
         statement |= w.code != STMT_ASSIGN && w.code != STMT_UNTIL;
@@ -494,7 +544,9 @@ class AdaptRun {
       const char c = static_cast<char>(w.code);
       if (c != 'N' && firstWord < 0) firstWord = static_cast<int32_t>(k);
       if (c != 'N' && c != 'O') onlyLabel = false;
-      if (c == 'G') {
+      if (c == 'G' && w.formula) {
+        unknownG = true;
+      } else if (c == 'G') {
         if (w.value != std::trunc(w.value)) {
           CentreMode(w);
           continue;
@@ -509,18 +561,22 @@ class AdaptRun {
         else others = true;
       }
     }
+    if (!m_words.empty()) m_afterFlowEnd = flowEnd;
     if (oWord && !(onlyLabel && m_programEnd)) {
       // A bare O number after the program's end is a label that M98 calls.
       Refuse(0, "O-word subroutines and program numbers cannot be mapped", std::string(cand, len));
       return;
     }
-    if (statement) {
+    if (oWord) m_ourMotion = m_theirMotion = -1;  // entered from an M98 elsewhere
+    if (statement || oWord) {
       Emit(cand, len, out);
       return;
     }
 
     int32_t motion = -1;  // the motion this line makes
-    if (lineG >= 0) {
+    if (unknownG) {
+      m_ourMotion = m_theirMotion = -1;  // decided when the program runs
+    } else if (lineG >= 0) {
       motion = lineG;
       m_ourMotion = IsModalMotion(lineG) ? lineG : -1;
       if (IsTheirMotion(lineG)) m_theirMotion = lineG;
@@ -550,7 +606,7 @@ class AdaptRun {
       m_ourMotion = -1;
     }
     for (const ReadWord& w : m_words) {
-      if (w.code != 'F' || w.value != 0) continue;
+      if (w.code != 'F' || w.formula || w.value != 0) continue;
       if (motion == 0) {
         m_removals.push_back(w);
         Change(AdaptChange::RapidF0);
@@ -642,14 +698,23 @@ class AdaptRun {
         if (m_reader.endOfLine) return true;
         const int32_t begin = m_reader.column;
         Word w;
-        if (!m_reader.GetWord(w)) return true;
-        m_words.push_back({w.code, w.value, begin, m_reader.column});
+        if (!m_reader.ReadWord(w)) return true;
+        const bool formula = w.code >= 'A' && m_lexCopy[begin + 1] == '=';
+        m_words.push_back({w.code, w.value, begin, m_reader.column, formula});
+        if (w.code == STMT_SKIP) SkipTarget(begin + 4, m_reader.column);
       }
     } catch (const Error_t& e) {
       m_errorCode = e.code;
       m_errorColumn = m_reader.errorColumn;
     }
     return false;
+  }
+
+  void SkipTarget(size_t from, size_t to) {
+    while (from < to && IsSkipped(m_lexCopy[from])) ++from;
+    const std::string name = m_lexCopy.substr(from, to - from);
+    if (std::find(m_skipTargets.begin(), m_skipTargets.end(), name) == m_skipTargets.end())
+      m_skipTargets.push_back(name);
   }
 
   void Change(AdaptChange kind) { Add(m_report.changes[static_cast<size_t>(kind)]); }
@@ -675,6 +740,9 @@ class AdaptRun {
   int32_t m_ourMotion = -1;    // the modal motion code the interpreter holds
   int32_t m_theirMotion = -1;  // the motion code in force in the program's own dialect
   int32_t m_programEnd = 0;    // the first M2/M30 line
+  bool m_afterFlowEnd = false; // the last line with words ended the flow (M2, M30, M99, EXIT, SKIP)
+  std::vector<std::string> m_skipTargets;
+  std::string m_name;
 
   std::vector<ReadWord> m_words;
   int32_t m_errorCode = 0, m_errorColumn = 0;
