@@ -98,80 +98,137 @@ enum : uint32_t {
   kLower = 1u << static_cast<int>(AdaptChange::LowerCase),
 };
 
-// Rewrites a line as the other dialects read it into `out`; returns the
-// kinds of change made. `maybeOurs` is set when the line holds what only our
-// own dialect writes outside comments (statement keywords and function
-// names, '=', '#', '[', strings), so that a change there needs a check.
-uint32_t Normalise(const char* p, size_t n, bool inComment, std::string& out, bool& maybeOurs) {
+// Byte classes of the rewriting loop; most bytes of a program are plain.
+enum ByteClass : uint8_t { PLAIN, UPPER, LOWER, OPEN, SEMICOLON, QUOTE, OURS };
+struct ByteClasses {
+  uint8_t of[256];
+  constexpr ByteClasses() : of() {
+    for (int c = 'A'; c <= 'Z'; ++c) of[c] = UPPER;
+    for (int c = 'a'; c <= 'z'; ++c) of[c] = LOWER;
+    of[static_cast<int>('(')] = OPEN;
+    of[static_cast<int>(';')] = SEMICOLON;
+    of[static_cast<int>('"')] = QUOTE;
+    of[static_cast<int>('=')] = of[static_cast<int>('#')] = of[static_cast<int>('[')] = OURS;
+  }
+};
+constexpr ByteClasses kClass;
+
+struct LineShape {
+  CommentScan scan;        // as our reader sees the line; valid when `exact`
+  bool exact = true;       // false after ';' or nested parentheses: ScanComments
+  bool maybeOurs = false;  // statement keywords and function names, '=', '#', '[', strings
+};
+
+// Rewrites a line as the other dialects read it into `out` (only when
+// something changes); returns the kinds of change made. `shape.maybeOurs`
+// is set when the line holds what only our own dialect writes outside
+// comments, so that a change there needs a check.
+uint32_t Normalise(const char* p, size_t n, bool inComment, std::string& out, LineShape& shape) {
   out.clear();
-  maybeOurs = false;
+  shape = LineShape();
+  CommentScan& scan = shape.scan;
   uint32_t kinds = 0;
-  size_t i = 0;
+  size_t i = 0, kept = 0;  // p[0..kept) is in out
+  auto upTo = [&](size_t at) {
+    out.append(p + kept, at - kept);
+    kept = at;
+  };
+  auto withoutParentheses = [&](size_t from, size_t to) {
+    out += '(';
+    for (size_t k = from; k < to; ++k)
+      if (p[k] != '(' && p[k] != ')') out += p[k];
+    out += ')';
+  };
   if (inComment) {
-    while (i < n && p[i] != ')') ++i;
-    i = std::min(n, i + 1);
-    out.append(p, i);
+    const void* close = std::memchr(p, ')', n);
+    i = scan.prefixEnd = close ? static_cast<const char*>(close) - p + 1 : n;
+    scan.allComment = !close;
   }
   while (i < n) {
-    const char c = p[i];
-    if (c == '(') {
-      // A comment that closes on this line when parentheses nest.
-      int depth = 0;
-      bool inner = false;
-      size_t j = i;
-      for (; j < n; ++j) {
-        if (p[j] == '(') {
-          inner |= depth > 0;
-          ++depth;
-        } else if (p[j] == ')' && --depth == 0) {
+    const size_t run = i;
+    while (i < n && kClass.of[static_cast<uint8_t>(p[i])] == PLAIN) ++i;
+    if (scan.firstCode == kNone)
+      for (size_t k = run; k < i; ++k)
+        if (!IsSkipped(p[k])) {
+          scan.firstCode = k;
           break;
         }
+    if (i == n) break;
+    const char c = p[i];
+    const uint8_t cls = kClass.of[static_cast<uint8_t>(c)];
+    if (cls != OPEN && scan.firstCode == kNone) scan.firstCode = i;
+    switch (cls) {
+      case OPEN: {
+        // A comment that closes on this line when parentheses nest.
+        int depth = 0;
+        bool inner = false;
+        size_t j = i;
+        for (; j < n; ++j) {
+          if (p[j] == '(') {
+            inner |= depth > 0;
+            ++depth;
+          } else if (p[j] == ')' && --depth == 0) {
+            break;
+          }
+        }
+        if (j < n && inner) {
+          upTo(i);
+          withoutParentheses(i + 1, j);
+          kinds |= kNested;
+          shape.exact = false;
+          i = kept = j + 1;
+          break;
+        }
+        // Otherwise as our reader sees it: to the first ')', or on to the next line.
+        const void* close = std::memchr(p + i, ')', n - i);
+        if (!close) {
+          scan.openAt = i;
+          i = n;
+        } else {
+          i = static_cast<const char*>(close) - p + 1;
+        }
+        break;
       }
-      if (j < n && inner) {
-        out += '(';
-        for (size_t k = i + 1; k < j; ++k)
-          if (p[k] != '(' && p[k] != ')') out += p[k];
-        out += ')';
-        kinds |= kNested;
-        i = j + 1;
-        continue;
+      case SEMICOLON:
+        upTo(i);
+        withoutParentheses(i + 1, n);
+        kept = n;
+        shape.exact = false;
+        return kinds | kSemicolon;
+      case QUOTE:
+        shape.maybeOurs = true;
+        for (++i; i < n && p[i] != '"'; ++i)
+          if (p[i] == '\\') ++i;
+        i = std::min(n, i + 1);
+        break;
+      case UPPER:
+      case LOWER: {
+        if (i > 0 && IsLetter(p[i - 1])) shape.maybeOurs = true;
+        if (cls == LOWER) {
+          upTo(i);
+          out += static_cast<char>(c - 'a' + 'A');
+          kept = i + 1;
+          kinds |= kLower;
+        }
+        size_t k = ++i;
+        while (k < n && IsBlank(p[k])) ++k;
+        if (k > i && k < n && StartsNumber(p[k])) {
+          upTo(i);
+          kept = i = k;
+          kinds |= kBlank;
+        }
+        break;
       }
-      // Otherwise as our reader sees it: to the first ')', or on to the next line.
-      const void* close = std::memchr(p + i, ')', n - i);
-      const size_t end = close ? static_cast<const char*>(close) - p + 1 : n;
-      out.append(p + i, end - i);
-      i = end;
-    } else if (c == ';') {
-      out += '(';
-      for (size_t k = i + 1; k < n; ++k)
-        if (p[k] != '(' && p[k] != ')') out += p[k];
-      out += ')';
-      return kinds | kSemicolon;
-    } else if (c == '"') {
-      maybeOurs = true;
-      const size_t from = i;
-      for (++i; i < n && p[i] != '"'; ++i)
-        if (p[i] == '\\') ++i;
-      i = std::min(n, i + 1);
-      out.append(p + from, i - from);
-    } else if (IsLetter(c)) {
-      if (i > 0 && IsLetter(p[i - 1])) maybeOurs = true;
-      if (IsLower(c)) kinds |= kLower;
-      out += IsLower(c) ? static_cast<char>(c - 'a' + 'A') : c;
-      size_t k = ++i;
-      while (k < n && IsBlank(p[k])) ++k;
-      if (k > i && k < n && StartsNumber(p[k])) {
-        kinds |= kBlank;
-        i = k;
-      }
-    } else {
-      maybeOurs |= c == '=' || c == '#' || c == '[';
-      out += c;
-      ++i;
+      default:  // OURS
+        shape.maybeOurs = true;
+        ++i;
     }
   }
+  if (kinds) upTo(n);
   return kinds;
 }
+
+constexpr uint32_t Bit(char c) { return 1u << (c - 'A'); }
 
 bool Near(double a, double b) { return std::fabs(a - b) < 1e-9; }
 
@@ -314,8 +371,9 @@ void ForEachLine(std::string_view text, F&& f) {
   const char* p = text.data();
   const char* const end = p + text.size();
   while (p < end) {
-    const char* q = p;
-    while (q < end && *q != '\r' && *q != '\n') ++q;
+    const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+    const char* q = lf ? static_cast<const char*>(lf) : end;
+    if (const void* cr = std::memchr(p, '\r', static_cast<size_t>(q - p))) q = static_cast<const char*>(cr);
     size_t ending = 0;
     if (q < end) ending = *q == '\r' && q + 1 < end && q[1] == '\n' ? 2 : 1;
     if (!f(p, static_cast<size_t>(q - p), ending)) return;
@@ -342,6 +400,7 @@ class AdaptRun {
       : m_settings(settings), m_reader(reader), m_progress(progress) {}
 
   AdaptReport Run(std::string_view program, std::string& out) {
+    m_text = program;
     FindStart(program);
     out.clear();
     out.reserve(program.size() + program.size() / 8 + 8);
@@ -402,8 +461,8 @@ class AdaptRun {
   bool ReadsAsCode(const char* p, size_t n, bool inComment) {
     MakeLexCopy(p, n, ScanComments(p, n, inComment, false));
     if (ReadWords() || IsValueError(m_errorCode)) return true;
-    bool maybeOurs;
-    if (!Normalise(p, n, inComment, m_norm, maybeOurs)) return false;
+    LineShape shape;
+    if (!Normalise(p, n, inComment, m_norm, shape)) return false;
     MakeLexCopy(m_norm.data(), m_norm.size(), ScanComments(m_norm.data(), m_norm.size(), inComment, false));
     return ReadWords() || IsValueError(m_errorCode);
   }
@@ -412,40 +471,43 @@ class AdaptRun {
     ++m_line;
     const size_t vis = VisibleLength(p, n);
     const bool wasInComment = m_inComment;
-    CommentScan scan = ScanComments(p, vis, wasInComment, false);
     const char* src = p;
     size_t srcLen = vis;
+    LineShape shape;
+    uint32_t kinds = Normalise(src, srcLen, wasInComment, m_norm, shape);
+    // How our reader sees the line as it stands.
+    auto ourScan = [&] { return shape.exact ? shape.scan : ScanComments(src, srcLen, wasInComment, false); };
+    const size_t first = shape.scan.firstCode;
     bool verbatim = m_line <= m_startLine;  // the interpreter does not read up to the start line
-    if (!verbatim && scan.firstCode != kNone && p[scan.firstCode] == '%' && IsPercentLine(p, vis, scan)) {
+    if (!verbatim && first != kNone && p[first] == '%' && IsPercentLine(p, vis, ourScan())) {
       if (m_programEnd) {
         Note(AdaptNote::ClosingPercent);
         m_report.programEndLine = m_programEnd;
         verbatim = true;
       } else {
-        m_work.assign(p, scan.firstCode);
+        m_work.assign(p, first);
         m_work += "(%)";
-        m_work.append(p + scan.firstCode + 1, vis - scan.firstCode - 1);
+        m_work.append(p + first + 1, vis - first - 1);
         Change(AdaptChange::PercentComment);
         src = m_work.data();
         srcLen = m_work.size();
-        scan = ScanComments(src, srcLen, wasInComment, false);
+        kinds = Normalise(src, srcLen, wasInComment, m_norm, shape);
       }
     }
     if (verbatim) {
-      TrackComment(scan);
+      TrackComment(ourScan());
       out.append(p, n);
       return;
     }
 
-    bool maybeOurs = false;
-    uint32_t kinds = Normalise(src, srcLen, wasInComment, m_norm, maybeOurs);
     const char* cand = src;
     size_t candLen = srcLen;
-    CommentScan candScan = scan;
+    CommentScan candScan = shape.scan;
     bool read = false, readOk = false;
     // Our own dialect writes ';', lower case and the like inside statements.
-    if (kinds && maybeOurs) {
-      MakeLexCopy(src, srcLen, scan);
+    if (kinds && shape.maybeOurs) {
+      candScan = ourScan();
+      MakeLexCopy(src, srcLen, candScan);
       read = true;
       readOk = ReadWords();
       if (readOk) kinds = 0;
@@ -460,16 +522,15 @@ class AdaptRun {
       MakeLexCopy(cand, candLen, candScan);
       readOk = ReadWords();
     }
-    if (!readOk && !IsValueError(m_errorCode) && IsLabelLine(src, srcLen, scan)) {
+    if (!readOk && !IsValueError(m_errorCode) && IsLabelLine(src, srcLen, ourScan())) {
       // Jumps and calls enter here from elsewhere: the modal motion is unknown.
-      TrackComment(scan);
+      TrackComment(ourScan());
       out.append(p, n);
       m_ourMotion = m_theirMotion = -1;
       m_afterFlowEnd = false;
       return;
     }
-    for (int k = 0; k < static_cast<int>(AdaptChange::Count); ++k)
-      if (kinds & (1u << k)) Change(static_cast<AdaptChange>(k));
+    if (kinds) RecordKinds(kinds);
     TrackComment(candScan);
     if (!readOk) {
       if (IsValueError(m_errorCode)) {
@@ -483,13 +544,23 @@ class AdaptRun {
     out.append(p + vis, n - vis);
   }
 
+  bool IsAxis(char c) const {
+    constexpr uint32_t kAxes = Bit('X') | Bit('Y') | Bit('Z') | Bit('A') | Bit('B') | Bit('C') | Bit('U') | Bit('W');
+    return ((kAxes | (m_settings.vIsAxis ? Bit('V') : 0)) >> (c - 'A')) & 1u;
+  }
+
+  void RecordKinds(uint32_t kinds) {
+    for (int k = 0; k < static_cast<int>(AdaptChange::Count); ++k)
+      if (kinds & (1u << k)) Change(static_cast<AdaptChange>(k));
+  }
+
   // A line that begins with a name is a label of our dialect when a SKIP
   // names it or when it follows the end of the program or of a called
   // section (M2, M30, M99, RETURN, EXIT, SKIP): it is never read from its
   // start, only jumped or called to.
   bool IsLabelLine(const char* p, size_t n, const CommentScan& scan) {
     MakeLexCopy(p, n, scan);
-    m_reader.Start(m_lexCopy.c_str(), m_line);
+    m_reader.Start(m_lexText, m_line);
     try {
       m_reader.SkipSpaceAndComments();
       if (!m_reader.GetName(m_name)) return false;
@@ -557,7 +628,7 @@ class AdaptRun {
         oWord = true;
       } else if (c != 'N') {
         if (c == 'M') mCode = ToInt(w.value);
-        if (std::strchr(m_settings.vIsAxis ? "XYZABCUVW" : "XYZABCUW", c)) axis = true;
+        if (IsAxis(c)) axis = true;
         else others = true;
       }
     }
@@ -671,7 +742,7 @@ class AdaptRun {
 
   bool IsPercentLine(const char* p, size_t n, const CommentScan& scan) {
     MakeLexCopy(p, n, scan);
-    m_reader.Start(m_lexCopy.c_str(), m_line);
+    m_reader.Start(m_lexText, m_line);
     try {
       m_reader.SkipToKeyword("%");
       return true;
@@ -681,17 +752,24 @@ class AdaptRun {
   }
 
   // The line as the word reader gets it: a comment continued from the line
-  // before blanked, one that continues onto the next line cut off.
+  // before blanked, one that continues onto the next line cut off. A line
+  // without either is read where it is when a line end follows it.
   void MakeLexCopy(const char* p, size_t n, const CommentScan& scan) {
+    const bool inText = p >= m_text.data() && p < m_text.data() + m_text.size();
+    if (scan.prefixEnd == 0 && scan.openAt == kNone && (!inText || p + n < m_text.data() + m_text.size())) {
+      m_lexText = p;
+      return;
+    }
     m_lexCopy.assign(p, scan.openAt != kNone ? scan.openAt : n);
     std::fill_n(m_lexCopy.begin(), std::min(scan.prefixEnd, m_lexCopy.size()), ' ');
+    m_lexText = m_lexCopy.c_str();
   }
 
-  // The words of m_lexCopy as the interpreter reads them; false with the
+  // The words of m_lexText as the interpreter reads them; false with the
   // error code and column when it cannot read them.
   bool ReadWords() {
     m_words.clear();
-    m_reader.Start(m_lexCopy.c_str(), m_line);
+    m_reader.Start(m_lexText, m_line);
     try {
       for (;;) {
         m_reader.SkipSpaceAndComments();
@@ -699,7 +777,7 @@ class AdaptRun {
         const int32_t begin = m_reader.column;
         Word w;
         if (!m_reader.ReadWord(w)) return true;
-        const bool formula = w.code >= 'A' && m_lexCopy[begin + 1] == '=';
+        const bool formula = w.code >= 'A' && m_lexText[begin + 1] == '=';
         m_words.push_back({w.code, w.value, begin, m_reader.column, formula});
         if (w.code == STMT_SKIP) SkipTarget(begin + 4, m_reader.column);
       }
@@ -711,8 +789,8 @@ class AdaptRun {
   }
 
   void SkipTarget(size_t from, size_t to) {
-    while (from < to && IsSkipped(m_lexCopy[from])) ++from;
-    const std::string name = m_lexCopy.substr(from, to - from);
+    while (from < to && IsSkipped(m_lexText[from])) ++from;
+    const std::string name(m_lexText + from, to - from);
     if (std::find(m_skipTargets.begin(), m_skipTargets.end(), name) == m_skipTargets.end())
       m_skipTargets.push_back(name);
   }
@@ -750,6 +828,8 @@ class AdaptRun {
   size_t m_insertAt = kNone;
   std::string m_insert;
   std::string m_norm, m_work, m_lexCopy;
+  std::string_view m_text;   // the program
+  const char* m_lexText = nullptr;  // what the word reader reads
 };
 
 }  // namespace
