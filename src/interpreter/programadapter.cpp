@@ -15,6 +15,7 @@
 #include "interpreter/macroparser.h"
 #include "machine/machineconfig.h"
 #include "program/errors.h"
+#include "program/fileparser.h"
 
 namespace {
 
@@ -250,6 +251,8 @@ struct NullFrontEndHolder {
 class LineWordReader : private NullFrontEndHolder, public MacroParser {
  public:
   LineWordReader() : MacroParser(&front, nullptr) {}
+  // A reader whose store holds `text`, standing on its first line.
+  explicit LineWordReader(const std::string& text) : MacroParser(&front, nullptr, text) {}
   // The line must end with NUL, CR or LF. Its number keeps the one-dialog-
   // per-line check of the ASK statements apart from line to line.
   void Start(const char* line, int32_t number) {
@@ -435,8 +438,8 @@ class AdaptRun {
   // dialects write it; text before a '%' that starts the program is not.
   void FindStart(std::string_view program) {
     bool inComment = false;
-    int32_t percentLine = 0;
-    bool code = false;
+    int32_t codeLine = 0;
+    size_t searched = program.size();  // the '%' that counts comes before the first code
     m_firstEnding = "\n";
     m_line = 0;
     ForEachLine(program, [&](const char* p, size_t n, size_t ending) {
@@ -445,26 +448,33 @@ class AdaptRun {
       const CommentScan scan = ScanComments(p, vis, inComment, true);
       const bool wasInComment = inComment;
       inComment = scan.EndsInComment();
-      if (scan.firstCode == kNone) return true;
-      if (p[scan.firstCode] == '%' && IsPercentLine(p, vis, scan)) {
-        if (!percentLine) percentLine = m_line;
-        return true;
-      }
-      code = ReadsAsCode(p, vis, wasInComment);
-      return !code;
+      if (scan.firstCode == kNone || p[scan.firstCode] == '%') return true;
+      if (!ReadsAsCode(p, vis, wasInComment)) return true;
+      codeLine = m_line;
+      searched = static_cast<size_t>(p + n - program.data());
+      return false;
     });
+    // The interpreter's own search for the start.
+    int32_t percentLine = 0;
+    FileParser search{std::string(program.substr(0, searched))};
+    try {
+      search.SkipToKeyword("%");
+      percentLine = search.lineNumber;
+    } catch (const Error_t&) {
+    }
+    m_skipTargets.clear();  // a SKIP only jumps forward
+    m_addPercent = codeLine && !percentLine;
     m_startLine = percentLine;
-    m_addPercent = code && !percentLine;
     m_line = 0;
   }
 
   bool ReadsAsCode(const char* p, size_t n, bool inComment) {
-    MakeLexCopy(p, n, ScanComments(p, n, inComment, false));
-    if (ReadWords() || IsValueError(m_errorCode)) return true;
+    CommentScan scan = ScanComments(p, n, inComment, false);
+    if (ReadLine(p, n, scan) || IsValueError(m_errorCode)) return true;
     LineShape shape;
     if (!Normalise(p, n, inComment, m_norm, shape)) return false;
-    MakeLexCopy(m_norm.data(), m_norm.size(), ScanComments(m_norm.data(), m_norm.size(), inComment, false));
-    return ReadWords() || IsValueError(m_errorCode);
+    scan = ScanComments(m_norm.data(), m_norm.size(), inComment, false);
+    return ReadLine(m_norm.data(), m_norm.size(), scan) || IsValueError(m_errorCode);
   }
 
   void DoLine(const char* p, size_t n, std::string& out) {
@@ -479,10 +489,16 @@ class AdaptRun {
     auto ourScan = [&] { return shape.exact ? shape.scan : ScanComments(src, srcLen, wasInComment, false); };
     const size_t first = shape.scan.firstCode;
     bool verbatim = m_line <= m_startLine;  // the interpreter does not read up to the start line
-    if (!verbatim && first != kNone && p[first] == '%' && IsPercentLine(p, vis, ourScan())) {
-      if (m_programEnd) {
-        Note(AdaptNote::ClosingPercent);
-        m_report.programEndLine = m_programEnd;
+    // After a comment that began on a line before, the text is read as the
+    // rest of that line: it is neither a '%' line nor a label.
+    const bool continued = wasInComment;
+    if (!verbatim && !continued && first != kNone && p[first] == '%' && IsPercentLine(p, vis, ourScan())) {
+      if (m_programEnd || m_afterFlowEnd) {
+        // Not read in order: after the end, or after a return or a jump.
+        if (m_programEnd) {
+          Note(AdaptNote::ClosingPercent);
+          m_report.programEndLine = m_programEnd;
+        }
         verbatim = true;
       } else {
         m_work.assign(p, first);
@@ -496,6 +512,8 @@ class AdaptRun {
     }
     if (verbatim) {
       TrackComment(ourScan());
+      // Reading starts afresh on the line after the start.
+      if (m_line == m_startLine) m_inComment = false;
       out.append(p, n);
       return;
     }
@@ -507,9 +525,8 @@ class AdaptRun {
     // Our own dialect writes ';', lower case and the like inside statements.
     if (kinds && shape.maybeOurs) {
       candScan = ourScan();
-      MakeLexCopy(src, srcLen, candScan);
       read = true;
-      readOk = ReadWords();
+      readOk = ReadLine(src, srcLen, candScan);
       if (readOk) kinds = 0;
     }
     if (kinds) {
@@ -518,14 +535,12 @@ class AdaptRun {
       candLen = m_norm.size();
       candScan = ScanComments(cand, candLen, wasInComment, false);
     }
-    if (!read) {
-      MakeLexCopy(cand, candLen, candScan);
-      readOk = ReadWords();
-    }
-    if (!readOk && !IsValueError(m_errorCode) && IsLabelLine(src, srcLen, ourScan())) {
+    if (!read) readOk = ReadLine(cand, candLen, candScan);
+    if (!readOk && !continued && !IsValueError(m_errorCode) && IsLabelLine(src, srcLen, ourScan())) {
       // Jumps and calls enter here from elsewhere: the modal motion is unknown.
       TrackComment(ourScan());
-      out.append(p, n);
+      out.append(src, srcLen);
+      out.append(p + vis, n - vis);
       m_ourMotion = m_theirMotion = -1;
       m_afterFlowEnd = false;
       return;
@@ -567,7 +582,10 @@ class AdaptRun {
     } catch (const Error_t&) {
       return false;
     }
-    return m_afterFlowEnd || std::find(m_skipTargets.begin(), m_skipTargets.end(), m_name) != m_skipTargets.end();
+    const bool label =
+        m_afterFlowEnd || std::find(m_skipTargets.begin(), m_skipTargets.end(), m_name) != m_skipTargets.end();
+    // Reading goes on after the label.
+    return label && ReadWords(m_reader);
   }
 
   void TrackComment(const CommentScan& scan) {
@@ -765,25 +783,44 @@ class AdaptRun {
     m_lexText = m_lexCopy.c_str();
   }
 
-  // The words of m_lexText as the interpreter reads them; false with the
-  // error code and column when it cannot read them.
-  bool ReadWords() {
+  // Reads a line's words as the interpreter does; false with the error code
+  // and column when it cannot. Where a comment may run on past the line's
+  // end, a reader whose store holds the line and then a line ")" tells
+  // whether the interpreter takes that '(' for a comment (which then runs
+  // onto the next line) or for a bracket of a formula.
+  bool ReadLine(const char* p, size_t n, CommentScan& scan) {
+    if (scan.openAt == kNone) {
+      MakeLexCopy(p, n, scan);
+      m_reader.Start(m_lexText, m_line);
+      return ReadWords(m_reader);
+    }
+    m_acrossText.assign(p, n);
+    std::fill_n(m_acrossText.begin(), std::min(scan.prefixEnd, n), ' ');
+    m_acrossText += "\n)";
+    m_lexText = m_acrossText.c_str();
+    LineWordReader across(m_acrossText);
+    const bool ok = ReadWords(across);
+    if (ok && across.lineNumber == 1) scan.openAt = kNone;
+    return ok;
+  }
+
+  // The words of m_lexText from where the reader stands.
+  bool ReadWords(LineWordReader& reader) {
     m_words.clear();
-    m_reader.Start(m_lexText, m_line);
     try {
       for (;;) {
-        m_reader.SkipSpaceAndComments();
-        if (m_reader.endOfLine) return true;
-        const int32_t begin = m_reader.column;
+        reader.SkipSpaceAndComments();
+        if (reader.endOfLine) return true;
+        const int32_t begin = reader.column;
         Word w;
-        if (!m_reader.ReadWord(w)) return true;
+        if (!reader.ReadWord(w)) return true;
         const bool formula = w.code >= 'A' && m_lexText[begin + 1] == '=';
-        m_words.push_back({w.code, w.value, begin, m_reader.column, formula});
-        if (w.code == STMT_SKIP) SkipTarget(begin + 4, m_reader.column);
+        m_words.push_back({w.code, w.value, begin, reader.column, formula});
+        if (w.code == STMT_SKIP) SkipTarget(begin + 4, reader.column);
       }
     } catch (const Error_t& e) {
       m_errorCode = e.code;
-      m_errorColumn = m_reader.errorColumn;
+      m_errorColumn = reader.errorColumn;
     }
     return false;
   }
@@ -827,7 +864,7 @@ class AdaptRun {
   std::vector<ReadWord> m_removals;
   size_t m_insertAt = kNone;
   std::string m_insert;
-  std::string m_norm, m_work, m_lexCopy;
+  std::string m_norm, m_work, m_lexCopy, m_acrossText;
   std::string_view m_text;   // the program
   const char* m_lexText = nullptr;  // what the word reader reads
 };

@@ -34,7 +34,7 @@
 #include <string_view>
 #include <vector>
 
-struct MachineConfig;
+class MachineConfig;
 
 // The machine settings the adaptation depends on.
 struct AdaptSettings {

@@ -154,6 +154,31 @@ TEST_F(AdapterTest, OurOwnDialectComesThroughUntouched) {
   }
 }
 
+// Where a line's reading starts and what belongs to it, as the interpreter
+// has it: 0 = nothing to do, else the line of the refusal.
+TEST_F(AdapterTest, ReadsWhereTheInterpreterReads) {
+  const struct {
+    const char* program;
+    int32_t refusedLine;
+  } cases[] = {
+      {"%\nPRINT (1+2\n(c)\n", 2},                     // a formula's bracket, not a comment
+      {"%\nG0 X1 (note\nmore) G1 X2 F100\nM30\n", 0},  // read as the rest of line 2
+      {"%\nSKIP a (x\n) b\n", 3},                       // ... and so never a label
+      {"%\ndone\nSKIP done\n", 2},                      // a SKIP only jumps forward
+      {"%\nG0 X1\nM99\n%\nlabel\nG0 X2\nM99\n", 0},    // not read in order after a return
+      {"text (open\n%\nG0 X1\n", 0},                     // the start is found at line starts; read afresh after it
+  };
+  ProgramAdapter adapter;
+  for (const auto& c : cases) {
+    std::string out;
+    const AdaptReport report = adapter.Adapt(c.program, out);
+    EXPECT_EQ(c.refusedLine, report.Refused() ? report.refusals.front().line : 0) << c.program;
+    if (!c.refusedLine) {
+      EXPECT_EQ(c.program, out);
+    }
+  }
+}
+
 TEST_F(AdapterTest, LinesKeepTheirNumbersAndEnds) {
   // CR LF, a lone CR, and a last line without an end; the added '%' takes
   // the first line's end. Bytes after a NUL are never read and stay.
