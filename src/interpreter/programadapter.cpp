@@ -553,6 +553,10 @@ class AdaptRun {
       } else {
         Refuse(m_errorColumn, ReasonFor(cand, candLen), std::string(cand, candLen));
       }
+    } else if (continued) {
+      // The words join those of the line the comment began on: no rule
+      // that looks at a whole line applies to them alone.
+      out.append(cand, candLen);
     } else {
       ApplyRules(cand, candLen, out);
     }

@@ -59,12 +59,6 @@ int RunAdapt(const std::vector<std::string>& args) {
   if (!outPath.empty() && SameFile(file, outPath)) return UsageError("-o names FILE itself: the original is kept");
   if (!paramDir.empty()) Folders::SetParameters(paramDir);
 
-  std::string program;
-  struct stat st;
-  if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadProgramFile(file, program)) {
-    std::fprintf(stderr, "quorvane-cli adapt: cannot read %s\n", file.c_str());
-    return 2;
-  }
   ProgramAdapter adapter(MachineSettings(Folders::Parameters()));
   bool showed = false;
   adapter.SetProgress([&](size_t done, size_t total) {
@@ -72,8 +66,12 @@ int RunAdapt(const std::vector<std::string>& args) {
     std::fprintf(stderr, "\radapting %s: %3zu%%", file.c_str(), total ? done * 100 / total : 100);
     showed = true;
   });
-  std::string adapted;
-  const AdaptReport report = adapter.Adapt(program, adapted);
+  std::string adapted, error;
+  AdaptReport report;
+  if (!adapter.AdaptFile(file, adapted, report, error)) {
+    std::fprintf(stderr, "quorvane-cli adapt: %s\n", error.c_str());
+    return 2;
+  }
   if (showed) std::fputc('\n', stderr);
 
   size_t changes = 0;

@@ -162,7 +162,7 @@ TEST_F(AdapterTest, ReadsWhereTheInterpreterReads) {
     int32_t refusedLine;
   } cases[] = {
       {"%\nPRINT (1+2\n(c)\n", 2},                     // a formula's bracket, not a comment
-      {"%\nG0 X1 (note\nmore) G1 X2 F100\nM30\n", 0},  // read as the rest of line 2
+      {"%\nG0 X1 (note\nmore) Y2\nM30\n", 0},           // Y2 is read as the rest of line 2
       {"%\nSKIP a (x\n) b\n", 3},                       // ... and so never a label
       {"%\ndone\nSKIP done\n", 2},                      // a SKIP only jumps forward
       {"%\nG0 X1\nM99\n%\nlabel\nG0 X2\nM99\n", 0},    // not read in order after a return
