@@ -21,7 +21,8 @@ namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 constexpr size_t kProgressLines = 65536;
-constexpr size_t kLinesNamed = 10;  // line numbers a report line names before "..."
+constexpr size_t kLinesNamed = 10;    // line numbers a report line names before "..."
+constexpr int32_t kRefusalsKept = 100;  // refused lines described; the others are counted
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
@@ -239,12 +240,10 @@ std::string FormatG(double v) {
   return buf;
 }
 
-}  // namespace
-
-namespace {
 struct NullFrontEndHolder {
   NullFrontEnd front;  // a base, so that it exists before the parser is built on it
 };
+
 }  // namespace
 
 // The interpreter's word reader over one line held outside the program store.
@@ -312,6 +311,8 @@ std::vector<std::string> AdaptReport::Text() const {
     for (const AdaptRefusal& r : refusals)
       out.push_back("refused: line " + std::to_string(r.line) + " column " + std::to_string(r.column) + ": " +
                     r.reason);
+    if (refusedLines > static_cast<int32_t>(refusals.size()))
+      out.push_back("refused: " + std::to_string(refusedLines - refusals.size()) + " more lines");
     return out;
   }
   using C = AdaptChange;
@@ -621,7 +622,7 @@ class AdaptRun {
   void ApplyRules(const char* cand, size_t len, std::string& out) {
     m_removals.clear();
     m_insertAt = kNone;
-    int32_t lineG = -1, mCode = -1, firstWord = -1;
+    int32_t lineG = -1, mCode = -1, firstWord = -1, oColumn = 0;
     bool axis = false, others = false, statement = false, oWord = false, onlyLabel = true;
     bool flowEnd = false, unknownG = false;
     for (size_t k = 0; k < m_words.size(); ++k) {
@@ -647,6 +648,7 @@ class AdaptRun {
         const int32_t g = ToInt(w.value);
         if (lineG < 0 && IsLineGCode(g)) lineG = g;
       } else if (c == 'O') {
+        if (!oWord) oColumn = w.begin;
         oWord = true;
       } else if (c != 'N') {
         if (c == 'M') mCode = ToInt(w.value);
@@ -657,7 +659,7 @@ class AdaptRun {
     if (!m_words.empty()) m_afterFlowEnd = flowEnd;
     if (oWord && !(onlyLabel && m_programEnd)) {
       // A bare O number after the program's end is a label that M98 calls.
-      Refuse(0, "O-word subroutines and program numbers cannot be mapped", std::string(cand, len));
+      Refuse(oColumn, "O-word subroutines and program numbers cannot be mapped", std::string(cand, len));
       return;
     }
     if (oWord) m_ourMotion = m_theirMotion = -1;  // entered from an M98 elsewhere
@@ -842,7 +844,8 @@ class AdaptRun {
     if (lines.empty() || lines.back() != m_line) lines.push_back(m_line);
   }
   void Refuse(int32_t column, std::string reason, std::string text) {
-    m_report.refusals.push_back({m_line, column, std::move(reason), std::move(text)});
+    if (++m_report.refusedLines <= kRefusalsKept)
+      m_report.refusals.push_back({m_line, column, std::move(reason), std::move(text)});
   }
 
   const AdaptSettings& m_settings;

@@ -21,8 +21,15 @@
 // - a '%' line that the program would read (nothing ends it before) becomes
 //   a comment.
 // Every output line stands for the input line of the same number, except
-// the added '%' line. Lines are read with the interpreter's own word reader;
-// a line that still cannot be read after the changes refuses the program.
+// the added '%' line. Lines are read with the interpreter's own word reader
+// (its variables are those of actState when the adapter is made); a line
+// that still cannot be read after the changes refuses the program. Lines of
+// our own dialect (statements, formulas, labels) are left as they are.
+//
+// An adapter is used by one thread at a time; it is headless, so the
+// application calls it for a program whose loading failed with an error
+// MayRepair accepts, shows AdaptReport::Text and loads the copy under
+// AdaptedCopyName.
 #pragma once
 
 #include <array>
@@ -78,12 +85,13 @@ struct AdaptReport {
   // Input line numbers (from 1) of every change and note, by kind, ascending.
   std::array<std::vector<int32_t>, kChanges> changes;
   std::array<std::vector<int32_t>, kNotes> notes;
-  std::vector<AdaptRefusal> refusals;  // the program is refused when any
+  std::vector<AdaptRefusal> refusals;  // the first 100 refused lines
+  int32_t refusedLines = 0;            // the program is refused when any
   bool centreAbsolute = false;         // which centre mode CentreMode removed (G90.1 or G91.1)
   int32_t programEndLine = 0;          // ClosingPercent: the M2/M30 line that ends the program
   std::vector<int32_t> longCommentEnds;  // LongComment: last line of each (same order)
 
-  bool Refused() const { return !refusals.empty(); }
+  bool Refused() const { return refusedLines > 0; }
   bool Changed() const;
   const std::vector<int32_t>& Lines(AdaptChange kind) const { return changes[static_cast<size_t>(kind)]; }
   const std::vector<int32_t>& Lines(AdaptNote kind) const { return notes[static_cast<size_t>(kind)]; }

@@ -77,7 +77,7 @@ int RunAdapt(const std::vector<std::string>& args) {
   size_t changes = 0;
   for (const auto& lines : report.changes) changes += lines.size();
   if (report.Refused())
-    std::fprintf(stderr, "%s: refused, %zu lines cannot be adapted\n", file.c_str(), report.refusals.size());
+    std::fprintf(stderr, "%s: refused, %d lines cannot be adapted\n", file.c_str(), report.refusedLines);
   else if (changes)
     std::fprintf(stderr, "%s: adapted, %zu changes\n", file.c_str(), changes);
   else
