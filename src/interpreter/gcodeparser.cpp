@@ -35,7 +35,9 @@ enum Group {
   GRP_ROTATION,
 };
 
-bool IsLineGCode(int g) {
+}  // namespace
+
+bool IsLineGCode(int32_t g) {
   switch (g) {
     case 0: case 1: case 2: case 3: case 4: case 10: case 28: case 51: case 52: case 63: case 65: case 66:
     case 68: case 73: case 74: case 79: case 92:
@@ -45,7 +47,10 @@ bool IsLineGCode(int g) {
   }
 }
 
-bool IsModalMotion(int g) { return (g >= 0 && g <= 4) || g == 73 || (g >= 81 && g <= 89); }
+bool IsModalMotion(int32_t g) { return (g >= 0 && g <= 4) || g == 73 || (g >= 81 && g <= 89); }
+
+namespace {
+
 bool IsCycle(int g) { return g == 73 || (g >= 81 && g <= 89); }
 
 bool IsValidM(int m) {

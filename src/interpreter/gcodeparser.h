@@ -101,6 +101,11 @@ struct Word {
 // names the keep-out collision or the axis and side.
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis);
 
+// The G codes that are a line's one motion or action code, and those of them
+// that stay modal (any other one clears the modal motion after its line).
+bool IsLineGCode(int32_t g);
+bool IsModalMotion(int32_t g);
+
 class GCodeParser : public FileParser {
  public:
   // Normal construction: an empty store (open a program with NewMainFile).
