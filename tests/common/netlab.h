@@ -1,0 +1,84 @@
+// The veth lab: a network namespace of the test's own with one veth pair,
+// soft modules on one end and the driver on the other. Frames never reach
+// the machine's own adapters: the driver only sees the namespace's.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace netlab {
+
+// Enters a fresh network namespace with the calling thread (every thread and
+// process it starts afterwards lives there too) and, with `withVeth`, makes
+// the pair "qvhost" (02:00:00:00:00:01, the driver's side, here) and "qvmod"
+// (02:00:00:00:00:02, the modules' side, in a second namespace, as if the
+// modules were another box). The destructor deletes the pair and returns the
+// thread to its namespace; both namespaces go with the last process in them,
+// also when the test process dies. Throws std::runtime_error with the reason
+// when it cannot (no root, no iproute2).
+class Lab {
+ public:
+  static constexpr const char* kHostIface = "qvhost";
+  static constexpr const char* kModuleIface = "qvmod";
+  static constexpr uint8_t kHostMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+
+  explicit Lab(bool withVeth = true);
+  ~Lab();
+  Lab(const Lab&) = delete;
+  Lab& operator=(const Lab&) = delete;
+
+  // The modules' namespace (a descriptor for setns), -1 without veth.
+  int ModuleNamespace() const { return moduleNs_; }
+
+ private:
+  void Leave();
+  int originalNs_ = -1;
+  int moduleNs_ = -1;
+  pid_t holder_ = -1;  // keeps the modules' namespace alive between soft modules
+  bool veth_ = false;
+};
+
+// A quorvane-modsim process on the lab's module side. Started with
+// `--iface qvmod` and the given arguments; the constructor returns once it
+// is ready and throws when it does not get there. The process dies with the
+// test process, whatever happens.
+class ModSim {
+ public:
+  ModSim(const Lab& lab, const std::vector<std::string>& args);
+  ~ModSim();
+  ModSim(const ModSim&) = delete;
+  ModSim& operator=(const ModSim&) = delete;
+
+  // One control line; returns its answer ("ok" or "error: ...").
+  std::string Control(const std::string& line);
+  // Ends the process (records are complete afterwards).
+  void Stop();
+  pid_t Pid() const { return pid_; }
+
+ private:
+  std::string ReadLine(int timeoutMs);
+  pid_t pid_ = -1;
+  int toChild_ = -1;
+  int fromChild_ = -1;
+  std::string pending_;
+};
+
+// A module address of the lab: 02:51:56:00:00:<n>.
+std::vector<uint8_t> ModuleMac(int n);
+std::string ModuleMacText(int n);
+uint32_t ModuleKey(int n);
+
+// One line of a modsim record.
+struct RecordLine {
+  uint64_t micros = 0;
+  std::string kind;  // EVT, CMD, POS, OUT
+  int code = -1;     // CMD: the command code
+  std::vector<uint8_t> args;  // CMD: its arguments
+  std::string text;  // the rest of the line
+};
+std::vector<RecordLine> ReadRecord(const std::string& path);
+
+}  // namespace netlab
