@@ -37,6 +37,7 @@ DriverLogCapture::~DriverLogCapture() {
 
 void DriverLogCapture::Drain() {
   if (!map_) return;
+  std::lock_guard<std::mutex> draining(drainMutex_);
   std::atomic_ref<uint16_t> write(*reinterpret_cast<uint16_t*>(map_ + kWritePosOffset));
   std::atomic_ref<uint16_t> read(*reinterpret_cast<uint16_t*>(map_ + kReadPosOffset));
   const uint16_t w = write.load();
@@ -64,11 +65,13 @@ void DriverLogCapture::Run() {
 }
 
 std::vector<std::string> DriverLogCapture::Lines() {
+  Drain();
   std::lock_guard<std::mutex> lock(mutex_);
   return lines_;
 }
 
 int DriverLogCapture::Count(const std::string& text) {
+  Drain();
   std::lock_guard<std::mutex> lock(mutex_);
   int n = 0;
   for (const auto& l : lines_) n += l.find(text) != std::string::npos;

@@ -21,7 +21,8 @@ class DriverLogCapture {
 
   // The mapping's name, for the driver's constructor.
   const char* Name() const { return name_.c_str(); }
-  // The messages so far, without their time stamps.
+  // The messages written so far (everything in the ring is taken first),
+  // without their time stamps.
   std::vector<std::string> Lines();
   // Lines that contain `text`.
   int Count(const std::string& text);
@@ -35,7 +36,8 @@ class DriverLogCapture {
   std::string name_;
   uint8_t* map_ = nullptr;
   std::atomic<bool> stop_{false};
-  std::mutex mutex_;
+  std::mutex drainMutex_;  // one reader of the ring at a time
+  std::mutex mutex_;       // the lines
   std::vector<std::string> lines_;
   std::string partial_;
   std::thread thread_;

@@ -1,7 +1,12 @@
 #include "common/netlab.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -211,6 +216,118 @@ void ModSim::Stop() {
   if (toChild_ >= 0) close(toChild_);
   if (fromChild_ >= 0) close(fromChild_);
   toChild_ = fromChild_ = -1;
+}
+
+RawPeer::RawPeer(const Lab& lab, const std::vector<uint8_t>& mac, const std::string& ident)
+    : mac_(mac), ident_(ident) {
+  const int ns = lab.ModuleNamespace();
+  if (ns < 0) throw std::runtime_error("raw peer: the lab has no veth pair");
+  thread_ = std::thread([this, ns] { Run(ns); });
+  for (int i = 0; i < 2000 && !started_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (fd_ < 0) {
+    stop_ = true;
+    thread_.join();
+    throw std::runtime_error("raw peer: no packet socket on the modules' side");
+  }
+}
+
+RawPeer::~RawPeer() {
+  stop_ = true;
+  thread_.join();
+  if (fd_ >= 0) close(fd_);
+}
+
+void RawPeer::Run(int moduleNs) {
+  // This thread alone moves to the modules' side; the socket stays there.
+  int fd = -1;
+  if (setns(moduleNs, CLONE_NEWNET) == 0) {
+    fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(0x15B3));
+    sockaddr_ll addr{};
+    addr.sll_family = AF_PACKET;
+    addr.sll_protocol = htons(0x15B3);
+    addr.sll_ifindex = static_cast<int>(if_nametoindex(Lab::kModuleIface));
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  fd_ = fd;
+  started_ = true;
+  if (fd < 0) return;
+  uint8_t buf[2048];
+  while (!stop_) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5) <= 0) continue;
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 19 || std::memcmp(buf, mac_.data(), 6) != 0) {
+      // Scans come as broadcasts too.
+      if (n < 20 || buf[0] != 0xFF || Frame16({buf[14], buf[15]}, 0) != 0xFFFE) continue;
+    }
+    std::vector<uint8_t> f(buf, buf + n);
+    const uint16_t len = Frame16(f, 14);
+    if (len == 0xFFFE) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::memcpy(host_, buf + 6, 6);
+      }
+      ownSn_ = 0;
+      Answer(0, 0, 0xFF, 255, std::vector<uint8_t>(ident_.begin(), ident_.end()));
+      continue;
+    }
+    if (len == 0xFFFF) continue;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      frames_.push_back(f);
+    }
+    if (autoAck_) Answer(NextSn(), f[16], 0xFF, 1, Status(0, 0, 0, 0));
+  }
+}
+
+std::vector<uint8_t> RawPeer::Status(uint16_t gauge, uint16_t ref, uint8_t status, uint32_t inputs) {
+  return {static_cast<uint8_t>(gauge), static_cast<uint8_t>(gauge >> 8), static_cast<uint8_t>(ref),
+          static_cast<uint8_t>(ref >> 8), status, static_cast<uint8_t>(inputs), static_cast<uint8_t>(inputs >> 8),
+          static_cast<uint8_t>(inputs >> 16)};
+}
+
+void RawPeer::Answer(uint16_t sn, uint8_t an, uint8_t ab, uint8_t type, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> f(22 + data.size());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::memcpy(f.data(), host_, 6);
+  }
+  std::memcpy(f.data() + 6, mac_.data(), 6);
+  f[12] = 0x15;
+  f[13] = 0xB3;
+  const size_t len = 2 + data.size();
+  f[14] = static_cast<uint8_t>(len);
+  f[15] = static_cast<uint8_t>(len >> 8);
+  f[16] = static_cast<uint8_t>(sn);
+  f[17] = static_cast<uint8_t>(sn >> 8);
+  f[18] = an;
+  f[19] = ab;
+  f[20] = static_cast<uint8_t>(data.size());
+  f[21] = type;
+  std::copy(data.begin(), data.end(), f.begin() + 22);
+  Send(f);
+}
+
+void RawPeer::Send(const std::vector<uint8_t>& frame) {
+  if (send(fd_, frame.data(), frame.size(), 0) != static_cast<ssize_t>(frame.size()))
+    std::perror("raw peer: send");
+}
+
+std::vector<std::vector<uint8_t>> RawPeer::Frames() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frames_;
+}
+
+bool RawPeer::WaitFrames(size_t n, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Frames().size() < n) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 std::vector<uint8_t> ModuleMac(int n) { return {0x02, 0x51, 0x56, 0x00, 0x00, static_cast<uint8_t>(n)}; }

@@ -5,8 +5,11 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace netlab {
@@ -65,6 +68,50 @@ class ModSim {
   int fromChild_ = -1;
   std::string pending_;
 };
+
+// A module the test plays itself on the lab's module side, for protocol
+// cases a well-behaved module never shows: frames in and out as bytes. Its
+// thread answers scans with the identification `ident` and, while auto
+// acknowledging is on, acknowledges every host frame with a status answer.
+class RawPeer {
+ public:
+  RawPeer(const Lab& lab, const std::vector<uint8_t>& mac, const std::string& ident);
+  ~RawPeer();
+  RawPeer(const RawPeer&) = delete;
+  RawPeer& operator=(const RawPeer&) = delete;
+
+  void SetAutoAck(bool on) { autoAck_ = on; }
+  // The host's connection frames (no scans, no ENDCOM), as they arrived.
+  std::vector<std::vector<uint8_t>> Frames();
+  // Waits until at least `n` connection frames have arrived.
+  bool WaitFrames(size_t n, int timeoutMs);
+  // An answer numbered `sn`, acknowledging with `an` and `ab`, of `type`
+  // with `data` from frame offset 22 on.
+  void Answer(uint16_t sn, uint8_t an, uint8_t ab, uint8_t type, const std::vector<uint8_t>& data);
+  // A status answer's data: gauge, reference number, status, inputs.
+  static std::vector<uint8_t> Status(uint16_t gauge, uint16_t ref, uint8_t status, uint32_t inputs);
+  uint16_t NextSn() { return ++ownSn_; }
+
+ private:
+  void Run(int moduleNs);
+  void Send(const std::vector<uint8_t>& frame);
+  std::vector<uint8_t> mac_;
+  std::string ident_;
+  std::atomic<bool> autoAck_{true};
+  std::atomic<bool> stop_{false};
+  std::atomic<uint16_t> ownSn_{0};
+  std::atomic<int> fd_{-1};
+  std::atomic<bool> started_{false};
+  std::mutex mutex_;
+  uint8_t host_[6] = {};
+  std::vector<std::vector<uint8_t>> frames_;
+  std::thread thread_;
+};
+
+// Reads a little-endian field of a frame.
+inline uint16_t Frame16(const std::vector<uint8_t>& f, size_t at) {
+  return static_cast<uint16_t>(f.at(at) | (f.at(at + 1) << 8));
+}
 
 // A module address of the lab: 02:51:56:00:00:<n>.
 std::vector<uint8_t> ModuleMac(int n);
