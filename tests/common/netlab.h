@@ -91,10 +91,11 @@ class RawPeer {
   // A status answer's data: gauge, reference number, status, inputs.
   static std::vector<uint8_t> Status(uint16_t gauge, uint16_t ref, uint8_t status, uint32_t inputs);
   uint16_t NextSn() { return ++ownSn_; }
+  // Any bytes onto the wire as they are.
+  void Send(const std::vector<uint8_t>& frame);
 
  private:
   void Run(int moduleNs);
-  void Send(const std::vector<uint8_t>& frame);
   std::vector<uint8_t> mac_;
   std::string ident_;
   std::atomic<bool> autoAck_{true};
