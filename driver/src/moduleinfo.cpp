@@ -48,7 +48,6 @@ void ModuleInfo::SetIdentity(const ModuleIdentity& identity, const uint8_t* from
   std::memcpy(hardware_, identity.hardware, sizeof hardware_);
   std::memcpy(software_, identity.software, sizeof software_);
   std::memcpy(mac_, from, 6);
-  key = KeyFromMac(from);
   std::memcpy(moduleAddress_, from, 6);
   if (adapter) std::memcpy(ownAddress_, adapter->mac, 6);
   interface_.store(adapter, std::memory_order_release);

@@ -46,7 +46,8 @@ class ModuleInfo : public NetworkBuffer {
   ModuleInfo();
   ~ModuleInfo() override;
 
-  // Takes the identity of a scan answer received on `adapter` from `mac`.
+  // Takes the identity of a scan answer received on `adapter` from `mac`
+  // (whose bytes 2 to 5 are the key).
   // Logs "NewModule: %s hw=%s sw=%s".
   void SetIdentity(const ModuleIdentity& identity, const uint8_t* mac, NetInterface* adapter);
   void FillRecord(QuorvModuleRecord& record);
@@ -64,7 +65,7 @@ class ModuleInfo : public NetworkBuffer {
   bool TransmitFrame(const uint8_t* frame, size_t length) override;
 
   LinkError error;
-  uint32_t key = 0;  // fixed once the module is in the table
+  uint32_t key = 0;  // set before the module enters the table, never changed
   // When a frame from it arrived last (µs), for forgetting silent modules.
   std::atomic<uint64_t> lastHeard{0};
   // Callers working with the module; a pinned module is never deleted.

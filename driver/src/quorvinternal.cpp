@@ -56,11 +56,12 @@ QuorvInternal::QuorvInternal(bool openAdapters) {
 
 QuorvInternal::~QuorvInternal() {
   DriverLog(DLOG_DETAIL, "QuorvInternal destructor, list.clear()");
+  // The connections let go of their timers and of the send queue first, so
+  // no frame is handed to an adapter that is gone; a frame still arriving
+  // finds them detached.
+  for (auto& entry : modules) entry.second->Detach();
   for (NetInterface* nif : interfaces) delete nif;  // read threads end here
   interfaces.clear();
-  // No frame arrives any more; the connections let go of their timers and of
-  // the send queue before either goes.
-  for (auto& entry : modules) entry.second->Detach();
   pthread_rwlock_destroy(&moduleLock_);
   DriverLog(DLOG_DETAIL, "QuorvInternal destructor ok");
   delete jobs;
@@ -175,6 +176,7 @@ ModuleInfo* QuorvInternal::RegisterModule(NetInterface* nif, const uint8_t* f, s
     RefreshModule(m, nif, f, length);
   } else {
     m = new ModuleInfo();
+    m->key = key;
     ModuleIdentity id;
     ParseIdentification(f, length, id);
     m->SetIdentity(id, f + kSrcOffset, nif);

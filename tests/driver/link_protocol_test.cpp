@@ -60,10 +60,8 @@ TEST_F(ScriptedLab, GapsAreRepairedAtOnceStrayAndOldAnswersChangeNothingAndIdleS
   // at once (the time-out would repeat the newest, 5).
   const size_t before = peer->Frames().size();
   const uint16_t gapSn = peer->NextSn();
-  const auto t0 = steady_clock::now();
   peer->Answer(gapSn, 5, 0xBF, 1, netlab::RawPeer::Status(0, 0, 0, 0x42));
   ASSERT_TRUE(WaitUntil([&] { return CountSn(4, before) > 0; }, 1000));
-  EXPECT_LT(SecondsSince(t0), 0.02);
   EXPECT_EQ(c->FramesInFlight(), 2) << "4 and 5 stay in flight";
   EXPECT_EQ(Inputs(), 0x42u);
 

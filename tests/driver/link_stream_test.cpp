@@ -21,9 +21,16 @@ TEST_F(LinkLab, CommandsBundleUpToTenOrFiveMillisecondsOrAFullFrame) {
   StartDriver();
   const uint32_t key = OpenFirst();
   const int32_t p[1] = {1};
-  for (int i = 0; i < 10; ++i) ASSERT_TRUE(driver->SetPosition(key, p, 1, nullptr));
-  ASSERT_TRUE(WaitUntil([&] { return FramesOfLength(log, 60) == 1; }, 1000));
-  EXPECT_EQ(log.Count("EventBundle"), 0) << "out at the tenth, not after the timer";
+  // Eleven calls within 5 ms leave as ten and one (the timer alone would
+  // send them together). A busy machine may stretch the calls: a few tries.
+  bool atTheTenth = false;
+  for (int attempt = 1; attempt <= 5 && !atTheTenth; ++attempt) {
+    const int tens = FramesOfLength(log, 60), ones = FramesOfLength(log, 6);
+    for (int i = 0; i < 11; ++i) ASSERT_TRUE(driver->SetPosition(key, p, 1, nullptr));
+    atTheTenth = WaitUntil([&] { return FramesOfLength(log, 60) == tens + 1 && FramesOfLength(log, 6) == ones + 1; }, 300);
+    ASSERT_TRUE(driver->Synchronize(key, true));
+  }
+  EXPECT_TRUE(atTheTenth) << "ten commands leave at the tenth";
 
   for (int i = 0; i < 9; ++i) ASSERT_TRUE(driver->SetPosition(key, p, 1, nullptr));
   const auto t0 = steady_clock::now();
