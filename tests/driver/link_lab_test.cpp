@@ -2,7 +2,9 @@
 // closing, the command set on the wire, and the stream under faults.
 #include <algorithm>
 #include <cstring>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <map>
 
 #include "tests/driver/link_fixture.h"
@@ -79,9 +81,30 @@ TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
   EXPECT_EQ(State(ModuleKey(1)), STAT_FREE);
   EXPECT_FALSE(driver->CloseModule(ModuleKey(1))) << "closed already";
   sims.clear();
+
+  // The modules are gone from the wire: a scan forgets a free module not
+  // heard for more than 30 s, and keeps one heard just now.
+  Connection(ModuleKey(2))->lastHeard -= 31000000;
+  EXPECT_EQ(driver->FindFirstModule(), ModuleKey(1));
+  EXPECT_FALSE(driver->GetModuleInfo(ModuleKey(2), &info, sizeof info));
+  EXPECT_EQ(driver->FindNextModule(ModuleKey(1)), 0u);
   int ended = 0;
   for (const auto& l : netlab::ReadRecord(Record(1))) ended += l.kind == "EVT" && l.text == "end of connection";
   EXPECT_EQ(ended, 2) << "ENDCOM after the scan, and at the close";
+}
+
+// A module whose end of the scan cannot be sent is down, and still offered.
+TEST_F(LinkLab, ModuleWhoseScanEndCannotBeSentIsDownAndStillOffered) {
+  StartModSim(Module(1));
+  StartDriver();
+  auto found = std::async(std::launch::async, [&] { return driver->FindFirstModule(); });
+  ASSERT_TRUE(log.WaitFor("NewModule:", 1000));
+  ASSERT_EQ(std::system("ip link set qvhost down"), 0);
+  EXPECT_EQ(found.get(), ModuleKey(1));
+  EXPECT_EQ(State(ModuleKey(1)), STAT_DOWN);
+  EXPECT_EQ(log.Count("Scan ENDCOM failed: dst=02:51:56:00:00:01"), 1);
+  EXPECT_GE(log.Count("SendBroadcast failed: src=02:00:00:00:00:01"), 1);
+  EXPECT_FALSE(driver->OpenModule(ModuleKey(1), true)) << "only a free module opens";
 }
 
 // The command set as it arrives, for current and for old firmware, and the
