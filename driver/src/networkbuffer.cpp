@@ -194,33 +194,31 @@ bool NetworkBuffer::SendReferenced(uint8_t* command, int size, SendMode mode, ui
   return true;
 }
 
+SendBuffer* NetworkBuffer::TakeBundle(uint16_t* payloadLength) {
+  SendBuffer* b = bundle_;
+  if (payloadLength) *payloadLength = static_cast<uint16_t>(bundleSize_);
+  bundle_ = nullptr;
+  bundleSize_ = 0;
+  bundleCount_ = 0;
+  return b;
+}
+
 void NetworkBuffer::EventBundle() {
   DriverLog(DLOG_TRACE, "EventBundle");
   CriticalSectionLocker lock(signal_);
   if (!bundle_ || !jobs_) return;
   DriverStatAdd(STAT_BUNDLES);
-  SendBuffer* b = bundle_;
-  const int size = bundleSize_;
-  bundle_ = nullptr;
-  bundleSize_ = 0;
-  bundleCount_ = 0;
-  SendNewBuffer(b, static_cast<uint16_t>(size));
+  uint16_t size = 0;
+  SendBuffer* b = TakeBundle(&size);
+  SendNewBuffer(b, size);
 }
 
 void NetworkBuffer::FlushBuffer() {
   DriverLog(DLOG_TRACE, "FlushBuffer()");
   CriticalSectionLocker lock(signal_);
-  if (bundle_) {
-    if (bundleTimer_) bundleTimer_->Cancel();
-    SendBuffer* b = bundle_;
-    const int size = bundleSize_;
-    bundle_ = nullptr;
-    bundleSize_ = 0;
-    bundleCount_ = 0;
-    SendNewBuffer(b, static_cast<uint16_t>(size));
-  }
-  bundleSize_ = 0;
-  bundleCount_ = 0;
+  if (bundle_ && bundleTimer_) bundleTimer_->Cancel();
+  uint16_t size = 0;
+  if (SendBuffer* b = TakeBundle(&size)) SendNewBuffer(b, size);
 }
 
 bool NetworkBuffer::FlushAndWait() {
@@ -580,10 +578,7 @@ void NetworkBuffer::SendEndcom() {
     jobs = jobs_;
     FlushBuffer();
     if (!EnsureRoom(0)) return;
-    b = bundle_;
-    bundle_ = nullptr;
-    bundleSize_ = 0;
-    bundleCount_ = 0;
+    b = TakeBundle(nullptr);
     SendNewBuffer(b, kLenEndcom);
   }
   for (int i = 0; jobs && jobs->IsQueued(b) && i < 100; ++i) SleepMicros(50000);

@@ -144,6 +144,8 @@ class NetworkBuffer {
   // wait leaves it, so an answer can release a frame meanwhile).
   bool EnsureRoom(int size);
   void AppendLocked(const uint8_t* command, int size);
+  // Ends filling the current bundle and hands it over (null without one).
+  SendBuffer* TakeBundle(uint16_t* payloadLength);
   // Pops the free list (a slot is known to be free).
   SendBuffer* GetFreeBuffer();
   void SendNewBuffer(SendBuffer* buffer, uint16_t payloadLength);

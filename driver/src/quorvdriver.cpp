@@ -88,39 +88,30 @@ ModuleInfo* QuorvDriver::Use(uint32_t key, Allow allow, const char* operation) {
   const int32_t s = m->State();
   const bool ok = s == STAT_CONNECTED || (allow == Allow::AlsoUpdateBroken && (s == STAT_UPDATE || s == STAT_BROKEN));
   if (!ok) {
-    Detail(detail, operation, key);
-    m->error.Set(LERR_WRONG_STATE, detail);
+    Fail(m, LERR_WRONG_STATE, operation);
     QuorvInternal::Unpin(m);
     return nullptr;
   }
   return m;
 }
 
-bool QuorvDriver::RangeError(ModuleInfo* m, const char* operation) {
+bool QuorvDriver::Fail(ModuleInfo* m, int32_t number, const char* operation) {
   char detail[64];
   Detail(detail, operation, m->key);
-  m->error.Set(LERR_RANGE, detail);
+  m->error.Set(number, detail);
   return false;
 }
 
 bool QuorvDriver::Send(ModuleInfo* m, const uint8_t* command, int size, SendMode mode, const char* operation) {
   const bool ok = mode == SendMode::Single ? m->SendSingle(command, size) : m->SendBundled(command, size);
-  if (!ok) {
-    // The connection was closed or lost while the command waited for room.
-    char detail[64];
-    Detail(detail, operation, m->key);
-    m->error.Set(LERR_WRONG_STATE, detail);
-  }
-  return ok;
+  // False when the connection was closed or lost while the command waited for room.
+  return ok || Fail(m, LERR_WRONG_STATE, operation);
 }
 
 bool QuorvDriver::SendRef(ModuleInfo* m, uint8_t* command, int size, bool onTheFly, uint16_t* refNum,
                           const char* operation) {
   if (!m->SendReferenced(command, size, onTheFly ? SendMode::Bundled : SendMode::Single, refNum, nullptr)) {
-    char detail[64];
-    Detail(detail, operation, m->key);
-    m->error.Set(LERR_WRONG_STATE, detail);
-    return false;
+    return Fail(m, LERR_WRONG_STATE, operation);
   }
   if (onTheFly) return true;
   // Switched at once: the motion is held until the caller sends it a velocity.
@@ -164,9 +155,7 @@ bool QuorvDriver::OpenModule(uint32_t key, bool quiet) {
   bool ok = false;
   Pinned m(Use(key, Allow::Free, "OpenModule"));
   if (m && m->State() != STAT_FREE) {
-    char detail[64];
-    Detail(detail, "OpenModule", key);
-    m->error.Set(LERR_WRONG_STATE, detail);
+    Fail(m.m, LERR_WRONG_STATE, "OpenModule");
   } else if (m) {
     m->Reset();
     internal_->quietOpen.store(quiet);
@@ -231,7 +220,7 @@ bool QuorvDriver::SetAxisPosition(uint32_t key, int axis, int32_t positionSteps)
   DriverStatAdd(STAT_CMD_OTHER);
   Pinned m(Use(key, Allow::Connected, "SetAxisPosition"));
   if (!m) return false;
-  if (axis < 0 || axis > 5) return RangeError(m.m, "SetAxisPosition");
+  if (axis < 0 || axis > 5) return Fail(m.m, LERR_RANGE, "SetAxisPosition");
   Command c(CMD_SET_AXIS_POSITION);
   c.U8(static_cast<uint32_t>(axis)).W32(static_cast<uint32_t>(positionSteps));
   return Send(m.m, c.Done(), c.size, SendMode::Single, "SetAxisPosition");
@@ -241,15 +230,12 @@ bool QuorvDriver::SetPosition(uint32_t key, const int32_t* steps, int n, uint16_
   DriverStatAdd(STAT_CMD_POSITION);
   Pinned m(Use(key, Allow::Connected, "SetPosition"));
   if (!m) return false;
-  if (!steps || n < 1 || n > 6) return RangeError(m.m, "SetPosition");
+  if (!steps || n < 1 || n > 6) return Fail(m.m, LERR_RANGE, "SetPosition");
   Command c(CMD_POSITION);
   c.W16(0);  // the reference number, given by the connection
   for (int i = 0; i < n; ++i) c.W16(static_cast<uint16_t>(steps[i]));
   if (!m->SendReferenced(c.Done(), c.size, SendMode::Bundled, refNum, bufLevel)) {
-    char detail[64];
-    Detail(detail, "SetPosition", key);
-    m->error.Set(LERR_WRONG_STATE, detail);
-    return false;
+    return Fail(m.m, LERR_WRONG_STATE, "SetPosition");
   }
   return true;
 }
@@ -260,7 +246,7 @@ bool QuorvDriver::SetDynamics(uint32_t key, double acc, double vmax, double filt
   Pinned m(Use(key, Allow::Connected, "SetDynamics"));
   if (!m) return false;
   if (!(acc > 0) || !(vmax > 0) || !(filterTime >= 0) || !(fifth >= 0) || std::isinf(vmax))
-    return RangeError(m.m, "SetDynamics");
+    return Fail(m.m, LERR_RANGE, "SetDynamics");
   Command c(CMD_DYNAMICS);
   c.W16(U16(65535.0 / ((vmax / acc) / 0.005)));
   c.W16(std::max<uint16_t>(U16(filterTime / 0.00125), 8));
@@ -279,7 +265,7 @@ bool QuorvDriver::SetVelocity(uint32_t key, double v) {
   DriverLog(DLOG_TRACE, "SetVelocity 1");
   const double vmax = m->MaxVelocity();
   // The top of the range rounds to 65535: one step of the u16 scale above vmax.
-  if (!(v >= 0) || !(v <= vmax * 1.0000076295109483)) return RangeError(m.m, "SetVelocity");
+  if (!(v >= 0) || !(v <= vmax * 1.0000076295109483)) return Fail(m.m, LERR_RANGE, "SetVelocity");
   Command c(CMD_VELOCITY);
   c.W16(vmax > 0 ? U16(v / vmax * 65535.0) : 0);
   DriverLog(DLOG_TRACE, "SetVelocity 2");
@@ -325,7 +311,7 @@ bool QuorvDriver::SetStopCondition(uint32_t key, uint32_t selection, uint32_t st
   DriverStatAdd(STAT_CMD_STOPCOND);
   Pinned m(Use(key, Allow::Connected, "SetStopCondition"));
   if (!m) return false;
-  if ((selection | states | emergency) > 0xFFFFFFu) return RangeError(m.m, "SetStopCondition");
+  if ((selection | states | emergency) > 0xFFFFFFu) return Fail(m.m, LERR_RANGE, "SetStopCondition");
   Command c(CMD_STOP_CONDITION);
   if (m->AtLeast135()) c.W24(selection).W24(states).W24(emergency);
   else c.W24(selection | emergency).W24(states);
@@ -336,7 +322,7 @@ bool QuorvDriver::SetMapping(uint32_t key, const uint8_t* bytes, int pairs) {
   DriverStatAdd(STAT_CMD_MAPPING);
   Pinned m(Use(key, Allow::Connected, "SetMapping"));
   if (!m) return false;
-  if (pairs < 0 || (pairs > 0 && !bytes)) return RangeError(m.m, "SetMapping");
+  if (pairs < 0 || (pairs > 0 && !bytes)) return Fail(m.m, LERR_RANGE, "SetMapping");
   for (int i = 0; i < pairs; ++i) {
     Command c(CMD_MAPPING);
     c.Raw(bytes + 2 * i, 2);
@@ -370,7 +356,7 @@ bool QuorvDriver::UBufOutput(uint32_t key, int output, int state) {
   DriverStatAdd(STAT_CMD_OUTPUTS);
   Pinned m(Use(key, Allow::Connected, "UBufOutput"));
   if (!m) return false;
-  if (output < 0 || output > 255 || state < 0 || state > 255) return RangeError(m.m, "UBufOutput");
+  if (output < 0 || output > 255 || state < 0 || state > 255) return Fail(m.m, LERR_RANGE, "UBufOutput");
   Command c(CMD_UNBUFFERED_OUTPUT);
   c.U8(static_cast<uint32_t>(output)).U8(static_cast<uint32_t>(state));
   DriverLog(DLOG_DETAIL, "UBufOutput c=%d l=%d, b=%d s=%d", CMD_UNBUFFERED_OUTPUT, 2, output, state);
@@ -381,7 +367,7 @@ bool QuorvDriver::SetThc(uint32_t key, const ThcSettings& t) {
   DriverStatAdd(STAT_CMD_OTHER);
   Pinned m(Use(key, Allow::Connected, "SetThc"));
   if (!m) return false;
-  if (t.axis < 0 || t.axis > 5 || !(t.d >= 1) || t.b <= t.a || t.c <= 49) return RangeError(m.m, "SetThc");
+  if (t.axis < 0 || t.axis > 5 || !(t.d >= 1) || t.b <= t.a || t.c <= 49) return Fail(m.m, LERR_RANGE, "SetThc");
   double g = std::isnan(t.gain) ? 1.0 / 256 : std::clamp(t.gain, 1.0 / 256, 127.0);
   if (t.inverted) g = -g;
   const double u = std::isnan(t.voltage) ? 0 : std::clamp(t.voltage, 0.0, 10.0);
@@ -397,7 +383,7 @@ bool QuorvDriver::SetPar(uint32_t key, uint16_t number, const uint32_t* values, 
   DriverStatAdd(STAT_CMD_PARAMETER);
   Pinned m(Use(key, Allow::Connected, "SetPar"));
   if (!m) return false;
-  if (n < 0 || n > 6 || (n > 0 && !values)) return RangeError(m.m, "SetPar");
+  if (n < 0 || n > 6 || (n > 0 && !values)) return Fail(m.m, LERR_RANGE, "SetPar");
   Command c(CMD_SET_PAR);
   c.W16(number);
   for (int i = 0; i < n; ++i) c.W32(values[i]);
@@ -408,15 +394,12 @@ bool QuorvDriver::GetPar(uint32_t key, uint16_t number, int count, uint32_t* val
   DriverStatAdd(STAT_CMD_PARAMETER);
   Pinned m(Use(key, Allow::Connected, "GetPar"));
   if (!m) return false;
-  if (count < 0 || count > 6 || (count > 0 && !values)) return RangeError(m.m, "GetPar");
+  if (count < 0 || count > 6 || (count > 0 && !values)) return Fail(m.m, LERR_RANGE, "GetPar");
   Command c(CMD_GET_PAR);
   c.W16(number).U8(static_cast<uint32_t>(count));
   if (!Send(m.m, c.Done(), c.size, SendMode::Single, "GetPar")) return false;
   if (!m->FlushAndWait()) {
-    char detail[64];
-    Detail(detail, "GetPar", key);
-    m->error.Set(LERR_WRONG_STATE, detail);
-    return false;
+    return Fail(m.m, LERR_WRONG_STATE, "GetPar");
   }
   m->ReadParameters(values, count);
   return true;
@@ -426,7 +409,7 @@ bool QuorvDriver::SetSyncOutput(uint32_t key, int output, int state, bool onTheF
   DriverStatAdd(STAT_CMD_OUTPUTS);
   Pinned m(Use(key, Allow::Connected, "SetSyncOutput"));
   if (!m) return false;
-  if (output < 0 || output > 255 || state < 0 || state > 255) return RangeError(m.m, "SetSyncOutput");
+  if (output < 0 || output > 255 || state < 0 || state > 255) return Fail(m.m, LERR_RANGE, "SetSyncOutput");
   Command c(CMD_SYNC_OUTPUT);
   c.W16(0).U8(static_cast<uint32_t>(output)).U8(static_cast<uint32_t>(state));
   return SendRef(m.m, c.Done(), c.size, onTheFly, refNum, "SetSyncOutput");
@@ -450,7 +433,7 @@ bool QuorvDriver::SetHandwheelTargets(uint32_t key, uint32_t value, const uint32
   DriverStatAdd(STAT_CMD_OTHER);
   Pinned m(Use(key, Allow::Connected, "SetHandwheelTargets"));
   if (!m) return false;
-  if (n < 1 || n > 6 || !targets) return RangeError(m.m, "SetHandwheelTargets");
+  if (n < 1 || n > 6 || !targets) return Fail(m.m, LERR_RANGE, "SetHandwheelTargets");
   Command c(CMD_HANDWHEEL_TARGETS);
   c.W32(value);
   for (int i = 0; i < n; ++i) c.W32(targets[i]);
@@ -461,7 +444,7 @@ bool QuorvDriver::SetDisplayText(uint32_t key, uint16_t value, const char* text,
   DriverStatAdd(STAT_CMD_OTHER);
   Pinned m(Use(key, Allow::Connected, "SetDisplayText"));
   if (!m) return false;
-  if (n < 1 || n > 60 || !text) return RangeError(m.m, "SetDisplayText");
+  if (n < 1 || n > 60 || !text) return Fail(m.m, LERR_RANGE, "SetDisplayText");
   Command c(CMD_DISPLAY_TEXT);
   c.W16(value).Raw(text, n);
   return Send(m.m, c.Done(), c.size, SendMode::Bundled, "SetDisplayText");
@@ -471,7 +454,7 @@ bool QuorvDriver::SendRawData(uint32_t key, const uint8_t* data, int n) {
   DriverStatAdd(STAT_CMD_RAW);
   Pinned m(Use(key, Allow::Connected, "SendRawData"));
   if (!m) return false;
-  if (n < 1 || n > 254 || !data) return RangeError(m.m, "SendRawData");
+  if (n < 1 || n > 254 || !data) return Fail(m.m, LERR_RANGE, "SendRawData");
   Command c(CMD_RAW_DATA);
   c.Raw(data, n);
   return Send(m.m, c.Done(), c.size, SendMode::Single, "SendRawData");
@@ -483,7 +466,7 @@ bool QuorvDriver::ReadPosition(uint32_t key, uint16_t* refNum, int32_t* position
   DriverStatAdd(STAT_READ_POSITION);
   Pinned m(Use(key, Allow::AlsoUpdateBroken, "ReadPosition"));
   if (!m) return false;
-  if (positions ? (n < 1 || n > 6) : n > 6) return RangeError(m.m, "ReadPosition");
+  if (positions ? (n < 1 || n > 6) : n > 6) return Fail(m.m, LERR_RANGE, "ReadPosition");
   m->ReadPositions(refNum, positions, positions ? n : 0);
   return true;
 }
@@ -492,7 +475,7 @@ bool QuorvDriver::ReadInputs(uint32_t key, uint32_t* inputs) {
   DriverStatAdd(STAT_READ_INPUTS);
   Pinned m(Use(key, Allow::Connected, "ReadInputs"));
   if (!m) return false;
-  if (!inputs) return RangeError(m.m, "ReadInputs");
+  if (!inputs) return Fail(m.m, LERR_RANGE, "ReadInputs");
   *inputs = m->Inputs();
   return true;
 }
@@ -501,7 +484,7 @@ bool QuorvDriver::ReadStatus(uint32_t key, int* level, int* status) {
   DriverStatAdd(STAT_READ_STATUS);
   Pinned m(Use(key, Allow::AlsoUpdateBroken, "ReadStatus"));
   if (!m) return false;
-  if (!level && !status) return RangeError(m.m, "ReadStatus");
+  if (!level && !status) return Fail(m.m, LERR_RANGE, "ReadStatus");
   int l = 0, s = 0;
   m->GetStatus(&l, &s);
   if (level) *level = l;
@@ -517,7 +500,7 @@ bool QuorvDriver::ReadRawData(uint32_t key, uint8_t* data, int size, int* count)
   DriverStatAdd(STAT_CMD_RAW);
   Pinned m(Use(key, Allow::Connected, "ReadRawData"));
   if (!m) return false;
-  if (!data || size < 0) return RangeError(m.m, "ReadRawData");
+  if (!data || size < 0) return Fail(m.m, LERR_RANGE, "ReadRawData");
   const int n = m->TakeRawData(data, size);
   if (count) *count = n;
   return n > 0;
@@ -530,20 +513,14 @@ bool QuorvDriver::Synchronize(uint32_t key, bool wait) {
   const int32_t s = m->State();
   if (s == STAT_UPDATE) return m->FlushAndWait();
   if (s != STAT_CONNECTED) {
-    char detail[64];
-    Detail(detail, "Synchronize", key);
-    m->error.Set(LERR_WRONG_STATE, detail);
-    return false;
+    return Fail(m.m, LERR_WRONG_STATE, "Synchronize");
   }
   const uint8_t nop[2] = {CMD_NOP, 0};
   if (wait) {
     DriverStatAdd(STAT_CMD_NOP);
     if (!Send(m.m, nop, 2, SendMode::Single, "Synchronize")) return false;
     if (m->FlushAndWait()) return true;
-    char detail[64];
-    Detail(detail, "Synchronize", key);
-    m->error.Set(LERR_WRONG_STATE, detail);
-    return false;
+    return Fail(m.m, LERR_WRONG_STATE, "Synchronize");
   }
   if (TimeDiff(GetTimeMicros(), m->LastReceiveMicros()) > 20000) {
     DriverStatAdd(STAT_CMD_NOP);

@@ -125,7 +125,9 @@ class QuorvDriver {
   // Looks the module up and pins it; error 1 (driver-wide) when unknown,
   // error 2 (module) when its state does not allow the operation.
   ModuleInfo* Use(uint32_t key, Allow allow, const char* operation);
-  bool RangeError(ModuleInfo* module, const char* operation);
+  // Records error `number` (3: argument out of range, 2: wrong state) on
+  // the module; false.
+  bool Fail(ModuleInfo* module, int32_t number, const char* operation);
   bool Send(ModuleInfo* module, const uint8_t* command, int size, SendMode mode, const char* operation);
   bool SendRef(ModuleInfo* module, uint8_t* command, int size, bool onTheFly, uint16_t* refNum,
                const char* operation);

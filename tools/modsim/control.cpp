@@ -13,21 +13,14 @@ namespace modsim {
 
 namespace {
 
-bool ParseHex(const std::string& text, unsigned long max, unsigned long& out) {
-  if (text.empty()) return false;
+bool ParseNumber(const std::string& text, int base, unsigned long max, unsigned long& out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
   char* end = nullptr;
   errno = 0;
-  out = std::strtoul(text.c_str(), &end, 16);
+  out = std::strtoul(text.c_str(), &end, base);
   return errno == 0 && *end == 0 && out <= max;
 }
-
-bool ParseDec(const std::string& text, unsigned long max, unsigned long& out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  out = std::strtoul(text.c_str(), &end, 10);
-  return errno == 0 && *end == 0 && out <= max;
-}
+bool ParseHex(const std::string& text, unsigned long max, unsigned long& out) { return ParseNumber(text, 16, max, out); }
 
 }  // namespace
 
@@ -63,7 +56,7 @@ bool Control::Apply(const std::string& line, uint64_t now, std::string& error) {
   unsigned long v = 0, bit = 0;
   if (cmd == "quit" && words.size() == 1) {
     quit_ = true;
-  } else if (cmd == "input" && words.size() == 3 && ParseDec(words[1], 23, bit) &&
+  } else if (cmd == "input" && words.size() == 3 && ParseNumber(words[1], 10, 23, bit) &&
              (words[2] == "0" || words[2] == "1")) {
     for (SoftModule* m : targets) {
       const uint32_t in = m->Core().Inputs();
