@@ -1,0 +1,112 @@
+#include "control.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "driver/src/linkframe.h"
+
+namespace modsim {
+
+namespace {
+
+bool ParseNumber(const std::string& text, int base, unsigned long max, unsigned long& out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtoul(text.c_str(), &end, base);
+  return errno == 0 && *end == 0 && out <= max;
+}
+bool ParseHex(const std::string& text, unsigned long max, unsigned long& out) { return ParseNumber(text, 16, max, out); }
+
+}  // namespace
+
+bool Control::Apply(const std::string& line, uint64_t now, std::string& error) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  if (words.empty()) return true;
+  std::vector<SoftModule*> targets;
+  if (words[0][0] == '@') {
+    const std::string sel = words[0].substr(1);
+    uint8_t mac[6];
+    char* end = nullptr;
+    const long index = std::strtol(sel.c_str(), &end, 10);
+    for (size_t i = 0; i < modules_.size(); ++i) {
+      const bool byIndex = !sel.empty() && *end == 0 && index == static_cast<long>(i) + 1;
+      const bool byMac = linkframe::ParseMac(sel.c_str(), mac) && std::memcmp(mac, modules_[i]->Mac(), 6) == 0;
+      if (byIndex || byMac) targets.push_back(modules_[i].get());
+    }
+    if (targets.empty()) {
+      error = "no module " + words[0];
+      return false;
+    }
+    words.erase(words.begin());
+  } else {
+    for (auto& m : modules_) targets.push_back(m.get());
+  }
+  if (words.empty()) {
+    error = "missing command";
+    return false;
+  }
+  const std::string& cmd = words[0];
+  unsigned long v = 0, bit = 0;
+  if (cmd == "quit" && words.size() == 1) {
+    quit_ = true;
+  } else if (cmd == "input" && words.size() == 3 && ParseNumber(words[1], 10, 23, bit) &&
+             (words[2] == "0" || words[2] == "1")) {
+    for (SoftModule* m : targets) {
+      const uint32_t in = m->Core().Inputs();
+      m->Core().SetInputs(words[2] == "1" ? in | (1u << bit) : in & ~(1u << bit), m->Since(now));
+    }
+  } else if (cmd == "inputs" && words.size() == 2 && ParseHex(words[1], 0xFFFFFF, v)) {
+    for (SoftModule* m : targets) m->Core().SetInputs(static_cast<uint32_t>(v), m->Since(now));
+  } else if (cmd == "status" && words.size() == 2 && ParseHex(words[1], 0xFF, v)) {
+    for (SoftModule* m : targets) m->Core().SetExtraStatus(static_cast<uint8_t>(v));
+  } else if (cmd == "raw" && words.size() >= 2) {
+    std::string hex;
+    for (size_t i = 1; i < words.size(); ++i) hex += words[i];
+    if (hex.size() % 2 != 0) {
+      error = "raw takes whole bytes in hex";
+      return false;
+    }
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+      if (!ParseHex(hex.substr(i, 2), 0xFF, v)) {
+        error = "raw takes whole bytes in hex";
+        return false;
+      }
+      bytes.push_back(static_cast<uint8_t>(v));
+    }
+    for (SoftModule* m : targets) m->Core().QueueRawData(bytes);
+  } else if ((cmd == "silent" || cmd == "talk") && words.size() == 1) {
+    for (SoftModule* m : targets) m->SetSilent(cmd == "silent", now);
+  } else if (cmd == "restart" && words.size() == 1) {
+    for (SoftModule* m : targets) m->Restart(now);
+  } else {
+    error = "not understood: " + line;
+    return false;
+  }
+  return true;
+}
+
+bool LineReader::Fill(int fd) {
+  char buf[4096];
+  const ssize_t n = read(fd, buf, sizeof buf);
+  if (n > 0) pending_.append(buf, static_cast<size_t>(n));
+  return n != 0;
+}
+
+bool LineReader::NextLine(std::string& line) {
+  const size_t nl = pending_.find('\n');
+  if (nl == std::string::npos) return false;
+  line = pending_.substr(0, nl);
+  pending_.erase(0, nl + 1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+}  // namespace modsim

@@ -1,0 +1,225 @@
+#include "modulecore.h"
+
+#include <algorithm>
+
+#include "driver/src/linkframe.h"
+
+using namespace linkframe;
+
+namespace modsim {
+
+ModuleCore::ModuleCore(const ModuleConfig& config, Recorder& record, std::unique_ptr<AxisModel> axes)
+    : config_(config), record_(record), axes_(std::move(axes)) {}
+
+bool ModuleCore::IsBuffered(uint8_t code) {
+  // Everything that carries a reference number, and the path velocity, goes
+  // with the motion.
+  return code == CMD_POSITION || code == CMD_VELOCITY || code == CMD_OUTPUTS || code == CMD_PWM ||
+         code == CMD_SYNC_OUTPUT;
+}
+
+uint8_t ModuleCore::Status() const {
+  uint8_t s = extraStatus_;
+  if (stopped_) s |= kStatusStopped;
+  if (!rawQueue_.empty()) s |= kStatusRawWaiting;
+  if (overflow_) s |= kStatusOverflow;
+  return s;
+}
+
+Answer ModuleCore::StatusAnswer() const {
+  Answer a{kAnswerStatus, std::vector<uint8_t>(kAnswerFixedSize + 4 * static_cast<size_t>(config_.axes))};
+  uint8_t* d = a.data.data();
+  Put16(d, static_cast<uint16_t>(buffer_.size()));
+  Put16(d + 2, refNum_);
+  d[4] = Status();
+  d[5] = static_cast<uint8_t>(inputs_);
+  d[6] = static_cast<uint8_t>(inputs_ >> 8);
+  d[7] = static_cast<uint8_t>(inputs_ >> 16);
+  for (int i = 0; i < config_.axes; ++i) Put32(d + 8 + 4 * i, static_cast<uint32_t>(axes_->Actual(i)));
+  return a;
+}
+
+void ModuleCore::Deliver(const uint8_t* command, int size, uint64_t t, std::vector<Answer>& answers) {
+  if (!IsBuffered(command[0])) {
+    Execute(command, size, t, answers);
+    return;
+  }
+  if (buffer_.size() >= kBufferSize) {
+    if (!overflow_) record_.Event(t, "buffer overflow, command %u lost", command[0]);
+    overflow_ = true;
+    return;
+  }
+  buffer_.emplace_back(command, command + size);
+  if (config_.pointsPerSecond <= 0) Drain(t, false);
+}
+
+void ModuleCore::Drain(uint64_t t, bool paced) {
+  std::vector<Answer> none;
+  while (!buffer_.empty() && !stopped_) {
+    const std::vector<uint8_t>& c = buffer_.front();
+    if (paced && c[0] == CMD_POSITION) {
+      if (budget_ < 1) break;
+      budget_ -= 1;
+    }
+    const std::vector<uint8_t> cmd = std::move(buffer_.front());
+    buffer_.pop_front();
+    Execute(cmd.data(), static_cast<int>(cmd.size()), t, none);
+  }
+}
+
+void ModuleCore::Tick(uint64_t t) {
+  if (config_.pointsPerSecond > 0) {
+    const double perTick = config_.pointsPerSecond * 0.005;
+    // Idle time does not save up points.
+    budget_ = std::min(budget_ + perTick, std::max(perTick, 1.0));
+    Drain(t, true);
+  }
+  axes_->Tick();
+  int32_t now[AxisModel::kMaxAxes];
+  bool changed = !positionsRecorded_;
+  for (int i = 0; i < config_.axes; ++i) {
+    now[i] = axes_->Actual(i);
+    changed |= now[i] != recorded_[i];
+  }
+  if (changed) {
+    record_.Positions(t, now, config_.axes);
+    std::copy(now, now + config_.axes, recorded_);
+    positionsRecorded_ = true;
+  }
+  record_.Flush();
+}
+
+void ModuleCore::ClearBuffer() {
+  buffer_.clear();
+  overflow_ = false;
+  budget_ = 0;
+}
+
+void ModuleCore::SetOutputs(uint32_t word, uint64_t t) {
+  if (word == outputs_) return;
+  outputs_ = word;
+  record_.Outputs(t, outputs_);
+}
+
+void ModuleCore::SetOutputBit(int bit, bool on, uint64_t t) {
+  if (bit < 0 || bit > 31) return;
+  SetOutputs(on ? outputs_ | (1u << bit) : outputs_ & ~(1u << bit), t);
+}
+
+void ModuleCore::SetInputs(uint32_t inputs, uint64_t t) {
+  inputs_ = inputs & 0xFFFFFFu;
+  EvaluateStopCondition(t);
+}
+
+void ModuleCore::QueueRawData(const std::vector<uint8_t>& bytes) {
+  for (size_t at = 0; at < bytes.size(); at += kMaxRawData)
+    rawQueue_.emplace_back(bytes.begin() + static_cast<long>(at),
+                           bytes.begin() + static_cast<long>(std::min(bytes.size(), at + kMaxRawData)));
+}
+
+void ModuleCore::EvaluateStopCondition(uint64_t t) {
+  // A selected input stops when it stands at its stop level.
+  const uint32_t atLevel = ~(inputs_ ^ stopStates_) & 0xFFFFFFu;
+  const uint32_t emergency = atLevel & stopEmergency_;
+  const uint32_t stop = atLevel & stopSelection_;
+  if ((stop || emergency) && !stopped_) {
+    stopped_ = true;
+    axes_->Stop();
+    record_.Event(t, "%s inputs=%06x", emergency ? "emergency stop" : "stop", inputs_);
+  }
+}
+
+void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Answer>& answers) {
+  const uint8_t code = c[0];
+  const uint8_t* a = c + 2;
+  const int n = size - 2;
+  record_.Command(t, code, a, n);
+  switch (code) {
+    case CMD_SET_AXIS_POSITION:
+      if (n >= 5 && a[0] < AxisModel::kMaxAxes) {
+        commanded_[a[0]] = static_cast<int32_t>(Get32(a + 1));
+        axes_->SetPosition(a[0], commanded_[a[0]]);
+      }
+      break;
+    case CMD_POSITION:
+      if (n >= 2) {
+        refNum_ = Get16(a);
+        // Only the low 16 bits travel: the step to the new point is short.
+        for (int i = 0; i < std::min((n - 2) / 2, AxisModel::kMaxAxes); ++i) {
+          const uint16_t low = Get16(a + 2 + 2 * i);
+          commanded_[i] += static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(commanded_[i])));
+        }
+        axes_->Point(commanded_);
+      }
+      break;
+    case CMD_STOP_MOTION:
+      buffer_.clear();
+      axes_->Stop();
+      break;
+    case CMD_OUTPUTS:
+      if (n >= 4) {
+        refNum_ = Get16(a);
+        SetOutputs((outputs_ & ~0xFFFFu) | Get16(a + 2), t);
+      }
+      break;
+    case CMD_CLEAR_BUFFER:
+      ClearBuffer();
+      stopped_ = false;
+      EvaluateStopCondition(t);
+      break;
+    case CMD_STOP_CONDITION:
+      if (n >= 6) {
+        auto w24 = [](const uint8_t* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)); };
+        stopSelection_ = w24(a);
+        stopStates_ = w24(a + 3);
+        stopEmergency_ = n >= 9 ? w24(a + 6) : 0;
+        EvaluateStopCondition(t);
+      }
+      break;
+    case CMD_PWM:
+      if (n >= 4) refNum_ = Get16(a);
+      break;
+    case CMD_UNBUFFERED_OUTPUT:
+      if (n >= 2) SetOutputBit(a[0], a[1] != 0, t);
+      break;
+    case CMD_SET_PAR:
+      if (n >= 2)
+        for (int i = 0; 2 + 4 * (i + 1) <= n; ++i) parameters_[Get16(a) + static_cast<uint32_t>(i)] = Get32(a + 2 + 4 * i);
+      break;
+    case CMD_GET_PAR:
+      if (n >= 3) {
+        Answer r = StatusAnswer();
+        r.type = kAnswerParams;
+        r.data.resize(kAnswerFixedSize);
+        for (int i = 0; i < std::min<int>(a[2], kMaxValues); ++i) {
+          uint8_t v[4];
+          Put32(v, parameters_[Get16(a) + static_cast<uint32_t>(i)]);
+          r.data.insert(r.data.end(), v, v + 4);
+        }
+        answers.push_back(std::move(r));
+      }
+      break;
+    case CMD_SYNC_OUTPUT:
+      if (n >= 4) {
+        refNum_ = Get16(a);
+        SetOutputBit(a[2], a[3] != 0, t);
+      }
+      break;
+    case CMD_RAW_DATA:
+      if (config_.rawEcho && n > 0) QueueRawData(std::vector<uint8_t>(a, a + n));
+      break;
+    case CMD_FETCH_RAW:
+      if (!rawQueue_.empty()) {
+        answers.push_back(Answer{kAnswerRaw, std::move(rawQueue_.front())});
+        rawQueue_.pop_front();
+      }
+      break;
+    default:
+      // Dynamics, velocity, overrides, mapping, torch height, handwheel and
+      // display commands are recorded; their effect belongs to axis and I/O
+      // models that are not simulated yet.
+      break;
+  }
+}
+
+}  // namespace modsim
