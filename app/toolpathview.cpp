@@ -21,10 +21,10 @@ constexpr double kDegToRad = 0.017453292519943295;
 constexpr double kFovDeg = 30.0;
 // Thinned copies are drawn above this many segments.
 constexpr size_t kThinAbove = 250000;
-constexpr int kLevels = 7;  // level 0: every segment
+constexpr int kLevels = 14;  // level 0: every segment
 // Finest thinning tolerance as a part of the scene's diagonal; each level
-// is four times coarser.
-constexpr double kThinBase = 1e-4;
+// is twice as coarse.
+constexpr double kThinBase = 1e-5;
 constexpr double kPickRadiusPx = 6.0;
 constexpr int kDragThresholdPx = 3;
 
@@ -233,8 +233,15 @@ bool ToolPathCamera::Project(const double p[3], double& xPx, double& yPx) const 
 struct ToolPathView::Level {
   GLuint vbo = 0;
   size_t vertices = 0;
-  // Thinned levels: the first path segment of each drawn line.
-  std::vector<uint32_t> firstSegment;
+  // One line strip per run of drawn segments (a jump or a hidden segment
+  // ends it). Each vertex but a strip's first carries the colour of the
+  // line that ends there (drawn flat).
+  std::vector<GLint> stripFirst;
+  std::vector<GLsizei> stripCount;
+  // Per vertex: how many path segments lie before the next line, i.e. one
+  // past the last segment the line ending here covers (at a strip's first
+  // vertex: the strip's first segment). Never decreases.
+  std::vector<uint32_t> doneAfter;
   bool built = false;
 };
 
@@ -249,70 +256,122 @@ struct ToolPathView::Buffer {
       if (l.vbo) glDeleteBuffers(1, &l.vbo);
   }
 
-  // Every segment as a line; a jump or a hidden one as a point that draws
-  // nothing, so that segment i is vertices 2i and 2i + 1.
-  void BuildFull() {
-    const SegmentList& s = *list;
-    std::vector<Vertex> v(2 * s.Size());
-    for (size_t i = 0; i < s.Size(); ++i) {
-      const PathSegment& seg = s[i];
-      const Rgba c = StyleOf(seg, programmed);
-      const float* a = Drawn(seg) ? s.StartOf(i) : seg.end;
-      v[2 * i] = Vertex{{a[0], a[1], a[2]}, c};
-      v[2 * i + 1] = Vertex{{seg.end[0], seg.end[1], seg.end[2]}, c};
+  static double Tolerance(double base, int level) { return base * std::ldexp(1.0, level - 1); }
+
+  // Collects the vertices of one level.
+  struct Strips {
+    std::vector<Vertex> v;
+    Level* level;
+    bool open = false;
+    void Begin(const float* p, Rgba c, uint32_t segment) {
+      End();
+      level->stripFirst.push_back(GLint(v.size()));
+      Add(p, c, segment);
+      open = true;
     }
-    Store(levels[0], v);
+    void Add(const float* p, Rgba c, uint32_t doneAfter) {
+      v.push_back(Vertex{{p[0], p[1], p[2]}, c});
+      level->doneAfter.push_back(doneAfter);
+    }
+    void End() {
+      if (open) level->stripCount.push_back(GLsizei(v.size() - size_t(level->stripFirst.back())));
+      open = false;
+    }
+  };
+
+  Strips Start(int level) {
+    Level& l = levels[level];
+    l.stripFirst.clear();
+    l.stripCount.clear();
+    l.doneAfter.clear();
+    return Strips{{}, &l};
   }
 
-  // Consecutive points of one colour closer than tol to the last one kept
-  // merge: the drawing stays within tol of the path.
+  // Every segment as drawn.
+  void BuildFull() {
+    const SegmentList& s = *list;
+    Strips out = Start(0);
+    for (size_t i = 0; i < s.Size(); ++i) {
+      const PathSegment& seg = s[i];
+      if (!Drawn(seg)) {
+        out.End();
+        continue;
+      }
+      const Rgba c = StyleOf(seg, programmed);
+      if (!out.open) out.Begin(s.StartOf(i), c, uint32_t(i));
+      out.Add(seg.end, c, uint32_t(i + 1));
+    }
+    out.End();
+    Store(levels[0], out.v);
+  }
+
+  // Runs of one colour become single lines while every point they pass
+  // stays within tol of the line and the run keeps going forward along it
+  // (points within tol of the start only set no direction): the drawing
+  // stays within tol of the path.
   void BuildThinned(int level) {
     const SegmentList& s = *list;
-    const double tol = thinBaseMm * std::pow(4.0, level - 1);
+    const double tol = Tolerance(thinBaseMm, level);
     const double tol2 = tol * tol;
-    std::vector<Vertex> v;
-    std::vector<uint32_t>& first = levels[level].firstSegment;
-    first.clear();
-    bool open = false;
+    Strips out = Start(level);
+    bool hasPending = false, hasDir = false;
     Rgba colour{};
-    float start[3] = {0, 0, 0}, pending[3] = {0, 0, 0};
-    bool hasPending = false;
-    uint32_t chainFirst = 0;
-    auto emit = [&](const float* to) {
-      v.push_back(Vertex{{start[0], start[1], start[2]}, colour});
-      v.push_back(Vertex{{to[0], to[1], to[2]}, colour});
-      first.push_back(chainFirst);
-      std::memcpy(start, to, sizeof start);
-      hasPending = false;
+    double start[3] = {0, 0, 0}, dir[3] = {0, 0, 0}, reach = 0;
+    const float* pending = nullptr;
+    uint32_t pendingSegment = 0;
+    auto emit = [&] {
+      out.Add(pending, colour, pendingSegment + 1);
+      for (int k = 0; k < 3; ++k) start[k] = pending[k];
+      hasPending = hasDir = false;
     };
     for (size_t i = 0; i < s.Size(); ++i) {
       const PathSegment& seg = s[i];
       if (!Drawn(seg)) {
-        if (hasPending) emit(pending);
-        open = false;
+        if (hasPending) emit();
+        out.End();
         continue;
       }
       const Rgba c = StyleOf(seg, programmed);
-      if (!open || !SameColour(c, colour)) {
-        if (hasPending) emit(pending);
-        std::memcpy(start, s.StartOf(i), sizeof start);
+      if (!out.open) {
+        const float* a = s.StartOf(i);
+        out.Begin(a, c, uint32_t(i));
+        for (int k = 0; k < 3; ++k) start[k] = a[k];
         colour = c;
-        open = true;
-        chainFirst = uint32_t(i);
-      } else if (!hasPending) {
-        chainFirst = uint32_t(i);
+      } else if (!SameColour(c, colour)) {
+        if (hasPending) emit();
+        colour = c;
       }
       const float* e = seg.end;
-      const double dx = e[0] - start[0], dy = e[1] - start[1], dz = e[2] - start[2];
-      if (dx * dx + dy * dy + dz * dz < tol2) {
-        std::memcpy(pending, e, sizeof pending);
-        hasPending = true;
-      } else {
-        emit(e);
+      for (int pass = 0; pass < 2; ++pass) {
+        const double d[3] = {e[0] - start[0], e[1] - start[1], e[2] - start[2]};
+        const double len2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+        bool fits = true;
+        if (!hasDir) {
+          if (len2 > tol2) {
+            const double len = std::sqrt(len2);
+            for (int k = 0; k < 3; ++k) dir[k] = d[k] / len;
+            reach = len;
+            hasDir = true;
+          }
+        } else {
+          const double t = Dot(d, dir);
+          fits = len2 - t * t <= tol2 && t >= reach - tol;
+          if (fits) reach = std::max(reach, t);
+        }
+        if (fits) {
+          pending = e;
+          pendingSegment = uint32_t(i);
+          hasPending = true;
+          break;
+        }
+        // The line ends at the last point that fitted; this point starts
+        // the next one from there.
+        emit();
       }
     }
-    if (hasPending) emit(pending);
-    Store(levels[level], v);
+    if (hasPending) emit();
+    out.End();
+    Store(levels[level], out.v);
   }
 
   void Store(Level& l, const std::vector<Vertex>& v) {
@@ -323,14 +382,6 @@ struct ToolPathView::Buffer {
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     l.vertices = v.size();
     l.built = true;
-  }
-
-  // Vertices of the lines that lie before segment `segment`.
-  size_t VerticesBefore(int level, size_t segment) const {
-    const Level& l = levels[level];
-    if (level == 0) return std::min(l.vertices, 2 * segment);
-    const auto it = std::lower_bound(l.firstSegment.begin(), l.firstSegment.end(), uint32_t(segment));
-    return 2 * size_t(it - l.firstSegment.begin());
   }
 };
 
@@ -619,7 +670,7 @@ const ToolPathView::Level& ToolPathView::ChooseLevel(Buffer& buffer) {
     // Half a pixel is below what the screen shows.
     const double wanted = 0.5 * m_camera.MmPerPixel();
     for (int l = kLevels - 1; l >= 1; --l) {
-      if (buffer.thinBaseMm * std::pow(4.0, l - 1) <= wanted) {
+      if (Buffer::Tolerance(buffer.thinBaseMm, l) <= wanted) {
         level = l;
         break;
       }
@@ -631,28 +682,50 @@ const ToolPathView::Level& ToolPathView::ChooseLevel(Buffer& buffer) {
 
 void ToolPathView::DrawList(Buffer& buffer, size_t executed, bool stipple) {
   const Level& level = ChooseLevel(buffer);
-  if (level.vertices == 0) return;
-  const int index = int(&level - buffer.levels);
-  const size_t split = executed > 0 ? buffer.VerticesBefore(index, executed) : 0;
+  const size_t strips = level.stripFirst.size();
+  if (strips == 0) return;
   if (stipple) {
     glEnable(GL_LINE_STIPPLE);
     glLineStipple(2, 0x3F3F);
   }
+  glShadeModel(GL_FLAT);
   glBindBuffer(GL_ARRAY_BUFFER, level.vbo);
   glEnableClientState(GL_VERTEX_ARRAY);
   glVertexPointer(3, GL_FLOAT, sizeof(Vertex), nullptr);
-  if (split > 0) {
+  // Lines that end at a vertex before `split` are done. The strip that
+  // holds the split is drawn in two pieces that share the vertex before it.
+  size_t split = 0, strip = 0;
+  if (executed > 0) {
+    split = size_t(std::upper_bound(level.doneAfter.begin(), level.doneAfter.end(), uint32_t(executed)) -
+                   level.doneAfter.begin());
+    strip = size_t(std::upper_bound(level.stripFirst.begin(), level.stripFirst.end(), GLint(split)) -
+                   level.stripFirst.begin());
+    strip = strip > 0 ? strip - 1 : 0;
     glColor4ub(kExecuted.r, kExecuted.g, kExecuted.b, kExecuted.a);
-    glDrawArrays(GL_LINES, 0, GLsizei(split));
+    if (strip > 0) glMultiDrawArrays(GL_LINE_STRIP, level.stripFirst.data(), level.stripCount.data(), GLsizei(strip));
+    const GLint first = level.stripFirst[strip];
+    const GLsizei done = GLsizei(std::min(split, size_t(first + level.stripCount[strip])) - size_t(first));
+    if (done >= 2) glDrawArrays(GL_LINE_STRIP, first, done);
   }
   glEnableClientState(GL_COLOR_ARRAY);
   glColorPointer(4, GL_UNSIGNED_BYTE, sizeof(Vertex), reinterpret_cast<const void*>(offsetof(Vertex, c)));
-  glDrawArrays(GL_LINES, GLint(split), GLsizei(level.vertices - split));
+  size_t from = strip;
+  if (executed > 0) {
+    const GLint first = level.stripFirst[strip];
+    const GLint end = first + level.stripCount[strip];
+    const GLint rest = std::max(first, GLint(split) - 1);
+    if (end - rest >= 2) glDrawArrays(GL_LINE_STRIP, rest, end - rest);
+    from = strip + 1;
+  }
+  if (from < strips)
+    glMultiDrawArrays(GL_LINE_STRIP, level.stripFirst.data() + from, level.stripCount.data() + from,
+                      GLsizei(strips - from));
   glDisableClientState(GL_COLOR_ARRAY);
   glDisableClientState(GL_VERTEX_ARRAY);
   glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glShadeModel(GL_SMOOTH);
   if (stipple) glDisable(GL_LINE_STIPPLE);
-  m_drawnSegments += level.vertices / 2;
+  m_drawnSegments += level.vertices - strips;
 }
 
 void ToolPathView::DrawScene() {

@@ -194,6 +194,21 @@ TEST_F(ToolPathViewTest, RunProgressAndScreenshots) {
   EXPECT_EQ(0, CountColour(view->Snapshot(), 105, 105, 112));
 }
 
+// The pocket example cuts with radius compensation: the compensated moves
+// and the programmed contour both show, each in its own colour.
+TEST_F(ToolPathViewTest, CompensatedMovesBesideTheProgrammedContour) {
+  PreviewBuild pocket(kExamples + "/pocket.nc");
+  ASSERT_EQ(RUN_M30, pocket.Run().runState) << pocket.Result().errorReport;
+  ASSERT_FALSE(pocket.Path()->Programmed().Empty());
+  view->SetToolPath(pocket.Grafic());
+  view->SetStandardView(ToolPathCamera::Standard::Iso);
+  const wxImage img = view->Snapshot();
+  EXPECT_GT(CountColour(img, 80, 165, 255), 300);  // compensated
+  EXPECT_GT(CountColour(img, 250, 215, 90), 100);  // programmed
+  wxImage::AddHandler(new wxPNGHandler);
+  EXPECT_TRUE(img.SaveFile(std::string(QUORVANE_SOURCE_DIR) + "/docs/toolpath_pocket_iso.png", wxBITMAP_TYPE_PNG));
+}
+
 // The camera: zooming keeps the point under the cursor, panning moves the
 // picture with the mouse, rotating turns the view about the target.
 TEST_F(ToolPathViewTest, MouseZoomPanAndRotate) {
