@@ -389,7 +389,7 @@ struct ToolPathView::Buffer {
 // The canvas
 
 ToolPathView::ToolPathView(wxWindow* parent, wxWindowID id, const wxPoint& pos, const wxSize& size)
-    : wxGLCanvas(parent, DisplayAttributes(), id, pos, size, wxFULL_REPAINT_ON_RESIZE | wxWANTS_CHARS) {
+    : wxGLCanvas(parent, DisplayAttributes(), id, pos, size, wxFULL_REPAINT_ON_RESIZE) {
   m_context = new wxGLContext(this);
   SetBackgroundStyle(wxBG_STYLE_PAINT);
   Bind(wxEVT_PAINT, &ToolPathView::OnPaint, this);
@@ -409,8 +409,12 @@ ToolPathView::ToolPathView(wxWindow* parent, wxWindowID id, const wxPoint& pos, 
 }
 
 ToolPathView::~ToolPathView() {
-  // The buffers belong to the context.
-  if (m_context && IsShownOnScreen()) SetCurrent(*m_context);
+  // The buffers belong to the context: without it they go with it.
+  if (!MakeCurrent()) {
+    for (Buffer* b : {m_moves.get(), m_programmed.get()})
+      if (b)
+        for (Level& l : b->levels) l.vbo = 0;
+  }
   m_moves.reset();
   m_programmed.reset();
   delete m_context;

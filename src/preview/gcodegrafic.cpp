@@ -156,6 +156,7 @@ void GCodeGrafic::ResyncPosition() {
 }
 
 void GCodeGrafic::AddCmd(const StateChange& change) {
+  CheckCancel();
   if (m_cancelled) return;
   if (change.code == 'G' && change.num == 4) m_path->m_dwellSeconds += m_estimator->DwellSeconds(change.arg);
   m_originDirty = true;

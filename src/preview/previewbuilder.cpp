@@ -29,6 +29,7 @@ PreviewBuild::PreviewBuild(const std::string& file, const PreviewSettings& setti
   // moves that follow them, and the stage sees compensation switched on.
   m_grafic.SetMachineState(&m_parser->State());
   m_grafic.SetMonitor(&m_monitor);
+  m_grafic.SetTimeEstimator(settings.estimator);
 }
 
 PreviewBuild::~PreviewBuild() {

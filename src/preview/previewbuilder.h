@@ -27,6 +27,9 @@ struct PreviewSettings {
   // null = actState.
   MachineState* state = nullptr;
   double chordToleranceMm = GCodeGrafic::kDefaultChordToleranceMm;
+  // Where the run-time estimate comes from; null = feeds and axis limits.
+  // Not owned; must outlive the build.
+  TimeEstimator* estimator = nullptr;
 };
 
 struct PreviewResult {
