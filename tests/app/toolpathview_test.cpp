@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <cmath>
 
 #include <wx/app.h>
 #include <wx/frame.h>
@@ -21,6 +23,7 @@
 #include "machine/machinestate.h"
 #include "machine/tooltable.h"
 #include "params/parafile.h"
+#include "preview/gcodegrafic.h"
 #include "preview/previewbuilder.h"
 
 namespace {
@@ -34,6 +37,29 @@ int CountColour(const wxImage& img, int r, int g, int b) {
   for (int i = 0; i < img.GetWidth() * img.GetHeight(); ++i, p += 3)
     n += std::abs(p[0] - r) < 8 && std::abs(p[1] - g) < 8 && std::abs(p[2] - b) < 8;
   return n;
+}
+
+// Whether a pixel is drawn (not background) within one pixel of (x, y).
+bool LitNear(const wxImage& img, int x, int y) {
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) {
+      const int u = x + dx, v = y + dy;
+      if (u < 0 || v < 0 || u >= img.GetWidth() || v >= img.GetHeight()) continue;
+      if (img.GetRed(u, v) != 28 || img.GetGreen(u, v) != 30 || img.GetBlue(u, v) != 36) return true;
+    }
+  return false;
+}
+
+// Drawn pixels of a with nothing drawn near them in b, and how many a has.
+std::pair<int, int> Unmatched(const wxImage& a, const wxImage& b) {
+  int missing = 0, lit = 0;
+  for (int y = 0; y < a.GetHeight(); ++y)
+    for (int x = 0; x < a.GetWidth(); ++x) {
+      if (a.GetRed(x, y) == 28 && a.GetGreen(x, y) == 30 && a.GetBlue(x, y) == 36) continue;
+      ++lit;
+      missing += !LitNear(b, x, y);
+    }
+  return {missing, lit};
 }
 
 class ToolPathViewTest : public ::testing::Test {
@@ -207,6 +233,42 @@ TEST_F(ToolPathViewTest, CompensatedMovesBesideTheProgrammedContour) {
   EXPECT_GT(CountColour(img, 250, 215, 90), 100);  // programmed
   wxImage::AddHandler(new wxPNGHandler);
   EXPECT_TRUE(img.SaveFile(std::string(QUORVANE_SOURCE_DIR) + "/docs/toolpath_pocket_iso.png", wxBITMAP_TYPE_PNG));
+}
+
+// Above a few hundred thousand segments the view draws a thinned copy:
+// far fewer lines, the same picture to within a pixel, the run display
+// still splitting where the machine is.
+TEST_F(ToolPathViewTest, ThinnedDrawingLooksLikeTheFullOne) {
+  GCodeGrafic g;
+  g.StartProgram("spiral");
+  constexpr int kPoints = 300000;
+  for (int i = 0; i <= kPoints; ++i) {
+    const double a = i * 2 * 3.141592653589793 / 60000, r = 10 + 90.0 * i / kPoints;
+    g.SetTag(i / 100 + 1);
+    g.AddLine(Coordinates(r * std::cos(a), r * std::sin(a), -0.00002 * i), 20, false, nullptr, false);
+  }
+  g.EndProgram();
+  view->SetToolPath(g);
+  view->SetStandardView(ToolPathCamera::Standard::Top);
+  view->SetDecimation(false);
+  const wxImage full = view->Snapshot();
+  EXPECT_EQ(g.Path()->Moves().Size() - 1, view->DrawnSegments());  // all but the jump
+  view->SetDecimation(true);
+  const wxImage thin = view->Snapshot();
+  EXPECT_LT(view->DrawnSegments(), size_t(kPoints / 100));
+  for (const auto& [what, u] : {std::pair("full in thinned", Unmatched(full, thin)),
+                                std::pair("thinned in full", Unmatched(thin, full))}) {
+    EXPECT_GT(u.second, 2000) << what;
+    EXPECT_LT(u.first, u.second / 200) << what;
+  }
+  // Half way out the spiral: the inner half is done.
+  const size_t half = g.Path()->Moves().Size() / 2;
+  const float* e = g.Path()->Moves()[half].end;
+  const double pos[3] = {e[0], e[1], e[2]};
+  view->SetProgress(g.Path()->Moves()[half].tag, pos);
+  const int done = CountColour(view->Snapshot(), 105, 105, 112);
+  EXPECT_GT(done, CountColour(thin, 90, 215, 120) / 5);
+  EXPECT_LT(done, CountColour(thin, 90, 215, 120));
 }
 
 // The camera: zooming keeps the point under the cursor, panning moves the

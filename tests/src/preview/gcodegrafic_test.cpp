@@ -237,10 +237,10 @@ TEST_F(PreviewTest, ProgressFindsTheSegmentTheMachineIsOn) {
   }
 }
 
-// Driven by hand: a hidden stretch counts for the time but not the bounds,
-// a re-based position starts a new chain with a jump, and without a state
-// the coordinates are taken as they come.
-TEST(GCodeGraficStage, HiddenMovesAndResyncKeepTheChainsHonest) {
+// Driven by hand, without a state (coordinates taken as they come): a
+// hidden stretch counts for the time but not the bounds; a move without a
+// feed runs as a rapid.
+TEST(GCodeGraficStage, HiddenMovesCountForTimeButNotForTheBounds) {
   GCodeGrafic g;
   g.StartProgram("hand");
   g.SetTag(1);
