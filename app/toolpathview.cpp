@@ -86,6 +86,7 @@ enum MenuId {
   ID_ISO,
   ID_PERSPECTIVE,
   ID_FIT,
+  ID_MACHINE,
 };
 
 }  // namespace
@@ -404,7 +405,7 @@ ToolPathView::ToolPathView(wxWindow* parent, wxWindowID id, const wxPoint& pos, 
   Bind(wxEVT_MOTION, &ToolPathView::OnMouse, this);
   Bind(wxEVT_MOUSEWHEEL, &ToolPathView::OnMouse, this);
   Bind(wxEVT_MOUSE_CAPTURE_LOST, [](wxMouseCaptureLostEvent&) {});
-  Bind(wxEVT_MENU, &ToolPathView::OnMenu, this, ID_TOP, ID_FIT);
+  Bind(wxEVT_MENU, &ToolPathView::OnMenu, this, ID_TOP, ID_MACHINE);
   m_camera.SetStandard(ToolPathCamera::Standard::Iso);
 }
 
@@ -452,7 +453,11 @@ void ToolPathView::UpdateViewport() {
   m_camera.SetViewport(s.x, s.y);
 }
 
-void ToolPathView::ZoomToFit() {
+void ToolPathView::ZoomToFit() { Fit(false); }
+
+void ToolPathView::ZoomToMachine() { Fit(true); }
+
+void ToolPathView::Fit(bool withLimits) {
   UpdateViewport();
   Box3 scene = Bounds();
   if (scene.empty) scene.Add(-50, -50, -50), scene.Add(50, 50, 50);
@@ -464,7 +469,7 @@ void ToolPathView::ZoomToFit() {
         all.max[i] = std::max(all.max[i], m_path->Limits().max[i]);
       }
   m_camera.SetSceneRadius(0.5 * all.Diagonal());
-  m_camera.Fit(scene);
+  m_camera.Fit(withLimits ? all : scene);
   Refresh(false);
 }
 
@@ -631,6 +636,7 @@ void ToolPathView::OnMouse(wxMouseEvent& event) {
       menu.AppendSeparator();
       menu.AppendCheckItem(ID_PERSPECTIVE, "Perspective")->Check(m_camera.Perspective());
       menu.Append(ID_FIT, "Zoom to fit");
+      menu.Append(ID_MACHINE, "Whole machine");
       PopupMenu(&menu, p);
     }
     return;
@@ -646,6 +652,7 @@ void ToolPathView::OnMenu(wxCommandEvent& event) {
     case ID_ISO: SetStandardView(ToolPathCamera::Standard::Iso); break;
     case ID_PERSPECTIVE: SetPerspective(!m_camera.Perspective()); break;
     case ID_FIT: ZoomToFit(); break;
+    case ID_MACHINE: ZoomToMachine(); break;
     default: break;
   }
 }

@@ -8,8 +8,9 @@
 // highlights its segments.
 //
 // Mouse: left drag rotates, right or middle drag (or shift + left) pans, the
-// wheel zooms about the cursor, a right click without dragging opens the
-// view menu (standard views, projection, zoom to fit).
+// wheel zooms about the cursor, a double click fits the path, a right click
+// without dragging opens the view menu (standard views, projection, zoom to
+// fit, the whole machine).
 //
 // The path lives in vertex buffers; above a few hundred thousand segments
 // the view draws a copy thinned to what the screen resolves (consecutive
@@ -91,6 +92,8 @@ class ToolPathView : public wxGLCanvas {
   void SetStandardView(ToolPathCamera::Standard view);
   void SetPerspective(bool on);
   void ZoomToFit();
+  // Fits the soft-limit box with the path in it.
+  void ZoomToMachine();
   ToolPathCamera& Camera() { return m_camera; }
 
   // Highlights the segments of program line `line` (global line number);
@@ -141,6 +144,7 @@ class ToolPathView : public wxGLCanvas {
   void DrawSelection();
   void DrawTool();
   const Level& ChooseLevel(Buffer& buffer);
+  void Fit(bool withLimits);
 
   wxGLContext* m_context = nullptr;
   ToolPathCamera m_camera;

@@ -201,6 +201,14 @@ TEST_F(ToolPathViewTest, RunProgressAndScreenshots) {
   EXPECT_GT(CountColour(idle, 235, 105, 60), 100);  // rapids
   EXPECT_EQ(0, CountColour(idle, 105, 105, 112));   // nothing done yet
   EXPECT_TRUE(idle.SaveFile(docs + "/toolpath_iso.png", wxBITMAP_TYPE_PNG));
+  // The plate's 60 mm sit in a 600 mm machine: the box shows when the view
+  // takes in the whole machine.
+  EXPECT_EQ(0, CountColour(idle, 140, 140, 155));
+  view->ZoomToMachine();
+  const wxImage machine = view->Snapshot();
+  EXPECT_GT(CountColour(machine, 140, 140, 155), 1000);
+  EXPECT_TRUE(machine.SaveFile(docs + "/toolpath_machine.png", wxBITMAP_TYPE_PNG));
+  view->ZoomToFit();
 
   // The machine is half way round the Q's circle (line 22).
   const double onCircle[3] = {109, 115, -60.3};
