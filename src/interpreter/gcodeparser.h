@@ -100,6 +100,9 @@ struct Word {
 // range error (title "Range Error", Yes/No): the text with the line that
 // names the keep-out collision or the axis and side.
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis);
+// Its one line that names the collision or the axis and side, with its
+// line end.
+std::string RangeErrorDetail(bool keepout, bool upper, int32_t axis);
 
 // The G codes that are a line's one motion or action code, and those of them
 // that stay modal (any other one clears the modal motion after its line).

@@ -33,8 +33,9 @@
 #include "machine/machinestate.h"
 #include "interpreter/messagelist.h"
 #include "interpreter/operatordialog.h"
-#include "motion/planestimate.h"
 #include "params/parafile.h"
+#include "preview/previewbuilder.h"
+#include "simulation/programplan.h"
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
 #include "machine/transformation.h"
@@ -190,16 +191,6 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o) {
   return !o.file.empty();
 }
 
-// The "Range Error" question of the operator interface, as text.
-std::string RangeText(const GCodeParser& p) {
-  if (p.RangeErrorKeepout()) return "The toolpath collides with the ATC keepout area.";
-  const int axis = p.RangeErrorAxis();
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "The toolpath was outside the %s limit of axis %c.",
-                p.RangeErrorUpper() ? "upper(1)" : "lower(1)", axis >= 0 && axis < kAxisCount ? kAxisLetters[axis] : '?');
-  return buf;
-}
-
 class Progress {
  public:
   explicit Progress(int32_t total) : tty(isatty(STDERR_FILENO) == 1), totalLines(total) {}
@@ -285,33 +276,32 @@ int RunRun(const std::vector<std::string>& args) {
   SimClock clock(o.speed);
   int rc = 0;
   {
-    // 1. Preview against a view: range errors are counted, the first one kept.
-    // The view plans the motion, for the estimate.
+    // 1. The preview: range errors are counted, the first one kept.
     int32_t totalLines = 0;
     bool proceed = true;
     double estimate = -1;
     {
-      PlanEstimator view(simState);
-      MacroParser preview(&view, &simState);
-      if (preview.NewMainFile(o.file) == 0) {
+      // The planned time, from the state the run starts in.
+      estimate = PlannedProgramSeconds(o.file, simState);
+      PreviewSettings settings;
+      settings.state = &simState;
+      PreviewBuild preview(o.file, settings);
+      const PreviewResult& r = preview.Run();
+      if (!r.loaded) {
         std::fprintf(stderr, "cannot load %s\n", o.file.c_str());
         proceed = false;
         rc = 1;
       } else {
-        int32_t first = 0;  // the main file's lines are the first of the store
-        preview.Text()->GetFileRange(1, &first, &totalLines);
-        preview.ExecuteProgram(false, 0);
-        estimate = view.Summary().plannedSeconds;
-        if (preview.RangeErrorCount() > 0) {
-          std::printf("range errors: %d, first: %s\n%s\n", preview.RangeErrorCount(),
-                      preview.ErrorReportText().c_str(), RangeText(preview).c_str());
+        totalLines = r.totalLines;
+        if (r.HasRangeErrors()) {
+          std::printf("%s\n", r.RangeReport().c_str());
           if (!o.ignoreRange) {
             std::printf("result: not started (range error; --ignore-range runs it regardless)\n");
             proceed = false;
             rc = 1;
           }
-        } else if (preview.RunState() == RUN_ERROR) {
-          std::printf("preview error: %s\nresult: not started\n", preview.ErrorReportText().c_str());
+        } else if (r.runState == RUN_ERROR) {
+          std::printf("preview error: %s\nresult: not started\n", r.errorReport.c_str());
           proceed = false;
           rc = 1;
         }
