@@ -6,7 +6,7 @@ PKGS=(cmake g++ ninja-build make pkg-config
       libalglib-dev libpcap-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
-      xvfb xauth iproute2 ccache)
+      xvfb xauth libgl1-mesa-dri iproute2 ccache)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -73,16 +73,15 @@ int32_t ToInt(double v) {
   return static_cast<int32_t>(v);
 }
 
+std::string RangeErrorDetail(bool keepout, bool upper, int32_t axis) {
+  if (keepout) return "The toolpath collides with the ATC keepout area.\n";
+  const char name[2] = {axis >= 0 && axis < kAxisCount ? kAxisLetters[axis] : '?', 0};
+  return std::string("The toolpath was outside the ") + (upper ? "upper(1)" : "lower(1)") + " limit of axis " + name +
+         ".\n";
+}
+
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis) {
-  std::string detail;
-  if (keepout) {
-    detail = "The toolpath collides with the ATC keepout area.\n";
-  } else {
-    const char name[2] = {axis >= 0 && axis < kAxisCount ? kAxisLetters[axis] : '?', 0};
-    detail = std::string("The toolpath was outside the ") + (upper ? "upper(1)" : "lower(1)") + " limit of axis " +
-             name + ".\n";
-  }
-  return "During the last preview one or more errors occured.\n" + detail +
+  return "During the last preview one or more errors occured.\n" + RangeErrorDetail(keepout, upper, axis) +
          "It is recommended to adjust the workpiece offset\nso that the toolpath fits within the limits.\n"
          "Do you wish to continue regardless of the error?";
 }

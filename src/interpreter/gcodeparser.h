@@ -99,6 +99,9 @@ struct Word {
 // range error (title "Range Error", Yes/No): the text with the line that
 // names the keep-out collision or the axis and side.
 std::string RangeErrorQuestion(bool keepout, bool upper, int32_t axis);
+// Its one line that names the collision or the axis and side, with its
+// line end.
+std::string RangeErrorDetail(bool keepout, bool upper, int32_t axis);
 
 // Truncates toward zero; values beyond 32 bits saturate and NaN gives 0, so
 // codes and tool numbers read from wild values stay defined.

@@ -33,6 +33,7 @@
 #include "interpreter/messagelist.h"
 #include "interpreter/operatordialog.h"
 #include "params/parafile.h"
+#include "preview/previewbuilder.h"
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
 #include "machine/transformation.h"
@@ -41,14 +42,6 @@ namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
 void OnSigint(int) { g_interrupted = 1; }
-
-// The preview: no machine behind it, so range errors are counted, not raised.
-class ViewFrontEnd : public FrontEnd {
- public:
-  void AddLine(const Coordinates&, double, bool, const Condition*, bool) override {}
-  void AddArc(const Coordinates&, const double*, double, int32_t, bool) override {}
-  void AddCmd(const StateChange&) override {}
-};
 
 // Collects the operator messages (PRINT, warnings) of both runs.
 class CollectingMessages : public MessageList {
@@ -205,16 +198,6 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o) {
   return !o.file.empty();
 }
 
-// The "Range Error" question of the operator interface, as text.
-std::string RangeText(const GCodeParser& p) {
-  if (p.RangeErrorKeepout()) return "The toolpath collides with the ATC keepout area.";
-  const int axis = p.RangeErrorAxis();
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "The toolpath was outside the %s limit of axis %c.",
-                p.RangeErrorUpper() ? "upper(1)" : "lower(1)", axis >= 0 && axis < kAxisCount ? kAxisLetters[axis] : '?');
-  return buf;
-}
-
 class Progress {
  public:
   explicit Progress(int32_t total) : tty(isatty(STDERR_FILENO) == 1), totalLines(total) {}
@@ -297,29 +280,29 @@ int RunRun(const std::vector<std::string>& args) {
   SimClock clock(o.speed);
   int rc = 0;
   {
-    // 1. Preview against a view: range errors are counted, the first one kept.
+    // 1. The preview: range errors are counted, the first one kept.
     int32_t totalLines = 0;
     bool proceed = true;
     {
-      ViewFrontEnd view;
-      MacroParser preview(&view, &simState);
-      if (preview.NewMainFile(o.file) == 0) {
+      PreviewSettings settings;
+      settings.state = &simState;
+      PreviewBuild preview(o.file, settings);
+      const PreviewResult& r = preview.Run();
+      if (!r.loaded) {
         std::fprintf(stderr, "cannot load %s\n", o.file.c_str());
         proceed = false;
         rc = 1;
       } else {
-        totalLines = preview.Text()->LineCount();
-        preview.ExecuteProgram(false, 0);
-        if (preview.RangeErrorCount() > 0) {
-          std::printf("range errors: %d, first: %s\n%s\n", preview.RangeErrorCount(),
-                      preview.ErrorReportText().c_str(), RangeText(preview).c_str());
+        totalLines = r.totalLines;
+        if (r.HasRangeErrors()) {
+          std::printf("%s\n", r.RangeReport().c_str());
           if (!o.ignoreRange) {
             std::printf("result: not started (range error; --ignore-range runs it regardless)\n");
             proceed = false;
             rc = 1;
           }
-        } else if (preview.RunState() == RUN_ERROR) {
-          std::printf("preview error: %s\nresult: not started\n", preview.ErrorReportText().c_str());
+        } else if (r.runState == RUN_ERROR) {
+          std::printf("preview error: %s\nresult: not started\n", r.errorReport.c_str());
           proceed = false;
           rc = 1;
         }

@@ -1,0 +1,82 @@
+#include "preview/previewbuilder.h"
+
+#include <algorithm>
+
+#include "interpreter/gcodeparser.h"
+#include "interpreter/macroparser.h"
+#include "machine/machinestate.h"
+#include "program/errors.h"
+#include "program/textcontrol.h"
+
+bool PreviewResult::Failed() const { return !cancelled && rangeErrorCount == 0 && runState == RUN_ERROR; }
+
+std::string PreviewResult::RangeText() const {
+  std::string text = RangeErrorDetail(rangeKeepout, rangeUpper, rangeAxis);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string PreviewResult::RangeReport() const {
+  return "range errors: " + std::to_string(rangeErrorCount) + ", first: " + errorReport + "\n" + RangeText();
+}
+
+std::string PreviewResult::RangeQuestion() const { return RangeErrorQuestion(rangeKeepout, rangeUpper, rangeAxis); }
+
+PreviewBuild::PreviewBuild(const std::string& file, const PreviewSettings& settings)
+    : m_file(file), m_grafic(settings.chordToleranceMm) {
+  m_parser = std::make_unique<MacroParser>(&m_grafic, settings.state ? settings.state : &actState);
+  // The interpreter's own state: offsets the program changes apply to the
+  // moves that follow them, and the stage sees compensation switched on.
+  m_grafic.SetMachineState(&m_parser->State());
+  m_grafic.SetMonitor(&m_monitor);
+}
+
+PreviewBuild::~PreviewBuild() {
+  if (m_thread.joinable()) {
+    Cancel();
+    m_thread.join();
+  }
+}
+
+const PreviewResult& PreviewBuild::Run() {
+  PreviewResult& r = m_result;
+  r.loaded = m_parser->NewMainFile(m_file) != 0;
+  if (r.loaded) {
+    r.totalLines = m_parser->Text()->LineCount();
+    m_totalLines.store(r.totalLines, std::memory_order_relaxed);
+    r.runState = m_parser->ExecuteProgram(false, 0);
+    r.cancelled = m_grafic.Cancelled();
+    r.rangeErrorCount = m_parser->RangeErrorCount();
+    r.rangeAxis = m_parser->RangeErrorAxis();
+    r.rangeUpper = m_parser->RangeErrorUpper();
+    r.rangeKeepout = m_parser->RangeErrorKeepout();
+    r.errorReport = m_parser->ErrorReportText();
+  }
+  m_finished.store(true, std::memory_order_release);
+  return r;
+}
+
+void PreviewBuild::Start() {
+  if (m_thread.joinable() || Finished()) return;
+  m_thread = std::thread([this] { Run(); });
+}
+
+double PreviewBuild::Fraction() const {
+  const int32_t total = TotalLines();
+  if (Finished()) return 1.0;
+  return total > 0 ? std::clamp(double(LinesDone()) / total, 0.0, 1.0) : 0.0;
+}
+
+void PreviewBuild::Wait() {
+  if (m_thread.joinable()) m_thread.join();
+}
+
+const PreviewResult& PreviewBuild::Result() {
+  Wait();
+  return m_result;
+}
+
+GCodeGrafic& PreviewBuild::Grafic() {
+  Wait();
+  return m_grafic;
+}
