@@ -22,6 +22,7 @@
 #include "app/mainframe.h"
 #include "app/programload.h"
 #include "app/programview.h"
+#include "app/toolpathview.h"
 #include "base/folders.h"
 #include "base/logging.h"
 #include "interpreter/macroparser.h"
@@ -29,6 +30,7 @@
 #include "machine/machinestate.h"
 #include "machine/transformation.h"
 #include "motion/fastforward.h"
+#include "preview/previewbuilder.h"
 #include "program/textcontrol.h"
 #include "simulation/simulation.h"
 
@@ -43,46 +45,77 @@ bool Quorvane2Frame::LoadProgram(const std::string& path) {
     AddMessage("Please stop the machine, first.");
     return false;
   }
+  if (IsLoading()) {
+    AddMessage("A program is being loaded; cancel it first.");
+    return false;
+  }
   if (!wxFileName::FileExists(wxString::FromUTF8(path))) {
     AddMessage(wxString::Format("Could not open file %s", wxString::FromUTF8(path)));
     return false;
   }
-  if (!loader->Start(path, parser.get())) {
-    AddMessage("A program is being loaded; cancel it first.");
-    return false;
-  }
+  // Two threads: the text for the view and the run, and the preview with
+  // the soft-limit check, which starts from the state the run will have.
+  loader->Start(path, parser.get());
+  PreviewSettings settings;
+  settings.state = &CurrentState();
+  preview = std::make_unique<PreviewBuild>(path, settings);
+  preview->Start();
   loadError.clear();
   ShowStatus("Loading");
   progressLabel->SetLabel(wxString::Format("Loading %s", wxFileName(wxString::FromUTF8(path)).GetFullName()));
   UpdateControls();
   // The main cycle picks up the result; before the machine is initialised
-  // the timer is not running yet, so poll here too.
+  // the timer is not running yet.
   if (!timer1.IsRunning()) timer1.Start(kTimer1Ms);
   return true;
 }
 
-bool Quorvane2Frame::IsLoading() const { return loader->Busy(); }
+bool Quorvane2Frame::IsLoading() const { return loader->Busy() || (preview && !preview->Finished()); }
+
+double Quorvane2Frame::LoadProgress() const {
+  // Reading the text is quick; the preview's lines make up the rest.
+  return 0.1 * loader->Progress() + 0.9 * (preview ? preview->Fraction() : 0.0);
+}
 
 void Quorvane2Frame::CancelLoad() {
   LogMessage(LOG_USER_ACTION, "UserAction: CancelLoad");
   loader->Cancel();
+  if (preview) preview->Cancel();
 }
 
-// Takes over a finished load: the text into the view, the line count into
-// the progress display.
+namespace {
+// "... line L column C" at the end of a report; false when it has none.
+bool ReportPosition(const std::string& report, int32_t& line, int32_t& column) {
+  const size_t at = report.rfind(" line ");
+  return at != std::string::npos && std::sscanf(report.c_str() + at, " line %d column %d", &line, &column) == 2;
+}
+}  // namespace
+
+// Takes over a finished load: the text into the view, the path into the
+// tool-path view, the preview's verdict into the message list.
 void Quorvane2Frame::FinishLoad() {
-  const ProgramLoader::State state = loader->Poll();
-  if (state == ProgramLoader::State::IDLE || state == ProgramLoader::State::LOADING) return;
+  if (IsLoading() || (loader->Poll() == ProgramLoader::State::IDLE && !preview)) return;
   const std::string path = loader->Path();
-  if (state == ProgramLoader::State::FAILED) {
-    loadError = loader->Error();
+  const ProgramLoader::State state = loader->Poll();
+  const PreviewResult result = preview ? preview->Result() : PreviewResult();
+  if (state == ProgramLoader::State::FAILED || !result.loaded) {
+    loadError = state == ProgramLoader::State::FAILED ? loader->Error() : "Could not open file " + path;
     AddMessage(wxString::FromUTF8(loadError));
-  } else if (state == ProgramLoader::State::CANCELLED) {
-    AddMessage("Loading cancelled");
+  } else if (state == ProgramLoader::State::CANCELLED || result.cancelled) {
+    // The interpreter may hold half of the new file: nothing is loaded.
+    loadError = "Loading cancelled";
+    AddMessage(wxString::FromUTF8(loadError));
+    programFile.clear();
+    programView->SetText(nullptr, 0, 0);
+    shownText.reset();
+    toolPathView->SetToolPath(std::shared_ptr<const ToolPath>());
+    SetStatusText(wxString(), 3);
+    progressLabel->SetLabel("No program loaded");
   } else {
     std::unique_ptr<TextControl> text = loader->TakeText();
     programView->SetText(text.get(), 1, loader->LineCount());
     shownText = std::move(text);
+    toolPathView->SetToolPath(preview->Path());
     programFile = path;
     wxFileName fn(wxString::FromUTF8(path));
     programMTime = fn.GetModificationTime().IsValid() ? fn.GetModificationTime().GetTicks() : 0;
@@ -93,10 +126,30 @@ void Quorvane2Frame::FinishLoad() {
     runFromField->SetValue(1);
     interruptedLine = 0;
     lastCursor = 0;
+    rangeErrors = result.rangeErrorCount;
+    rangeQuestion = result.HasRangeErrors() ? result.RangeQuestion() : std::string();
+    estimatedSeconds = preview->Path() ? preview->Path()->EstimatedSeconds() : 0;
+    runSeconds = 0;
     progressGauge->SetValue(0);
     progressLabel->SetLabel(wxString::Format("Line %d/%d = %1.2f%%", 0, programView->LineCount(), 0.0));
+    if (result.HasRangeErrors()) {
+      AddMessage(wxString::FromUTF8(result.RangeReport()));
+    } else if (result.Failed()) {
+      // Shown where it is; the program stays loaded so that it can be read.
+      loadError = result.errorReport;
+      AddMessage(wxString::FromUTF8(result.errorReport));
+    }
+    int32_t line = 0, column = 0;
+    if ((result.HasRangeErrors() || result.Failed()) && ReportPosition(result.errorReport, line, column)) {
+      // The mark runs over the word that begins at the column.
+      const wxString lineText = programView->LineText(line);
+      int32_t end = column;
+      while (end < static_cast<int32_t>(lineText.length()) && !wxIsspace(lineText[end])) ++end;
+      programView->SetErrorMark(line, column, end - column);
+    }
   }
   loader->Reset();
+  preview.reset();
   ShowStatus("Idle");
   UpdateControls();
 }
@@ -121,8 +174,7 @@ bool Quorvane2Frame::CheckHoming() {
 
 bool Quorvane2Frame::RangeErrorAllowsStart() {
   if (rangeErrors <= 0) return true;
-  const std::string text = RangeErrorQuestion(rangeKeepout, rangeUpper, rangeAxis);
-  return DialogHost::Message(this, "Range Error", text, wxYES_NO | wxNO_DEFAULT | wxICON_WARNING) == wxID_YES;
+  return DialogHost::Message(this, "Range Error", rangeQuestion, wxYES_NO | wxNO_DEFAULT | wxICON_WARNING) == wxID_YES;
 }
 
 bool Quorvane2Frame::PrepareRunFrom(int32_t line, Coordinates& machinePos) {
@@ -179,6 +231,7 @@ bool Quorvane2Frame::StartProgram() {
   LogMessage(LOG_FRAME, "ResetCursor: runFrom=%d currLine=%d", from, CurrentState().GetCurrLine());
   programView->ClearErrorMark();
   programView->SetCurrentLine(from > 1 ? from : 0, true);
+  toolPathView->ClearProgress();
   interruptedLine = 0;
   runStart = std::chrono::steady_clock::now();
   runSeconds = 0;

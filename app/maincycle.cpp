@@ -24,6 +24,7 @@
 #include "app/operatorqueue.h"
 #include "app/programload.h"
 #include "app/programview.h"
+#include "app/toolpathview.h"
 #include "base/logging.h"
 #include "interpreter/macroparser.h"
 #include "machine/machineconfig.h"
@@ -202,6 +203,9 @@ void Quorvane2Frame::UpdateProgress() {
     runSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - runStart).count();
     if (line != lastCursor) programView->SetCurrentLine(line, true);
     lastCursor = line;
+    Coordinates machine;
+    CurrentBackEnd().GetPosition(machine);
+    toolPathView->SetProgress(line, machine.v);
   }
   const double percent = total > 0 ? 100.0 * line / total : 0.0;
   const wxString text = wxString::Format("Line %d/%d = %1.2f%%", line, total, percent);
@@ -289,6 +293,7 @@ void Quorvane2Frame::FollowRunState() {
       if (code == 0 && parser->RunState() == RUN_M30) {
         LogMessage(LOG_FRAME, "stateComplete M30 rewind");
         programView->SetCurrentLine(0, false);
+        toolPathView->ClearProgress();
         programView->ShowLine(1);
       } else {
         programView->SetCurrentLine(lastCursor, true);

@@ -7,6 +7,7 @@
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/combobox.h>
+#include <wx/display.h>
 #include <wx/filedlg.h>
 #include <wx/filename.h>
 #include <wx/gauge.h>
@@ -27,10 +28,12 @@
 #include "app/operatorqueue.h"
 #include "app/programload.h"
 #include "app/programview.h"
+#include "app/toolpathview.h"
 #include "base/folders.h"
 #include "base/logging.h"
 #include "dialogs/hpgl_import.h"
 #include "interpreter/macroparser.h"
+#include "preview/previewbuilder.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "params/parafile.h"
@@ -61,7 +64,7 @@ wxStaticText* Label(wxWindow* parent, const wxString& text, int pointSize = 0, b
 Quorvane2Frame::Quorvane2Frame() : Quorvane2Frame(std::unique_ptr<MachineLink>()) {}
 
 Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
-    : wxFrame(nullptr, wxID_ANY, "Quorvane", wxDefaultPosition, wxSize(1280, 820)),
+    : wxFrame(nullptr, wxID_ANY, "Quorvane", wxDefaultPosition, wxSize(1440, 860)),
       dialogQueue(std::make_unique<QueuedOperator>()),
       messageQueue(std::make_unique<QueuedMessageList>()),
       loader(std::make_unique<ProgramLoader>()),
@@ -84,11 +87,22 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
                                       wxSP_LIVE_UPDATE | wxSP_3DSASH);
   auto* hsplit = new wxSplitterWindow(vsplit, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                                       wxSP_LIVE_UPDATE | wxSP_3DSASH);
-  // The central area: the program now; the tool-path view joins it here.
-  programView = new ProgramView(hsplit);
+  auto* centre = new wxSplitterWindow(hsplit, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                                      wxSP_LIVE_UPDATE | wxSP_3DSASH);
+  programView = new ProgramView(centre);
+  toolPathView = new ToolPathView(centre);
+  // A line picked in either shows in both.
+  programView->OnLineSelected([this](int32_t line) { toolPathView->SelectLine(line); });
   programView->OnLineActivated([this](int32_t line) { SetRunFromLine(line); });
+  toolPathView->SetLinePickedHandler([this](int32_t line) {
+    programView->SetSelectedLine(line);
+    programView->ShowLine(line);
+  });
+  centre->SplitVertically(programView, toolPathView, 330);
+  centre->SetSashGravity(0.0);
+  centre->SetMinimumPaneSize(150);
   wxWindow* side = BuildSidePanel(hsplit);
-  hsplit->SplitVertically(programView, side, -430);
+  hsplit->SplitVertically(centre, side, -430);
   hsplit->SetSashGravity(1.0);
   hsplit->SetMinimumPaneSize(200);
 
@@ -113,6 +127,10 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
   SetStatusText("Starting", 0);
   SetStatusText("Idle", 1);
 
+  // Never larger than the screen it opens on.
+  const wxRect screen = wxDisplay(wxDisplay::GetFromWindow(this) == wxNOT_FOUND ? 0u : wxDisplay::GetFromWindow(this))
+                            .GetClientArea();
+  SetSize(std::min(GetSize().x, screen.width), std::min(GetSize().y, screen.height));
   LoadGuiSettings();
   LoadUserMacroIcons();
   maintenance::Load(GetParaFile(PF_STORAGE), maintenance::Today(), maint);
@@ -131,6 +149,7 @@ Quorvane2Frame::~Quorvane2Frame() {
   timer1.Stop();
   maintenanceTimer.Stop();
   dialogQueue->CancelAll();
+  preview.reset();
   loader.reset();
   // The worker must be gone before the interpreter it runs.
   connection.reset();
@@ -524,8 +543,6 @@ bool Quorvane2Frame::MachineBusy() const {
 }
 
 bool Quorvane2Frame::IsRunning() const { return MachineBusy() || !mdiQueue.empty(); }
-
-double Quorvane2Frame::LoadProgress() const { return loader->Progress(); }
 
 // ---------------------------------------------------------------------------
 // Menu events

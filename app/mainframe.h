@@ -1,10 +1,11 @@
 // The main window: the operator's view of the machine and the main cycle.
 //
-// Layout: a row of run controls on top; in the middle the program (the
-// area the tool-path view shares with it) and, on the right, the position
+// Layout: a row of run controls on top; below it the program text on the
+// left, the tool-path view in the centre and, on the right, the position
 // display with offsets, tool, feed, spindle and overrides, the program
-// progress, jogging and homing, the MDI line and the user macro buttons; the
-// message list along the bottom; the status bar says which back end runs.
+// progress, jogging and homing and the user macro buttons; the MDI line and
+// the message list along the bottom; the status bar says which back end
+// runs.
 //
 // Everything runs on the GUI thread. Commands go to the current back end of
 // the connection (the machine, or the simulation while no machine is
@@ -31,12 +32,14 @@ class MachineConnection;
 class MachineLink;
 class MachineState;
 class MacroParser;
+class PreviewBuild;
 class ProgramLoader;
 class ProgramView;
 class QueuedMessageList;
 class QueuedOperator;
 class Simulation;
 class TextControl;
+class ToolPathView;
 class wxButton;
 class wxCheckBox;
 class wxChoice;
@@ -116,6 +119,10 @@ class Quorvane2Frame : public wxFrame {
 
   // ---- what the operator sees (tests read these)
   ProgramView* Program() const { return programView; }
+  ToolPathView* PathView() const { return toolPathView; }
+  // Range errors of the last preview (0 = none).
+  int32_t PreviewRangeErrors() const { return rangeErrors; }
+  double EstimatedSeconds() const { return estimatedSeconds; }
   wxListCtrl* Messages() const { return messageList; }
   std::vector<std::string> MessageLines() const;
   void AddMessage(const wxString& text);
@@ -214,10 +221,12 @@ class Quorvane2Frame : public wxFrame {
   std::unique_ptr<MacroParser> parser;  // runs loaded programs on the back end
   std::unique_ptr<MachineConnection> connection;
   std::unique_ptr<ProgramLoader> loader;
+  std::unique_ptr<PreviewBuild> preview;  // the build of the program being loaded
   std::unique_ptr<TextControl> shownText;  // the program the view shows
 
   // ---- controls
   ProgramView* programView = nullptr;
+  ToolPathView* toolPathView = nullptr;
   wxListCtrl* messageList = nullptr;
   wxButton* startButton = nullptr;
   wxButton* stopButton = nullptr;
@@ -292,9 +301,7 @@ class Quorvane2Frame : public wxFrame {
   std::string loadError;
   int64_t programMTime = 0;
   int32_t rangeErrors = 0;
-  bool rangeUpper = false;
-  bool rangeKeepout = false;
-  int32_t rangeAxis = -1;
+  std::string rangeQuestion;
   int lastShownAxes = 0;
   DialogRunner runDialog;
   MaintenanceCounters maint;

@@ -147,7 +147,10 @@ int32_t ProgramView::LineAt(const wxPoint& p) const {
 void ProgramView::OnLeftDown(wxMouseEvent& event) {
   SetFocus();
   const int32_t line = LineAt(event.GetPosition());
-  if (line > 0) SetSelectedLine(line);
+  if (line > 0) {
+    SetSelectedLine(line);
+    if (m_selectedHandler) m_selectedHandler(line);
+  }
   event.Skip();
 }
 

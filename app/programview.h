@@ -34,6 +34,8 @@ class ProgramView : public wxVScrolledWindow {
   // Brings a line into view (in the middle when it was off screen).
   void ShowLine(int32_t line);
 
+  // Called when the operator clicks a line.
+  void OnLineSelected(std::function<void(int32_t line)> handler) { m_selectedHandler = std::move(handler); }
   // Called when the operator double-clicks a line (run from it).
   void OnLineActivated(std::function<void(int32_t line)> handler) { m_activated = std::move(handler); }
 
@@ -60,4 +62,5 @@ class ProgramView : public wxVScrolledWindow {
   wxCoord m_rowHeight = 16;
   wxCoord m_charWidth = 8;
   std::function<void(int32_t)> m_activated;
+  std::function<void(int32_t)> m_selectedHandler;
 };

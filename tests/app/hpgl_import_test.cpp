@@ -192,9 +192,11 @@ TEST_F(HpglImportDialog, MainWindowLoadsConvertedAndOpenedPrograms) {
   EXPECT_TRUE(frame->GetTitle().EndsWith("prog.nc"));
   EXPECT_FALSE(frame->LoadProgram(path + ".missing"));
   EXPECT_EQ(frame->ProgramFile(), path);  // the loaded program stays
-  const std::vector<std::string> messages{"Import Error: Could not open file " + file + ".missing",
-                                          "Could not open file " + path + ".missing"};
-  EXPECT_EQ(frame->MessageLines(), messages);
+  // Between them, what the previews of the two programs reported.
+  const std::vector<std::string> messages = frame->MessageLines();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages.front(), "Import Error: Could not open file " + file + ".missing");
+  EXPECT_EQ(messages.back(), "Could not open file " + path + ".missing");
   frame->Destroy();
 }
 
