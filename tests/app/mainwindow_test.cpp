@@ -266,3 +266,44 @@ TEST_F(MainWindow, HomingRunFromLineOffsetsAndJogging) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MainWindow, PreviewMarksFailedLoadsAsksBeforeRangeErrorsAndCanBeCancelled) {
+  ASSERT_TRUE(Start());
+  // An error the preview finds: marked at its line when the load ends.
+  ASSERT_TRUE(Load(WriteProgram("bad.nc", "%\nG0 X1\nG1 X10 G0 Y5\nM30\n")));
+  EXPECT_EQ(frame->Program()->ErrorLine(), 3);
+  EXPECT_EQ(frame->Program()->ErrorColumn(), 7);
+  EXPECT_EQ(frame->Program()->ErrorLength(), 2);  // the word "G0"
+  EXPECT_EQ(frame->LoadError(), ErrorReport(-1016, 3, 7));
+
+  // X beyond the 600 mm travel: asked before the start; No keeps it idle.
+  ASSERT_TRUE(Load(WriteProgram("far.nc", "%\nG90 G54\nG0 X900\nM30\n")));
+  EXPECT_EQ(frame->PreviewRangeErrors(), 1);
+  int asked = 0;
+  dialogs.On("Range Error", [&](DialogRequest& r) {
+    ++asked;
+    EXPECT_NE(r.text.find("The toolpath was outside the upper(1) limit of axis X."), npos) << r.text;
+    return asked == 1 ? static_cast<int>(wxID_NO) : static_cast<int>(wxID_YES);
+  });
+  EXPECT_FALSE(frame->StartProgram());
+  EXPECT_FALSE(frame->IsRunning());
+  EXPECT_TRUE(frame->StartProgram());
+  ASSERT_TRUE(WaitIdle(20));
+  EXPECT_EQ(asked, 2);
+
+  // A load cancelled half-way leaves no program behind.
+  std::string big = "%\n";
+  for (int i = 0; i < 200000; ++i) big += "G1 X" + std::to_string(i % 300) + " F1000\n";
+  const std::string path = WriteProgram("big.nc", big + "M30\n");
+  ASSERT_TRUE(frame->LoadProgram(path));
+  EXPECT_FALSE(frame->LoadProgram(path));  // one load at a time
+  frame->CancelLoad();
+  ASSERT_TRUE(PumpUntil([&] { return !frame->IsLoading(); }, 30));
+  EXPECT_EQ(frame->LoadError(), "Loading cancelled");
+  EXPECT_TRUE(frame->ProgramFile().empty());
+  EXPECT_FALSE(frame->StartButton()->IsEnabled());
+}
+
+}  // namespace
