@@ -197,7 +197,7 @@ bool Quorvane2Frame::PrepareRunFrom(int32_t line, Coordinates& machinePos) {
 
 bool Quorvane2Frame::StartProgram() {
   LogMessage(LOG_USER_ACTION, "UserAction: StartButton");
-  if (IsLoading()) return false;
+  if (IsLoading() || estopActive) return false;
   if (programFile.empty()) {
     AddMessage("No program loaded");
     return false;
@@ -318,7 +318,7 @@ void Quorvane2Frame::SetJogStepPreset(int index) {
 
 void Quorvane2Frame::JogStart(int axis, bool positive) {
   LogMessage(LOG_USER_ACTION, "UserAction: Jog axis=%d dir=%d", axis, positive ? 1 : 0);
-  if (!jogEnabled || IsRunning() || uiMode != UI_IDLE) return;
+  if (estopActive || !jogEnabled || IsRunning() || uiMode != UI_IDLE) return;
   uiMode = UI_JOGGING;
   job = Job::JOG;
   CurrentBackEnd().Jog(axis, positive, 0, GetMachineConfig().jogSpeed[jogSpeedIndex], false);
@@ -431,12 +431,13 @@ bool Quorvane2Frame::ExecuteText(const std::string& text, const char* what) {
 
 void Quorvane2Frame::RunStartupMacro() {
   if (startupMacroDone) return;
-  startupMacroDone = true;
   if (!MacroExists("Startup.txt")) {
+    startupMacroDone = true;
     LogMessage(LOG_FRAME, "Startup macro: no Startup.txt");
     return;
   }
-  ExecuteText("CALL \"Startup.txt\"", "Startup");
+  // A busy machine takes it later: the main cycle asks again when idle.
+  if (ExecuteText("CALL \"Startup.txt\"", "Startup")) startupMacroDone = true;
 }
 
 void Quorvane2Frame::RunShutdownMacro() {
@@ -474,7 +475,7 @@ void Quorvane2Frame::UpdateControls() {
     b->Enable(on);
     b->SetForegroundColour(on ? colour : wxSystemSettings::GetColour(wxSYS_COLOUR_GRAYTEXT));
   };
-  colourButton(startButton, idle && !programFile.empty(), wxColour(0, 120, 0));
+  colourButton(startButton, idle && !estopActive && !programFile.empty(), wxColour(0, 120, 0));
   colourButton(stopButton, running || uiMode != UI_IDLE, wxColour(190, 0, 0));
   colourButton(holdButton, running && feedHoldOverride <= 0 && uiMode != UI_JOGGING && uiMode != UI_DIRECT_MOVE,
                wxColour(170, 110, 0));

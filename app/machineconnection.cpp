@@ -10,7 +10,7 @@ constexpr int32_t LOG_CONNECT = LOG_ALWAYS | 4;
 }
 
 MachineConnection::MachineConnection(GCodeParser* parser, std::unique_ptr<MachineLink> link, SimClock* clock)
-    : m_link(std::move(link)), m_sim(std::make_unique<Simulation>(parser, clock)) {
+    : m_parser(parser), m_link(std::move(link)), m_sim(std::make_unique<Simulation>(parser, clock)) {
   // Both start at the machine; Connect decides.
   m_current = m_sim.get();
   m_state = &actState;
@@ -23,6 +23,7 @@ MachineConnection::~MachineConnection() {
 MachineConnection::Kind MachineConnection::Connect() {
   std::string reason;
   if (m_link->Connect(reason) && m_link->Machine()) {
+    m_link->AttachParser(m_parser);
     m_current = m_link->Machine();
     m_state = &actState;
     SetCurrentState(&actState);

@@ -23,6 +23,8 @@ class MachineLink {
   virtual bool Connect(std::string& reason) = 0;
   // The machine's back end once connected.
   virtual BackEnd* Machine() = 0;
+  // The interpreter that runs loaded programs on the machine.
+  virtual void AttachParser(GCodeParser* parser) = 0;
   // Connection supervision of the main cycle.
   virtual bool Failed() const { return false; }
   virtual bool Bad() const { return false; }
@@ -36,6 +38,7 @@ class NoMachineLink : public MachineLink {
     return false;
   }
   BackEnd* Machine() override { return nullptr; }
+  void AttachParser(GCodeParser*) override {}
 };
 
 class MachineConnection {
@@ -64,6 +67,7 @@ class MachineConnection {
   std::string LastErrorText() const;
 
  private:
+  GCodeParser* m_parser;
   std::unique_ptr<MachineLink> m_link;
   std::unique_ptr<Simulation> m_sim;
   BackEnd* m_current = nullptr;

@@ -392,9 +392,9 @@ void Quorvane2Frame::UpdateEstop() {
     estopShown = false;
     LogMessage(LOG_ESTOP, "***StopProgram Phase=%d", 0);
     if (startupAfterEstop) {
+      // The main cycle runs it as soon as the machine is idle.
       startupAfterEstop = false;
       startupMacroDone = false;
-      RunStartupMacro();
     }
   }
 }
