@@ -216,6 +216,9 @@ class GCodeParser : public FileParser {
   bool toolSpeedApplies = false;
   double toolDefaultS = 0;
   int32_t lastG53Command = 0;
+  // A back end's run of the loaded program starts here when above 1, after
+  // RestoreRunFromState: PrgResume instead of PrgStart.
+  int32_t runFromLine = 0;
 
   // ---- the word set of the current line
   uint32_t lettersSeen = 0;

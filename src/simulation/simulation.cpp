@@ -548,7 +548,8 @@ void Simulation::RunCommand(const WorkCmdData& cmd) {
       code = temp.errorCode;
       report = temp.ErrorReportText();
     } else if (m_parser) {
-      failed = m_parser->ExecuteProgram(false, 0) == RUN_ERROR;
+      const int32_t from = m_parser->runFromLine;
+      failed = m_parser->ExecuteProgram(false, 0, "%", from > 1 ? from : 0, 0, from > 1) == RUN_ERROR;
       code = m_parser->errorCode;
       report = m_parser->ErrorReportText();
     } else {

@@ -1,28 +1,26 @@
-// Entry of the GUI tests: a real wx application (no event loop running), with
-// every folder the system writes to pointed into a scratch folder.
+// Entry of the GUI tests: the real application object with an active event
+// loop (so that timers fire while a test pumps events), every folder the
+// system writes to pointed into a scratch folder. Start-up itself is left to
+// the tests that exercise it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include <wx/app.h>
+#include <wx/evtloop.h>
 #include <wx/init.h>
 #include <wx/log.h>
 
+#include "app/quorvane_app.h"
 #include "params/parafile.h"
 #include "common/testsupport.h"
 
 namespace {
-class TestApp : public wxApp {
- public:
-  bool OnInit() override { return true; }
-};
-
 // A failed parameter file must fail the test, not end the process.
 void NoFatal(const char* caption, const char* text) { ADD_FAILURE() << caption << ": " << text; }
 void NoMessageBox(const char*, const char*) {}
 }  // namespace
 
-wxIMPLEMENT_APP_NO_MAIN(TestApp);
+wxIMPLEMENT_APP_NO_MAIN(Quorvane2App);
 
 int main(int argc, char** argv) {
   testsupport::UseScratchFolders();
@@ -38,10 +36,11 @@ int main(int argc, char** argv) {
   // modal box at exit, which nobody closes.
   delete wxLog::SetActiveTarget(new wxLogStderr);
   wxLog::SetLogLevel(wxLOG_Warning);
-  int rc = 1;
-  if (wxTheApp->CallOnInit()) {
+  int rc;
+  {
+    wxGUIEventLoop loop;
+    wxEventLoopActivator active(&loop);
     rc = RUN_ALL_TESTS();
-    wxTheApp->OnExit();
   }
   wxEntryCleanup();
   return testsupport::RemoveScratch(rc);

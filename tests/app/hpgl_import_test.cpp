@@ -14,6 +14,8 @@
 #include "base/folders.h"
 #include "dialogs/hpgl_import.h"
 #include "app/mainframe.h"
+#include "app/programview.h"
+#include "gui_harness.h"
 #include "params/parafile.h"
 #include "common/testsupport.h"
 
@@ -155,6 +157,9 @@ TEST(OperatorNumber, AcceptsPointOrCommaOnly) {
 // normalised.
 TEST_F(HpglImportDialog, MainWindowLoadsConvertedAndOpenedPrograms) {
   Quorvane2Frame* frame = new Quorvane2Frame();
+  auto loaded = [&](const std::string& path) {
+    return guitest::PumpUntil([&] { return !frame->IsLoading() && frame->ProgramFile() == path; }, 20);
+  };
   const std::string file = Plot("SP1;PD0,0,4000,0;PU;");
   int shown = 0;
   frame->SetDialogRunner([&](HPGL_Import&) { return ++shown, wxID_CANCEL; });
@@ -162,7 +167,7 @@ TEST_F(HpglImportDialog, MainWindowLoadsConvertedAndOpenedPrograms) {
   EXPECT_FALSE(frame->ImportHpgl(file));
   EXPECT_EQ(shown, 1);
   EXPECT_TRUE(frame->ProgramFile().empty());
-  EXPECT_TRUE(frame->ProgramText()->IsEmpty());
+  EXPECT_EQ(frame->Program()->LineCount(), 0);
   EXPECT_FALSE(std::filesystem::exists(file + ".nc"));
 
   frame->SetDialogRunner([&](HPGL_Import& dlg) {
@@ -171,20 +176,27 @@ TEST_F(HpglImportDialog, MainWindowLoadsConvertedAndOpenedPrograms) {
     return dlg.Convert() ? wxID_OK : wxID_CANCEL;
   });
   EXPECT_TRUE(frame->ImportHpgl(file));
-  EXPECT_EQ(frame->ProgramFile(), file + ".nc");
-  const std::string text = frame->ProgramText()->GetValue().utf8_string();
+  ASSERT_TRUE(loaded(file + ".nc"));
+  std::string text;
+  for (int32_t line = 1; line <= frame->Program()->LineCount(); ++line)
+    text += frame->Program()->LineText(line).utf8_string() + "\n";
   EXPECT_EQ(text, testsupport::ReadFile(file + ".nc"));
   EXPECT_NE(text.find("G1 X100 F750"), npos) << text;
 
   const std::string path = Folders::Join(testsupport::MakeTempDir("prog"), "prog.nc");
   testsupport::WriteFile(path, "G0 X1\rG1 Y2\r\nM30\n");
   EXPECT_TRUE(frame->LoadProgram(path));
-  EXPECT_EQ(frame->ProgramText()->GetValue(), "G0 X1\nG1 Y2\nM30\n");
+  ASSERT_TRUE(loaded(path));
+  ASSERT_EQ(frame->Program()->LineCount(), 3);
+  EXPECT_EQ(frame->Program()->LineText(2), "G1 Y2");
   EXPECT_TRUE(frame->GetTitle().EndsWith("prog.nc"));
   EXPECT_FALSE(frame->LoadProgram(path + ".missing"));
   EXPECT_EQ(frame->ProgramFile(), path);  // the loaded program stays
-  EXPECT_EQ(frame->Messages()->GetValue(),
-            "Import Error: Could not open file " + file + ".missing\nCould not open file " + path + ".missing\n");
+  // Between them, what the previews of the two programs reported.
+  const std::vector<std::string> messages = frame->MessageLines();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages.front(), "Import Error: Could not open file " + file + ".missing");
+  EXPECT_EQ(messages.back(), "Could not open file " + path + ".missing");
   frame->Destroy();
 }
 
