@@ -43,7 +43,9 @@ const PreviewResult& PreviewBuild::Run() {
   PreviewResult& r = m_result;
   r.loaded = m_parser->NewMainFile(m_file) != 0;
   if (r.loaded) {
-    r.totalLines = m_parser->Text()->LineCount();
+    // The main file's own lines: the store counts more than the file holds.
+    int32_t first = 0;
+    m_parser->Text()->GetFileRange(1, &first, &r.totalLines);
     m_totalLines.store(r.totalLines, std::memory_order_relaxed);
     r.runState = m_parser->ExecuteProgram(false, 0);
     r.cancelled = m_grafic.Cancelled();
