@@ -62,7 +62,9 @@ class StoreReader : public MacroParser {
           if (w.code != STMT_ASSIGN) ParseStatement(w.code);
           r.ends |= w.code == STMT_EXIT || w.code == STMT_SKIP || w.code == STMT_REWIND;
         } else if (w.code == 'M') {
-          r.ends |= w.value == 2 || w.value == 30 || w.value == 99;
+          // The interpreter takes an M code's whole part (M30.5 ends the program).
+          const int32_t m = ToInt(w.value);
+          r.ends |= m == 2 || m == 30 || m == 99;
         } else if (w.code == 'G' && at[1] != '=') {
           r.fractionG |= w.value != std::trunc(w.value);
         }
