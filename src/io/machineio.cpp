@@ -14,6 +14,9 @@ MachineIo::~MachineIo() = default;
 
 bool MachineIo::Start(double pwmFrequencyHz) {
   if (!control_.MainModule() || !control_.MainModule()->IsOpen()) return false;
+  // Whatever a module drove before, the machines start from everything off:
+  // drives off, door locked.
+  control_.AllOutputsOff(true);
   control_.SendModuleFunctions(pwmFrequencyHz);
   // The emergency stop stops at once wherever it is wired; the alarms too.
   control_.AddStopInput(SIG_IN_EMERGENCY_STOP, true, true);

@@ -27,10 +27,10 @@ class MachineIo : public SafetyIo {
   // Opens the modules: CheckModulesOpen's result. When it replaced objects
   // the mapping was cleared: read it (again) before Start.
   int OpenModules(bool* changed = nullptr) { return control_.CheckModulesOpen(changed); }
-  // With the mapping read: sends the output functions, arms the emergency
-  // stop and the alarms as stop inputs wherever they are wired, clears the
-  // main module's buffer and starts the safety machines. False without an
-  // open main module.
+  // With the mapping read: switches every output off, sends the output
+  // functions, arms the emergency stop and the alarms as stop inputs
+  // wherever they are wired, clears the main module's buffer and starts the
+  // safety machines. False without an open main module.
   bool Start(double pwmFrequencyHz = 1000);
   // Outputs off, stop condition cleared, modules closed.
   void Shutdown();

@@ -62,24 +62,29 @@ TEST_F(CliIoTest, ListsWatchesAndSwitchesTheMappedSignals) {
             "2 inputs, 2 output pins on 2 modules\n");
   EXPECT_NE(testsupport::ReadFile(dir + "/err.txt").find("opening 2 modules"), std::string::npos);
 
-  // Watching, with the spindle output on for as long as it runs.
+  // Watching, with the spindle output on for as long as it runs; ended by
+  // Ctrl-C once both changes were printed.
+  const std::string out = dir + "/watch.txt", pid = dir + "/pid.txt";
   auto watching = std::async(std::launch::async, [&] {
-    return testsupport::RunCommand("timeout --preserve-status -s INT 3 " + Cli("--watch --set 3=1"));
+    return testsupport::RunCommand(Cli("--watch --set 3=1") + " >" + out + " & echo $! >" + pid + "; wait $!");
   });
-  ASSERT_TRUE([&] {
-    for (int i = 0; i < 300; ++i) {
-      if (testsupport::ReadFile(dir + "/err.txt").find("watching 2 inputs") != std::string::npos) return true;
+  auto waitFor = [&](const std::string& file, const std::string& text) {
+    for (int i = 0; i < 1000; ++i) {
+      if (testsupport::ReadFile(file).find(text) != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-  }()) << testsupport::ReadFile(dir + "/err.txt");
+  };
+  ASSERT_TRUE(waitFor(dir + "/err.txt", "watching 2 inputs")) << testsupport::ReadFile(dir + "/err.txt");
   EXPECT_EQ(Out("0002"), "0002") << "spindle forward is Korrin output bit 1";
   sim->Control("@2 pin 9 1");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(waitFor(out, "\tin\t58\t"));
   sim->Control("@1 pin 11 0");
+  EXPECT_TRUE(waitFor(out, "\tin\t1\t"));
+  testsupport::RunCommand("kill -INT $(cat " + pid + ")");
   const auto w = watching.get();
   EXPECT_EQ(w.status, 0) << testsupport::ReadFile(dir + "/err.txt");
-  const std::string text = w.text;
+  const std::string text = testsupport::ReadFile(out);
   const size_t door = text.find("\tin\t58\tfront door\tTrellex1 Quorvane #56000002\tInput Pin1\t1\n");
   const size_t estop = text.find("\tin\t1\temergency stop\tKorrin Quorvane #56000001\tLpt1 pin11\t1\n");
   ASSERT_NE(door, std::string::npos) << text;
