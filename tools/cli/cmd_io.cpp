@@ -83,10 +83,11 @@ int RunIo(const std::vector<std::string>& args) {
     } else if (a == "--set" && i + 1 < args.size()) {
       const std::string& v = args[++i];
       const size_t eq = v.find('=');
+      const std::string number = eq == std::string::npos ? "" : v.substr(0, eq);
       char* end = nullptr;
-      const long signal = eq == std::string::npos ? -1 : std::strtol(v.substr(0, eq).c_str(), &end, 10);
+      const long signal = number.empty() ? -1 : std::strtol(number.c_str(), &end, 10);
       const std::string state = eq == std::string::npos ? "" : v.substr(eq + 1);
-      if (eq == 0 || signal < 0 || signal >= kSignalCount || (end && *end) || (state != "0" && state != "1"))
+      if (signal < 0 || signal >= kSignalCount || (end && *end) || (state != "0" && state != "1"))
         return UsageError("--set takes SIGNAL=0 or SIGNAL=1 with an output signal 0..2047, not " + v);
       sets.push_back({static_cast<int>(signal), state == "1"});
     } else {

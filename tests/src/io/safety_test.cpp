@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <deque>
 #include <map>
 #include <set>
@@ -27,23 +28,24 @@ struct QuietLog {
 };
 
 struct FakeIo : SafetyIo {
-  std::map<int, bool> in;
+  using Signals = std::array<bool, kFixedSignals>;
+  Signals in{}, out{};
   std::set<int> mappedIn, mappedOut;
-  std::map<int, bool> out;
+  bool recordWrites = true;
   std::vector<std::pair<int, bool>> writes;
   int stops = 0, clears = 0;
   double sleptS = 0;
   std::vector<std::string> reports;
   SafetyPlc* plc = nullptr;
 
-  bool GetInput(int s) override { return in.count(s) && in[s]; }
+  bool GetInput(int s) override { return s >= 0 && s < kFixedSignals && in[static_cast<size_t>(s)]; }
   bool InputMapped(int s) override { return mappedIn.count(s) > 0; }
   bool OutputMapped(int s) override { return mappedOut.count(s) > 0; }
   void SetOutput(int s, bool on) override {
-    out[s] = on;
-    writes.emplace_back(s, on);
+    out[static_cast<size_t>(s)] = on;
+    if (recordWrites) writes.emplace_back(s, on);
   }
-  bool GetOutput(int s) override { return out.count(s) && out[s]; }
+  bool GetOutput(int s) override { return s >= 0 && s < kFixedSignals && out[static_cast<size_t>(s)]; }
   void RefreshInputs() override {}
   void StopMotion() override { ++stops; }
   void ClearBuffer() override { ++clears; }
@@ -243,12 +245,13 @@ TEST(SafetyDoor, NoReachableStateLetsMotionStartUnsafelyAndEveryUnsafeInputStops
         io.mappedIn = {SIG_IN_STAND_STILL, SIG_IN_SERVO_READY};
         io.in[SIG_IN_STAND_STILL] = true;
         io.in[SIG_IN_SERVO_READY] = true;
+        io.recordWrites = false;
         SafetyPlc start(io, cfg);
         io.plc = &start;
         start.Init();
         struct Node {
           SafetyPlc plc;
-          std::map<int, bool> out;
+          FakeIo::Signals out;
         };
         using Key = std::tuple<uint32_t, int, int, int, bool, bool, bool>;
         auto key = [&](const SafetyPlc& p) {
@@ -260,9 +263,9 @@ TEST(SafetyDoor, NoReachableStateLetsMotionStartUnsafelyAndEveryUnsafeInputStops
         while (!todo.empty()) {
           const Key k = todo.front();
           todo.pop_front();
+          const Node node = reached.at(k);
           for (int b = 0; b < 16; ++b)
             for (int op = 0; op < OPS; ++op) {
-              const Node& node = reached.at(k);
               SafetyPlc plc = node.plc;
               io.out = node.out;
               io.plc = &plc;
@@ -275,13 +278,15 @@ TEST(SafetyDoor, NoReachableStateLetsMotionStartUnsafelyAndEveryUnsafeInputStops
               const uint32_t doorBefore = plc.DoorState();
               const int circuitBefore = plc.CircuitState();
               const bool doorOpen = mode != DOORMODE_NONE && door;
-              const std::string where = std::string(kOps[op]) + " from door " + SafetyPlc::DoorName(doorBefore) +
-                                        " circuit " + std::to_string(circuitBefore) + " maint " +
-                                        std::to_string(plc.Maintenance()) + " | mode " + std::to_string(mode) +
-                                        " permanent " + std::to_string(permanent) + " test " +
-                                        std::to_string(circuit) + " | E " + std::to_string(estop) + " door " +
-                                        std::to_string(door) + " L1 " + std::to_string(l1) + " L2 " +
-                                        std::to_string(l2);
+              const bool maintBefore = plc.Maintenance();
+              // Built only when an assertion fails.
+              auto where = [&] {
+                return std::string(kOps[op]) + " from door " + SafetyPlc::DoorName(doorBefore) + " circuit " +
+                       std::to_string(circuitBefore) + " maint " + std::to_string(maintBefore) + " | mode " +
+                       std::to_string(mode) + " permanent " + std::to_string(permanent) + " test " +
+                       std::to_string(circuit) + " | E " + std::to_string(estop) + " door " + std::to_string(door) +
+                       " L1 " + std::to_string(l1) + " L2 " + std::to_string(l2);
+              };
               int result = 0;
               switch (op) {
                 case POLL: plc.Poll(0, 0, 0); break;
@@ -297,55 +302,53 @@ TEST(SafetyDoor, NoReachableStateLetsMotionStartUnsafelyAndEveryUnsafeInputStops
               const uint32_t doorAfter = plc.DoorState();
               const bool drivesOn = doorAfter == DOOR_READY || doorAfter == DOOR_ACTIVE || doorAfter == DOOR_LIMITED;
               if ((op == BEGIN || op == BEGIN_OPEN_ALLOWED) && result == 0) {
-                ASSERT_FALSE(estop) << where;
+                ASSERT_FALSE(estop) << where();
                 if (circuit) {
-                  ASSERT_TRUE(l1 && l2 && plc.CircuitState() == SafetyPlc::kCircuitReady) << where;
+                  ASSERT_TRUE(l1 && l2 && plc.CircuitState() == SafetyPlc::kCircuitReady) << where();
                 }
-                ASSERT_TRUE(doorAfter == DOOR_ACTIVE || doorAfter == DOOR_LIMITED) << where;
+                ASSERT_TRUE(doorAfter == DOOR_ACTIVE || doorAfter == DOOR_LIMITED) << where();
                 if (doorOpen) {
-                  ASSERT_TRUE(plc.Maintenance() || (mode == DOORMODE_LIMITED && op == BEGIN_OPEN_ALLOWED)) << where;
-                  ASSERT_EQ(doorAfter, DOOR_LIMITED) << "open door: slow only; " << where;
+                  ASSERT_TRUE(plc.Maintenance() || (mode == DOORMODE_LIMITED && op == BEGIN_OPEN_ALLOWED)) << where();
+                  ASSERT_EQ(doorAfter, DOOR_LIMITED) << "open door: slow only; " << where();
                 }
-                ASSERT_TRUE(io.GetOutput(SIG_OUT_SERVO_ENABLE)) << where;
+                ASSERT_TRUE(io.GetOutput(SIG_OUT_SERVO_ENABLE)) << where();
               }
               if ((op == BEGIN || op == BEGIN_OPEN_ALLOWED) && result != 0) {
                 // Refused: nothing was switched towards motion.
                 ASSERT_TRUE(doorAfter == doorBefore || !(doorAfter == DOOR_ACTIVE || doorAfter == DOOR_LIMITED))
-                    << where;
+                    << where();
               }
               if (op == POLL) {
                 const bool moving = doorBefore == DOOR_ACTIVE || doorBefore == DOOR_LIMITED;
                 if (estop) {
-                  ASSERT_FALSE(drivesOn) << where;
-                  ASSERT_FALSE(io.GetOutput(SIG_OUT_SERVO_ENABLE)) << where;
+                  ASSERT_FALSE(drivesOn) << where();
+                  ASSERT_FALSE(io.GetOutput(SIG_OUT_SERVO_ENABLE)) << where();
                   if (moving) {
-                    ASSERT_GE(io.stops, 1) << where;
+                    ASSERT_GE(io.stops, 1) << where();
                   }
                 }
                 if (circuit && circuitBefore == SafetyPlc::kCircuitReady && !(l1 && l2)) {
-                  ASSERT_FALSE(drivesOn) << "a loop opened: drives off; " << where;
+                  ASSERT_FALSE(drivesOn) << "a loop opened: drives off; " << where();
                   if (moving) {
-                    ASSERT_GE(io.stops, 1) << where;
+                    ASSERT_GE(io.stops, 1) << where();
                   }
                 }
                 if (doorOpen && !plc.Maintenance() && doorBefore == DOOR_ACTIVE) {
-                  ASSERT_NE(doorAfter, DOOR_ACTIVE) << where;
-                  ASSERT_GE(io.stops, 1) << "door forced open in motion; " << where;
+                  ASSERT_NE(doorAfter, DOOR_ACTIVE) << where();
+                  ASSERT_GE(io.stops, 1) << "door forced open in motion; " << where();
                 }
               }
               if (op == SERVOS_OFF && permanent && (doorBefore == DOOR_READY || doorBefore == DOOR_ACTIVE)) {
-                ASSERT_EQ(doorAfter, DOOR_READY) << "servo enable stays on; " << where;
+                ASSERT_EQ(doorAfter, DOOR_READY) << "servo enable stays on; " << where();
               }
               if (op == SERVOS_OFF_FORCED && doorAfter != doorBefore) {
-                ASSERT_FALSE(io.GetOutput(SIG_OUT_SERVO_ENABLE)) << where;
+                ASSERT_FALSE(io.GetOutput(SIG_OUT_SERVO_ENABLE)) << where();
               }
               if (doorBefore != doorAfter)
                 doorTransitions.insert(std::string(SafetyPlc::DoorName(doorBefore)) + " -> " +
                                        SafetyPlc::DoorName(doorAfter) + " (" + kOps[op] + ")");
-              if (!reached.count(key(plc))) {
-                reached.emplace(key(plc), Node{plc, io.out});
-                todo.push_back(key(plc));
-              }
+              const Key next = key(plc);
+              if (reached.try_emplace(next, Node{plc, io.out}).second) todo.push_back(next);
             }
         }
         totalStates += reached.size();
@@ -435,7 +438,8 @@ TEST(SafetyDoor, BeginMotionRefusalsLeaveTheOutputsAlone) {
     io.plc = &plc;
     plc.Init();
     plc.Poll(0, 0, 0);
-    io.in = c.inputs;
+    io.in = {};
+    for (auto [signal, on] : c.inputs) io.in[static_cast<size_t>(signal)] = on;
     io.writes.clear();
     EXPECT_EQ(plc.BeginMotion(), c.error) << c.what;
     EXPECT_TRUE(io.writes.empty()) << c.what;
