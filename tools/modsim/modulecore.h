@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "axes.h"
+#include "modbusmaster.h"
 #include "modsim.h"
 #include "record.h"
 
@@ -46,6 +47,9 @@ class ModuleCore {
   void SetExtraStatus(uint8_t bits) { extraStatus_ = bits; }
   void QueueRawData(const std::vector<uint8_t>& bytes);
   uint8_t Status() const;
+  // True once after raw data became waiting on its own (a Modbus batch
+  // finished): the module then announces it with a status answer.
+  bool TakeRawAnnouncement();
 
  private:
   static bool IsBuffered(uint8_t code);
@@ -72,6 +76,8 @@ class ModuleCore {
   uint32_t stopSelection_ = 0, stopStates_ = 0, stopEmergency_ = 0;
   std::map<uint32_t, uint32_t> parameters_;
   std::deque<std::vector<uint8_t>> rawQueue_;
+  std::unique_ptr<ModbusMaster> modbus_;
+  bool announce_ = false;
 };
 
 }  // namespace modsim
