@@ -279,6 +279,7 @@ void Modbus::HandleResults(ModbusPort& main) {
     ModbusRegister* r = FindRegister(dispatched_[i]);
     if (!r) continue;  // removed while its transaction ran
     const uint8_t function = length >= 2 ? a[1] : 0;
+    ++answers_;
     if (function == kReadHolding && length == 6) {
       r->value = static_cast<uint16_t>((a[4] << 8) | a[5]);
       LogMessage(kLogSchedule, "Handle Results reg=%d v=%d", r->number, r->value);

@@ -115,6 +115,8 @@ class Modbus {
   // Registers whose transaction got no answer (time-out or a corrupt answer
   // on the bus) since start.
   uint64_t NoAnswerCount() const { return noAnswer_; }
+  // Answers handled since start (values, confirmations, exceptions).
+  uint64_t AnswerCount() const { return answers_; }
 
  private:
   struct Due {
@@ -141,4 +143,5 @@ class Modbus {
   ModbusPort* configured_ = nullptr;  // the port the serial settings went to
   int32_t configuredBaud_ = 0, configuredTimeout_ = 0;
   uint64_t noAnswer_ = 0;
+  uint64_t answers_ = 0;
 };
