@@ -6,7 +6,7 @@
 //
 // Registers (Modbus numbers from 0):
 //   holding 1  speed set-point, rpm (written by the master)
-//   holding 2  status: bit 0 running, bit 1 at speed
+//   holding 2  status: bit 0 running, bit 1 running at the set-point
 //   input 3    actual speed, rpm, ramping towards the set-point; mirrored
 //              in holding 3 for masters that read holding registers only
 //   holding 10..99  parameters, initially 1000 + their number
@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
     actualRpm = actualRpm < target ? std::min(target, actualRpm + step) : std::max(target, actualRpm - step);
     const uint16_t actual = static_cast<uint16_t>(std::lround(actualRpm));
     map->tab_input_registers[kActual] = map->tab_registers[kActual] = actual;
-    map->tab_registers[kStatus] = static_cast<uint16_t>((actual > 0 ? 1 : 0) | (actual == target ? 2 : 0));
+    map->tab_registers[kStatus] = static_cast<uint16_t>(actual > 0 ? (actual == target ? 3 : 1) : 0);
 
     if (fds[0].revents & POLLIN) {
       const int rc = modbus_receive(ctx, query);

@@ -148,7 +148,12 @@ void Modbus::ReadConfig(const ParaFile& f) {
   for (auto it = devices_.begin(); it != devices_.end();) it = it->second.useCount > 0 ? std::next(it) : devices_.erase(it);
 }
 
-void Modbus::WriteConfig(ParaFile& f) const {
+bool Modbus::RegisterActive(int32_t pin) const {
+  uint16_t v = 0;
+  return GetValue(pin, v) && v != 0;
+}
+
+void Modbus::WriteConfig(ParaFile& f) {
   f.SetInt("Baudrate", baudrate);
   f.SetInt("Timeout", timeoutMs);
   f.SetBool("DisplayHex", displayHex);

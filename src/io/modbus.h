@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io/iomapping.h"
 #include "io/modbusbatch.h"
 
 class ParaFile;
@@ -56,10 +57,10 @@ struct ModbusRegister {
 double RegisterToValue(uint16_t reg, int32_t minReg, int32_t maxReg, double minVal, double maxVal);
 uint16_t ValueToRegister(double value, int32_t minReg, int32_t maxReg, double minVal, double maxVal);
 
-class Modbus {
+class Modbus : public NetworkRegisters {
  public:
   Modbus() = default;
-  virtual ~Modbus() = default;
+  ~Modbus() override = default;
   Modbus(const Modbus&) = delete;
   Modbus& operator=(const Modbus&) = delete;
 
@@ -95,7 +96,13 @@ class Modbus {
   // The configuration keys, read from and written into a parameter file
   // (the mapping table, the Modbus table, a parameter export).
   void ReadConfig(const ParaFile& file);
-  void WriteConfig(ParaFile& file) const;
+  void WriteConfig(ParaFile& file) override;
+
+  // --- as the signal mapping's network registers ---
+  bool AcceptsRegister(int32_t pin, bool) override { return AcceptsPin(pin); }
+  std::string RegisterText(int32_t pin) const override { return PinText(pin); }
+  // A register used as a plain input is on while its value is not 0.
+  bool RegisterActive(int32_t pin) const override;
 
   // --- values ---
   // The last value read, or the value to write; false for an unknown pin.

@@ -12,6 +12,7 @@ class DriverModbusPort : public ModbusPort {
  public:
   DriverModbusPort(QuorvDriver& driver, uint32_t key) : driver_(driver), key_(key) {}
   uint32_t Key() const { return key_; }
+  const QuorvDriver* Driver() const { return &driver_; }
   bool SendRaw(const uint8_t* data, int n) override;
   // Takes a raw answer that arrived; otherwise reads the status, which
   // fetches one the module announced.
