@@ -52,7 +52,16 @@ Modbus& GetModbus() {
   return modbus;
 }
 
+namespace {
+bool g_loaded = false;
+}
+
+void EnsureLogicAndModbusLoaded() {
+  if (!g_loaded) LoadLogicAndModbus();
+}
+
 std::vector<LogicLineError> LoadLogicAndModbus() {
+  g_loaded = true;
   const std::vector<LogicLineError> errors = GetLogicArray().ReadFile(GetParaFile(PF_LOGIC_ARRAY));
   const ParaFile& table = GetParaFile(PF_MODBUS_TABLE);
   int n = 0;

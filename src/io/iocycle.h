@@ -65,6 +65,8 @@ Modbus& GetModbus();
 // and the Modbus configuration from "ModbusTable.txt", or from the mapping
 // table when the Modbus table has none. Call before the mapping is read.
 std::vector<LogicLineError> LoadLogicAndModbus();
+// Loads them once, for the first user when start-up has not.
+void EnsureLogicAndModbusLoaded();
 // Writes the gates to "LogicArray.txt"; false when the write failed.
 bool SaveLogicArray();
 // Writes the Modbus configuration to "ModbusTable.txt".
