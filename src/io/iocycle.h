@@ -11,6 +11,7 @@
 #include "io/logicarray.h"
 #include "io/modbus.h"
 #include "io/modbusport.h"
+#include "io/modulecontrol.h"
 
 // The logic array's view of the mapping: inputs and output states as the
 // mapping has them; outputs are switched through the back end's immediate
@@ -19,6 +20,9 @@ class MappingLogicSignals : public LogicSignals {
  public:
   MappingLogicSignals(const IoMapping& mapping, std::function<void(int, bool)> setOutput)
       : mapping_(mapping), setOutput_(std::move(setOutput)) {}
+  // Outputs switched at once through module control.
+  explicit MappingLogicSignals(ModuleControl& control)
+      : MappingLogicSignals(control.Mapping(), [&control](int s, bool on) { control.SetOutput(s, on, true); }) {}
   bool Input(int signal) override { return mapping_.InputActive(signal); }
   bool Output(int signal) override { return mapping_.OutputState(signal); }
   void SetOutput(int signal, bool on) override {

@@ -103,6 +103,7 @@ class Modbus : public NetworkRegisters {
   std::string RegisterText(int32_t pin) const override { return PinText(pin); }
   // A register used as a plain input is on while its value is not 0.
   bool RegisterActive(int32_t pin) const override;
+  bool WriteRegister(int32_t pin, uint16_t value) override { return SetValue(pin, value); }
 
   // --- values ---
   // The last value read, or the value to write; false for an unknown pin.

@@ -83,12 +83,14 @@ TEST_F(ModbusLab, SpindleSpeedReachesTheDriveAndItsActualSpeedComesBack) {
 // Registers as signal pins in the back end's poll cycle: the spindle speed
 // goes out through the PWM output signal's ranged register, the actual
 // speed and the drive's status come back as input signals, and a gate of
-// the logic array follows the status in the same cycles.
+// the logic array follows the status in the same cycles, switching an output
+// signal whose pin is another register of the drive (a lamp, say).
 TEST_F(ModbusLab, RegistersServeAsSignalPinsInThePollCycle) {
   StartLine(115200);
   const int32_t setPoint = modbus.AddRegister(kDrive, kSetPointReg, true, false, 0, "speed set-point")->Pin();
   const int32_t status = modbus.AddRegister(kDrive, 2, false, false, 0, "status")->Pin();
   const int32_t actual = modbus.AddRegister(kDrive, kActualReg, false, false, 40, "actual speed")->Pin();
+  const int32_t lampReg = modbus.AddRegister(kDrive, 10, true, false, 0, "running lamp")->Pin();
   IoMapping mapping;
   mapping.SetRegisters(&modbus);
   auto module = std::make_unique<IoModuleBase>();
@@ -99,14 +101,14 @@ TEST_F(ModbusLab, RegistersServeAsSignalPinsInThePollCycle) {
   ASSERT_TRUE(mapping.AssignRangedOutput(SIG_OUT_PWM, setPoint, 0.0, 24000.0, 0, 24000));
   ASSERT_TRUE(mapping.AssignRangedInput(100, actual, 0.0, 24000.0, 0, 24000, &speedName));
   ASSERT_TRUE(mapping.AssignInput(SIG_IN_VFD_SPEED_OK, status, false));
+  ASSERT_TRUE(mapping.AssignOutput(30, lampReg));
   EXPECT_FALSE(mapping.AssignInput(101, Modbus::PinOf(false, false, kDrive, 77), false))
       << "a register that is not configured";
   LogicArray logic;
   ASSERT_TRUE(logic.SetText("AND,#O30,#I49 ;spindle running lamp").empty());
-  bool lamp = false;
-  MappingLogicSignals signals(mapping, [&](int s, bool on) {
-    if (s == 30) lamp = on;
-  });
+  ModuleControl control(mapping, driver.get());
+  MappingLogicSignals signals(control);
+  auto lamp = [&] { return vfd->Holding(10) == 1; };
   IoCycleHooks hooks(mapping, logic, modbus);
   ASSERT_TRUE(hooks.Active());
   cycle = [&] { hooks.Run(signals); };
@@ -115,10 +117,11 @@ TEST_F(ModbusLab, RegistersServeAsSignalPinsInThePollCycle) {
   double rpm = 0;
   EXPECT_TRUE(CycleUntil([&] { return ReadRegisterInput(mapping, modbus, 100, rpm) && rpm == 12000.0; }, 5000));
   EXPECT_EQ(vfd->Holding(kSetPointReg), 12000);
-  EXPECT_TRUE(CycleUntil([&] { return lamp; }, 2000));
+  EXPECT_TRUE(CycleUntil(lamp, 2000));
   EXPECT_TRUE(mapping.InputActive(SIG_IN_VFD_SPEED_OK));
+  EXPECT_TRUE(mapping.OutputState(30));
   WriteRegisterOutput(mapping, modbus, SIG_OUT_PWM, 0.0);
-  EXPECT_TRUE(CycleUntil([&] { return !lamp; }, 5000)) << "the drive stopped: the lamp goes out";
+  EXPECT_TRUE(CycleUntil([&] { return vfd->Holding(10) == 0; }, 5000)) << "the drive stopped: the lamp goes out";
   EXPECT_TRUE(ReadRegisterInput(mapping, modbus, 100, rpm));
   EXPECT_EQ(rpm, 0.0);
   EXPECT_FALSE(WriteRegisterOutput(mapping, modbus, SIG_OUT_SPINDLE_FORWARD, 1.0)) << "no register pin";

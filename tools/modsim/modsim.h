@@ -30,6 +30,7 @@ struct ModuleConfig {
   std::string recordPath;        // empty: no record
   bool rawEcho = false;          // raw data sent to it comes back as its raw answer
   std::string modbusPort;        // serial line of its Modbus master; empty: none
+  std::string model;             // controller model it plays ("Korrin"); empty: none
   FaultConfig faults;
 };
 
