@@ -211,19 +211,15 @@ void Modbus::Cycle(ModbusPort* main) {
   ++tick_;
   if (!main) return;
   if (main != configured_ || baudrate != configuredBaud_ || timeoutMs != configuredTimeout_) {
-    if (pending_ && main != configured_) {
-      // The batch went to a module that is gone: its answer never comes.
-      pending_ = false;
-      for (int32_t pin : dispatched_)
-        if (ModbusRegister* r = FindRegister(pin); r && r->write && !r->queued) Queue(*r, tick_);
-      dispatched_.clear();
-    }
+    // A batch that went to a module that is gone: its answer never comes.
+    if (pending_ && main != configured_) DropBatch();
     if (!main->Configure(baudrate, timeoutMs)) return;
     configured_ = main;
     configuredBaud_ = baudrate;
     configuredTimeout_ = timeoutMs;
   }
   if (pending_) HandleResults(*main);
+  if (pending_ && std::chrono::steady_clock::now() - sentAt_ > answerDeadline_) DropBatch();
   if (!pending_) Dispatch(*main);
 }
 
@@ -262,11 +258,22 @@ void Modbus::Dispatch(ModbusPort& main) {
   if (dispatched_.empty()) return;
   if (main.SendRaw(batch_.Data(), batch_.Size())) {
     pending_ = true;
+    sentAt_ = std::chrono::steady_clock::now();
+    answerDeadline_ = std::chrono::milliseconds(static_cast<int64_t>(dispatched_.size()) * (timeoutMs + 50) + kLinkMarginMs);
     return;
   }
   // Not sent: the writes go again next cycle, the reads are scheduled anyway.
   for (int32_t pin : dispatched_)
     if (ModbusRegister* r = FindRegister(pin); r && r->write && !r->queued) Queue(*r, tick_ + 1);
+  dispatched_.clear();
+}
+
+void Modbus::DropBatch() {
+  LogMessage(kLogFault, "Handle Results no answer from the module, %zu requests dropped", dispatched_.size());
+  pending_ = false;
+  ++noAnswer_;
+  for (int32_t pin : dispatched_)
+    if (ModbusRegister* r = FindRegister(pin); r && r->write && !r->queued) Queue(*r, tick_);
   dispatched_.clear();
 }
 

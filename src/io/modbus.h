@@ -4,6 +4,7 @@
 // the transactions and sends the answers back the same way.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <queue>
@@ -120,8 +121,11 @@ class Modbus : public NetworkRegisters {
   void Cycle(ModbusPort* main);
   bool Pending() const { return pending_; }
   int32_t Tick() const { return tick_; }
+  // Batches the module never answered are given up after every transaction
+  // could have timed out, plus half a second for the link.
+  static constexpr int kLinkMarginMs = 500;
   // Registers whose transaction got no answer (time-out or a corrupt answer
-  // on the bus) since start.
+  // on the bus, or a batch given up) since start.
   uint64_t NoAnswerCount() const { return noAnswer_; }
   // Answers handled since start (values, confirmations, exceptions).
   uint64_t AnswerCount() const { return answers_; }
@@ -139,6 +143,8 @@ class Modbus : public NetworkRegisters {
   void Queue(ModbusRegister& reg, int32_t tick);
   void Dispatch(ModbusPort& main);
   void HandleResults(ModbusPort& main);
+  // Gives up a batch the module never answered; its writes go again.
+  void DropBatch();
 
   std::map<uint8_t, ModbusDevice> devices_;
   std::map<int32_t, ModbusRegister> registers_;
@@ -152,4 +158,6 @@ class Modbus : public NetworkRegisters {
   int32_t configuredBaud_ = 0, configuredTimeout_ = 0;
   uint64_t noAnswer_ = 0;
   uint64_t answers_ = 0;
+  std::chrono::steady_clock::time_point sentAt_{};
+  std::chrono::milliseconds answerDeadline_{0};
 };

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/applog_capture.h"
@@ -326,6 +327,24 @@ TEST(ModbusResults, WithoutAnAnswerTheBatchStaysPendingAndAModuleChangeResendsWr
   EXPECT_TRUE(hasWrite);
   mb.Cycle(nullptr);  // no module: nothing happens, the tick still counts
   EXPECT_EQ(other.sent.size(), 1u);
+}
+
+TEST(ModbusResults, ABatchTheModuleNeverAnswersIsGivenUp) {
+  Modbus mb;
+  mb.timeoutMs = 10;
+  FakeModule m;
+  m.autoAnswer = false;
+  mb.AddDevice(1, "d");
+  const int32_t write = mb.AddRegister(1, 4, true, false, 0, "w")->Pin();
+  mb.SetValue(write, 3);
+  mb.Cycle(&m);
+  mb.Cycle(&m);
+  EXPECT_TRUE(mb.Pending()) << "within the deadline it waits";
+  std::this_thread::sleep_for(std::chrono::milliseconds(10 + 50 + Modbus::kLinkMarginMs + 20));
+  mb.Cycle(&m);
+  EXPECT_EQ(mb.NoAnswerCount(), 1u);
+  ASSERT_EQ(m.sent.size(), 2u);
+  EXPECT_EQ(m.sent[1], m.sent[0]) << "the unconfirmed write goes again";
 }
 
 }  // namespace
