@@ -4,13 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "common/applog_capture.h"
-#include "io/iocycle.h"
 #include "io/modbus.h"
 #include "io/modbusport.h"
 #include "link_fixture.h"
@@ -44,8 +42,7 @@ class ModbusLab : public LinkLab {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
       if (std::chrono::steady_clock::now() > end) return false;
-      if (cycle) cycle();
-      else modbus.Cycle(port.get());
+      modbus.Cycle(port.get());
       std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
     }
     return true;
@@ -60,7 +57,6 @@ class ModbusLab : public LinkLab {
   uint32_t key = 0;
   std::unique_ptr<DriverModbusPort> port;
   Modbus modbus;
-  std::function<void()> cycle;  // one poll cycle; default: the Modbus cycle alone
 };
 
 // The spindle output writes its speed through a ranged register (0..24000
@@ -78,54 +74,6 @@ TEST_F(ModbusLab, SpindleSpeedReachesTheDriveAndItsActualSpeedComesBack) {
   EXPECT_TRUE(CycleUntil([&] { return Value(actual) == 3000; }, 5000));
   EXPECT_EQ(vfd->Holding(kSetPointReg), 3000);
   EXPECT_EQ(modbus.NoAnswerCount(), 0u);
-}
-
-// Registers as signal pins in the back end's poll cycle: the spindle speed
-// goes out through the PWM output signal's ranged register, the actual
-// speed and the drive's status come back as input signals, and a gate of
-// the logic array follows the status in the same cycles, switching an output
-// signal whose pin is another register of the drive (a lamp, say).
-TEST_F(ModbusLab, RegistersServeAsSignalPinsInThePollCycle) {
-  StartLine(115200);
-  const int32_t setPoint = modbus.AddRegister(kDrive, kSetPointReg, true, false, 0, "speed set-point")->Pin();
-  const int32_t status = modbus.AddRegister(kDrive, 2, false, false, 0, "status")->Pin();
-  const int32_t actual = modbus.AddRegister(kDrive, kActualReg, false, false, 40, "actual speed")->Pin();
-  const int32_t lampReg = modbus.AddRegister(kDrive, 10, true, false, 0, "running lamp")->Pin();
-  IoMapping mapping;
-  mapping.SetRegisters(&modbus);
-  auto module = std::make_unique<IoModuleBase>();
-  module->moduleKey = key;
-  module->driver = driver.get();
-  mapping.AddModule(std::move(module));
-  const std::string speedName = "spindle actual speed";
-  ASSERT_TRUE(mapping.AssignRangedOutput(SIG_OUT_PWM, setPoint, 0.0, 24000.0, 0, 24000));
-  ASSERT_TRUE(mapping.AssignRangedInput(100, actual, 0.0, 24000.0, 0, 24000, &speedName));
-  ASSERT_TRUE(mapping.AssignInput(SIG_IN_VFD_SPEED_OK, status, false));
-  ASSERT_TRUE(mapping.AssignOutput(30, lampReg));
-  EXPECT_FALSE(mapping.AssignInput(101, Modbus::PinOf(false, false, kDrive, 77), false))
-      << "a register that is not configured";
-  LogicArray logic;
-  ASSERT_TRUE(logic.SetText("AND,#O30,#I49 ;spindle running lamp").empty());
-  ModuleControl control(mapping, driver.get());
-  MappingLogicSignals signals(control);
-  auto lamp = [&] { return vfd->Holding(10) == 1; };
-  IoCycleHooks hooks(mapping, logic, modbus);
-  ASSERT_TRUE(hooks.Active());
-  cycle = [&] { hooks.Run(signals); };
-
-  ASSERT_TRUE(WriteRegisterOutput(mapping, modbus, SIG_OUT_PWM, 12000.0));
-  double rpm = 0;
-  EXPECT_TRUE(CycleUntil([&] { return ReadRegisterInput(mapping, modbus, 100, rpm) && rpm == 12000.0; }, 5000));
-  EXPECT_EQ(vfd->Holding(kSetPointReg), 12000);
-  EXPECT_TRUE(CycleUntil(lamp, 2000));
-  EXPECT_TRUE(mapping.InputActive(SIG_IN_VFD_SPEED_OK));
-  EXPECT_TRUE(mapping.OutputState(30));
-  WriteRegisterOutput(mapping, modbus, SIG_OUT_PWM, 0.0);
-  EXPECT_TRUE(CycleUntil([&] { return vfd->Holding(10) == 0; }, 5000)) << "the drive stopped: the lamp goes out";
-  EXPECT_TRUE(ReadRegisterInput(mapping, modbus, 100, rpm));
-  EXPECT_EQ(rpm, 0.0);
-  EXPECT_FALSE(WriteRegisterOutput(mapping, modbus, SIG_OUT_SPINDLE_FORWARD, 1.0)) << "no register pin";
-  mapping.RemoveAllModules();
 }
 
 // A drive that does not answer: its transactions time out on the bus, the
