@@ -19,6 +19,19 @@ ModbusPort* IoCycleHooks::MainPort() {
   return port_.get();
 }
 
+void RunIoCycleHooks(ModuleControl& control) {
+  static ModuleControl* last = nullptr;
+  static std::unique_ptr<MappingLogicSignals> signals;
+  static std::unique_ptr<IoCycleHooks> hooks;
+  if (!GetLogicArray().IsConfigured() && !GetModbus().IsConfigured()) return;
+  if (&control != last) {
+    signals = std::make_unique<MappingLogicSignals>(control);
+    hooks = std::make_unique<IoCycleHooks>(control.Mapping(), GetLogicArray(), GetModbus());
+    last = &control;
+  }
+  hooks->Run(*signals);
+}
+
 bool ReadRegisterInput(const IoMapping& mapping, const Modbus& modbus, int signal, double& value) {
   const InputSignal* s = mapping.Input(signal);
   uint16_t v = 0;

@@ -52,6 +52,12 @@ class IoCycleHooks {
   std::unique_ptr<DriverModbusPort> port_;
 };
 
+// The poll hooks for a back end that drives module control itself: the
+// process-wide logic array and Modbus over `control`'s mapping, outputs
+// switched at once through `control`. Call from the I/O poll's thread once
+// all modules are fine.
+void RunIoCycleHooks(ModuleControl& control);
+
 // A ranged register input's value in its value range, an unranged one's raw
 // register value. False when the signal has no register pin or the register
 // is not configured.
