@@ -4,11 +4,11 @@
 
 void IoCycleHooks::Run(LogicSignals& signals) {
   if (logic_.IsConfigured()) logic_.Execute(signals);
-  if (modbus_.IsConfigured()) modbus_.Cycle(MainPort());
+  if (modbus_.IsConfigured()) modbus_.Cycle(port_.For(mapping_));
 }
 
-ModbusPort* IoCycleHooks::MainPort() {
-  IoModule* main = mapping_.MainModule();
+ModbusPort* MainModulePort::For(const IoMapping& mapping) {
+  IoModule* main = mapping.MainModule();
   if (!main || !main->IsOpen() || !main->driver) {
     port_.reset();
     return nullptr;
@@ -20,16 +20,12 @@ ModbusPort* IoCycleHooks::MainPort() {
 }
 
 void RunIoCycleHooks(ModuleControl& control) {
-  static ModuleControl* last = nullptr;
-  static std::unique_ptr<MappingLogicSignals> signals;
-  static std::unique_ptr<IoCycleHooks> hooks;
-  if (!GetLogicArray().IsConfigured() && !GetModbus().IsConfigured()) return;
-  if (&control != last) {
-    signals = std::make_unique<MappingLogicSignals>(control);
-    hooks = std::make_unique<IoCycleHooks>(control.Mapping(), GetLogicArray(), GetModbus());
-    last = &control;
+  if (GetLogicArray().IsConfigured()) {
+    MappingLogicSignals signals(control);
+    GetLogicArray().Execute(signals);
   }
-  hooks->Run(*signals);
+  static MainModulePort port;  // the poll's thread only
+  if (GetModbus().IsConfigured()) GetModbus().Cycle(port.For(control.Mapping()));
 }
 
 bool ReadRegisterInput(const IoMapping& mapping, const Modbus& modbus, int signal, double& value) {

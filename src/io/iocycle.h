@@ -34,6 +34,17 @@ class MappingLogicSignals : public LogicSignals {
   std::function<void(int, bool)> setOutput_;
 };
 
+// The Modbus port of the mapping's main module, made again when the main
+// module is another one or was reopened (so the bus settings go again).
+class MainModulePort {
+ public:
+  // nullptr while no main module is open.
+  ModbusPort* For(const IoMapping& mapping);
+
+ private:
+  std::unique_ptr<DriverModbusPort> port_;
+};
+
 class IoCycleHooks {
  public:
   IoCycleHooks(IoMapping& mapping, LogicArray& logic, Modbus& modbus)
@@ -45,11 +56,10 @@ class IoCycleHooks {
   void Run(LogicSignals& signals);
 
  private:
-  ModbusPort* MainPort();
   IoMapping& mapping_;
   LogicArray& logic_;
   Modbus& modbus_;
-  std::unique_ptr<DriverModbusPort> port_;
+  MainModulePort port_;
 };
 
 // The poll hooks for a back end that drives module control itself: the
