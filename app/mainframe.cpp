@@ -32,6 +32,7 @@
 #include "base/folders.h"
 #include "base/logging.h"
 #include "dialogs/hpgl_import.h"
+#include "dialogs/logicarray_dialog.h"
 #include "interpreter/macroparser.h"
 #include "preview/previewbuilder.h"
 #include "machine/machineconfig.h"
@@ -187,6 +188,7 @@ void Quorvane2Frame::BuildMenus() {
   auto* machine = new wxMenu;
   machine->Append(wxID_HIGHEST + 20, "Home all axes");
   machine->Append(wxID_HIGHEST + 21, "Run startup macro");
+  machine->Append(wxID_HIGHEST + 22, "Programmable logic...");
   auto* bar = new wxMenuBar;
   bar->Append(file, "&File");
   bar->Append(machine, "&Machine");
@@ -196,6 +198,10 @@ void Quorvane2Frame::BuildMenus() {
     startupMacroDone = false;
     RunStartupMacro();
   }, wxID_HIGHEST + 21);
+  Bind(wxEVT_MENU, [this](wxCommandEvent&) {
+    LogMessage(LOG_USER_ACTION, "UserAction: Programmable logic");
+    LogicArrayDialog::Run(this);
+  }, wxID_HIGHEST + 22);
 }
 
 wxPanel* Quorvane2Frame::BuildRunBar(wxWindow* parent) {

@@ -3,7 +3,7 @@
 set -euo pipefail
 PKGS=(cmake g++ ninja-build make pkg-config
       libwxgtk3.2-dev libwxgtk-gl3.2-1 libgl-dev libglu1-mesa-dev libwxbase3.2-1
-      libalglib-dev libpcap-dev
+      libalglib-dev libpcap-dev libmodbus-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
       xvfb xauth libgl1-mesa-dri iproute2 ccache locales)

@@ -133,6 +133,9 @@ class NetworkRegisters {
   virtual bool RegisterActive(int32_t pin) const = 0;
   // Written into the mapping file after the signals.
   virtual void WriteConfig(ParaFile& file) = 0;
+  // Stores a value to be written to a register used as an output; false
+  // when the register cannot be written.
+  virtual bool WriteRegister(int32_t, uint16_t) { return false; }
 };
 
 // What ReadMapping did: entries taken and entries skipped with the reason.

@@ -8,9 +8,16 @@
 #include "program/errors.h"
 
 MachineIo::MachineIo(IoMapping& mapping, QuorvDriver* driver, const SafetyConfig& config)
-    : control_(mapping, driver), plc_(*this, config) {}
+    : control_(mapping, driver),
+      plc_(*this, config),
+      logicSignals_(control_),
+      hooks_(std::make_unique<IoCycleHooks>(mapping, GetLogicArray(), GetModbus())) {}
 
 MachineIo::~MachineIo() = default;
+
+void MachineIo::SetCycleHooks(LogicArray& logic, Modbus& modbus) {
+  hooks_ = std::make_unique<IoCycleHooks>(Mapping(), logic, modbus);
+}
 
 bool MachineIo::Start(double pwmFrequencyHz) {
   if (!control_.MainModule() || !control_.MainModule()->IsOpen()) return false;
@@ -60,6 +67,8 @@ bool MachineIo::Poll() {
   }
   pcStopSent_ = stop != STOP_NONE;
   plc_.Poll(bufLevel_, status_, main->inputWord);
+  // Nothing runs while neither the logic array nor Modbus is configured.
+  if (hooks_->Active()) hooks_->Run(logicSignals_);
   if (servosOffPending_ && std::chrono::steady_clock::now() >= servosOffAt_) {
     servosOffPending_ = false;
     plc_.ServosOff(false);

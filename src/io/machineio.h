@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/iocycle.h"
 #include "io/modulecontrol.h"
 #include "io/safety.h"
 
@@ -35,9 +36,15 @@ class MachineIo : public SafetyIo {
   // Outputs off, stop condition cleared, modules closed.
   void Shutdown();
 
+  // The logic array and Modbus configuration the poll cycle runs (the
+  // process-wide ones unless a test gives its own).
+  void SetCycleHooks(LogicArray& logic, Modbus& modbus);
+  IoCycleHooks& CycleHooks() { return *hooks_; }
+
   // One I/O poll: inputs and status of every module, the PC side of the stop
   // condition (an input on another module stops the main module's motion
-  // within this cycle), the safety machines, the servos-off timer. False when
+  // within this cycle), the safety machines, the logic array and the Modbus
+  // cycle, the servos-off timer. False when
   // a module's connection is bad (the safety machines then stand still with
   // the enable field 0).
   bool Poll();
@@ -65,6 +72,8 @@ class MachineIo : public SafetyIo {
  private:
   ModuleControl control_;
   SafetyPlc plc_;
+  MappingLogicSignals logicSignals_;
+  std::unique_ptr<IoCycleHooks> hooks_;
   int bufLevel_ = 0;
   int status_ = 0;
   bool pcStopSent_ = false;

@@ -126,6 +126,10 @@ bool ModuleControl::SetOutput(int signal, bool on, bool immediate) {
   s->forcedOff = false;
   bool ok = true;
   for (int k = 0; k < kMaxOutputPins && s->pins[k] != 0; ++k) {
+    // A plain register output goes out with the next network cycle; a
+    // ranged one carries a value, not a state.
+    if (IsRegisterPin(s->pins[k]) && !s->hasRange && mapping_.Registers())
+      ok &= mapping_.Registers()->WriteRegister(s->pins[k], on ? 1 : 0);
     IoModule* m = s->modules[k];
     if (!m || !m->IsOpen()) continue;
     const int bit = m->OutputBit(s->pins[k] - m->pinBase);

@@ -17,14 +17,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#ifndef QUORVANE_MODSIM
-#error "QUORVANE_MODSIM names the soft module program"
+#if !defined(QUORVANE_MODSIM) || !defined(QUORVANE_VFDSIM)
+#error "QUORVANE_MODSIM and QUORVANE_VFDSIM name the soft module and drive programs"
 #endif
 
 namespace netlab {
@@ -138,13 +139,11 @@ void Lab::Leave() {
   }
 }
 
-ModSim::ModSim(const Lab& lab, const std::vector<std::string>& args) {
-  const int ns = lab.ModuleNamespace();
-  if (ns < 0) throw std::runtime_error("modsim: the lab has no veth pair");
+ChildProgram::ChildProgram(const std::vector<std::string>& args, int ns, const std::string& readyPrefix) {
+  const std::string name = args.at(0).substr(args[0].rfind('/') + 1);
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error(Errno("modsim: pipe"));
-  std::vector<std::string> argv = {QUORVANE_MODSIM, "--iface", Lab::kModuleIface};
-  argv.insert(argv.end(), args.begin(), args.end());
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error(Errno((name + ": pipe").c_str()));
+  std::vector<std::string> argv = args;
   // Everything the child needs is made before the fork: other threads may
   // hold the allocator's lock at that moment.
   std::vector<char*> cargs;
@@ -152,10 +151,10 @@ ModSim::ModSim(const Lab& lab, const std::vector<std::string>& args) {
   cargs.push_back(nullptr);
   const pid_t parent = getpid();
   pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error(Errno("modsim: fork"));
+  if (pid_ < 0) throw std::runtime_error(Errno((name + ": fork").c_str()));
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent || setns(ns, CLONE_NEWNET) != 0) _exit(127);
+    if (getppid() != parent || (ns >= 0 && setns(ns, CLONE_NEWNET) != 0)) _exit(127);
     dup2(in[0], 0);
     dup2(out[1], 1);
     execv(cargs[0], cargs.data());
@@ -165,17 +164,49 @@ ModSim::ModSim(const Lab& lab, const std::vector<std::string>& args) {
   close(out[1]);
   toChild_ = in[1];
   fromChild_ = out[0];
-  const std::string ready = ReadLine(10000);
-  if (ready.rfind("quorvane-modsim ready", 0) != 0) {
+  ready_ = ReadLine(10000);
+  if (ready_.rfind(readyPrefix, 0) != 0) {
     Stop();
-    throw std::runtime_error("modsim did not get ready (" + (ready.empty() ? std::string("no answer") : ready) +
+    throw std::runtime_error(name + " did not get ready (" + (ready_.empty() ? std::string("no answer") : ready_) +
                              "); see its message above");
   }
 }
 
-ModSim::~ModSim() { Stop(); }
+ChildProgram::~ChildProgram() { Stop(); }
 
-std::string ModSim::ReadLine(int timeoutMs) {
+namespace {
+std::vector<std::string> ModSimArgs(const Lab& lab, const std::vector<std::string>& args) {
+  if (lab.ModuleNamespace() < 0) throw std::runtime_error("modsim: the lab has no veth pair");
+  std::vector<std::string> argv = {QUORVANE_MODSIM, "--iface", Lab::kModuleIface};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+std::vector<std::string> VfdSimArgs(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {QUORVANE_VFDSIM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+}  // namespace
+
+ModSim::ModSim(const Lab& lab, const std::vector<std::string>& args)
+    : ChildProgram(ModSimArgs(lab, args), lab.ModuleNamespace(), "quorvane-modsim ready") {}
+
+VfdSim::VfdSim(const std::vector<std::string>& args) : ChildProgram(VfdSimArgs(args), -1, "quorvane-vfdsim ready") {}
+
+std::string VfdSim::Port() const {
+  const std::string& r = ReadyLine();
+  const size_t at = r.find("port=");
+  if (at == std::string::npos) return std::string();
+  return r.substr(at + 5, r.find(' ', at) - at - 5);
+}
+
+long VfdSim::Holding(int reg) {
+  const std::string a = Control("get " + std::to_string(reg));
+  const size_t eq = a.find('=');
+  return eq == std::string::npos ? -1 : std::strtol(a.c_str() + eq + 1, nullptr, 10);
+}
+
+std::string ChildProgram::ReadLine(int timeoutMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     const size_t nl = pending_.find('\n');
@@ -195,13 +226,13 @@ std::string ModSim::ReadLine(int timeoutMs) {
   }
 }
 
-std::string ModSim::Control(const std::string& line) {
+std::string ChildProgram::Control(const std::string& line) {
   const std::string l = line + "\n";
   if (toChild_ < 0 || write(toChild_, l.data(), l.size()) != static_cast<ssize_t>(l.size())) return "error: not running";
   return ReadLine(5000);
 }
 
-void ModSim::Stop() {
+void ChildProgram::Stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     int status = 0;

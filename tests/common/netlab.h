@@ -44,22 +44,25 @@ class Lab {
   bool veth_ = false;
 };
 
-// A quorvane-modsim process on the lab's module side. Started with
-// `--iface qvmod` and the given arguments; the constructor returns once it
-// is ready and throws when it does not get there. The process dies with the
-// test process, whatever happens.
-class ModSim {
+// A helper program the test runs and steers through its standard input and
+// output: one control line in, one answer line out. The constructor returns
+// once the program printed its ready line and throws when it does not get
+// there. The process dies with the test process, whatever happens.
+class ChildProgram {
  public:
-  ModSim(const Lab& lab, const std::vector<std::string>& args);
-  ~ModSim();
-  ModSim(const ModSim&) = delete;
-  ModSim& operator=(const ModSim&) = delete;
+  // argv[0] is the program's path; with `ns` >= 0 it runs in that network
+  // namespace.
+  ChildProgram(const std::vector<std::string>& argv, int ns, const std::string& readyPrefix);
+  ~ChildProgram();
+  ChildProgram(const ChildProgram&) = delete;
+  ChildProgram& operator=(const ChildProgram&) = delete;
 
   // One control line; returns its answer ("ok" or "error: ...").
   std::string Control(const std::string& line);
   // Ends the process (records are complete afterwards).
   void Stop();
   pid_t Pid() const { return pid_; }
+  const std::string& ReadyLine() const { return ready_; }
 
  private:
   std::string ReadLine(int timeoutMs);
@@ -67,6 +70,24 @@ class ModSim {
   int toChild_ = -1;
   int fromChild_ = -1;
   std::string pending_;
+  std::string ready_;
+};
+
+// A quorvane-modsim process on the lab's module side, started with
+// `--iface qvmod` and the given arguments.
+class ModSim : public ChildProgram {
+ public:
+  ModSim(const Lab& lab, const std::vector<std::string>& args);
+};
+
+// A quorvane-vfdsim process: a frequency converter on a Modbus RTU line of
+// its own making. Port() is the line's end for the module's master.
+class VfdSim : public ChildProgram {
+ public:
+  explicit VfdSim(const std::vector<std::string>& args);
+  std::string Port() const;
+  // A holding register's value, -1 when it cannot be read.
+  long Holding(int reg);
 };
 
 // A module the test plays itself on the lab's module side, for protocol

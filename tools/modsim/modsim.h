@@ -29,6 +29,7 @@ struct ModuleConfig {
   double pointsPerSecond = 200;  // position points executed per second; 0 = as they arrive
   std::string recordPath;        // empty: no record
   bool rawEcho = false;          // raw data sent to it comes back as its raw answer
+  std::string modbusPort;        // serial line of its Modbus master; empty: none
   std::string model;             // controller model it plays ("Korrin"); empty: none
   bool nameGiven = false;        // --name given: the model does not name it
   FaultConfig faults;

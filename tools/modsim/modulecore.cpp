@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "driver/src/linkframe.h"
+#include "io/modbusbatch.h"
 
 using namespace linkframe;
 
@@ -10,11 +11,18 @@ namespace modsim {
 
 ModuleCore::ModuleCore(const ModuleConfig& config, Recorder& record, std::unique_ptr<AxisModel> axes)
     : config_(config), record_(record), axes_(std::move(axes)) {
+  if (!config_.modbusPort.empty()) modbus_ = std::make_unique<ModbusMaster>(config_.modbusPort);
   if (!config_.model.empty()) {
     std::string error;
     pins_ = ModulePins::Create(config_.model, error);
     if (pins_) inputs_ = pins_->InitialInputs();
   }
+}
+
+bool ModuleCore::TakeRawAnnouncement() {
+  const bool a = announce_;
+  announce_ = false;
+  return a;
 }
 
 bool ModuleCore::IsBuffered(uint8_t code) {
@@ -76,6 +84,12 @@ void ModuleCore::Drain(uint64_t t, bool paced) {
 }
 
 void ModuleCore::Tick(uint64_t t) {
+  std::vector<uint8_t> answer;
+  while (modbus_ && modbus_->TakeAnswer(answer)) {
+    record_.Event(t, "modbus batch done, %zu bytes", answer.size());
+    QueueRawData(answer);
+    announce_ = true;
+  }
   if (config_.pointsPerSecond > 0) {
     const double perTick = config_.pointsPerSecond * 0.005;
     // Idle time does not save up points.
@@ -201,6 +215,7 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
     case CMD_SET_PAR:
       if (n >= 2)
         for (int i = 0; 2 + 4 * (i + 1) <= n; ++i) parameters_[Get16(a) + static_cast<uint32_t>(i)] = Get32(a + 2 + 4 * i);
+      if (modbus_) modbus_->Configure(parameters_[modbusbatch::kParBaudrate], parameters_[modbusbatch::kParTimeout]);
       break;
     case CMD_GET_PAR:
       if (n >= 3) {
@@ -222,7 +237,10 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
       }
       break;
     case CMD_RAW_DATA:
-      if (config_.rawEcho && n > 0) QueueRawData(std::vector<uint8_t>(a, a + n));
+      if (modbus_ && n > 0)
+        modbus_->Submit(std::vector<uint8_t>(a, a + n));
+      else if (config_.rawEcho && n > 0)
+        QueueRawData(std::vector<uint8_t>(a, a + n));
       break;
     case CMD_FETCH_RAW:
       if (!rawQueue_.empty()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "axes.h"
+#include "modbusmaster.h"
 #include "modsim.h"
 #include "pins.h"
 #include "record.h"
@@ -49,6 +50,9 @@ class ModuleCore {
   void SetExtraStatus(uint8_t bits) { extraStatus_ = bits; }
   void QueueRawData(const std::vector<uint8_t>& bytes);
   uint8_t Status() const;
+  // True once after raw data became waiting on its own (a Modbus batch
+  // finished): the module then announces it with a status answer.
+  bool TakeRawAnnouncement();
   // The model's pins (--model), nullptr without one.
   ModulePins* Pins() { return pins_.get(); }
   // A frame of the open connection arrived (the charge pump's watchdog).
@@ -83,6 +87,8 @@ class ModuleCore {
   uint32_t stopSelection_ = 0, stopStates_ = 0, stopEmergency_ = 0;
   std::map<uint32_t, uint32_t> parameters_;
   std::deque<std::vector<uint8_t>> rawQueue_;
+  std::unique_ptr<ModbusMaster> modbus_;
+  bool announce_ = false;
 };
 
 }  // namespace modsim

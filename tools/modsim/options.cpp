@@ -25,6 +25,7 @@ const char* Usage() {
          "  --rate N             position points executed per second (default 200; 0 = at once)\n"
          "  --record FILE        executed commands, positions and outputs with times\n"
          "  --raw-echo           raw data sent to the module comes back as its raw answer\n"
+         "  --modbus-port TTY    runs the Modbus batches it is sent on this serial line (RTU)\n"
          "  --model WORD         plays a controller model: its name, pins, PWM and charge pump\n"
          "  --drop P --dup P --reorder P   fault probabilities (0..1), both directions\n"
          "  --delay MS           every answer leaves MS milliseconds later\n"
@@ -113,6 +114,8 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
     } else if (opt == "--rate") {
       if (!ParseLong(v, 0, 100000000L, n)) return Fail(error, "bad --rate");
       current->pointsPerSecond = static_cast<double>(n);
+    } else if (opt == "--modbus-port") {
+      current->modbusPort = v;
     } else if (opt == "--record") {
       current->recordPath = v;
     } else if (opt == "--drop" || opt == "--dup" || opt == "--reorder") {

@@ -42,6 +42,9 @@ void SoftModule::Due(uint64_t now, std::vector<Frame>& send) {
   faults_.Due(now, deliver, send);
   if (silent_) return;
   for (const Frame& frame : deliver) Process(frame, now, send);
+  // Raw data that became ready between host frames is announced at once,
+  // so the host need not wait for its next command to learn of it.
+  if (core_.TakeRawAnnouncement() && open_) Emit(core_.StatusAnswer(), false, now, send);
 }
 
 void SoftModule::Tick(uint64_t now) { core_.Tick(Since(now)); }
