@@ -1,6 +1,7 @@
 #include "app/programload.h"
 
 #include "base/logging.h"
+#include "base/threadsync.h"
 #include "interpreter/gcodeparser.h"
 #include "program/textcontrol.h"
 
@@ -22,7 +23,10 @@ bool ProgramLoader::Start(const std::string& path, GCodeParser* parser) {
   m_cancel = false;
   m_progress = 0;
   m_state.store(State::LOADING, std::memory_order_release);
-  m_thread = std::thread([this, parser] { Run(parser); });
+  m_thread = std::thread([this, parser] {
+    SetBackgroundPriority();
+    Run(parser);
+  });
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/threadsync.h"
 #include "interpreter/gcodeparser.h"
 #include "interpreter/macroparser.h"
 #include "machine/machinestate.h"
@@ -96,7 +97,10 @@ const PreviewResult& PreviewBuild::Run() {
 
 void PreviewBuild::Start() {
   if (m_thread.joinable() || Finished()) return;
-  m_thread = std::thread([this] { Run(); });
+  m_thread = std::thread([this] {
+    SetBackgroundPriority();
+    Run();
+  });
 }
 
 double PreviewBuild::Fraction() const {
