@@ -413,7 +413,8 @@ struct ToolPathView::Buffer {
 // draws what it has meanwhile and takes the vertices when they are ready.
 class ToolPathView::Preparer {
  public:
-  explicit Preparer(std::function<void()> onReady) : m_onReady(std::move(onReady)) {}
+  // onReady(generation) is called on the preparing thread after each level.
+  explicit Preparer(std::function<void(uint64_t)> onReady) : m_onReady(std::move(onReady)) {}
   ~Preparer() {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -478,11 +479,11 @@ class ToolPathView::Preparer {
       job.path.reset();
       lock.lock();
       m_done.push_back(Done{job.generation, job.programmed, job.level, std::move(data)});
-      if (m_onReady) m_onReady();
+      if (m_onReady) m_onReady(job.generation);
     }
   }
 
-  std::function<void()> m_onReady;
+  std::function<void(uint64_t)> m_onReady;
   std::thread m_thread;
   std::mutex m_mutex;
   std::condition_variable m_wake;
@@ -792,6 +793,7 @@ int ToolPathView::WantedLevel(const Buffer& buffer) const {
 }
 
 const ToolPathView::Level* ToolPathView::ChooseLevel(Buffer& buffer) {
+  if (buffer.list->Empty()) return nullptr;
   const int want = WantedLevel(buffer);
   Level& level = buffer.levels[want];
   if (level.built) return &level;
@@ -801,7 +803,11 @@ const ToolPathView::Level* ToolPathView::ChooseLevel(Buffer& buffer) {
     return &level;
   }
   if (!m_preparer)
-    m_preparer = std::make_unique<Preparer>([this] { CallAfter([this] { Refresh(false); }); });
+    m_preparer = std::make_unique<Preparer>([this](uint64_t generation) {
+      CallAfter([this, generation] {
+        if (generation == m_generation) Refresh(false);
+      });
+    });
   if (m_preparer->Take(m_generation, buffer.programmed, want, data)) {
     level.Store(std::move(data));
     return &level;
