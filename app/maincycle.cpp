@@ -67,6 +67,7 @@ void Quorvane2Frame::MainCycle() {
   LogMessage(LOG_CYCLE, "OnTimer1 enter");
   SuperviseConnection();
   FinishLoad();
+  FinishAdapt();
   UpdateDisplays();
   ServeAskDialog();
   StartQueuedMdi();

@@ -68,6 +68,7 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
       dialogQueue(std::make_unique<QueuedOperator>()),
       messageQueue(std::make_unique<QueuedMessageList>()),
       loader(std::make_unique<ProgramLoader>()),
+      adaptJob(std::make_unique<AdaptJob>()),
       timer1(this),
       maintenanceTimer(this) {
   // The interpreter and the back ends belong to the main window.
@@ -141,6 +142,7 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
   Bind(wxEVT_MENU, &Quorvane2Frame::OnOpen, this, wxID_OPEN);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnReload, this, wxID_REFRESH);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnImportHpgl, this, ID_IMPORT_HPGL);
+  Bind(wxEVT_MENU, &Quorvane2Frame::OnAdapt, this, ID_ADAPT);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnExit, this, wxID_EXIT);
   UpdateControls();
 }
@@ -151,6 +153,7 @@ Quorvane2Frame::~Quorvane2Frame() {
   dialogQueue->CancelAll();
   preview.reset();
   loader.reset();
+  adaptJob.reset();
   // The worker must be gone before the interpreter it runs.
   connection.reset();
   SetOperator(nullptr);
@@ -182,6 +185,8 @@ void Quorvane2Frame::BuildMenus() {
   auto* import = new wxMenu;
   import->Append(ID_IMPORT_HPGL, "HPGL...");
   file->AppendSubMenu(import, "Import");
+  file->Append(ID_ADAPT, "&Adapt program...",
+               "Write a copy of the loaded program in this control's dialect beside it and load the copy");
   file->AppendSeparator();
   file->Append(wxID_EXIT, "E&xit");
   auto* machine = new wxMenu;
@@ -559,6 +564,10 @@ void Quorvane2Frame::OnOpen(wxCommandEvent&) {
 void Quorvane2Frame::OnReload(wxCommandEvent&) {
   LogMessage(LOG_USER_ACTION, "UserAction: Reload");
   if (!programFile.empty()) LoadProgram(programFile);
+}
+
+void Quorvane2Frame::OnAdapt(wxCommandEvent&) {
+  if (!AdaptProgram()) AddMessage("Nothing to adapt: load a program first and let it finish.");
 }
 
 void Quorvane2Frame::OnImportHpgl(wxCommandEvent&) {

@@ -89,6 +89,7 @@ const PreviewResult& PreviewBuild::Run() {
     r.rangeUpper = m_parser->RangeErrorUpper();
     r.rangeKeepout = m_parser->RangeErrorKeepout();
     r.errorReport = m_parser->ErrorReportText();
+    if (r.runState == RUN_ERROR) r.errorCode = m_parser->errorCode;
     if (m_plan) r.plannedSeconds = m_plan->Summary().plannedSeconds;
   }
   m_finished.store(true, std::memory_order_release);

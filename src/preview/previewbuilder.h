@@ -58,6 +58,7 @@ struct PreviewResult {
   bool rangeKeepout = false;
   // "text line L column C": the first range error, or what ended the run.
   std::string errorReport;
+  int32_t errorCode = 0;  // of what ended the run (0 = nothing)
 
   bool HasRangeErrors() const { return rangeErrorCount > 0; }
   // The run ended with an error of its own (syntax, a missing file...).
