@@ -232,8 +232,12 @@ wxPanel* Quorvane2Frame::BuildRunBar(wxWindow* parent) {
 
   row->AddSpacer(12);
   row->Add(new wxStaticText(bar, wxID_ANY, "Run from line"), 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 6);
-  runFromField = new wxSpinCtrl(bar, wxID_ANY, "1", wxDefaultPosition, wxSize(120, -1), wxSP_ARROW_KEYS, 1,
+  runFromField = new wxSpinCtrl(bar, wxID_ANY, "1", wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS, 1,
                                 1000000000, 1);
+  // Room for seven digits beside the two arrow buttons, which GTK draws at
+  // full size whatever width the field is given.
+  const int digits = runFromField->GetTextExtent("9999999").x;
+  runFromField->SetInitialSize(wxSize(digits + 2 * runFromField->GetCharHeight() * 3 + 24, -1));
   runFromField->SetToolTip("Double-click a program line to choose it");
   runFromField->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& e) { SetRunFromLine(e.GetPosition()); });
   row->Add(runFromField, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 12);
@@ -242,12 +246,15 @@ wxPanel* Quorvane2Frame::BuildRunBar(wxWindow* parent) {
   softLimitsBox->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& e) { SetSoftLimits(e.IsChecked()); });
   row->Add(softLimitsBox, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 12);
   row->AddStretchSpacer();
-  lightLabel = new wxStaticText(bar, wxID_ANY, "  READY  ", wxDefaultPosition, wxSize(110, -1),
+  lightLabel = new wxStaticText(bar, wxID_ANY, "READY", wxDefaultPosition, wxDefaultSize,
                                 wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
   wxFont lf = lightLabel->GetFont();
   lf.MakeBold();
   lf.SetPointSize(lf.GetPointSize() + 2);
   lightLabel->SetFont(lf);
+  // As wide as its longest text, so that no state is cut off.
+  const wxSize longest = lightLabel->GetTextExtent("NOT HOMED");
+  lightLabel->SetInitialSize(wxSize(longest.x + 24, -1));
   row->Add(lightLabel, 0, wxALIGN_CENTER_VERTICAL);
   bar->SetSizer(row);
   return bar;

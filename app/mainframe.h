@@ -141,6 +141,8 @@ class Quorvane2Frame : public wxFrame {
   wxString ToolText() const;
   wxString OffsetText() const;
   wxString StatusField(int field) const;
+  // The traffic light's text ("READY", "RUNNING", "NOT HOMED", ...).
+  wxString LightText() const;
   const std::string& ProgramFile() const { return programFile; }
   int32_t UiModeValue() const { return uiMode; }
   bool StartupMacroDone() const { return startupMacroDone; }
