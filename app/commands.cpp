@@ -202,6 +202,8 @@ std::string ReportText(const AdaptReport& report) {
 void Quorvane2Frame::FinishAdapt() {
   const AdaptJob::State state = adaptJob->Poll();
   if (state != AdaptJob::State::ADAPTED && state != AdaptJob::State::WRITTEN) return;
+  // A window on its way out asks nothing more.
+  if (closing || IsBeingDeleted()) return adaptJob->Reset();
   const AdaptJob::Outcome& o = adaptJob->Result();
   auto done = [this] {
     adaptJob->Reset();
