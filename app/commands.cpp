@@ -26,6 +26,7 @@
 #include "base/folders.h"
 #include "base/logging.h"
 #include "interpreter/macroparser.h"
+#include "interpreter/programadapter.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "machine/transformation.h"
@@ -49,6 +50,12 @@ bool Quorvane2Frame::LoadProgram(const std::string& path) {
     AddMessage("A program is being loaded; cancel it first.");
     return false;
   }
+  if (adaptJob->Busy()) {
+    AddMessage("A program is being adapted; please wait.");
+    return false;
+  }
+  // An adaptation offered for the program before is no longer asked.
+  adaptJob->Reset();
   if (!wxFileName::FileExists(wxString::FromUTF8(path))) {
     AddMessage(wxString::Format("Could not open file %s", wxString::FromUTF8(path)));
     return false;
@@ -61,6 +68,7 @@ bool Quorvane2Frame::LoadProgram(const std::string& path) {
   preview = std::make_unique<PreviewBuild>(path, settings);
   preview->Start();
   loadError.clear();
+  loadErrorCode = loadErrorLine = 0;
   ShowStatus("Loading");
   progressLabel->SetLabel(wxString::Format("Loading %s", wxFileName(wxString::FromUTF8(path)).GetFullName()));
   UpdateControls();
@@ -137,10 +145,12 @@ void Quorvane2Frame::FinishLoad() {
     } else if (result.Failed()) {
       // Shown where it is; the program stays loaded so that it can be read.
       loadError = result.errorReport;
+      loadErrorCode = result.errorCode;
       AddMessage(wxString::FromUTF8(result.errorReport));
     }
     int32_t line = 0, column = 0;
     if ((result.HasRangeErrors() || result.Failed()) && ReportPosition(result.errorReport, line, column)) {
+      if (result.Failed()) loadErrorLine = line;
       // The mark runs over the word that begins at the column.
       const wxString lineText = programView->LineText(line);
       int32_t end = column;
@@ -151,7 +161,103 @@ void Quorvane2Frame::FinishLoad() {
   loader->Reset();
   preview.reset();
   ShowStatus("Idle");
+  // Programs from CAM systems often fail on another control's dialect:
+  // whether adapting it repairs the error is found out in the background,
+  // and only then offered.
+  if (loadErrorCode != 0 && !programFile.empty() && ProgramAdapter::MayRepair(loadErrorCode)) {
+    adaptAsked = false;
+    adaptJob->Start(programFile, AdaptSettingsOf(GetMachineConfig()));
+  }
   UpdateControls();
+}
+
+bool Quorvane2Frame::IsAdapting() const { return adaptJob->Poll() != AdaptJob::State::IDLE; }
+
+bool Quorvane2Frame::AdaptProgram() {
+  LogMessage(LOG_USER_ACTION, "UserAction: AdaptProgram");
+  if (programFile.empty() || IsLoading() || IsRunning() || adaptJob->Busy()) return false;
+  adaptJob->Reset();
+  adaptAsked = true;
+  adaptJob->Start(programFile, AdaptSettingsOf(GetMachineConfig()));
+  ShowStatus("Adapting");
+  UpdateControls();
+  return true;
+}
+
+namespace {
+// The report as the operator reads it: the first lines, and how many more.
+std::string ReportText(const AdaptReport& report) {
+  constexpr size_t kShown = 20;
+  const std::vector<std::string> lines = report.Text();
+  std::string text;
+  for (size_t i = 0; i < lines.size() && i < kShown; ++i) text += lines[i] + "\n";
+  if (lines.size() > kShown) text += "... and " + std::to_string(lines.size() - kShown) + " more in the message list\n";
+  return text;
+}
+}  // namespace
+
+// Follows an adaptation: offers it for a failed load when it repairs the
+// error, writes the copy once the operator agrees, then shows the report and
+// loads the copy.
+void Quorvane2Frame::FinishAdapt() {
+  const AdaptJob::State state = adaptJob->Poll();
+  if (state != AdaptJob::State::ADAPTED && state != AdaptJob::State::WRITTEN) return;
+  // A window on its way out asks nothing more.
+  if (closing || IsBeingDeleted()) return adaptJob->Reset();
+  const AdaptJob::Outcome& o = adaptJob->Result();
+  auto done = [this] {
+    adaptJob->Reset();
+    ShowStatus("Idle");
+    UpdateControls();
+  };
+  if (state == AdaptJob::State::ADAPTED) {
+    if (!adaptAsked) {
+      if (!o.read || adaptJob->Path() != programFile || !o.report.Repairs(loadErrorCode, loadErrorLine))
+        return done();
+      LogMessage(LOG_FRAME, "Adapt program offered for %s", programFile.c_str());
+      const int choice = DialogHost::Choose(
+          this, "Program error",
+          loadError + "\n\nThe program seems to be written for another control's G-code dialect. "
+                      "\"Adapt program\" writes a copy in this control's dialect beside the original, "
+                      "which stays as it is, and loads the copy.",
+          {"Adapt program", "Keep as is"});
+      if (choice != 0) return done();
+      LogMessage(LOG_USER_ACTION, "UserAction: AdaptProgram");
+      adaptAsked = true;
+    }
+    if (!o.read) {
+      AddMessage(wxString::FromUTF8(o.error));
+      return done();
+    }
+    if (o.report.Refused()) {
+      for (const std::string& line : o.report.Text()) AddMessage(wxString::FromUTF8(line));
+      DialogHost::Message(this, "Adapt program", "The program cannot be adapted:\n" + ReportText(o.report),
+                          wxOK | wxICON_WARNING);
+      return done();
+    }
+    if (!o.report.Changed()) {
+      DialogHost::Message(this, "Adapt program",
+                          "Nothing to adapt: the program is written in this control's dialect already.",
+                          wxOK | wxICON_INFORMATION);
+      return done();
+    }
+    adaptJob->WriteCopy();
+    return;
+  }
+  if (o.copy.empty()) {
+    AddMessage(wxString::FromUTF8(o.error));
+    DialogHost::Message(this, "Adapt program", o.error, wxOK | wxICON_ERROR);
+    return done();
+  }
+  const std::string copy = o.copy;
+  AddMessage(wxString::FromUTF8("Adapted copy: " + copy));
+  for (const std::string& line : o.report.Text()) AddMessage(wxString::FromUTF8("  " + line));
+  DialogHost::Message(this, "Adapt program",
+                      "The adapted copy is saved beside the original, which stays as it is:\n" + copy +
+                          "\nIt is loaded now.\n\n" + ReportText(o.report),
+                      wxOK | wxICON_INFORMATION);
+  done();
+  LoadProgram(copy);
 }
 
 // ---------------------------------------------------------------------------
@@ -197,7 +303,7 @@ bool Quorvane2Frame::PrepareRunFrom(int32_t line, Coordinates& machinePos) {
 
 bool Quorvane2Frame::StartProgram() {
   LogMessage(LOG_USER_ACTION, "UserAction: StartButton");
-  if (IsLoading() || estopActive) return false;
+  if (IsLoading() || adaptJob->Busy() || estopActive) return false;
   if (programFile.empty()) {
     AddMessage("No program loaded");
     return false;
@@ -489,4 +595,5 @@ void Quorvane2Frame::UpdateControls() {
   runFromField->Enable(idle);
   GetMenuBar()->Enable(wxID_OPEN, !running && !loading);
   GetMenuBar()->Enable(wxID_REFRESH, !running && !loading && !programFile.empty());
+  GetMenuBar()->Enable(ID_ADAPT, !running && !loading && !programFile.empty() && !adaptJob->Busy());
 }

@@ -67,6 +67,7 @@ void Quorvane2Frame::MainCycle() {
   LogMessage(LOG_CYCLE, "OnTimer1 enter");
   SuperviseConnection();
   FinishLoad();
+  FinishAdapt();
   UpdateDisplays();
   ServeAskDialog();
   StartQueuedMdi();
@@ -399,6 +400,8 @@ void Quorvane2Frame::UpdateEstop() {
   }
 }
 
+wxString Quorvane2Frame::LightText() const { return lightLabel->GetLabel(); }
+
 void Quorvane2Frame::UpdateTrafficLight() {
   const uint32_t flags = CurrentBackEnd().GetFlags();
   int state = 0;
@@ -416,9 +419,10 @@ void Quorvane2Frame::UpdateTrafficLight() {
     state = 1;
     text = "NOT HOMED";
   }
-  if (state == lightState) return;
-  if (state == 1) LogMessage(LOG_FRAME, "TrafficLight yellow");
-  if (state == 2) LogMessage(LOG_FRAME, "TrafficLight red");
+  // Green covers two texts (ready, running): the text decides too.
+  if (state == lightState && lightLabel->GetLabel() == text) return;
+  if (state != lightState && state == 1) LogMessage(LOG_FRAME, "TrafficLight yellow");
+  if (state != lightState && state == 2) LogMessage(LOG_FRAME, "TrafficLight red");
   lightState = state;
   static const wxColour colours[] = {wxColour(60, 170, 60), wxColour(235, 190, 30), wxColour(210, 40, 40)};
   lightLabel->SetBackgroundColour(colours[state]);

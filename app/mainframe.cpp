@@ -69,6 +69,7 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
       dialogQueue(std::make_unique<QueuedOperator>()),
       messageQueue(std::make_unique<QueuedMessageList>()),
       loader(std::make_unique<ProgramLoader>()),
+      adaptJob(std::make_unique<AdaptJob>()),
       timer1(this),
       maintenanceTimer(this) {
   // The interpreter and the back ends belong to the main window.
@@ -142,6 +143,7 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
   Bind(wxEVT_MENU, &Quorvane2Frame::OnOpen, this, wxID_OPEN);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnReload, this, wxID_REFRESH);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnImportHpgl, this, ID_IMPORT_HPGL);
+  Bind(wxEVT_MENU, &Quorvane2Frame::OnAdapt, this, ID_ADAPT);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnExit, this, wxID_EXIT);
   UpdateControls();
 }
@@ -152,6 +154,7 @@ Quorvane2Frame::~Quorvane2Frame() {
   dialogQueue->CancelAll();
   preview.reset();
   loader.reset();
+  adaptJob.reset();
   // The worker must be gone before the interpreter it runs.
   connection.reset();
   SetOperator(nullptr);
@@ -183,6 +186,8 @@ void Quorvane2Frame::BuildMenus() {
   auto* import = new wxMenu;
   import->Append(ID_IMPORT_HPGL, "HPGL...");
   file->AppendSubMenu(import, "Import");
+  file->Append(ID_ADAPT, "&Adapt program...",
+               "Write a copy of the loaded program in this control's dialect beside it and load the copy");
   file->AppendSeparator();
   file->Append(wxID_EXIT, "E&xit");
   auto* machine = new wxMenu;
@@ -233,8 +238,12 @@ wxPanel* Quorvane2Frame::BuildRunBar(wxWindow* parent) {
 
   row->AddSpacer(12);
   row->Add(new wxStaticText(bar, wxID_ANY, "Run from line"), 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 6);
-  runFromField = new wxSpinCtrl(bar, wxID_ANY, "1", wxDefaultPosition, wxSize(120, -1), wxSP_ARROW_KEYS, 1,
+  runFromField = new wxSpinCtrl(bar, wxID_ANY, "1", wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS, 1,
                                 1000000000, 1);
+  // Room for seven digits beside the two arrow buttons, which GTK draws at
+  // full size whatever width the field is given.
+  const int digits = runFromField->GetTextExtent("9999999").x;
+  runFromField->SetInitialSize(wxSize(digits + 2 * runFromField->GetCharHeight() * 3 + 24, -1));
   runFromField->SetToolTip("Double-click a program line to choose it");
   runFromField->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& e) { SetRunFromLine(e.GetPosition()); });
   row->Add(runFromField, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 12);
@@ -243,12 +252,15 @@ wxPanel* Quorvane2Frame::BuildRunBar(wxWindow* parent) {
   softLimitsBox->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& e) { SetSoftLimits(e.IsChecked()); });
   row->Add(softLimitsBox, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 12);
   row->AddStretchSpacer();
-  lightLabel = new wxStaticText(bar, wxID_ANY, "  READY  ", wxDefaultPosition, wxSize(110, -1),
+  lightLabel = new wxStaticText(bar, wxID_ANY, "READY", wxDefaultPosition, wxDefaultSize,
                                 wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
   wxFont lf = lightLabel->GetFont();
   lf.MakeBold();
   lf.SetPointSize(lf.GetPointSize() + 2);
   lightLabel->SetFont(lf);
+  // As wide as its longest text, so that no state is cut off.
+  const wxSize longest = lightLabel->GetTextExtent("NOT HOMED");
+  lightLabel->SetInitialSize(wxSize(longest.x + 24, -1));
   row->Add(lightLabel, 0, wxALIGN_CENTER_VERTICAL);
   bar->SetSizer(row);
   return bar;
@@ -565,6 +577,10 @@ void Quorvane2Frame::OnOpen(wxCommandEvent&) {
 void Quorvane2Frame::OnReload(wxCommandEvent&) {
   LogMessage(LOG_USER_ACTION, "UserAction: Reload");
   if (!programFile.empty()) LoadProgram(programFile);
+}
+
+void Quorvane2Frame::OnAdapt(wxCommandEvent&) {
+  if (!AdaptProgram()) AddMessage("Nothing to adapt: load a program first and let it finish.");
 }
 
 void Quorvane2Frame::OnImportHpgl(wxCommandEvent&) {

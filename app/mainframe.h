@@ -26,6 +26,7 @@
 #include "app/maintenance.h"
 #include "base/coordinates.h"
 
+class AdaptJob;
 class BackEnd;
 class HPGL_Import;
 class MachineConnection;
@@ -57,7 +58,7 @@ class Quorvane2Frame : public wxFrame {
  public:
   // UI modes; other values belong to dialogs.
   enum UiMode : int32_t { UI_IDLE = 0, UI_JOGGING = 2, UI_DIRECT_MOVE = 3, UI_BLOCKING = 4, UI_HOMING = 5 };
-  enum { ID_IMPORT_HPGL = wxID_HIGHEST + 1 };
+  enum { ID_IMPORT_HPGL = wxID_HIGHEST + 1, ID_ADAPT };
   static constexpr int kTimer1Ms = 40;
   static constexpr int kMaintenanceMs = 1000;
   static constexpr int kUserMacros = 10;
@@ -81,6 +82,13 @@ class Quorvane2Frame : public wxFrame {
   void CancelLoad();
   // Shows the import dialog for an HPGL file and loads the written program.
   bool ImportHpgl(const std::string& hpglFile);
+  // Adapts the loaded program to this control's dialect: the copy is written
+  // beside the original (which stays as it is), the report shown and the
+  // copy loaded. A load that fails with an error the adaptation repairs
+  // offers the same ("Adapt program"). False when no program is loaded or
+  // another load or adaptation runs.
+  bool AdaptProgram();
+  bool IsAdapting() const;
   using DialogRunner = std::function<int(HPGL_Import&)>;
   void SetDialogRunner(DialogRunner runner) { runDialog = std::move(runner); }
 
@@ -133,6 +141,8 @@ class Quorvane2Frame : public wxFrame {
   wxString ToolText() const;
   wxString OffsetText() const;
   wxString StatusField(int field) const;
+  // The traffic light's text ("READY", "RUNNING", "NOT HOMED", ...).
+  wxString LightText() const;
   const std::string& ProgramFile() const { return programFile; }
   int32_t UiModeValue() const { return uiMode; }
   bool StartupMacroDone() const { return startupMacroDone; }
@@ -188,6 +198,7 @@ class Quorvane2Frame : public wxFrame {
   void UpdateTrafficLight();
   void UpdateControls();
   void FinishLoad();
+  void FinishAdapt();
   void AllOutputsOff();
   void AskMaintenance();
   void WaitForIdle();
@@ -211,6 +222,7 @@ class Quorvane2Frame : public wxFrame {
   void OnOpen(wxCommandEvent& event);
   void OnReload(wxCommandEvent& event);
   void OnImportHpgl(wxCommandEvent& event);
+  void OnAdapt(wxCommandEvent& event);
   void OnExit(wxCommandEvent& event);
   void OnClose(wxCloseEvent& event);
   void OnMdiEnter(wxCommandEvent& event);
@@ -222,6 +234,7 @@ class Quorvane2Frame : public wxFrame {
   std::unique_ptr<MachineConnection> connection;
   std::unique_ptr<ProgramLoader> loader;
   std::unique_ptr<PreviewBuild> preview;  // the build of the program being loaded
+  std::unique_ptr<AdaptJob> adaptJob;
   std::unique_ptr<TextControl> shownText;  // the program the view shows
 
   // ---- controls
@@ -299,6 +312,9 @@ class Quorvane2Frame : public wxFrame {
   // Program file.
   std::string programFile;
   std::string loadError;
+  int32_t loadErrorCode = 0;  // of the last load's error, and its line
+  int32_t loadErrorLine = 0;
+  bool adaptAsked = false;  // the operator asked for the adaptation running
   int64_t programMTime = 0;
   int32_t rangeErrors = 0;
   std::string rangeQuestion;

@@ -1,6 +1,9 @@
 #include "app/programload.h"
 
+#include <cstdio>
+
 #include "base/logging.h"
+#include "base/threadsync.h"
 #include "interpreter/gcodeparser.h"
 #include "program/textcontrol.h"
 
@@ -22,7 +25,10 @@ bool ProgramLoader::Start(const std::string& path, GCodeParser* parser) {
   m_cancel = false;
   m_progress = 0;
   m_state.store(State::LOADING, std::memory_order_release);
-  m_thread = std::thread([this, parser] { Run(parser); });
+  m_thread = std::thread([this, parser] {
+    SetBackgroundPriority();
+    Run(parser);
+  });
   return true;
 }
 
@@ -67,5 +73,70 @@ std::string ProgramLoader::Error() const {
 
 void ProgramLoader::Reset() {
   Join();
+  m_state.store(State::IDLE, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------
+
+AdaptJob::~AdaptJob() { Join(); }
+
+void AdaptJob::Join() {
+  if (m_thread.joinable()) m_thread.join();
+}
+
+bool AdaptJob::Start(const std::string& path, const AdaptSettings& settings) {
+  if (Busy()) return false;
+  Join();
+  m_path = path;
+  m_outcome = Outcome();
+  m_text.clear();
+  m_adapter = std::make_unique<ProgramAdapter>(settings);
+  m_state.store(State::ADAPTING, std::memory_order_release);
+  m_thread = std::thread([this] {
+    SetBackgroundPriority();
+    m_outcome.read = m_adapter->AdaptFile(m_path, m_text, m_outcome.report, m_outcome.error);
+    m_state.store(State::ADAPTED, std::memory_order_release);
+  });
+  return true;
+}
+
+bool AdaptJob::WriteCopy() {
+  if (Poll() != State::ADAPTED) return false;
+  Join();
+  const Outcome& o = m_outcome;
+  if (!o.read || o.report.Refused() || !o.report.Changed()) return false;
+  m_state.store(State::WRITING, std::memory_order_release);
+  m_thread = std::thread([this] {
+    SetBackgroundPriority();
+    const std::string copy = ProgramAdapter::AdaptedCopyName(m_path);
+    // "x": never over a file that appeared meanwhile.
+    std::FILE* f = std::fopen(copy.c_str(), "wbx");
+    bool ok = f != nullptr;
+    if (f) {
+      ok = std::fwrite(m_text.data(), 1, m_text.size(), f) == m_text.size();
+      ok = std::fclose(f) == 0 && ok;
+      if (!ok) std::remove(copy.c_str());
+    }
+    if (ok) {
+      m_outcome.copy = copy;
+      LogMessage(LOGCAT_USER_ACTIONS | 4, "Adapted copy written: %s", copy.c_str());
+    } else {
+      m_outcome.error = "Could not write " + copy;
+    }
+    std::string().swap(m_text);
+    m_state.store(State::WRITTEN, std::memory_order_release);
+  });
+  return true;
+}
+
+const AdaptJob::Outcome& AdaptJob::Result() {
+  if (!Busy()) Join();
+  return m_outcome;
+}
+
+void AdaptJob::Reset() {
+  Join();
+  m_adapter.reset();
+  std::string().swap(m_text);
   m_state.store(State::IDLE, std::memory_order_release);
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "interpreter/programadapter.h"
+
 class GCodeParser;
 class TextControl;
 
@@ -53,4 +55,49 @@ class ProgramLoader {
   int32_t m_lineCount = 0;
   mutable std::mutex m_mutex;
   std::string m_error;
+};
+
+// Adapts a program written for another control's dialect away from the GUI
+// thread: first in memory (Start), so the window can tell whether the
+// adaptation repairs the error the program failed with; then, when the
+// operator agrees, the copy is written beside the original (WriteCopy)
+// under a name no file has: the original is never overwritten. A refused
+// program, or one with nothing to adapt, leaves no copy.
+class AdaptJob {
+ public:
+  enum class State { IDLE, ADAPTING, ADAPTED, WRITING, WRITTEN };
+  struct Outcome {
+    bool read = false;   // the program could be read
+    std::string error;   // why not, or why the copy could not be written
+    AdaptReport report;
+    std::string copy;    // the adapted copy's path once written
+  };
+
+  AdaptJob() = default;
+  ~AdaptJob();
+  AdaptJob(const AdaptJob&) = delete;
+  AdaptJob& operator=(const AdaptJob&) = delete;
+
+  // The adapter is made on the calling thread (it reads the machine's state
+  // and settings). False while a job runs.
+  bool Start(const std::string& path, const AdaptSettings& settings);
+  // After ADAPTED: writes the copy. False when there is nothing to write.
+  bool WriteCopy();
+  State Poll() const { return m_state.load(std::memory_order_acquire); }
+  bool Busy() const { return Poll() == State::ADAPTING || Poll() == State::WRITING; }
+  // In ADAPTED and WRITTEN.
+  const Outcome& Result();
+  const std::string& Path() const { return m_path; }
+  // Back to IDLE (waits for a job still running).
+  void Reset();
+
+ private:
+  void Join();
+
+  std::thread m_thread;
+  std::atomic<State> m_state{State::IDLE};
+  std::string m_path;
+  std::unique_ptr<ProgramAdapter> m_adapter;
+  std::string m_text;  // the adapted program until it is written
+  Outcome m_outcome;
 };

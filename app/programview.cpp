@@ -91,6 +91,14 @@ wxString ProgramView::LineText(int32_t line) const {
   return out;
 }
 
+wxRect ProgramView::LineRect(int32_t line) const {
+  if (line < 1 || line > m_lineCount) return wxRect();
+  const size_t row = static_cast<size_t>(line - 1);
+  if (!IsRowVisible(row)) return wxRect();
+  const wxCoord y = static_cast<wxCoord>(row - GetVisibleRowsBegin()) * m_rowHeight;
+  return wxRect(0, y, GetClientSize().x, m_rowHeight);
+}
+
 wxCoord ProgramView::OnGetRowHeight(size_t) const { return m_rowHeight; }
 
 wxCoord ProgramView::GutterWidth() const {

@@ -41,6 +41,8 @@ class ProgramView : public wxVScrolledWindow {
 
   // The text of a line as shown (tabs expanded), for tests and tooltips.
   wxString LineText(int32_t line) const;
+  // Where a line stands in the window; empty when it is not in view.
+  wxRect LineRect(int32_t line) const;
 
  private:
   wxCoord OnGetRowHeight(size_t row) const override;

@@ -1,5 +1,6 @@
 #include "app/quorvane_app.h"
 
+#include <string>
 #include <thread>
 
 #include <wx/dcmemory.h>
@@ -11,6 +12,7 @@
 #include <wx/snglinst.h>
 #include <wx/splash.h>
 #include <wx/stdpaths.h>
+#include <wx/thread.h>
 
 #include "app/dialoghost.h"
 #include "app/machineconnection.h"
@@ -28,6 +30,15 @@ namespace {
 constexpr int32_t LOG_START = LOG_ALWAYS | 4;
 
 void ShowMessageBox(const char* caption, const char* text) {
+  // A worker (a preview, a back end) that fails to write a file must not
+  // open a window itself: the GUI thread shows it at its next chance.
+  if (!wxThread::IsMain()) {
+    if (wxTheApp)
+      wxTheApp->CallAfter([c = std::string(caption), t = std::string(text)] {
+        DialogHost::Message(nullptr, c, t, wxOK | wxICON_ERROR);
+      });
+    return;
+  }
   DialogHost::Message(nullptr, caption, text, wxOK | wxICON_ERROR);
 }
 

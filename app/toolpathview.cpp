@@ -6,13 +6,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include <wx/dcclient.h>
 #include <wx/menu.h>
 
+#include "base/threadsync.h"
 #include "preview/gcodegrafic.h"
 
 namespace {
@@ -231,19 +236,163 @@ bool ToolPathCamera::Project(const double p[3], double& xPx, double& yPx) const 
 // ---------------------------------------------------------------------------
 // Vertex buffers
 
-struct ToolPathView::Level {
-  GLuint vbo = 0;
-  size_t vertices = 0;
-  // One line strip per run of drawn segments (a jump or a hidden segment
-  // ends it). Each vertex but a strip's first carries the colour of the
-  // line that ends there (drawn flat).
+namespace {
+
+// The vertices of one level as a worker builds them, before they go to GL.
+// One line strip per run of drawn segments (a jump or a hidden segment ends
+// it). Each vertex but a strip's first carries the colour of the line that
+// ends there (drawn flat).
+struct LevelData {
+  std::vector<Vertex> v;
   std::vector<GLint> stripFirst;
   std::vector<GLsizei> stripCount;
   // Per vertex: how many path segments lie before the next line, i.e. one
   // past the last segment the line ending here covers (at a strip's first
   // vertex: the strip's first segment). Never decreases.
   std::vector<uint32_t> doneAfter;
+};
+
+class Strips {
+ public:
+  explicit Strips(LevelData& d) : m_d(d) {}
+  bool Open() const { return m_open; }
+  void Begin(const float* p, Rgba c, uint32_t segment) {
+    End();
+    m_d.stripFirst.push_back(GLint(m_d.v.size()));
+    Add(p, c, segment);
+    m_open = true;
+  }
+  void Add(const float* p, Rgba c, uint32_t doneAfter) {
+    m_d.v.push_back(Vertex{{p[0], p[1], p[2]}, c});
+    m_d.doneAfter.push_back(doneAfter);
+  }
+  void End() {
+    if (m_open) m_d.stripCount.push_back(GLsizei(m_d.v.size() - size_t(m_d.stripFirst.back())));
+    m_open = false;
+  }
+
+ private:
+  LevelData& m_d;
+  bool m_open = false;
+};
+
+// Every segment as drawn.
+LevelData BuildFull(const SegmentList& s, bool programmed) {
+  LevelData d;
+  Strips out(d);
+  for (size_t i = 0; i < s.Size(); ++i) {
+    const PathSegment& seg = s[i];
+    if (!Drawn(seg)) {
+      out.End();
+      continue;
+    }
+    const Rgba c = StyleOf(seg, programmed);
+    if (!out.Open()) out.Begin(s.StartOf(i), c, uint32_t(i));
+    out.Add(seg.end, c, uint32_t(i + 1));
+  }
+  out.End();
+  return d;
+}
+
+// Runs of one colour become single lines while every point they pass stays
+// within tol of the line and the run keeps going forward along it (points
+// within tol of the start only set no direction): the drawing stays within
+// tol of the path.
+LevelData BuildThinned(const SegmentList& s, bool programmed, double tol) {
+  LevelData d;
+  const double tol2 = tol * tol;
+  Strips out(d);
+  bool hasPending = false, hasDir = false;
+  Rgba colour{};
+  double start[3] = {0, 0, 0}, dir[3] = {0, 0, 0}, reach = 0;
+  const float* pending = nullptr;
+  uint32_t pendingSegment = 0;
+  auto emit = [&] {
+    out.Add(pending, colour, pendingSegment + 1);
+    for (int k = 0; k < 3; ++k) start[k] = pending[k];
+    hasPending = hasDir = false;
+  };
+  for (size_t i = 0; i < s.Size(); ++i) {
+    const PathSegment& seg = s[i];
+    if (!Drawn(seg)) {
+      if (hasPending) emit();
+      out.End();
+      continue;
+    }
+    const Rgba c = StyleOf(seg, programmed);
+    if (!out.Open()) {
+      const float* a = s.StartOf(i);
+      out.Begin(a, c, uint32_t(i));
+      for (int k = 0; k < 3; ++k) start[k] = a[k];
+      colour = c;
+    } else if (!SameColour(c, colour)) {
+      if (hasPending) emit();
+      colour = c;
+    }
+    const float* e = seg.end;
+    for (int pass = 0; pass < 2; ++pass) {
+      const double dd[3] = {e[0] - start[0], e[1] - start[1], e[2] - start[2]};
+      const double len2 = dd[0] * dd[0] + dd[1] * dd[1] + dd[2] * dd[2];
+      bool fits = true;
+      if (!hasDir) {
+        if (len2 > tol2) {
+          const double len = std::sqrt(len2);
+          for (int k = 0; k < 3; ++k) dir[k] = dd[k] / len;
+          reach = len;
+          hasDir = true;
+        }
+      } else {
+        const double t = Dot(dd, dir);
+        fits = len2 - t * t <= tol2 && t >= reach - tol;
+        if (fits) reach = std::max(reach, t);
+      }
+      if (fits) {
+        pending = e;
+        pendingSegment = uint32_t(i);
+        hasPending = true;
+        break;
+      }
+      // The line ends at the last point that fitted; this point starts the
+      // next one from there.
+      emit();
+    }
+  }
+  if (hasPending) emit();
+  out.End();
+  return d;
+}
+
+double LevelTolerance(double base, int level) { return base * std::ldexp(1.0, level - 1); }
+
+LevelData BuildLevel(const SegmentList& s, bool programmed, double thinBaseMm, int level) {
+  return level == 0 ? BuildFull(s, programmed) : BuildThinned(s, programmed, LevelTolerance(thinBaseMm, level));
+}
+
+}  // namespace
+
+// A level as drawn: its vertex buffer and the strips in it.
+struct ToolPathView::Level {
+  GLuint vbo = 0;
+  size_t vertices = 0;
+  std::vector<GLint> stripFirst;
+  std::vector<GLsizei> stripCount;
+  std::vector<uint32_t> doneAfter;
   bool built = false;
+  bool requested = false;  // handed to the preparer
+
+  // Uploads the vertices (the GL context is current); keeps the strips.
+  void Store(LevelData&& d) {
+    if (!vbo) glGenBuffers(1, &vbo);
+    glBindBuffer(GL_ARRAY_BUFFER, vbo);
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(d.v.size() * sizeof(Vertex)), d.v.empty() ? nullptr : d.v.data(),
+                 GL_STATIC_DRAW);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    vertices = d.v.size();
+    stripFirst = std::move(d.stripFirst);
+    stripCount = std::move(d.stripCount);
+    doneAfter = std::move(d.doneAfter);
+    built = true;
+  }
 };
 
 struct ToolPathView::Buffer {
@@ -256,134 +405,91 @@ struct ToolPathView::Buffer {
     for (Level& l : levels)
       if (l.vbo) glDeleteBuffers(1, &l.vbo);
   }
+};
 
-  static double Tolerance(double base, int level) { return base * std::ldexp(1.0, level - 1); }
+// Builds levels on a thread of its own, below the GUI thread's priority: a
+// path of millions of segments takes a few hundred milliseconds to turn into
+// vertices, which the window must not wait for. The view asks for a level,
+// draws what it has meanwhile and takes the vertices when they are ready.
+class ToolPathView::Preparer {
+ public:
+  // onReady(generation) is called on the preparing thread after each level.
+  explicit Preparer(std::function<void(uint64_t)> onReady) : m_onReady(std::move(onReady)) {}
+  ~Preparer() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+  }
 
-  // Collects the vertices of one level.
-  struct Strips {
-    std::vector<Vertex> v;
-    Level* level;
-    bool open = false;
-    void Begin(const float* p, Rgba c, uint32_t segment) {
-      End();
-      level->stripFirst.push_back(GLint(v.size()));
-      Add(p, c, segment);
-      open = true;
+  void Request(uint64_t generation, std::shared_ptr<const ToolPath> path, bool programmed, double thinBaseMm,
+               int level) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_jobs.push_back(Job{generation, std::move(path), programmed, thinBaseMm, level});
+    if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+    m_wake.notify_one();
+  }
+  // The vertices of a level asked for, when they are ready.
+  bool Take(uint64_t generation, bool programmed, int level, LevelData& out) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_done.begin(); it != m_done.end(); ++it) {
+      if (it->generation == generation && it->programmed == programmed && it->level == level) {
+        out = std::move(it->data);
+        m_done.erase(it);
+        return true;
+      }
     }
-    void Add(const float* p, Rgba c, uint32_t doneAfter) {
-      v.push_back(Vertex{{p[0], p[1], p[2]}, c});
-      level->doneAfter.push_back(doneAfter);
-    }
-    void End() {
-      if (open) level->stripCount.push_back(GLsizei(v.size() - size_t(level->stripFirst.back())));
-      open = false;
-    }
+    return false;
+  }
+  // Work for paths older than generation is dropped.
+  void Forget(uint64_t generation) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::erase_if(m_jobs, [&](const Job& j) { return j.generation < generation; });
+    std::erase_if(m_done, [&](const Done& d) { return d.generation < generation; });
+  }
+
+ private:
+  struct Job {
+    uint64_t generation;
+    std::shared_ptr<const ToolPath> path;
+    bool programmed;
+    double thinBaseMm;
+    int level;
+  };
+  struct Done {
+    uint64_t generation;
+    bool programmed;
+    int level;
+    LevelData data;
   };
 
-  Strips Start(int level) {
-    Level& l = levels[level];
-    l.stripFirst.clear();
-    l.stripCount.clear();
-    l.doneAfter.clear();
-    return Strips{{}, &l};
-  }
-
-  // Every segment as drawn.
-  void BuildFull() {
-    const SegmentList& s = *list;
-    Strips out = Start(0);
-    for (size_t i = 0; i < s.Size(); ++i) {
-      const PathSegment& seg = s[i];
-      if (!Drawn(seg)) {
-        out.End();
-        continue;
-      }
-      const Rgba c = StyleOf(seg, programmed);
-      if (!out.open) out.Begin(s.StartOf(i), c, uint32_t(i));
-      out.Add(seg.end, c, uint32_t(i + 1));
+  void Run() {
+    SetBackgroundPriority();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_wake.wait(lock, [&] { return m_stop || !m_jobs.empty(); });
+      if (m_stop) return;
+      Job job = std::move(m_jobs.front());
+      m_jobs.pop_front();
+      lock.unlock();
+      const SegmentList& list = job.programmed ? job.path->Programmed() : job.path->Moves();
+      LevelData data = BuildLevel(list, job.programmed, job.thinBaseMm, job.level);
+      job.path.reset();
+      lock.lock();
+      m_done.push_back(Done{job.generation, job.programmed, job.level, std::move(data)});
+      if (m_onReady) m_onReady(job.generation);
     }
-    out.End();
-    Store(levels[0], out.v);
   }
 
-  // Runs of one colour become single lines while every point they pass
-  // stays within tol of the line and the run keeps going forward along it
-  // (points within tol of the start only set no direction): the drawing
-  // stays within tol of the path.
-  void BuildThinned(int level) {
-    const SegmentList& s = *list;
-    const double tol = Tolerance(thinBaseMm, level);
-    const double tol2 = tol * tol;
-    Strips out = Start(level);
-    bool hasPending = false, hasDir = false;
-    Rgba colour{};
-    double start[3] = {0, 0, 0}, dir[3] = {0, 0, 0}, reach = 0;
-    const float* pending = nullptr;
-    uint32_t pendingSegment = 0;
-    auto emit = [&] {
-      out.Add(pending, colour, pendingSegment + 1);
-      for (int k = 0; k < 3; ++k) start[k] = pending[k];
-      hasPending = hasDir = false;
-    };
-    for (size_t i = 0; i < s.Size(); ++i) {
-      const PathSegment& seg = s[i];
-      if (!Drawn(seg)) {
-        if (hasPending) emit();
-        out.End();
-        continue;
-      }
-      const Rgba c = StyleOf(seg, programmed);
-      if (!out.open) {
-        const float* a = s.StartOf(i);
-        out.Begin(a, c, uint32_t(i));
-        for (int k = 0; k < 3; ++k) start[k] = a[k];
-        colour = c;
-      } else if (!SameColour(c, colour)) {
-        if (hasPending) emit();
-        colour = c;
-      }
-      const float* e = seg.end;
-      for (int pass = 0; pass < 2; ++pass) {
-        const double d[3] = {e[0] - start[0], e[1] - start[1], e[2] - start[2]};
-        const double len2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-        bool fits = true;
-        if (!hasDir) {
-          if (len2 > tol2) {
-            const double len = std::sqrt(len2);
-            for (int k = 0; k < 3; ++k) dir[k] = d[k] / len;
-            reach = len;
-            hasDir = true;
-          }
-        } else {
-          const double t = Dot(d, dir);
-          fits = len2 - t * t <= tol2 && t >= reach - tol;
-          if (fits) reach = std::max(reach, t);
-        }
-        if (fits) {
-          pending = e;
-          pendingSegment = uint32_t(i);
-          hasPending = true;
-          break;
-        }
-        // The line ends at the last point that fitted; this point starts
-        // the next one from there.
-        emit();
-      }
-    }
-    if (hasPending) emit();
-    out.End();
-    Store(levels[level], out.v);
-  }
-
-  void Store(Level& l, const std::vector<Vertex>& v) {
-    if (!l.vbo) glGenBuffers(1, &l.vbo);
-    glBindBuffer(GL_ARRAY_BUFFER, l.vbo);
-    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(v.size() * sizeof(Vertex)), v.empty() ? nullptr : v.data(),
-                 GL_STATIC_DRAW);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    l.vertices = v.size();
-    l.built = true;
-  }
+  std::function<void(uint64_t)> m_onReady;
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::deque<Job> m_jobs;
+  std::vector<Done> m_done;
+  bool m_stop = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -410,6 +516,7 @@ ToolPathView::ToolPathView(wxWindow* parent, wxWindowID id, const wxPoint& pos, 
 }
 
 ToolPathView::~ToolPathView() {
+  m_preparer.reset();
   // The buffers belong to the context: without it they go with it.
   if (!MakeCurrent()) {
     for (Buffer* b : {m_moves.get(), m_programmed.get()})
@@ -427,6 +534,7 @@ void ToolPathView::SetToolPath(const GCodeGrafic& grafic) { SetToolPath(grafic.P
 
 void ToolPathView::SetToolPath(std::shared_ptr<const ToolPath> path) {
   m_path = std::move(path);
+  ++m_generation;
   m_uploadPending = true;
   m_selectedLine = 0;
   m_selectedCount = 0;
@@ -663,6 +771,7 @@ void ToolPathView::Upload() {
   m_uploadPending = false;
   m_moves.reset();
   m_programmed.reset();
+  if (m_preparer) m_preparer->Forget(m_generation);
   if (!m_path) return;
   const double base = std::max(1e-6, kThinBase * m_path->Bounds().Diagonal());
   for (bool programmed : {false, true}) {
@@ -670,29 +779,56 @@ void ToolPathView::Upload() {
     b->list = programmed ? &m_path->Programmed() : &m_path->Moves();
     b->programmed = programmed;
     b->thinBaseMm = base;
-    b->BuildFull();
     (programmed ? m_programmed : m_moves) = std::move(b);
   }
 }
 
-const ToolPathView::Level& ToolPathView::ChooseLevel(Buffer& buffer) {
-  int level = 0;
-  if (m_decimate && buffer.list->Size() > kThinAbove) {
-    // Half a pixel is below what the screen shows.
-    const double wanted = 0.5 * m_camera.MmPerPixel();
-    for (int l = kLevels - 1; l >= 1; --l) {
-      if (Buffer::Tolerance(buffer.thinBaseMm, l) <= wanted) {
-        level = l;
-        break;
-      }
-    }
+int ToolPathView::WantedLevel(const Buffer& buffer) const {
+  if (!m_decimate || buffer.list->Size() <= kThinAbove) return 0;
+  // Half a pixel is below what the screen shows.
+  const double wanted = 0.5 * m_camera.MmPerPixel();
+  for (int l = kLevels - 1; l >= 1; --l)
+    if (LevelTolerance(buffer.thinBaseMm, l) <= wanted) return l;
+  return 0;
+}
+
+const ToolPathView::Level* ToolPathView::ChooseLevel(Buffer& buffer) {
+  if (buffer.list->Empty()) return nullptr;
+  const int want = WantedLevel(buffer);
+  Level& level = buffer.levels[want];
+  if (level.built) return &level;
+  LevelData data;
+  if (m_synchronous) {
+    level.Store(BuildLevel(*buffer.list, buffer.programmed, buffer.thinBaseMm, want));
+    return &level;
   }
-  if (!buffer.levels[level].built) buffer.BuildThinned(level);
-  return buffer.levels[level];
+  if (!m_preparer)
+    m_preparer = std::make_unique<Preparer>([this](uint64_t generation) {
+      CallAfter([this, generation] {
+        if (generation == m_generation) Refresh(false);
+      });
+    });
+  if (m_preparer->Take(m_generation, buffer.programmed, want, data)) {
+    level.Store(std::move(data));
+    return &level;
+  }
+  if (!level.requested) {
+    level.requested = true;
+    m_preparer->Request(m_generation, m_path, buffer.programmed, buffer.thinBaseMm, want);
+  }
+  m_complete = false;
+  // Meanwhile the nearest level there is, a coarser one first.
+  for (int d = 1; d < kLevels; ++d) {
+    for (const int l : {want + d, want - d})
+      if (l >= 0 && l < kLevels && buffer.levels[l].built) return &buffer.levels[l];
+  }
+  return nullptr;
 }
 
 void ToolPathView::DrawList(Buffer& buffer, size_t executed, bool stipple) {
-  const Level& level = ChooseLevel(buffer);
+  const Level* chosen = ChooseLevel(buffer);
+  if (!chosen) return;
+  const Level& level = *chosen;
   const size_t strips = level.stripFirst.size();
   if (strips == 0) return;
   if (stipple) {
@@ -850,9 +986,46 @@ void ToolPathView::DrawTool() {
   glEnable(GL_DEPTH_TEST);
 }
 
+// A software renderer compiles its pipeline for each new kind of drawing
+// when it is first used: tens of milliseconds. The first frame (start-up)
+// draws the path's kinds once, invisibly, so the first program loaded is
+// not the one to wait for it.
+void ToolPathView::WarmUp() {
+  m_warmedUp = true;
+  const Vertex v[2] = {{{0, 0, 0}, kFeed}, {{0, 0, 0}, kRapid}};
+  GLuint vbo = 0;
+  glGenBuffers(1, &vbo);
+  glBindBuffer(GL_ARRAY_BUFFER, vbo);
+  glBufferData(GL_ARRAY_BUFFER, sizeof v, v, GL_STATIC_DRAW);
+  // Both points in one place: a line of no length leaves no pixel.
+  glShadeModel(GL_FLAT);
+  glEnableClientState(GL_VERTEX_ARRAY);
+  glVertexPointer(3, GL_FLOAT, sizeof(Vertex), nullptr);
+  const GLint first = 0;
+  const GLsizei count = 2;
+  for (const bool stipple : {false, true}) {
+    if (stipple) {
+      glEnable(GL_LINE_STIPPLE);
+      glLineStipple(2, 0x3F3F);
+    }
+    glColor4ub(kExecuted.r, kExecuted.g, kExecuted.b, kExecuted.a);
+    glDrawArrays(GL_LINE_STRIP, 0, 2);
+    glEnableClientState(GL_COLOR_ARRAY);
+    glColorPointer(4, GL_UNSIGNED_BYTE, sizeof(Vertex), reinterpret_cast<const void*>(offsetof(Vertex, c)));
+    glMultiDrawArrays(GL_LINE_STRIP, &first, &count, 1);
+    glDisableClientState(GL_COLOR_ARRAY);
+    glDisable(GL_LINE_STIPPLE);
+  }
+  glDisableClientState(GL_VERTEX_ARRAY);
+  glShadeModel(GL_SMOOTH);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glDeleteBuffers(1, &vbo);
+}
+
 void ToolPathView::DrawFrame() {
   UpdateViewport();
   if (m_uploadPending) Upload();
+  m_complete = true;
   glViewport(0, 0, m_camera.Width(), m_camera.Height());
   glClearColor(kBackground.r / 255.f, kBackground.g / 255.f, kBackground.b / 255.f, 1.f);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -865,6 +1038,7 @@ void ToolPathView::DrawFrame() {
   glMatrixMode(GL_MODELVIEW);
   m_camera.ModelView(m);
   glLoadMatrixd(m);
+  if (!m_warmedUp) WarmUp();
   DrawScene();
 }
 
@@ -877,7 +1051,9 @@ void ToolPathView::Render() {
 
 void ToolPathView::RenderNow() {
   if (!MakeCurrent()) return;
+  m_synchronous = true;
   DrawFrame();
+  m_synchronous = false;
   glFinish();
   SwapBuffers();
 }
@@ -885,7 +1061,9 @@ void ToolPathView::RenderNow() {
 wxImage ToolPathView::Snapshot() {
   if (!MakeCurrent()) return wxImage();
   // Draw into the back buffer and read it before it is shown.
+  m_synchronous = true;
   DrawFrame();
+  m_synchronous = false;
   glFinish();
   const int w = m_camera.Width(), h = m_camera.Height();
   std::vector<unsigned char> rgb(size_t(w) * h * 3);

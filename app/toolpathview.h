@@ -14,7 +14,9 @@
 //
 // The path lives in vertex buffers; above a few hundred thousand segments
 // the view draws a copy thinned to what the screen resolves (consecutive
-// points closer than half a pixel merge), kept per zoom level.
+// points closer than half a pixel merge), kept per zoom level. The vertices
+// are made on a thread of their own: a new path (or a zoom level not seen
+// before) shows a frame or two later, and the window never waits for it.
 #pragma once
 
 #include <cstddef>
@@ -116,10 +118,14 @@ class ToolPathView : public wxGLCanvas {
   // The segment the machine is on (Moves().Size() when none).
   size_t ProgressSegment() const { return m_progressSegment; }
 
-  // Draws a frame now and waits until it is complete.
+  // Draws a frame now, with every vertex it needs made first, and waits
+  // until it is complete.
   void RenderNow();
-  // Draws a frame and returns its pixels.
+  // The same, and returns its pixels.
   wxImage Snapshot();
+  // The last frame drew the path at the detail it asked for (not a coarser
+  // stand-in while the vertices were being made).
+  bool FrameComplete() const { return m_complete && !m_uploadPending; }
   // Segments the last frame drew (fewer than the path has when thinned).
   size_t DrawnSegments() const { return m_drawnSegments; }
   // Thinning on or off (on by default).
@@ -128,6 +134,7 @@ class ToolPathView : public wxGLCanvas {
  private:
   struct Level;
   struct Buffer;
+  class Preparer;
 
   void OnPaint(wxPaintEvent& event);
   void OnSize(wxSizeEvent& event);
@@ -137,13 +144,17 @@ class ToolPathView : public wxGLCanvas {
   bool MakeCurrent();
   void Render();
   void DrawFrame();
+  void WarmUp();
   void UpdateViewport();
   void Upload();
   void DrawList(Buffer& buffer, size_t executed, bool stipple);
   void DrawScene();
   void DrawSelection();
   void DrawTool();
-  const Level& ChooseLevel(Buffer& buffer);
+  int WantedLevel(const Buffer& buffer) const;
+  // The level to draw: the one the zoom asks for, or meanwhile the nearest
+  // one made; null when none is.
+  const Level* ChooseLevel(Buffer& buffer);
   void Fit(bool withLimits);
 
   wxGLContext* m_context = nullptr;
@@ -153,6 +164,11 @@ class ToolPathView : public wxGLCanvas {
   std::unique_ptr<Buffer> m_programmed;
   bool m_uploadPending = false;
   bool m_decimate = true;
+  uint64_t m_generation = 0;  // counts the paths shown
+  std::unique_ptr<Preparer> m_preparer;
+  bool m_synchronous = false;  // make what the frame needs before drawing it
+  bool m_complete = true;
+  bool m_warmedUp = false;
   size_t m_drawnSegments = 0;
 
   int32_t m_selectedLine = 0;

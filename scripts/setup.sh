@@ -6,7 +6,8 @@ PKGS=(cmake g++ ninja-build make pkg-config
       libalglib-dev libpcap-dev libmodbus-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
-      xvfb xauth libgl1-mesa-dri iproute2 ccache locales)
+      xvfb xauth libgl1-mesa-dri iproute2 ccache locales
+      x11-apps xdotool)  # xwd and xdotool: driving the application on a virtual display for docs screenshots
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 missing=()
 for p in "${PKGS[@]}"; do

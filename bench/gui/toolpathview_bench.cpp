@@ -91,7 +91,8 @@ void BM_PickLine(benchmark::State& state) {
 }
 BENCHMARK(BM_PickLine)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
-// A new path: the vertex buffers are filled on the first frame.
+// A new path drawn at once, its vertex buffers filled first: the work the
+// window hands to its preparing thread (a screenshot waits for it).
 void BM_FirstFrame(benchmark::State& state) {
   g_view->SetDecimation(false);
   for (auto _ : state) {

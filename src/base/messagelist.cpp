@@ -1,11 +1,14 @@
 #include "base/messagelist.h"
 
-#include <atomic>
+#include <shared_mutex>
 
 #include "base/logging.h"
 
 namespace {
-std::atomic<MessageList*> g_list{nullptr};
+// Posting holds the lock shared, installing exclusively: the list a thread
+// posts to stays alive until the post is done.
+std::shared_mutex g_listMutex;
+MessageList* g_list = nullptr;
 }  // namespace
 
 void DefaultMessageList::Post(const std::string& text) {
@@ -31,11 +34,18 @@ DefaultMessageList& GetDefaultMessageList() {
 }
 
 MessageList* SetMessageList(MessageList* list) {
-  MessageList* previous = g_list.exchange(list);
+  std::unique_lock<std::shared_mutex> lock(g_listMutex);
+  MessageList* previous = g_list;
+  g_list = list;
   return previous ? previous : &GetDefaultMessageList();
 }
 
-MessageList& GetMessageList() {
-  MessageList* list = g_list.load();
-  return list ? *list : GetDefaultMessageList();
+void PostOperatorMessage(const std::string& text) {
+  std::shared_lock<std::shared_mutex> lock(g_listMutex);
+  (g_list ? *g_list : GetDefaultMessageList()).Post(text);
+}
+
+void ClearOperatorMessages() {
+  std::shared_lock<std::shared_mutex> lock(g_listMutex);
+  (g_list ? *g_list : GetDefaultMessageList()).Clear();
 }

@@ -34,8 +34,11 @@ class DefaultMessageList : public MessageList {
 };
 
 // Installs a list (nullptr = the default one) and returns the previous one.
-// The list must outlive its installation.
+// Lines are posted from any thread (the preview's, the back end's, the I/O
+// poll); once SetMessageList has returned, no thread is still inside the
+// previous list, so its owner may destroy it.
 MessageList* SetMessageList(MessageList* list);
-MessageList& GetMessageList();
 DefaultMessageList& GetDefaultMessageList();
-inline void PostOperatorMessage(const std::string& text) { GetMessageList().Post(text); }
+// Appends a line to, or empties (CLS), the installed list.
+void PostOperatorMessage(const std::string& text);
+void ClearOperatorMessages();

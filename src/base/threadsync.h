@@ -74,6 +74,12 @@ class InterthreadSignal : public CriticalSection {
 unsigned ThreadSelfValue();
 int ThreadKernelId();
 
+// Puts the calling thread below normal priority: background work (reading
+// a program, building its preview, preparing its drawing) gives way to the
+// GUI thread, the display server and the threads that drive the machine.
+// False when the system refuses.
+bool SetBackgroundPriority();
+
 // Writes the level-4 driver log line "<name> self=%04X thread=%d" for the
 // calling thread. Every link thread calls it first.
 void LogThreadStart(const char* name);

@@ -308,10 +308,10 @@ void GCodeParser::ExecuteG10() {
   if (p < 0 || p >= 7) ThrowError(-1076);
   const int32_t row = ToInt(p);
   if (row == 0) return;
-  MachineConfig& cfg = GetMachineConfig();
+  Coordinates& stored = m_state->StoredOffset(row - 1);
   for (int i = 0; i < kAxisCount; ++i)
-    if (axisWords & (1u << i)) cfg.offsets[row - 1][i] = letterValue[kAxisLetters[i] - 'A'];
-  SaveMachineConfig();
+    if (axisWords & (1u << i)) stored[i] = letterValue[kAxisLetters[i] - 'A'];
+  m_state->SaveStoredOffsets();
   if (row == offsetIndex) {
     Back()->WaitForMachine();
     SelectOffset(row);

@@ -372,7 +372,7 @@ bool MacroParser::ExecuteStatements() {
       runState = RUN_EXIT;
       return true;
     case STMT_CLS:
-      if (!OnView()) GetMessageList().Clear();
+      if (!OnView()) ClearOperatorMessages();
       return true;
     default:
       ThrowError(-1005);

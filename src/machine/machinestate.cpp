@@ -11,16 +11,10 @@
 #include "machine/tooltable.h"
 #include "machine/transformation.h"
 
-namespace {
-
-// Axis-name indexes of U, V and W in the parameter files' list.
-constexpr int kNameU = 7;
-constexpr int kNameV = 8;
-constexpr int kNameW = 9;
-
-// G53, the configured G54..G59 and their working copies. Never destroyed:
-// states and lists may still point at them while static objects go away.
-struct TransformationSet {
+// G53, the configured G54..G59 and their working copies. The process-wide
+// set is never destroyed: states and lists may still point at it while
+// static objects go away.
+struct MachineState::TransformationSet {
   Transformation machine{Transformation::TAG_G53};
   Transformation configured[kWorkSystems];
   Transformation work[kWorkSystems];
@@ -38,7 +32,43 @@ struct TransformationSet {
       work[i].SetBase(&configured[i]);
     }
   }
+  // A copy of other whose working copies stand on this set's configured ones.
+  void CopyFrom(const TransformationSet& other) {
+    machine = other.machine;
+    spare = other.spare;
+    for (int i = 0; i < kWorkSystems; ++i) {
+      configured[i] = other.configured[i];
+      work[i] = other.work[i];
+      if (other.work[i].GetBase() == &other.configured[i]) work[i].ReplaceBase(&configured[i]);
+    }
+  }
+  // t's counterpart in this set, or null when t is none of other's.
+  Transformation* Counterpart(const TransformationSet& other, const Transformation* t) {
+    if (t == &other.machine) return &machine;
+    if (t == &other.spare) return &spare;
+    for (int i = 0; i < kWorkSystems; ++i) {
+      if (t == &other.configured[i]) return &configured[i];
+      if (t == &other.work[i]) return &work[i];
+    }
+    return nullptr;
+  }
 };
+
+// What an isolated state works on instead of the process-wide objects.
+struct MachineState::Snapshot {
+  TransformationSet set;
+  Coordinates offsets[kOffsetRows];
+  bool mapping[kWorkSystems] = {};
+};
+
+namespace {
+
+// Axis-name indexes of U, V and W in the parameter files' list.
+constexpr int kNameU = 7;
+constexpr int kNameV = 8;
+constexpr int kNameW = 9;
+
+using TransformationSet = MachineState::TransformationSet;
 
 void StoreConfigured(ParaFile& file, int row, const std::string& prefix, bool write);
 
@@ -150,12 +180,45 @@ MachineState::MachineState(const MachineState& src, const std::string& suffix)
       stateChanged(src.stateChanged),
       useConfigTransformations(src.useConfigTransformations),
       toolOffsetEnabled(src.toolOffsetEnabled),
-      toolAxis(src.toolAxis) {
+      toolAxis(src.toolAxis),
+      snapshot(src.snapshot) {
   for (int i = 0; i < 3; ++i) {
     startPos[i] = src.startPos[i];
     toolOffset[i] = src.toolOffset[i];
   }
   CopyVars(src, 0, MinGlobal);
+  ownGlobals = src.OwnsGlobals();
+}
+
+void MachineState::Isolate() {
+  if (snapshot) return;
+  auto own = std::make_shared<Snapshot>();
+  const TransformationSet& global = Transformations();
+  own->set.CopyFrom(global);
+  const MachineConfig& config = GetMachineConfig();
+  for (int row = 0; row < kOffsetRows; ++row) own->offsets[row] = config.offsets[row];
+  for (int row = 0; row < kWorkSystems; ++row) own->mapping[row] = g_mappingFlags[row];
+  if (Transformation* t = own->set.Counterpart(global, transformation)) transformation = t;
+  snapshot = std::move(own);
+  OwnGlobals();
+  LogMessage(LOG_STATE_OFFSETS, "Isolate view=%s G%d", view.c_str(), currTrans + 53);
+}
+
+TransformationSet& MachineState::Set() const { return snapshot ? snapshot->set : Transformations(); }
+
+bool& MachineState::MappingFlag(int row) { return snapshot ? snapshot->mapping[row] : g_mappingFlags[row]; }
+
+Coordinates& MachineState::StoredOffset(int row) {
+  if (!QASSERT(row >= 0 && row < kOffsetRows, "row >= 0 && row < 7")) row = 0;
+  return snapshot ? snapshot->offsets[row] : GetMachineConfig().offsets[row];
+}
+
+bool MachineState::SaveStoredOffsets() { return snapshot ? true : SaveMachineConfig(); }
+
+Transformation* MachineState::Equivalent(const MachineState& src) const {
+  if (src.snapshot == snapshot) return src.transformation;
+  Transformation* same = Set().Counterpart(src.Set(), src.transformation);
+  return same ? same : src.transformation;
 }
 
 void MachineState::Reset() {
@@ -164,7 +227,7 @@ void MachineState::Reset() {
   locals[36] = -1.0;
   progPos.Clear();
   for (int i = 0; i < 3; ++i) startPos[i] = toolOffset[i] = 0.0;
-  transformation = &GetMachineTransformation();
+  transformation = &Set().machine;
   stateFlags = 0;
   currTrans = currTool = currToolVariant = currLine = 0;
   changedSystems = backlashSigns = 0;
@@ -199,7 +262,7 @@ void MachineState::SetCurrTransNum(int index) {
 
 void MachineState::UpdateTransformation() {
   const Coordinates m = transformation->ToMachine(progPos);
-  TransformationSet& set = Transformations();
+  TransformationSet& set = Set();
   Transformation* t = &set.machine;
   if (currTrans > 0) t = useConfigTransformations ? &set.configured[currTrans - 1] : &set.work[currTrans - 1];
   LogMessage(LOG_STATE_OFFSETS, "SetCurrTransNum tag=%d", t->GetTag());
@@ -218,7 +281,7 @@ void MachineState::SetCurrOffsetFromFile(int index) {
   if (!QASSERT(index >= 0 && index <= 6, "index >= 0 && index <= 6")) return;
   SetCurrTransNum(index);
   Coordinates v;
-  if (index > 0) v = GetMachineConfig().offsets[index - 1];
+  if (index > 0) v = StoredOffset(index - 1);
   LogMessage(LOG_STATE_OFFSETS, "SetCurrOffsetFromFile G%d act=%d X%1.3f Y%1.3f Z%1.3f", index + 53,
              this == GetCurrentState() ? 1 : 0, v.v[0], v.v[1], v.v[2]);
   for (int i = 0; i < kAxisCount; ++i) SetVar(900 + i, v.v[i]);
@@ -230,7 +293,7 @@ void MachineState::SetCurrOffsetFromFile(int index) {
     SetCurrOffsetVec(v);
   }
   EnableToolOffset(index > 0);
-  const bool flag = index > 0 && g_mappingFlags[index - 1];
+  const bool flag = index > 0 && MappingFlag(index - 1);
   transformation->SetMapping(flag);
   SetFlag(SF_SURFACE_MAPPING, transformation->IsMappingOn());
   LogMessage(LOG_STATE_OFFSETS, "  Mapping mapIsEnable=%d flag=%d", transformation->IsMappingOn() ? 1 : 0,
@@ -267,13 +330,14 @@ bool MachineState::TransformationIsActive() const { return transformation->IsAct
 
 void MachineState::PutCurrOffsetToFile() {
   LogMessage(LOG_STATE_OFFSETS, "PutCurrOffsetToFile G%d", currTrans + 53);
-  MachineConfig& config = GetMachineConfig();
   if (currTrans != 0) {
     Coordinates off = transformation->GetOffset();
     if (GetFlag(SF_TOOL_LENGTH)) off.v[2] -= toolLength;
-    config.offsets[currTrans - 1] = off;
+    StoredOffset(currTrans - 1) = off;
     SaveStateToVarFile();
   }
+  if (snapshot) return;
+  MachineConfig& config = GetMachineConfig();
   ParaFile& file = GetParaFile(PF_PARAMETER_TABLE);
   config.WriteOffsets(file);
   file.Write();
@@ -281,7 +345,7 @@ void MachineState::PutCurrOffsetToFile() {
 
 void MachineState::SetSurfaceMapping(bool on) {
   LogMessage(LOG_STATE_OFFSETS, "SetSurfaceMapping G%d on=%d", currTrans + 53, on ? 1 : 0);
-  if (currTrans > 0) g_mappingFlags[currTrans - 1] = on;
+  if (currTrans > 0) MappingFlag(currTrans - 1) = on;
 }
 
 void MachineState::SetTransformationSource(bool useConfig, bool resetWork) {
@@ -289,12 +353,13 @@ void MachineState::SetTransformationSource(bool useConfig, bool resetWork) {
   if (useConfig)
     SetCurrOffsetFromFile(currTrans);
   else if (resetWork)
-    ResetWorkTransformations();
+    ResetWork(Set());
   UpdateTransformation();
 }
 
-void MachineState::ResetWorkTransformations() {
-  TransformationSet& set = Transformations();
+void MachineState::ResetWorkTransformations() { ResetWork(Transformations()); }
+
+void MachineState::ResetWork(TransformationSet& set) {
   for (int i = 0; i < kWorkSystems; ++i) {
     set.work[i].SetBase(&set.configured[i]);
     set.work[i].SetTag(Transformation::TAG_FIRST_WORKING + i);
@@ -415,7 +480,7 @@ void MachineState::Merge(const MachineState& src) {
   currTrans = src.currTrans;
   LogMessage(66, "Merge() target=%s from=%s start=(%f,%f,%f)", view.c_str(), src.view.c_str(), startPos[0],
              startPos[1], startPos[2]);
-  transformation = src.transformation;
+  transformation = Equivalent(src);
   currTool = src.currTool;
   currToolVariant = src.currToolVariant;
   toolLength = src.toolLength;
@@ -434,7 +499,7 @@ void MachineState::Merge(const MachineState& src) {
 
 void MachineState::SaveStateToVarFile() {
   LogMessage(LOG_STATE, "SaveStateToVarFile G%d T%d", currTrans + 53, currTool);
-  const Coordinates& g92 = GetMachineConfig().offsets[kOffsetRowG92];
+  const Coordinates& g92 = StoredOffset(kOffsetRowG92);
   for (int i = 0; i < kAxisCount; ++i) SetVar(910 + i, g92.v[i]);
   WriteVars();
 }
@@ -447,7 +512,7 @@ void MachineState::SaveCurrentState() {
 }
 
 void MachineState::LoadStateFromVarFile() {
-  Coordinates& g92 = GetMachineConfig().offsets[kOffsetRowG92];
+  Coordinates& g92 = StoredOffset(kOffsetRowG92);
   const AxisAssignment& axes = GetAxisAssignment();
   for (int i = 0; i < kAxisCount; ++i)
     if (axes.IsEnabled(i)) g92.v[i] = GetVar(910 + i);

@@ -18,11 +18,16 @@
 // A state only selects one of them and feeds it offsets. Every selection and
 // offset change keeps the machine position ToMachine(progPos) where it is.
 //
+// An isolated state (Isolate) works on a snapshot of all of that instead: a
+// preview on a thread of its own draws what a program does to its offsets
+// without changing the operator's or racing with the threads that use them.
+//
 // No locks: a state belongs to one thread at a time (see the state change
 // lists for how actState is updated).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/coordinates.h"
@@ -84,6 +89,10 @@ bool GetSurfaceMappingFlag(int row);
 
 class MachineState : public Parameters {
  public:
+  // Defined where the states are made; a header user only passes them on.
+  struct TransformationSet;
+  struct Snapshot;
+
   explicit MachineState(const std::string& name);
   // Copies every field but softLimitsEnabled, which starts enabled: a copy
   // used for a run must not silently lose the limit check. The view becomes
@@ -95,6 +104,21 @@ class MachineState : public Parameters {
 
   // Back to the constructed state (variables included), keeping the view.
   void Reset();
+
+  // From now on this state, and every copy made of it, works on a snapshot
+  // taken now of the transformations, the stored offsets, the surface
+  // mapping flags and the global variables: offset writes (G10, G92, #900..)
+  // and variables change the snapshot only, and nothing is written to the
+  // parameter or variable files. Call it on the thread that owns the
+  // process-wide ones (it reads them).
+  void Isolate();
+  bool IsIsolated() const { return snapshot != nullptr; }
+  // The stored offset of row (0..5 G54..G59, 6 G92): the configuration's, or
+  // the snapshot's of an isolated state.
+  Coordinates& StoredOffset(int row);
+  // Writes the configuration with its stored offsets; an isolated state
+  // writes nothing. False on a failed write.
+  bool SaveStoredOffsets();
 
   // --- coordinate systems and offsets (0 = G53, 1..6 = G54..G59)
   void SetCurrTransNum(int index);
@@ -187,6 +211,17 @@ class MachineState : public Parameters {
   bool toolOffsetEnabled = false;
   double toolOffset[3] = {0, 0, 0};
   int toolAxis = 2;
+
+ private:
+  // Where the transformations and stored offsets of this state live.
+  TransformationSet& Set() const;
+  bool& MappingFlag(int row);
+  // The transformation of this state's set that stands where src's stands
+  // in src's set.
+  Transformation* Equivalent(const MachineState& src) const;
+  static void ResetWork(TransformationSet& set);
+
+  std::shared_ptr<Snapshot> snapshot;  // shared by the copies; null: the process-wide ones
 };
 
 // The process-wide states.

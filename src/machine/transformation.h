@@ -128,6 +128,9 @@ class Transformation {
   // assertion and is refused.
   void SetBase(Transformation* configured);
   Transformation* GetBase() const { return base; }
+  // Points a copied working copy at a copy of its base that holds the same
+  // values: steps, offset and the computed mapping stay as they are.
+  void ReplaceBase(Transformation* equalBase) { base = equalBase; }
 
   // --- offsets (full nine axes)
   // Stores v relative to the base's offset; the translation follows at once.

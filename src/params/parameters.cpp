@@ -79,7 +79,7 @@ void Reset() {
 
 std::bitset<NumGlobals> Parameters::loaded;
 std::bitset<NumGlobals> Parameters::dirtyVars;
-int Parameters::openCount = 0;
+std::atomic<int> Parameters::openCount{0};
 
 Parameters::Parameters() {
   for (double& d : locals) d = 0.0;
@@ -88,7 +88,7 @@ Parameters::Parameters() {
   ++openCount;
 }
 
-Parameters::Parameters(const Parameters& other) {
+Parameters::Parameters(const Parameters& other) : ownGlobals(other.ownGlobals) {
   std::memcpy(locals, other.locals, sizeof locals);
   std::memcpy(globals, other.globals, sizeof globals);
   ++openCount;
@@ -98,14 +98,15 @@ Parameters& Parameters::operator=(const Parameters& other) {
   if (this != &other) {
     std::memcpy(locals, other.locals, sizeof locals);
     std::memcpy(globals, other.globals, sizeof globals);
+    ownGlobals = other.ownGlobals;
   }
   return *this;
 }
 
 Parameters::~Parameters() {
-  --openCount;
-  LogMessage(22, "#PARAMETERS OpenCount on Close is %d.", openCount);
-  if (openCount == 0) {
+  const int left = --openCount;
+  LogMessage(22, "#PARAMETERS OpenCount on Close is %d.", left);
+  if (left == 0) {
     LogMessage(22, "#PARAMETERS Last Close, OpenCount is 0");
     CloseParameterFiles();
   }
@@ -129,14 +130,16 @@ void Parameters::SetVar(int n, double v) {
     return;
   }
   globals[n - MinGlobal] = v;
-  loaded.set(n - MinGlobal);
-  dirtyVars.set(n - MinGlobal);
+  if (!ownGlobals) {
+    loaded.set(n - MinGlobal);
+    dirtyVars.set(n - MinGlobal);
+  }
   if (n > 900 && n < 951) LogMessage(36, "SetVar view=%X #=%d val=%f", ViewId(this), n, v);
 }
 
 double Parameters::ReadGlobal(int n) {
   const int ix = n - MinGlobal;
-  if (!loaded.test(ix)) {
+  if (!ownGlobals && !loaded.test(ix)) {
     double v = 0.0;
     GetParaFile(PF_VARIABLE_TABLE).GetDouble(VarKey(n), v);
     globals[ix] = v;
@@ -198,7 +201,21 @@ void Parameters::LoadVars(ParaFile& file) {
   }
 }
 
+void Parameters::OwnGlobals() {
+  if (ownGlobals) return;
+  ParaFile& file = GetParaFile(PF_VARIABLE_TABLE);
+  for (int n = MinGlobal; n < MaxVar; ++n) {
+    const int ix = n - MinGlobal;
+    if (loaded.test(ix)) continue;
+    double v = 0.0;
+    file.GetDouble(VarKey(n), v);
+    globals[ix] = v;
+  }
+  ownGlobals = true;
+}
+
 bool Parameters::WriteVars() {
+  if (ownGlobals) return true;
   if (ReadGlobal(928) != 0.0) {
     const double rt = RunTimer::Value(true);
     if (rt != ReadGlobal(929)) SetVar(929, rt);

@@ -4,6 +4,7 @@
 // process-wide, shared by every object.
 #pragma once
 
+#include <atomic>
 #include <bitset>
 
 class ParaFile;
@@ -51,8 +52,15 @@ class Parameters {
   // Reads every global from file (see the skip rule for #900..#950 after
   // start-up when file is not the variable table).
   void LoadVars(ParaFile& file);
-  // Writes the dirty globals into "VariableTable.txt". False on a failed write.
+  // Writes the dirty globals into "VariableTable.txt". False on a failed
+  // write; an object that owns its globals writes nothing.
   bool WriteVars();
+  // From now on this object's globals are its own: every global nobody has
+  // read yet is read from the variable file now, and later reads and writes
+  // touch neither the file nor the process-wide marks (another thread may
+  // use those meanwhile).
+  void OwnGlobals();
+  bool OwnsGlobals() const { return ownGlobals; }
   // Writes every loaded global into file.
   void ExportVars(ParaFile& file) const;
 
@@ -65,10 +73,12 @@ class Parameters {
  protected:
   double locals[MinGlobal];
   double globals[NumGlobals];
+  bool ownGlobals = false;
 
  private:
   double ReadGlobal(int n);
   static std::bitset<NumGlobals> loaded;
   static std::bitset<NumGlobals> dirtyVars;
-  static int openCount;
+  // Objects live on several threads (previews, back ends).
+  static std::atomic<int> openCount;
 };

@@ -97,6 +97,9 @@ class ToolPath {
   // Estimated run time (s), dwells included; the sum of the segments' times
   // unless the estimator knew better at the end of the run.
   double EstimatedSeconds() const { return m_totalSeconds; }
+  // The run at the programmed feeds (axis limits respected) with the dwells,
+  // without acceleration: the sum of the segments' times.
+  double FeedSeconds() const { return m_movesSeconds + m_dwellSeconds; }
   double DwellSeconds() const { return m_dwellSeconds; }
   // Whether the run reached its end (EndProgram).
   bool Finished() const { return m_finished; }

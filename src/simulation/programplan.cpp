@@ -25,9 +25,3 @@ ProgramPlan PlanProgram(const std::string& file, const MachineState& state, Plan
   result.summary = plan.Summary();
   return result;
 }
-
-double PlannedProgramSeconds(const std::string& file, const MachineState& state) {
-  const ProgramPlan plan = PlanProgram(file, state);
-  if (!plan.loaded || plan.errorCode != 0) return -1;
-  return plan.summary.plannedSeconds;
-}

@@ -1,6 +1,7 @@
 // The planned time of a part program file: the program runs through the
 // interpreter as in the preview (no machine behind it) into a PlanEstimator.
-// Used by `quorvane-cli plan`, the run summary and the preview's estimate.
+// Used by `quorvane-cli plan`, which reports the corners and elements; the
+// preview times its own pass the same way.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,3 @@ struct ProgramPlan {
 // lines with the global line reached.
 ProgramPlan PlanProgram(const std::string& file, const MachineState& state, PlanObserver* observer = nullptr,
                         const std::function<void(int32_t line)>& progress = nullptr);
-
-// The planned seconds of file from state, or -1 when it cannot be read or
-// ends with an error.
-double PlannedProgramSeconds(const std::string& file, const MachineState& state);

@@ -27,6 +27,8 @@ constexpr auto npos = std::string::npos;
 class FakeMachine : public Simulation {
  public:
   FakeMachine() : Simulation(nullptr) { SetMachineState(&actState); }
+  // The worker calls GetSignal: it must end before this class does.
+  ~FakeMachine() override { StopThread(); }
   bool GetSignal(int32_t signal) override { return signal == 1 ? estop.load() : Simulation::GetSignal(signal); }
   std::atomic<bool> estop{false};
 };

@@ -3,6 +3,7 @@
 // dialogs, errors marked in the text, and closing.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include <wx/button.h>
@@ -11,6 +12,7 @@
 #include "app/machineconnection.h"
 #include "app/mainframe.h"
 #include "app/programview.h"
+#include "app/toolpathview.h"
 #include "base/folders.h"
 #include "common/testsupport.h"
 #include "gui_harness.h"
@@ -308,3 +310,72 @@ TEST_F(MainWindow, PreviewMarksFailedLoadsAsksBeforeRangeErrorsAndCanBeCancelled
 }
 
 }  // namespace
+
+namespace {
+
+// A click as the mouse sends it, at a point of a window.
+void ClickAt(wxWindow* w, const wxPoint& p) {
+  for (wxEventType t : {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP}) {
+    wxMouseEvent e(t);
+    e.SetPosition(p);
+    e.SetEventObject(w);
+    e.m_leftDown = t == wxEVT_LEFT_DOWN;
+    w->GetEventHandler()->ProcessEvent(e);
+  }
+}
+
+}  // namespace
+
+// The program text and the tool-path view share one selection: a line
+// clicked in the text lights its moves in the view, a move clicked in the
+// view selects its line in the text; during a run the view follows the
+// machine and the light says so.
+TEST_F(MainWindow, TextAndViewShareTheSelectionAndTheViewFollowsTheRun) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Load(QUORVANE_SOURCE_DIR "/examples/pocket.nc"));
+  ProgramView* text = frame->Program();
+  ToolPathView* view = frame->PathView();
+  ASSERT_TRUE(view->Path());
+  const SegmentList& moves = view->Path()->Moves();
+
+  // Line 10, "N70 G1 X35": clicked in the text.
+  text->ShowLine(10);
+  const wxRect row = text->LineRect(10);
+  ASSERT_FALSE(row.IsEmpty());
+  ClickAt(text, wxPoint(row.width / 2, row.y + row.height / 2));
+  EXPECT_EQ(10, text->SelectedLine());
+  EXPECT_EQ(10, view->SelectedLine());
+  EXPECT_GT(view->SelectedSegmentCount(), 0u);
+
+  // The longest feed move, clicked in the view at its middle.
+  size_t longest = 0;
+  double best = 0;
+  for (size_t i = 1; i < moves.Size(); ++i) {
+    const float *a = moves.StartOf(i), *b = moves[i].end;
+    const double len = std::hypot(b[0] - a[0], b[1] - a[1], b[2] - a[2]);
+    if (moves[i].kind != SegmentKind::Rapid && moves[i].kind != SegmentKind::Jump && len > best)
+      best = len, longest = i;
+  }
+  const float *a = moves.StartOf(longest), *b = moves[longest].end;
+  const double mid[3] = {(a[0] + b[0]) / 2.0, (a[1] + b[1]) / 2.0, (a[2] + b[2]) / 2.0};
+  wxPoint at;
+  ASSERT_TRUE(view->ToWindow(mid, at));
+  ClickAt(view, at);
+  EXPECT_EQ(moves[longest].tag, text->SelectedLine());
+  EXPECT_EQ(moves[longest].tag, view->SelectedLine());
+  EXPECT_TRUE(text->IsRowVisible(size_t(moves[longest].tag - 1)));
+
+  // The run: the view's progress moves on with the machine.
+  SimSpeed(0.5);
+  EXPECT_EQ("NOT HOMED", frame->LightText());
+  Press(frame->StartButton());
+  ASSERT_TRUE(WaitLine(10));
+  ASSERT_TRUE(PumpUntil([&] { return view->ProgressSegment() < moves.Size(); }, 10));
+  const size_t early = view->ProgressSegment();
+  EXPECT_EQ("RUNNING", frame->LightText());
+  ASSERT_TRUE(PumpUntil([&] { return view->ProgressSegment() > early; }, 20));
+  SimSpeed(20);
+  ASSERT_TRUE(WaitIdle(60));
+  // M30 rewinds: nothing is drawn as done any more.
+  EXPECT_EQ(0u, view->ProgressSegment());
+}

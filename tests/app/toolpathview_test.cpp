@@ -16,6 +16,7 @@
 #include <wx/sizer.h>
 
 #include "app/toolpathview.h"
+#include "app/gui_harness.h"
 #include "base/folders.h"
 #include "interpreter/gcodeparser.h"
 #include "common/testsupport.h"
@@ -307,4 +308,37 @@ TEST_F(ToolPathViewTest, MouseZoomPanAndRotate) {
   for (wxMouseEvent* e : {&down, &move, &up}) view->GetEventHandler()->ProcessEvent(*e);
   EXPECT_NEAR(yaw - 20, cam.Yaw(), 1e-9);
   EXPECT_EQ(0, reported);  // a drag is not a click
+}
+
+// A new path costs the window no wait: the first frame after it draws
+// without its vertices, which a thread of their own makes, and a later one
+// draws them. A path replaced while its vertices are made never shows.
+TEST_F(ToolPathViewTest, NewPathsAreDrawnOnceTheirVerticesAreMade) {
+  auto spiral = [](int points, double turns) {
+    GCodeGrafic g;
+    g.StartProgram("spiral");
+    for (int i = 0; i <= points; ++i) {
+      const double a = i * 2 * 3.141592653589793 * turns / points, r = 10 + 40.0 * i / points;
+      g.SetTag(i + 1);
+      g.AddLine(Coordinates(r * std::cos(a), r * std::sin(a), 0), 20, false, nullptr, false);
+    }
+    g.EndProgram();
+    return g.Path();
+  };
+  const auto first = spiral(200000, 50), second = spiral(5000, 3);
+  view->SetDecimation(false);
+  view->SetToolPath(first);
+  view->Refresh(false);
+  view->Update();
+  EXPECT_FALSE(view->FrameComplete());
+  EXPECT_EQ(0u, view->DrawnSegments());
+  view->SetToolPath(second);
+  ASSERT_TRUE(guitest::PumpUntil(
+      [&] {
+        view->Refresh(false);
+        view->Update();
+        return view->FrameComplete();
+      },
+      20));
+  EXPECT_EQ(second->Moves().Size() - 1, view->DrawnSegments());  // all but the jump
 }

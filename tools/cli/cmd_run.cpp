@@ -35,7 +35,6 @@
 #include "interpreter/operatordialog.h"
 #include "params/parafile.h"
 #include "preview/previewbuilder.h"
-#include "simulation/programplan.h"
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
 #include "machine/transformation.h"
@@ -281,8 +280,8 @@ int RunRun(const std::vector<std::string>& args) {
     bool proceed = true;
     double estimate = -1;
     {
-      // The planned time, from the state the run starts in.
-      estimate = PlannedProgramSeconds(o.file, simState);
+      // One pass: the path with its range check and the planned time, from
+      // the state the run starts in.
       PreviewSettings settings;
       settings.state = &simState;
       PreviewBuild preview(o.file, settings);
@@ -293,6 +292,7 @@ int RunRun(const std::vector<std::string>& args) {
         rc = 1;
       } else {
         totalLines = r.totalLines;
+        estimate = r.plannedSeconds;
         if (r.HasRangeErrors()) {
           std::printf("%s\n", r.RangeReport().c_str());
           if (!o.ignoreRange) {

@@ -79,7 +79,7 @@ TEST_F(PreviewTest, RecordsEachMoveWithItsLineKindTimeAndBounds) {
   }
   EXPECT_TRUE(Indexes(moves, 5).empty());  // the dwell is time, not a segment
 
-  EXPECT_NEAR(0.1 + 0.5 + 0.3 + 1.5 + 10 * kPi / 20 + 0.2, path->EstimatedSeconds(), 1e-3);
+  EXPECT_NEAR(0.1 + 0.5 + 0.3 + 1.5 + 10 * kPi / 20 + 0.2, path->FeedSeconds(), 1e-3);
   EXPECT_NEAR(1.5, path->DwellSeconds(), 1e-12);
   EXPECT_NEAR(20, path->RapidLengthMm(), 1e-4);
   EXPECT_NEAR(35 + 10 * kPi, path->FeedLengthMm(), 0.01);
@@ -106,7 +106,7 @@ TEST_F(PreviewTest, AxisLimitsLowerTheEstimatedFeed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
-    EXPECT_NEAR(c.seconds, Build(c.body)->EstimatedSeconds(), 1e-3);
+    EXPECT_NEAR(c.seconds, Build(c.body)->FeedSeconds(), 1e-3);
   }
 }
 

@@ -9,8 +9,13 @@
 #include <thread>
 
 #include "common/interpreter_fixture.h"
+#include "base/folders.h"
 #include "interpreter/macroparser.h"
 #include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "machine/transformation.h"
+#include "preview/toolpath.h"
+#include "simulation/programplan.h"
 
 namespace {
 
@@ -105,4 +110,77 @@ TEST_F(PreviewBuildTest, CancelEndsAnEndlessBuild) {
     EXPECT_FALSE(build.Path()->Finished());
     EXPECT_GE(build.Path()->Moves().Size(), c.segments);
   }
+}
+
+// The estimate is the planner's, made in the preview's own pass: it equals
+// a separate planning run of the same file, and short CAM segments with
+// corners take clearly longer than length over feed says.
+TEST_F(PreviewBuildTest, EstimateIsThePlannedTimeOfTheSamePass) {
+  std::string zigzag = "F3000\n";
+  for (int i = 1; i <= 400; ++i) zigzag += "G1 X" + std::to_string(i * 0.2) + " Y" + (i % 2 ? "0.2" : "0") + "\n";
+  const struct {
+    const char* name;
+    std::string body;
+    double minPlannedOverFeed;  // planned / feed-only at least
+  } cases[] = {
+      {"short segments", zigzag, 2.0},
+      {"arcs and a dwell", "G0 X10 Y0\nG2 X10 Y0 I-10 F1200\nG4 P0.5\nG1 X30 Y5 F2400\n", 1.0},
+      // G92 and the waits it makes: both stages must see the same offsets.
+      {"offset mid-way", "G54\nG0 X5 Y5\nG92 X0 Y0\nG1 X20 F1800\nG0 Z5\nG1 Y30 F600\n", 1.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = Program("plan.nc", "%\n" + c.body);
+    PreviewBuild build(file);
+    const PreviewResult& r = build.Run();
+    ASSERT_FALSE(r.Failed()) << r.errorReport;
+    const ProgramPlan separate = PlanProgram(file, actState);
+    EXPECT_GT(r.plannedSeconds, 0);
+    EXPECT_NEAR(separate.summary.plannedSeconds, r.plannedSeconds, 1e-9);
+    EXPECT_EQ(r.plannedSeconds, build.Path()->EstimatedSeconds());
+    EXPECT_GE(build.Path()->EstimatedSeconds(), c.minPlannedOverFeed * build.Path()->FeedSeconds());
+  }
+  PreviewSettings feedsOnly;
+  feedsOnly.planTime = false;
+  PreviewBuild quick(Program("plan.nc", "%\n" + zigzag), feedsOnly);
+  EXPECT_EQ(-1, quick.Run().plannedSeconds);
+  EXPECT_EQ(quick.Path()->FeedSeconds(), quick.Path()->EstimatedSeconds());
+}
+
+// What a program writes to offsets and variables moves the drawn path and
+// stays in the preview: the operator's offsets, the working transformation
+// and the files are as before, and no variable is left to be written.
+TEST_F(PreviewBuildTest, OffsetWritesMoveThePathButNotTheOperatorsOffsets) {
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.offsets[0] = Coordinates(40, 0, 0);
+  SaveMachineConfig();
+  actState.SetCurrOffsetFromFile(1);
+  actState.WriteVars();
+  const std::string params = testsupport::ReadFile(Folders::Join(Folders::Parameters(), "ParameterTable.txt"));
+  const std::string vars = testsupport::ReadFile(Folders::Join(Folders::Parameters(), "VariableTable.txt"));
+  PreviewBuild build(Program("offsets.nc",
+                             "%\nG0 X0 Y0\nG92 X10 Y0\nG0 X10 Y10\nG10 L2 P2 X7\nG55 G0 X0 Y0\n"
+                             "G54\n#900=-20\nG0 X0 Y0\n#500=3\n"));
+  build.Start();
+  const PreviewResult& r = build.Result();
+  ASSERT_FALSE(r.Failed()) << r.errorReport;
+  // Line: machine position its move ends at.
+  const struct { int32_t line; double x, y; } moves[] = {{2, 40, 0}, {4, 40, 10}, {6, 7, 0}, {9, -20, 0}};
+  for (const auto& m : moves) {
+    SCOPED_TRACE(m.line);
+    const auto ranges = ToolPath::SegmentsOfLine(build.Path()->Moves(), m.line);
+    ASSERT_FALSE(ranges.empty());
+    const PathSegment& s = build.Path()->Moves()[ranges.back().first + ranges.back().count - 1];
+    EXPECT_NEAR(m.x, s.end[0], 1e-4);
+    EXPECT_NEAR(m.y, s.end[1], 1e-4);
+  }
+  EXPECT_EQ(40, cfg.offsets[0][0]);
+  EXPECT_EQ(0, cfg.offsets[1][0]);
+  EXPECT_EQ(40, actState.GetTransformation()->GetOffset()[0]);
+  EXPECT_EQ(40, GetWorkTransformation(0).GetOffset()[0]);
+  EXPECT_EQ(40, actState.GetVar(900));
+  EXPECT_FALSE(Parameters::IsDirty(500));
+  EXPECT_FALSE(Parameters::IsDirty(900));
+  EXPECT_EQ(params, testsupport::ReadFile(Folders::Join(Folders::Parameters(), "ParameterTable.txt")));
+  EXPECT_EQ(vars, testsupport::ReadFile(Folders::Join(Folders::Parameters(), "VariableTable.txt")));
 }
