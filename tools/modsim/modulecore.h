@@ -24,6 +24,7 @@ struct Answer {
 class ModuleCore {
  public:
   static constexpr size_t kBufferSize = 512;     // commands
+  static constexpr uint8_t kStatusMoving = 0x01;    // the axes move
   static constexpr uint8_t kStatusStopped = 0x08;   // a stop condition matched; motion held
   static constexpr uint8_t kStatusRawWaiting = 0x10;
   static constexpr uint8_t kStatusOverflow = 0x80;  // a buffered command was lost: buffer full

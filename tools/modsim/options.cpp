@@ -22,6 +22,9 @@ const char* Usage() {
          "  --name TEXT --hw TEXT --sw TEXT   the identification lines\n"
          "  --axes N             positions in every answer, 1..6 (default 4)\n"
          "  --rate N             position points executed per second (default 200; 0 = at once)\n"
+         "  --path               executes the stream as a path controller: ramps with the configured\n"
+         "                       acceleration, smooths with the filter time, reports reference numbers\n"
+         "                       as reached and counts buffer underruns (--rate does not apply)\n"
          "  --record FILE        executed commands, positions and outputs with times\n"
          "  --raw-echo           raw data sent to the module comes back as its raw answer\n"
          "  --drop P --dup P --reorder P   fault probabilities (0..1), both directions\n"
@@ -67,6 +70,10 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
     };
     if (opt == "--no-stdin") {
       config.readStdin = false;
+      continue;
+    }
+    if (opt == "--path") {
+      current->path = true;
       continue;
     }
     if (opt == "--raw-echo") {
