@@ -1,11 +1,12 @@
 // quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE]
-//                  [--ignore-range] FILE
+//                  [--ignore-range] [--machine [--adapter NAME]] FILE
 //
-// Runs a part program on the simulated machine the way the operator
-// interface does: a preview run against a view (range check), then
-// BackEnd::RunProgram on a Simulation whose worker thread runs the
-// interpreter. Progress goes to stderr, the summary to stdout. Exit status:
-// 0 clean end, 1 error (or a range error in the preview), 2 usage, 130 break.
+// Runs a part program the way the operator interface does: a preview run
+// against a view (range check), then BackEnd::RunProgram on the simulated
+// machine or, with --machine, on the controller modules found on the
+// adapters, the worker thread of either back end running the interpreter.
+// Progress goes to stderr, the summary to stdout. Exit status: 0 clean end,
+// 1 error (or a range error in the preview), 2 usage, 130 break.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -38,6 +41,10 @@
 #include "simulation/programplan.h"
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
+#include "driver/src/linkframe.h"
+#include "driver/src/quorvdriver.h"
+#include "driver/src/quorvinternal.h"
+#include "realmachine/realmachine.h"
 #include "machine/transformation.h"
 
 namespace {
@@ -157,14 +164,16 @@ void PrintMessages(const std::vector<std::string>& lines) {
 int Usage() {
   std::fprintf(stderr,
                "usage: quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] "
-               "[--ignore-range] FILE\n");
+               "[--ignore-range] [--machine [--adapter NAME]] FILE\n");
   return 2;
 }
 
 struct Options {
-  std::string params, macros, answers, file;
+  std::string params, macros, answers, file, adapter;
   double speed = 1.0;
+  bool speedGiven = false;
   bool ignoreRange = false;
+  bool machine = false;
 };
 
 bool ParseArgs(const std::vector<std::string>& args, Options& o) {
@@ -174,7 +183,10 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o) {
     if (a == "--params" && hasValue) o.params = args[++i];
     else if (a == "--macros" && hasValue) o.macros = args[++i];
     else if (a == "--answers" && hasValue) o.answers = args[++i];
+    else if (a == "--adapter" && hasValue) o.adapter = args[++i];
+    else if (a == "--machine") o.machine = true;
     else if (a == "--speed" && hasValue) {
+      o.speedGiven = true;
       const std::string& v = args[++i];
       if (v == "max") {
         o.speed = 0;
@@ -188,6 +200,9 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o) {
     else if (o.file.empty()) o.file = a;
     else return false;
   }
+  // The machine runs at its own pace; an adapter only picks its modules.
+  if (o.machine && o.speedGiven) return false;
+  if (!o.adapter.empty() && !o.machine) return false;
   return !o.file.empty();
 }
 
@@ -196,7 +211,7 @@ class Progress {
   explicit Progress(int32_t total) : tty(isatty(STDERR_FILENO) == 1), totalLines(total) {}
 
   // finalLine >= 0: the program completed there (100 %).
-  void Show(Simulation& sim, double elapsed, bool force, int32_t finalLine = -1) {
+  void Show(BackEnd& sim, bool paused, double elapsed, bool force, int32_t finalLine = -1) {
     // A terminal line is rewritten five times a second, plain lines every 2 s.
     if (!force && elapsed - lastShown < (tty ? 0.2 : 2.0)) return;
     lastShown = elapsed;
@@ -211,7 +226,7 @@ class Progress {
     std::snprintf(buf, sizeof buf, "line %d/%d %3.0f%% elapsed %s remaining %s %s F%.0f S%.0f%s", line, totalLines,
                   frac * 100, Clock(elapsed).c_str(), Clock(remaining).c_str(), Xyz(p).c_str(),
                   sim.GetActualVelocity(), sim.GetSpindleSpeed(),
-                  (sim.GetFlags() & Simulation::kPaused) ? " paused" : "");
+                  paused ? " paused" : "");
     if (tty) {
       std::fprintf(stderr, "\r%s\033[K", buf);
       shown = true;
@@ -232,6 +247,226 @@ class Progress {
   double lastShown = -10;
   bool shown = false;
 };
+
+// How the run loop sees a back end.
+struct Runner {
+  virtual ~Runner() = default;
+  virtual BackEnd& Be() = 0;
+  virtual bool Finished() = 0;
+  virtual bool Paused() = 0;
+  virtual int32_t ErrorCode() = 0;
+  virtual std::string ErrorText() = 0;
+  // The interpreter's last tag: the last program line it executed.
+  virtual int32_t LastTag() = 0;
+};
+
+struct RunEnd {
+  int rc = 0;
+};
+
+// Starts the program, serves pauses and Ctrl-C, shows the progress and
+// prints the result lines; returns the exit status.
+int WatchRun(Runner& run, Answers& answers, int32_t totalLines, const std::function<bool()>& emptyCheck,
+             double& seconds) {
+  struct sigaction sa {};
+  sa.sa_handler = OnSigint;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old {};
+  sigaction(SIGINT, &sa, &old);
+  BackEnd& be = run.Be();
+  Progress progress(totalLines);
+  const auto t0 = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+  be.RunProgram();
+  bool stopped = false;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (run.Finished()) break;
+    if (g_interrupted && !stopped) {
+      stopped = true;
+      progress.Break();
+      std::fprintf(stderr, "interrupted: stopping\n");
+      be.Stop(false);
+    }
+    if (run.Paused() && !stopped) {
+      const std::string a = answers.Next("continue");
+      progress.Break();
+      std::fprintf(stderr, "pause at line %d: %s\n", be.GetCursor(), a.c_str());
+      if (a == "stop") {
+        stopped = true;
+        be.Stop(false);
+      } else {
+        be.Continue();
+      }
+    }
+    progress.Show(be, run.Paused(), elapsed(), false);
+  }
+  seconds = elapsed();
+  const int32_t code = run.ErrorCode();
+  progress.Show(be, false, seconds, true, code == 0 ? run.LastTag() : -1);
+  progress.Break();
+  sigaction(SIGINT, &old, nullptr);
+  if (code == 0 && emptyCheck()) {
+    std::printf("result: empty program\n");
+  } else if (code == 0) {
+    std::printf("result: completed\n");
+  } else if (code == ERR_USER_BREAK) {
+    std::printf("result: stopped (user break): %s\n", run.ErrorText().c_str());
+    return g_interrupted ? 130 : 1;
+  } else {
+    std::printf("result: error: %s\n", run.ErrorText().c_str());
+    return 1;
+  }
+  return 0;
+}
+
+RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int32_t totalLines, double estimate) {
+  Simulation sim(nullptr, &clock);
+  MacroParser parser(&sim, &simState);
+  parser.NewMainFile(o.file);
+  sim.SetParser(&parser);
+  // The simulated machine starts where the state says it stands.
+  const Transformation* st = simState.GetTransformation();
+  sim.SetSimPosition(st ? st->ToMachine(simState.progPos) : simState.progPos);
+  struct SimRunner : Runner {
+    Simulation& s;
+    explicit SimRunner(Simulation& sim) : s(sim) {}
+    BackEnd& Be() override { return s; }
+    bool Finished() override { return s.RunsFinished() > 0; }
+    bool Paused() override { return (s.GetFlags() & Simulation::kPaused) != 0; }
+    int32_t ErrorCode() override { return s.LastErrorCode(); }
+    std::string ErrorText() override { return s.LastErrorText(); }
+    int32_t LastTag() override { return s.GetTag(); }
+  } runner(sim);
+  sim.StartWorker();
+  double seconds = 0;
+  RunEnd r;
+  r.rc = WatchRun(runner, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  sim.StopThread();
+  const Transformation* t = simState.GetTransformation();
+  Coordinates m;
+  sim.GetPosition(m);
+  std::printf("machine position: %s\n", Xyz(m).c_str());
+  std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
+  std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
+  std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
+  std::printf("wall time: %.2f s\n", seconds);
+  return r;
+}
+
+// The module of the mapping table (its first "moduleAdr"), else the
+// application's module address ("ControllerAdr"), else the first module
+// the scan finds; 0 when there is none.
+uint32_t FindMainModule(QuorvDriver& driver, std::string& what) {
+  std::string address;
+  GetParaFile(PF_MAPPING_TABLE).GetString("moduleAdr", 0, address);
+  if (address.empty()) address = GetMachineConfig().controllerAdr;
+  driver.FindFirstModule();
+  if (!address.empty()) {
+    uint8_t mac[6];
+    if (!linkframe::ParseMac(address.c_str(), mac)) {
+      what = "bad module address " + address;
+      return 0;
+    }
+    const uint32_t key = driver.SearchModule(mac);
+    if (!key) what = "module " + address + " not found";
+    return key;
+  }
+  const uint32_t key = driver.FindNextModule(0);
+  if (!key) what = "no controller module found";
+  return key;
+}
+
+// The machine of a --machine run: the driver, the main module's connection
+// and the back end, open from before the preview (which starts where the
+// machine stands) to the end.
+struct MachineSession {
+  std::unique_ptr<QuorvDriver> driver;
+  uint32_t key = 0;
+  QuorvModuleRecord info{};
+  char keyText[10] = {};
+  std::unique_ptr<QuorvLink> link;
+  std::unique_ptr<RealMachine> machine;
+
+  // False with the reason printed as the result.
+  bool Open(const Options& o) {
+    driver = o.adapter.empty() ? std::make_unique<QuorvDriver>()
+                               : std::make_unique<QuorvDriver>(sharedlog::kDefaultName, o.adapter.c_str());
+    QuorvErrorRecord error{};
+    if (driver->Internal()->error.Number() < 0 && driver->GetError(0, &error, sizeof error)) {
+      std::printf("result: not started (%s%s%s)\n", error.text, o.adapter.empty() ? "" : ": ", o.adapter.c_str());
+      return false;
+    }
+    std::string why;
+    key = FindMainModule(*driver, why);
+    if (!key || !driver->OpenModule(key, false)) {
+      std::printf("result: not started (%s)\n", why.empty() ? "the module could not be opened" : why.c_str());
+      return false;
+    }
+    driver->GetModuleInfo(key, &info, sizeof info);
+    linkframe::KeyText(key, keyText);
+    std::fprintf(stderr, "module %s %s %s on %s\n", keyText, info.name, info.software, info.adapter);
+    link = std::make_unique<QuorvLink>(*driver, key);
+    machine = std::make_unique<RealMachine>(nullptr);
+    // After a lost connection: a module that answers again had restarted.
+    machine->SetReopen([this]() -> ModuleLink* {
+      driver->CloseModule(key);
+      uint8_t mac[6];
+      std::copy(info.mac, info.mac + 6, mac);
+      return driver->SearchModule(mac) == key && driver->OpenModule(key, false) ? link.get() : nullptr;
+    });
+    std::string reason;
+    if (!machine->Connect(link.get(), reason)) {
+      std::printf("result: not started (%s)\n", reason.c_str());
+      return false;
+    }
+    return true;
+  }
+  ~MachineSession() {
+    if (machine) {
+      machine->StopThread();
+      machine->Disconnect();
+    }
+    if (driver && key) driver->CloseModule(key);
+  }
+};
+
+RunEnd RunOnMachine(const Options& o, MachineSession& session, Answers& answers, int32_t totalLines,
+                    double estimate) {
+  RealMachine& machine = *session.machine;
+  MacroParser parser(&machine, &actState);
+  parser.NewMainFile(o.file);
+  machine.SetParser(&parser);
+  struct MachineRunner : Runner {
+    RealMachine& m;
+    explicit MachineRunner(RealMachine& machine) : m(machine) {}
+    BackEnd& Be() override { return m; }
+    bool Finished() override { return m.RunsFinished() > 0; }
+    bool Paused() override { return (m.State() & RealMachine::kPaused) != 0; }
+    int32_t ErrorCode() override { return m.LastErrorCode(); }
+    std::string ErrorText() override { return m.LastErrorText(); }
+    int32_t LastTag() override { return m.GetTag(); }
+  } runner(machine);
+  machine.StartWorker();
+  double seconds = 0;
+  RunEnd r;
+  r.rc = WatchRun(runner, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  machine.StopThread();
+  machine.SetParser(nullptr);
+  if (machine.LastLinkFault() == RealMachine::LinkFault::RESTARTED)
+    std::printf("link: module %s restarted during the run; the connection is open again\n", session.keyText);
+  else if (machine.LastLinkFault() == RealMachine::LinkFault::LOST)
+    std::printf("link: connection to module %s lost\n", session.keyText);
+  Coordinates m;
+  machine.GetPosition(m);
+  const Transformation* t = actState.GetTransformation();
+  std::printf("machine position: %s\n", Xyz(m).c_str());
+  std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
+  std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
+  std::printf("wall time: %.2f s\n", seconds);
+  std::printf("points streamed: %llu\n", static_cast<unsigned long long>(machine.Stream().PointsSent()));
+  return r;
+}
 
 int RunRun(const std::vector<std::string>& args) {
   Options o;
@@ -276,15 +511,19 @@ int RunRun(const std::vector<std::string>& args) {
   SimClock clock(o.speed);
   int rc = 0;
   {
+    // 0. The machine, found and connected: the run starts where it stands.
+    MachineSession session;
+    bool proceed = !o.machine || session.Open(o);
+    if (!proceed) rc = 1;
+    MachineState& runState = o.machine ? actState : simState;
     // 1. The preview: range errors are counted, the first one kept.
     int32_t totalLines = 0;
-    bool proceed = true;
     double estimate = -1;
-    {
+    if (proceed) {
       // The planned time, from the state the run starts in.
-      estimate = PlannedProgramSeconds(o.file, simState);
+      estimate = PlannedProgramSeconds(o.file, runState);
       PreviewSettings settings;
-      settings.state = &simState;
+      settings.state = &runState;
       PreviewBuild preview(o.file, settings);
       const PreviewResult& r = preview.Run();
       if (!r.loaded) {
@@ -309,75 +548,11 @@ int RunRun(const std::vector<std::string>& args) {
     }
     std::vector<std::string> previewMessages = messages.Take();
 
-    // 2. The run on the simulated machine, the interpreter in its worker.
+    // 2. The run on the simulated machine or on the modules, the
+    // interpreter in the back end's worker.
     if (proceed) {
-      Simulation sim(nullptr, &clock);
-      MacroParser parser(&sim, &simState);
-      parser.NewMainFile(o.file);
-      sim.SetParser(&parser);
-      // The simulated machine starts where the state says it stands.
-      const Transformation* st = simState.GetTransformation();
-      sim.SetSimPosition(st ? st->ToMachine(simState.progPos) : simState.progPos);
-      struct sigaction sa {};
-      sa.sa_handler = OnSigint;
-      sigemptyset(&sa.sa_mask);
-      struct sigaction old {};
-      sigaction(SIGINT, &sa, &old);
-
-      Progress progress(totalLines);
-      const auto t0 = std::chrono::steady_clock::now();
-      auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
-      sim.StartWorker();
-      sim.RunProgram();
-      bool stopped = false;
-      for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (sim.RunsFinished() > 0) break;
-        if (g_interrupted && !stopped) {
-          stopped = true;
-          progress.Break();
-          std::fprintf(stderr, "interrupted: stopping\n");
-          sim.Stop(false);
-        }
-        if ((sim.GetFlags() & Simulation::kPaused) && !stopped) {
-          const std::string a = answers.Next("continue");
-          progress.Break();
-          std::fprintf(stderr, "pause at line %d: %s\n", sim.GetCursor(), a.c_str());
-          if (a == "stop") {
-            stopped = true;
-            sim.Stop(false);
-          } else {
-            sim.Continue();
-          }
-        }
-        progress.Show(sim, elapsed(), false);
-      }
-      const int32_t code = sim.LastErrorCode();
-      // The interpreter's last tag is the last program line it executed.
-      progress.Show(sim, elapsed(), true, code == 0 ? sim.GetTag() : -1);
-      progress.Break();
-      sim.StopThread();
-      sigaction(SIGINT, &old, nullptr);
-
-      if (code == 0 && parser.EmptyProgram()) {
-        std::printf("result: empty program\n");
-      } else if (code == 0) {
-        std::printf("result: completed\n");
-      } else if (code == ERR_USER_BREAK) {
-        std::printf("result: stopped (user break): %s\n", sim.LastErrorText().c_str());
-        rc = g_interrupted ? 130 : 1;
-      } else {
-        std::printf("result: error: %s\n", sim.LastErrorText().c_str());
-        rc = 1;
-      }
-      Coordinates m;
-      sim.GetPosition(m);
-      const Transformation* t = simState.GetTransformation();
-      std::printf("machine position: %s\n", Xyz(m).c_str());
-      std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
-      std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
-      std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
-      std::printf("wall time: %.2f s\n", elapsed());
+      rc = o.machine ? RunOnMachine(o, session, answers, totalLines, estimate).rc
+                     : RunOnSimulation(o, answers, clock, totalLines, estimate).rc;
     }
     // The run repeats the preview's messages; without a run the preview's
     // are the ones to show.
@@ -395,7 +570,10 @@ int RunRun(const std::vector<std::string>& args) {
   return rc;
 }
 
-const CliRegistrar kRegister({"run", "[--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] [--ignore-range] FILE",
-                              "run a program on the simulated machine with progress and a summary", RunRun});
+const CliRegistrar kRegister({"run",
+                              "[--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] [--ignore-range] "
+                              "[--machine [--adapter NAME]] FILE",
+                              "run a program on the simulated machine (or the real one) with progress and a summary",
+                              RunRun});
 
 }  // namespace
