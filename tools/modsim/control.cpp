@@ -62,6 +62,21 @@ bool Control::Apply(const std::string& line, uint64_t now, std::string& error) {
       const uint32_t in = m->Core().Inputs();
       m->Core().SetInputs(words[2] == "1" ? in | (1u << bit) : in & ~(1u << bit), m->Since(now));
     }
+  } else if (cmd == "pin" && words.size() >= 3 && (words.back() == "0" || words.back() == "1")) {
+    // By number or connector name ("pin 11 0", "pin Lpt1 pin11 0"): the
+    // model's bit of that pin.
+    std::string pin = words[1];
+    for (size_t i = 2; i + 1 < words.size(); ++i) pin += " " + words[i];
+    for (SoftModule* m : targets) {
+      if (!m->Core().Pins()) {
+        error = "pin needs a module with --model";
+        return false;
+      }
+      const int b = m->Core().Pins()->InputBit(pin, error);
+      if (b < 0) return false;
+      const uint32_t in = m->Core().Inputs();
+      m->Core().SetInputs(words.back() == "1" ? in | (1u << b) : in & ~(1u << b), m->Since(now));
+    }
   } else if (cmd == "inputs" && words.size() == 2 && ParseHex(words[1], 0xFFFFFF, v)) {
     for (SoftModule* m : targets) m->Core().SetInputs(static_cast<uint32_t>(v), m->Since(now));
   } else if (cmd == "status" && words.size() == 2 && ParseHex(words[1], 0xFF, v)) {

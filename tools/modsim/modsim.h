@@ -30,6 +30,7 @@ struct ModuleConfig {
   bool path = false;             // executes the stream as a path controller (ramp, filter)
   std::string recordPath;        // empty: no record
   bool rawEcho = false;          // raw data sent to it comes back as its raw answer
+  std::string model;             // controller model it plays ("Korrin"); empty: none
   FaultConfig faults;
 };
 

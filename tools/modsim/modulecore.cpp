@@ -9,7 +9,13 @@ using namespace linkframe;
 namespace modsim {
 
 ModuleCore::ModuleCore(const ModuleConfig& config, Recorder& record, std::unique_ptr<AxisModel> axes)
-    : config_(config), record_(record), axes_(std::move(axes)) {}
+    : config_(config), record_(record), axes_(std::move(axes)) {
+  if (!config_.model.empty()) {
+    std::string error;
+    pins_ = ModulePins::Create(config_.model, error);
+    if (pins_) inputs_ = pins_->InitialInputs();
+  }
+}
 
 bool ModuleCore::IsBuffered(uint8_t code) {
   // Everything that carries a reference number, and the path velocity, goes
@@ -20,6 +26,8 @@ bool ModuleCore::IsBuffered(uint8_t code) {
 
 uint8_t ModuleCore::Status() const {
   uint8_t s = extraStatus_;
+  if (!buffer_.empty() && !stopped_) s |= kStatusMoving;
+  if (emergency_) s |= kStatusEmergency;
   if (stopped_) s |= kStatusStopped;
   if (axes_->Moving()) s |= kStatusMoving;
   if (!rawQueue_.empty()) s |= kStatusRawWaiting;
@@ -92,6 +100,7 @@ void ModuleCore::Tick(uint64_t t) {
     Drain(t, true);
   }
   if (!axes_->TakesStream()) axes_->Tick(t);
+  if (pins_) pins_->Tick(t, record_);
   int32_t now[AxisModel::kMaxAxes];
   bool changed = !positionsRecorded_;
   for (int i = 0; i < config_.axes; ++i) {
@@ -117,6 +126,7 @@ void ModuleCore::SetOutputs(uint32_t word, uint64_t t) {
   if (word == outputs_) return;
   outputs_ = word;
   record_.Outputs(t, outputs_);
+  if (pins_) pins_->Outputs(outputs_, t, record_);
 }
 
 void ModuleCore::SetOutputBit(int bit, bool on, uint64_t t) {
@@ -140,6 +150,7 @@ void ModuleCore::EvaluateStopCondition(uint64_t t) {
   const uint32_t atLevel = ~(inputs_ ^ stopStates_) & 0xFFFFFFu;
   const uint32_t emergency = atLevel & stopEmergency_;
   const uint32_t stop = atLevel & stopSelection_;
+  if (emergency) emergency_ = true;
   if ((stop || emergency) && !stopped_) {
     stopped_ = true;
     axes_->Stop();
@@ -183,6 +194,7 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
     case CMD_CLEAR_BUFFER:
       ClearBuffer();
       stopped_ = false;
+      emergency_ = false;
       EvaluateStopCondition(t);
       break;
     case CMD_STOP_CONDITION:
@@ -196,6 +208,10 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
       break;
     case CMD_PWM:
       if (n >= 4) refNum_ = Get16(a);
+      if (n >= 4 && pins_) pins_->Pwm(Get16(a + 2), t, record_);
+      break;
+    case CMD_MAPPING:
+      if (pins_) pins_->Functions(a, n, t, record_);
       break;
     case CMD_UNBUFFERED_OUTPUT:
       if (n >= 2) SetOutputBit(a[0], a[1] != 0, t);

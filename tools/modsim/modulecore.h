@@ -11,6 +11,7 @@
 
 #include "axes.h"
 #include "modsim.h"
+#include "pins.h"
 #include "record.h"
 
 namespace modsim {
@@ -24,7 +25,8 @@ struct Answer {
 class ModuleCore {
  public:
   static constexpr size_t kBufferSize = 512;     // commands
-  static constexpr uint8_t kStatusMoving = 0x01;    // the axes move
+  static constexpr uint8_t kStatusMoving = 0x01;    // the axes move, or commands wait in the buffer and it runs
+  static constexpr uint8_t kStatusEmergency = 0x02; // an emergency input of the stop condition matched
   static constexpr uint8_t kStatusStopped = 0x08;   // a stop condition matched; motion held
   static constexpr uint8_t kStatusRawWaiting = 0x10;
   static constexpr uint8_t kStatusOverflow = 0x80;  // a buffered command was lost: buffer full
@@ -47,6 +49,12 @@ class ModuleCore {
   void SetExtraStatus(uint8_t bits) { extraStatus_ = bits; }
   void QueueRawData(const std::vector<uint8_t>& bytes);
   uint8_t Status() const;
+  // The model's pins (--model), nullptr without one.
+  ModulePins* Pins() { return pins_.get(); }
+  // A frame of the open connection arrived (the charge pump's watchdog).
+  void HostFrame(uint64_t t) {
+    if (pins_) pins_->HostFrame(t);
+  }
 
  private:
   static bool IsBuffered(uint8_t code);
@@ -62,6 +70,8 @@ class ModuleCore {
   std::deque<std::vector<uint8_t>> buffer_;
   double budget_ = 0;  // position points the pace allows now
   bool stopped_ = false;
+  bool emergency_ = false;
+  std::unique_ptr<ModulePins> pins_;
   bool overflow_ = false;
   uint8_t extraStatus_ = 0;
   uint16_t refNum_ = 0;

@@ -5,6 +5,7 @@
 
 #include "driver/src/linkframe.h"
 #include "modsim.h"
+#include "pins.h"
 
 namespace modsim {
 
@@ -27,12 +28,13 @@ const char* Usage() {
          "                       as reached and counts buffer underruns (--rate does not apply)\n"
          "  --record FILE        executed commands, positions and outputs with times\n"
          "  --raw-echo           raw data sent to the module comes back as its raw answer\n"
+         "  --model WORD         plays a controller model: its name, pins, PWM and charge pump\n"
          "  --drop P --dup P --reorder P   fault probabilities (0..1), both directions\n"
          "  --delay MS           every answer leaves MS milliseconds later\n"
          "  --silent-after N     falls silent after N frames of an open connection\n"
          "  --restart-after N    forgets its connection after N frames of an open connection\n"
          "control lines (stdin or FIFO), optionally prefixed by @INDEX or @MAC:\n"
-         "  input BIT 0|1 | inputs HEX | status HEX | raw HEX... | silent | talk | restart | quit\n";
+         "  input BIT 0|1 | pin PIN 0|1 | inputs HEX | status HEX | raw HEX... | silent | talk | restart | quit\n";
 }
 
 namespace {
@@ -99,6 +101,12 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
       modules.push_back(defaults);
       current = &modules.back();
       if (!linkframe::ParseMac(v, current->mac)) return Fail(error, std::string("bad --mac ") + v);
+    } else if (opt == "--model") {
+      std::string why;
+      if (!ModulePins::Create(v, why)) return Fail(error, "--model: " + why);
+      current->model = v;
+      // The model's own identification, unless a name was given before.
+      if (current->name == ModuleConfig().name) current->name = ModuleNameOf(v);
     } else if (opt == "--name") {
       current->name = v;
     } else if (opt == "--hw") {

@@ -114,6 +114,7 @@ void SoftModule::Process(const Frame& f, uint64_t now, std::vector<Frame>& send)
     return;
   }
   std::memcpy(host_, f.data() + kSrcOffset, 6);
+  core_.HostFrame(t);
   std::vector<Answer> answers;
   const uint16_t sn = Get16(f.data() + kSnOffset);
   const int d = static_cast<int16_t>(static_cast<uint16_t>(sn - inOrder_));
