@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "base/logging.h"
+#include "io/iomapping.h"
+#include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "motion/motionlimits.h"
@@ -265,6 +267,9 @@ void PositionStream::DoPollIo(bool pollAll) {
   uint32_t inputs = 0;
   if (m_link->ReadInputs(inputs)) m_inputs = inputs;
   GetInternalActPos();
+  // The other modules' inputs (and the main module's, for the signals); a
+  // request that could wait on a full window is left for the next poll.
+  if (ModuleControl* io = m_machine.m_io) io->PollInputs(pollAll && !m_link->WindowFull());
   m_pollCount = 0;
 }
 
@@ -352,6 +357,8 @@ void PositionStream::ClearAfterStop() {
   const int32_t line = m_trace.CurrentLine();
   // What the module confirmed last is where the stream goes on.
   m_refNum = m_actRefNum;
+  ModuleControl* io = m_machine.m_io;
+  if (io) io->ClearStopCondition();
   m_link->ClearBuffer();
   LogMessage(kLogStream, "#### ClearBuffer() InternalWaitStop ####");
   // Wait for the answer to the clear, so the next point sees the empty buffer.
@@ -364,6 +371,12 @@ void PositionStream::ClearAfterStop() {
   m_bufLevel = level & 0x7FFF;
   m_moduleStatus = status;
   m_machine.m_errorPending = false;
+  if (io) {
+    // Outputs that waited in the buffer are gone: the modules get their
+    // words again, and the stop condition is back.
+    io->ResendOutputs();
+    io->SetStopCondition();
+  }
   if (status & kStatusDriveError) LogMessage(kLogStreamError, "E-Stop !!!");
   LogMessage(kLogStream, "Trace Clear ### line=%d ref=$%04X", line, Hex16(m_refNum));
   m_trace.Clear(m_refNum, line);
@@ -410,6 +423,14 @@ int32_t PositionStream::CheckStop(bool raise) {
   int32_t reason = 0;
   if (status & kStatusDriveError) reason = ERR_EMERGENCY_STOP;
   else if (status & kStatusStopInput) reason = ERR_LIMIT_SWITCH;
+  // Inputs of the other modules are watched here; the main module stops
+  // by itself.
+  if (reason == 0 && m_machine.m_io && m_machine.m_io->PcSideConditionActive()) {
+    const int stop = m_machine.m_io->EvaluateStopCondition(true);
+    if (stop == STOP_EMERGENCY) reason = ERR_EMERGENCY_STOP;
+    else if (stop == STOP_INPUT) reason = ERR_LIMIT_SWITCH;
+    if (reason != 0 && m_link) m_link->StopMotion();
+  }
   if (reason == 0) return 0;
   m_machine.ReportStop(reason);
   if (raise && m_machine.m_execMode < 1) throw Error_t(reason);
@@ -429,9 +450,15 @@ void PositionStream::SetOutput(int32_t output, bool on, bool immediate) {
 }
 
 void PositionStream::SpindleChanged(bool on, bool clockwise, double rpm) {
+  const bool wasOn = m_machine.m_spindleOn, wasCw = m_machine.m_spindleCw;
   m_machine.m_spindleOn = on;
   m_machine.m_spindleCw = clockwise;
   m_machine.m_spindleRpm = rpm;
+  // The relays switch where the program switches the spindle.
+  if (ModuleControl* io = m_machine.m_io; io && (on != wasOn || clockwise != wasCw)) {
+    io->SetOutput(SIG_OUT_SPINDLE_FORWARD, on && clockwise, false);
+    io->SetOutput(SIG_OUT_SPINDLE_REVERSE, on && !clockwise, false);
+  }
   UpdatePwm(true);
 }
 

@@ -6,6 +6,8 @@
 
 #include "base/logging.h"
 #include "interpreter/gcodeparser.h"
+#include "io/iomapping.h"
+#include "io/modulecontrol.h"
 #include "interpreter/macroparser.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
@@ -57,10 +59,23 @@ bool RealMachine::Connect(ModuleLink* link, std::string& reason) {
     reason = "the controller module does not answer";
     return false;
   }
+  if (m_io) {
+    m_io->SendModuleFunctions(GetMachineConfig().pwmFreq);
+    ArmStopCondition();
+  }
   // The program continues from where the machine stands.
   MachineState& act = *GetMachineState();
   act.progPos = ToProgram(act, m_stream.ActPos());
   return true;
+}
+
+void RealMachine::ArmStopCondition() {
+  // Every limit switch that is mapped stops the motion.
+  for (int axis = 0; axis < kAxisCount; ++axis) {
+    m_io->AddStopInput(SIG_IN_LIMIT_MINUS + axis, true, false);
+    m_io->AddStopInput(SIG_IN_LIMIT_PLUS + axis, true, false);
+  }
+  m_io->SetStopCondition();
 }
 
 void RealMachine::Disconnect() {
@@ -160,7 +175,10 @@ void RealMachine::PollIo() {
   if (Connected() && m_stream.Link()->Up()) Post(workcmd::PollIo());
 }
 
+bool RealMachine::GetSignal(int32_t signal) { return m_io ? m_io->GetInput(signal) : false; }
+
 bool RealMachine::GetOutput(int32_t output) {
+  if (m_io) return m_io->GetOutput(output);
   if (output < 0 || output >= 64) return false;
   return (m_outputs[output / 32].load(std::memory_order_relaxed) >> (output % 32)) & 1u;
 }
@@ -361,6 +379,8 @@ void RealMachine::ReportStop(int32_t reason) {
   m_stopReason = reason;
   m_errorPending = true;
   SetBits(kBreak);
+  // The outputs a stop must not leave on go off at once.
+  if (m_io) m_io->AllOutputsOff(false);
   LogMessage(kLogAlways, "Machine stopped: %s", ErrorText(Error_t(reason)).c_str());
 }
 
@@ -379,10 +399,15 @@ void RealMachine::PauseRun(int32_t mCode) {
 }
 
 void RealMachine::SwitchOutput(int32_t output, bool on, bool immediate) {
-  if (!Connected() || output < 0 || output >= 64) return;
+  if (!Connected()) return;
+  // In the stream the module switches it when it gets there.
+  if (m_io) {
+    m_io->SetOutput(output, on, immediate);
+    return;
+  }
+  if (output < 0 || output >= 64) return;
   LogMessage(kLogOutputs, "SetOutput o=%d on=%d immediate=%d", output, on ? 1 : 0, immediate ? 1 : 0);
   uint16_t ref = 0;
-  // In the stream the module switches it when it gets there.
   if (m_stream.Link()->SetSyncOutput(output, on, !immediate, ref)) {
     if (!immediate) m_stream.m_refNum = static_cast<int16_t>(ref);
     const uint32_t bit = 1u << (output % 32);

@@ -30,6 +30,7 @@
 
 class GCodeParser;
 class MachineState;
+class ModuleControl;
 
 class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
  public:
@@ -58,6 +59,13 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   // when it answered (it had restarted) and is open again. Not needed for
   // anything else.
   void SetReopen(std::function<ModuleLink*()> reopen) { m_reopen = std::move(reopen); }
+
+  // Module control (not owned, may be null): outputs are switched and the
+  // stop condition is kept through it. Without it an output number is an
+  // output bit of the main module, and only the main module's own stops
+  // count. Set before Connect.
+  void SetModuleControl(ModuleControl* control) { m_io = control; }
+  ModuleControl* Io() const { return m_io; }
 
   // Starts the stream on link (not owned), the main module, open: reads
   // the axis channels and compensation from the parameter files and the
@@ -98,6 +106,7 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void SetChannel(int32_t channel, bool on) override;
   void SetOutputInOrder(int32_t output, bool on) override;
   void SetChannelValue(int32_t channel, double value) override;
+  bool GetSignal(int32_t signal) override;
   bool GetOutput(int32_t output) override;
   void SetOutput(int32_t output, bool on, bool immediate) override;
   void PollIo() override;
@@ -142,6 +151,8 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void ReportStop(int32_t reason);
   void AfterLinkFailure();
   void SwitchOutput(int32_t output, bool on, bool immediate);
+  // The default stop condition (every mapped limit switch), sent to the modules.
+  void ArmStopCondition();
   void SetPwmPercent(double percent, bool onTheFly);
 
   GCodeParser* m_parser;
@@ -149,6 +160,7 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   PathPlanner m_planner;
   std::unique_ptr<MachineState> m_planState;
   std::function<ModuleLink*()> m_reopen;
+  ModuleControl* m_io = nullptr;
 
   std::atomic<uint32_t> m_stateBits{0};
   int32_t m_execMode = kExecStd;

@@ -44,6 +44,8 @@
 #include "driver/src/linkframe.h"
 #include "driver/src/quorvdriver.h"
 #include "driver/src/quorvinternal.h"
+#include "io/iomapping.h"
+#include "io/modulecontrol.h"
 #include "realmachine/realmachine.h"
 #include "machine/transformation.h"
 
@@ -354,39 +356,42 @@ RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int3
   return r;
 }
 
-// The module of the mapping table (its first "moduleAdr"), else the
-// application's module address ("ControllerAdr"), else the first module
-// the scan finds; 0 when there is none.
-uint32_t FindMainModule(QuorvDriver& driver, std::string& what) {
-  std::string address;
-  GetParaFile(PF_MAPPING_TABLE).GetString("moduleAdr", 0, address);
-  if (address.empty()) address = GetMachineConfig().controllerAdr;
-  driver.FindFirstModule();
-  if (!address.empty()) {
-    uint8_t mac[6];
-    if (!linkframe::ParseMac(address.c_str(), mac)) {
-      what = "bad module address " + address;
-      return 0;
-    }
-    const uint32_t key = driver.SearchModule(mac);
-    if (!key) what = "module " + address + " not found";
-    return key;
-  }
-  const uint32_t key = driver.FindNextModule(0);
-  if (!key) what = "no controller module found";
-  return key;
-}
-
-// The machine of a --machine run: the driver, the main module's connection
-// and the back end, open from before the preview (which starts where the
-// machine stands) to the end.
+// The machine of a --machine run: the driver, the modules of the mapping
+// table opened through module control, the main module's connection and the
+// back end, open from before the preview (which starts where the machine
+// stands) to the end.
 struct MachineSession {
   std::unique_ptr<QuorvDriver> driver;
+  std::unique_ptr<ModuleControl> control;
   uint32_t key = 0;
-  QuorvModuleRecord info{};
   char keyText[10] = {};
   std::unique_ptr<QuorvLink> link;
   std::unique_ptr<RealMachine> machine;
+
+  // Without a module list in the mapping table: the application's module
+  // address ("ControllerAdr"), else the first module the scan finds.
+  bool DefaultModule(IoMapping& mapping, std::string& why) {
+    auto m = std::make_unique<IoModuleBase>();
+    const std::string address = GetMachineConfig().controllerAdr;
+    if (!address.empty()) {
+      if (!linkframe::ParseMac(address.c_str(), m->mac)) {
+        why = "bad module address " + address;
+        return false;
+      }
+    } else {
+      driver->FindFirstModule();
+      QuorvModuleRecord info{};
+      const uint32_t first = driver->FindNextModule(0);
+      if (!first || !driver->GetModuleInfo(first, &info, sizeof info)) {
+        why = "no controller module found";
+        return false;
+      }
+      std::copy(info.mac, info.mac + 6, m->mac);
+    }
+    m->macValid = true;
+    mapping.AddModule(std::move(m));
+    return true;
+  }
 
   // False with the reason printed as the result.
   bool Open(const Options& o) {
@@ -397,23 +402,39 @@ struct MachineSession {
       std::printf("result: not started (%s%s%s)\n", error.text, o.adapter.empty() ? "" : ": ", o.adapter.c_str());
       return false;
     }
+    IoMapping& mapping = GetIoMapping();
+    ParaFile& table = GetParaFile(PF_MAPPING_TABLE);
     std::string why;
-    key = FindMainModule(*driver, why);
-    if (!key || !driver->OpenModule(key, false)) {
-      std::printf("result: not started (%s)\n", why.empty() ? "the module could not be opened" : why.c_str());
+    if (mapping.ReadModuleList(table) == 0 && !DefaultModule(mapping, why)) {
+      std::printf("result: not started (%s)\n", why.c_str());
       return false;
     }
-    driver->GetModuleInfo(key, &info, sizeof info);
+    control = std::make_unique<ModuleControl>(mapping, driver.get());
+    control->SetMachineType(GetMachineConfig().machineType);
+    const int code = control->CheckModulesOpen();
+    mapping.ReadMapping(table);
+    IoModule* main = mapping.MainModule();
+    if (!main || !main->IsOpen() || !IsMotionController(main->modelCode)) {
+      const std::string problem = control->FirmwareProblem();
+      std::printf("result: not started (%s)\n",
+                  !problem.empty() ? problem.c_str()
+                  : main && main->IsOpen() ? "the first module is no motion controller"
+                                           : "the controller module could not be opened");
+      return false;
+    }
+    if (code == MODEL_OBSOLETE) std::fprintf(stderr, "warning: %s\n", control->FirmwareProblem().c_str());
+    key = main->moduleKey;
     linkframe::KeyText(key, keyText);
-    std::fprintf(stderr, "module %s %s %s on %s\n", keyText, info.name, info.software, info.adapter);
+    QuorvModuleRecord info{};
+    driver->GetModuleInfo(key, &info, sizeof info);
+    std::fprintf(stderr, "module %s %s %s on %s\n", keyText, main->name.c_str(), info.software, info.adapter);
     link = std::make_unique<QuorvLink>(*driver, key);
     machine = std::make_unique<RealMachine>(nullptr);
+    machine->SetModuleControl(control.get());
     // After a lost connection: a module that answers again had restarted.
-    machine->SetReopen([this]() -> ModuleLink* {
+    machine->SetReopen([this, mac = std::vector<uint8_t>(info.mac, info.mac + 6)]() -> ModuleLink* {
       driver->CloseModule(key);
-      uint8_t mac[6];
-      std::copy(info.mac, info.mac + 6, mac);
-      return driver->SearchModule(mac) == key && driver->OpenModule(key, false) ? link.get() : nullptr;
+      return driver->SearchModule(mac.data()) == key && driver->OpenModule(key, false) ? link.get() : nullptr;
     });
     std::string reason;
     if (!machine->Connect(link.get(), reason)) {
@@ -427,7 +448,9 @@ struct MachineSession {
       machine->StopThread();
       machine->Disconnect();
     }
-    if (driver && key) driver->CloseModule(key);
+    // The modules close with their objects, while the driver is still there.
+    GetIoMapping().RemoveAllModules();
+    control.reset();
   }
 };
 
