@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int tick = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  itimerspec period{{0, 5000000}, {0, 5000000}};
+  const long tickNs = static_cast<long>(5000000.0 / config.speed);
+  itimerspec period{{0, tickNs}, {0, tickNs}};
   timerfd_settime(tick, 0, &period, nullptr);
   struct sigaction sa {};
   sa.sa_handler = OnStop;

@@ -36,6 +36,7 @@ struct ModuleConfig {
 
 struct Config {
   std::string iface;
+  double speed = 1;  // module ticks this much faster than real time (tests)
   std::string controlPath;  // FIFO for control lines; empty: none
   bool readStdin = true;
   uint64_t seed = 0;

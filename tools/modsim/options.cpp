@@ -16,8 +16,9 @@ uint64_t NowMicros() {
 }
 
 const char* Usage() {
-  return "usage: quorvane-modsim --iface NAME [--control FIFO] [--no-stdin] [--seed N]\n"
+  return "usage: quorvane-modsim --iface NAME [--control FIFO] [--no-stdin] [--seed N] [--speed F]\n"
          "                       [module options] [--mac MAC [module options]] ...\n"
+         "  --speed F            the 5 ms tick comes F times as often (0.1..100; tests)\n"
          "module options (before the first --mac they are the defaults of every module):\n"
          "  --mac MAC            a module with this address (aa:bb:cc:dd:ee:ff)\n"
          "  --name TEXT --hw TEXT --sw TEXT   the identification lines\n"
@@ -93,6 +94,10 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
       config.iface = v;
     } else if (opt == "--control") {
       config.controlPath = v;
+    } else if (opt == "--speed") {
+      char* end = nullptr;
+      config.speed = std::strtod(v, &end);
+      if (end == v || *end || !(config.speed >= 0.1 && config.speed <= 100)) return Fail(error, "--speed takes 0.1..100");
     } else if (opt == "--seed") {
       if (!ParseLong(v, 0, 0x7FFFFFFFL, n)) return Fail(error, "bad --seed");
       config.seed = static_cast<uint64_t>(n);
