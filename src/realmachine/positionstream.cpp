@@ -26,6 +26,8 @@ constexpr int32_t kErrNetwork = -1201;
 // resolution of about a third of a second for the display.
 constexpr int kTraceEvery = 65;
 constexpr int kC = 5;
+// Time for a module's answer to a status request to come back, µs.
+constexpr int kAnswerWaitUs = 1000;
 
 // The logical axis of an axis name of the parameter files ("0" none, "X".."W",
 // then A1..A3, B1..B3, C1..C3, X1..X3, Y1..Y3, Z1..Z3).
@@ -319,8 +321,11 @@ void PositionStream::InternalWaitStop(bool force) {
   for (;;) {
     LinkMustBeUp();
     m_machine.CheckBreak(0);
-    // The answer to the last request is in; ask for the next one.
-    DoPollIo(true);
+    // A fresh answer: a decision on one a slice old would sleep on a level
+    // the module has long left.
+    m_link->RequestStatus();
+    std::this_thread::sleep_for(std::chrono::microseconds(kAnswerWaitUs));
+    DoPollIo(false);
     const int level = m_bufLevel;
     const int status = m_moduleStatus;
     const bool stands = (status & kStatusMoving) == 0;

@@ -364,11 +364,10 @@ void RealMachine::AfterLinkFailure() {
     if (again) {
       m_stream.SetLink(again);
       if (m_stream.Start(m_stream.Line())) fault = LinkFault::RESTARTED;
-      else m_stream.SetLink(nullptr);
-    } else {
-      m_stream.SetLink(nullptr);
     }
   }
+  // Lost: the stream needs a new start (Connect) before it moves again.
+  if (fault == LinkFault::LOST) m_stream.SetLink(nullptr);
   if (fault == LinkFault::RESTARTED) LogMessage(kLogAlways, "Module restarted during the run: connection opened again");
   else LogMessage(kLogAlways, "Connection to the module lost");
   m_linkFault = fault;
