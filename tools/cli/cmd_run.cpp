@@ -399,7 +399,8 @@ struct MachineSession {
                                : std::make_unique<QuorvDriver>(sharedlog::kDefaultName, o.adapter.c_str());
     QuorvErrorRecord error{};
     if (driver->Internal()->error.Number() < 0 && driver->GetError(0, &error, sizeof error)) {
-      std::printf("result: not started (%s%s%s)\n", error.text, o.adapter.empty() ? "" : ": ", o.adapter.c_str());
+      if (o.adapter.empty()) std::printf("result: not started (%s)\n", error.text);
+      else std::printf("result: not started (no usable adapter %s)\n", o.adapter.c_str());
       return false;
     }
     IoMapping& mapping = GetIoMapping();
