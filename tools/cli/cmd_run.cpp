@@ -42,11 +42,7 @@
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
 #include "driver/src/linkframe.h"
-#include "driver/src/quorvdriver.h"
-#include "driver/src/quorvinternal.h"
-#include "io/iomapping.h"
-#include "io/modulecontrol.h"
-#include "realmachine/realmachine.h"
+#include "realmachine/hardwaremachine.h"
 #include "machine/transformation.h"
 
 namespace {
@@ -356,108 +352,23 @@ RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int3
   return r;
 }
 
-// The machine of a --machine run: the driver, the modules of the mapping
-// table opened through module control, the main module's connection and the
-// back end, open from before the preview (which starts where the machine
-// stands) to the end.
-struct MachineSession {
-  std::unique_ptr<QuorvDriver> driver;
-  std::unique_ptr<ModuleControl> control;
-  uint32_t key = 0;
-  char keyText[10] = {};
-  std::unique_ptr<QuorvLink> link;
-  std::unique_ptr<RealMachine> machine;
-
-  // Without a module list in the mapping table: the application's module
-  // address ("ControllerAdr"), else the first module the scan finds.
-  bool DefaultModule(IoMapping& mapping, std::string& why) {
-    auto m = std::make_unique<IoModuleBase>();
-    const std::string address = GetMachineConfig().controllerAdr;
-    if (!address.empty()) {
-      if (!linkframe::ParseMac(address.c_str(), m->mac)) {
-        why = "bad module address " + address;
-        return false;
-      }
-    } else {
-      driver->FindFirstModule();
-      QuorvModuleRecord info{};
-      const uint32_t first = driver->FindNextModule(0);
-      if (!first || !driver->GetModuleInfo(first, &info, sizeof info)) {
-        why = "no controller module found";
-        return false;
-      }
-      std::copy(info.mac, info.mac + 6, m->mac);
-    }
-    m->macValid = true;
-    mapping.AddModule(std::move(m));
-    return true;
+// The machine of a --machine run, open from before the preview (which
+// starts where the machine stands) to the end. False with the result
+// printed.
+bool OpenMachine(HardwareMachine& hardware) {
+  std::string reason;
+  if (!hardware.Open(reason)) {
+    std::printf("result: not started (%s)\n", reason.c_str());
+    return false;
   }
+  std::fprintf(stderr, "module %s\n", hardware.Description().c_str());
+  if (!hardware.Warning().empty()) std::fprintf(stderr, "warning: %s\n", hardware.Warning().c_str());
+  return true;
+}
 
-  // False with the reason printed as the result.
-  bool Open(const Options& o) {
-    driver = o.adapter.empty() ? std::make_unique<QuorvDriver>()
-                               : std::make_unique<QuorvDriver>(sharedlog::kDefaultName, o.adapter.c_str());
-    QuorvErrorRecord error{};
-    if (driver->Internal()->error.Number() < 0 && driver->GetError(0, &error, sizeof error)) {
-      if (o.adapter.empty()) std::printf("result: not started (%s)\n", error.text);
-      else std::printf("result: not started (no usable adapter %s)\n", o.adapter.c_str());
-      return false;
-    }
-    IoMapping& mapping = GetIoMapping();
-    ParaFile& table = GetParaFile(PF_MAPPING_TABLE);
-    std::string why;
-    if (mapping.ReadModuleList(table) == 0 && !DefaultModule(mapping, why)) {
-      std::printf("result: not started (%s)\n", why.c_str());
-      return false;
-    }
-    control = std::make_unique<ModuleControl>(mapping, driver.get());
-    control->SetMachineType(GetMachineConfig().machineType);
-    const int code = control->CheckModulesOpen();
-    mapping.ReadMapping(table);
-    IoModule* main = mapping.MainModule();
-    if (!main || !main->IsOpen() || !IsMotionController(main->modelCode)) {
-      const std::string problem = control->FirmwareProblem();
-      std::printf("result: not started (%s)\n",
-                  !problem.empty() ? problem.c_str()
-                  : main && main->IsOpen() ? "the first module is no motion controller"
-                                           : "the controller module could not be opened");
-      return false;
-    }
-    if (code == MODEL_OBSOLETE) std::fprintf(stderr, "warning: %s\n", control->FirmwareProblem().c_str());
-    key = main->moduleKey;
-    linkframe::KeyText(key, keyText);
-    QuorvModuleRecord info{};
-    driver->GetModuleInfo(key, &info, sizeof info);
-    std::fprintf(stderr, "module %s %s %s on %s\n", keyText, main->name.c_str(), info.software, info.adapter);
-    link = std::make_unique<QuorvLink>(*driver, key);
-    machine = std::make_unique<RealMachine>(nullptr);
-    machine->SetModuleControl(control.get());
-    // After a lost connection: a module that answers again had restarted.
-    machine->SetReopen([this, mac = std::vector<uint8_t>(info.mac, info.mac + 6)]() -> ModuleLink* {
-      driver->CloseModule(key);
-      return driver->SearchModule(mac.data()) == key && driver->OpenModule(key, false) ? link.get() : nullptr;
-    });
-    std::string reason;
-    if (!machine->Connect(link.get(), reason)) {
-      std::printf("result: not started (%s)\n", reason.c_str());
-      return false;
-    }
-    return true;
-  }
-  ~MachineSession() {
-    if (machine) {
-      machine->StopThread();
-      machine->Disconnect();
-    }
-    // The modules close with their objects, while the driver is still there.
-    GetIoMapping().RemoveAllModules();
-    control.reset();
-  }
-};
-
-RunEnd RunOnMachine(const Options& o, MachineSession& session, Answers& answers, int32_t totalLines,
+RunEnd RunOnMachine(const Options& o, HardwareMachine& hardware, Answers& answers, int32_t totalLines,
                     double estimate) {
-  RealMachine& machine = *session.machine;
+  RealMachine& machine = hardware.Machine();
   MacroParser parser(&machine, &actState);
   parser.NewMainFile(o.file);
   machine.SetParser(&parser);
@@ -477,10 +388,12 @@ RunEnd RunOnMachine(const Options& o, MachineSession& session, Answers& answers,
   r.rc = WatchRun(runner, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
   machine.StopThread();
   machine.SetParser(nullptr);
+  char keyText[10];
+  linkframe::KeyText(hardware.Key(), keyText);
   if (machine.LastLinkFault() == RealMachine::LinkFault::RESTARTED)
-    std::printf("link: module %s restarted during the run; the connection is open again\n", session.keyText);
+    std::printf("link: module %s restarted during the run; the connection is open again\n", keyText);
   else if (machine.LastLinkFault() == RealMachine::LinkFault::LOST)
-    std::printf("link: connection to module %s lost\n", session.keyText);
+    std::printf("link: connection to module %s lost\n", keyText);
   Coordinates m;
   machine.GetPosition(m);
   const Transformation* t = actState.GetTransformation();
@@ -536,8 +449,8 @@ int RunRun(const std::vector<std::string>& args) {
   int rc = 0;
   {
     // 0. The machine, found and connected: the run starts where it stands.
-    MachineSession session;
-    bool proceed = !o.machine || session.Open(o);
+    HardwareMachine hardware(o.adapter);
+    bool proceed = !o.machine || OpenMachine(hardware);
     if (!proceed) rc = 1;
     MachineState& runState = o.machine ? actState : simState;
     // 1. The preview: range errors are counted, the first one kept.
@@ -575,7 +488,7 @@ int RunRun(const std::vector<std::string>& args) {
     // 2. The run on the simulated machine or on the modules, the
     // interpreter in the back end's worker.
     if (proceed) {
-      rc = o.machine ? RunOnMachine(o, session, answers, totalLines, estimate).rc
+      rc = o.machine ? RunOnMachine(o, hardware, answers, totalLines, estimate).rc
                      : RunOnSimulation(o, answers, clock, totalLines, estimate).rc;
     }
     // The run repeats the preview's messages; without a run the preview's

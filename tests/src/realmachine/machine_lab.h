@@ -21,7 +21,7 @@
 #include "machine/tooltable.h"
 #include "params/parafile.h"
 #include "preview/gcodegrafic.h"
-#include "realmachine/realmachine.h"
+#include "realmachine/hardwaremachine.h"
 #include "tests/src/io/io_lab.h"
 
 namespace machinelab {
@@ -77,9 +77,7 @@ class MachineLab : public IoLab {
     LoadToolTable();
   }
   void TearDown() override {
-    if (machine) machine->StopThread();
-    machine.reset();
-    link.reset();
+    hardware.reset();  // first: it closes its modules through its driver
     IoLab::TearDown();
     ResetParameterFilesForTest();
     GetMachineConfig() = MachineConfig();
@@ -89,26 +87,20 @@ class MachineLab : public IoLab {
     Folders::SetMacros(testsupport::ScratchDir() + "/macros");
   }
 
-  // The soft module (its 5 ms tick `speed` times as fast) and the machine
-  // streaming to it at the same pace.
+  // The soft module (its 5 ms tick `speed` times as fast) and the machine,
+  // opened as the application opens it, streaming to it at the same pace.
   void StartMachine(double speed, std::vector<std::string> extra = {}) {
     extra.insert(extra.end(), {"--path", "--axes", "4", "--speed", std::to_string(speed)});
     module = &StartModSim(Model(1, "Korrin", extra));
-    ASSERT_EQ(Open({1}), MODEL_KORRIN);
-    key = mapping.MainModule()->moduleKey;
-    link = std::make_unique<QuorvLink>(*driver, key);
-    machine = std::make_unique<RealMachine>(nullptr);
-    machine->SetModuleControl(control.get());
-    machine->Stream().Timing().speed = speed;
-    machine->SetReopen([this]() -> ModuleLink* {
-      driver->CloseModule(key);
-      const std::vector<uint8_t> mac = netlab::ModuleMac(1);
-      return driver->SearchModule(mac.data()) == key && driver->OpenModule(key, false) ? link.get() : nullptr;
-    });
+    hardware = std::make_unique<HardwareMachine>();
     std::string reason;
-    ASSERT_TRUE(machine->Connect(link.get(), reason)) << reason;
+    ASSERT_TRUE(hardware->Open(reason)) << reason;
+    machine = &hardware->Machine();
+    key = hardware->Key();
+    machine->Stream().Timing().speed = speed;
     machine->StartWorker();
   }
+  QuorvDriver& Driver() { return hardware->Driver(); }
 
   struct RunResult {
     int32_t code = 0;
@@ -119,7 +111,7 @@ class MachineLab : public IoLab {
   // pause (M0) is continued.
   template <class F>
   RunResult RunFile(const std::string& file, F during, int timeoutSeconds = 120) {
-    MacroParser parser(machine.get(), &actState);
+    MacroParser parser(machine, &actState);
     parser.NewMainFile(file);
     machine->SetParser(&parser);
     const uint32_t before = machine->RunsFinished();
@@ -169,7 +161,7 @@ class MachineLab : public IoLab {
   // The module's record after `since` (µs), once it has been written out.
   void ReadRecord(std::vector<Sample>& samples, std::vector<Switch>& switches, std::vector<std::string>& motions,
                   uint64_t since = 0) {
-    ASSERT_TRUE(driver->Synchronize(key, true));
+    ASSERT_TRUE(Driver().Synchronize(key, true));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const MachineConfig& cfg = GetMachineConfig();
     // Positions are written when they change: the one before `since` is
@@ -207,9 +199,9 @@ class MachineLab : public IoLab {
   }
 
   netlab::ModSim* module = nullptr;
+  std::unique_ptr<HardwareMachine> hardware;
+  RealMachine* machine = nullptr;
   uint32_t key = 0;
-  std::unique_ptr<QuorvLink> link;
-  std::unique_ptr<RealMachine> machine;
 };
 
 // Distance from p to the segment a-b.

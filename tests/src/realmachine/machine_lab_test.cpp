@@ -84,6 +84,7 @@ TEST_F(MachineLab, EveryExampleRunsToItsEndAlongItsPath) {
 // the end of the move before them; the output words show it.
 TEST_F(MachineLab, OutputsSwitchAtTheEndOfTheMoveBeforeThem) {
   StartMachine(10);
+  IoMapping& mapping = GetIoMapping();
   ASSERT_TRUE(mapping.AssignOutput(30, 16));                       // Korrin bit 2
   ASSERT_TRUE(mapping.AssignOutput(SIG_OUT_SPINDLE_FORWARD, 14));  // Korrin bit 1
   const std::string file = testsupport::MakeTempDir("outputs") + "/outputs.nc";
@@ -168,8 +169,8 @@ TEST_F(MachineLab, StopMidRunReachesStandstillClearsTheBufferAndReportsTheLine) 
   std::snprintf(expected, sizeof expected, "user break line %d ", lineAtStop);
   EXPECT_EQ(r.text.rfind(expected, 0), 0u) << r.text << " (line " << lineAtStop << " at the stop)";
   int level = -1, status = -1;
-  ASSERT_TRUE(driver->Synchronize(key, true));
-  ASSERT_TRUE(driver->ReadStatus(key, &level, &status));
+  ASSERT_TRUE(Driver().Synchronize(key, true));
+  ASSERT_TRUE(Driver().ReadStatus(key, &level, &status));
   EXPECT_EQ(level, 0) << "buffer cleared, the stream no longer stopped";
   EXPECT_EQ(status & 1, 0) << "standing";
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -182,7 +183,7 @@ TEST_F(MachineLab, StopMidRunReachesStandstillClearsTheBufferAndReportsTheLine) 
   EXPECT_TRUE(clearedAfter);
   uint16_t ref = 0;
   int32_t steps[3] = {};
-  ASSERT_TRUE(driver->ReadPosition(key, &ref, steps, 3));
+  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
   Coordinates p;
   machine->GetPosition(p);
   EXPECT_NEAR(p.v[0], steps[0] * GetMachineConfig().axis[0].resolution, 1e-9);
@@ -211,11 +212,8 @@ TEST_F(MachineLab, SilentModuleEndsTheRunAndARestartedOneIsReportedAndTakenBack)
   EXPECT_FALSE(machine->Connected());
 
   module->Control("talk");
-  driver->CloseModule(key);  // given up already when it did not answer again
-  ASSERT_EQ(driver->SearchModule(netlab::ModuleMac(1).data()), key);
-  ASSERT_TRUE(driver->OpenModule(key, false));
   std::string reason;
-  ASSERT_TRUE(machine->Connect(link.get(), reason)) << reason;
+  ASSERT_TRUE(hardware->Reconnect(reason)) << reason;
   bool restarted = false;
   const RunResult r = RunFile(kExamples + "/drilling.nc", [&] {
     if (!restarted && machine->GetCursor() >= 10) {
