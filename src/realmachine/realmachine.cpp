@@ -42,8 +42,8 @@ RealMachine::RealMachine(GCodeParser* parser)
 
 RealMachine::~RealMachine() { StopThread(); }
 
-void RealMachine::SetBits(uint32_t bits) { m_stateBits.fetch_or(bits, std::memory_order_acq_rel); }
-void RealMachine::ClearBits(uint32_t bits) { m_stateBits.fetch_and(~bits, std::memory_order_acq_rel); }
+void RealMachine::SetBits(uint32_t bits) { m_flags.fetch_or(bits, std::memory_order_acq_rel); }
+void RealMachine::ClearBits(uint32_t bits) { m_flags.fetch_and(~bits, std::memory_order_acq_rel); }
 
 bool RealMachine::Connect(ModuleLink* link, std::string& reason) {
   if (IsRunning() && HasBits(kBusy | kPaused)) {

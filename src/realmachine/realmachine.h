@@ -34,7 +34,8 @@ class ModuleControl;
 
 class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
  public:
-  // m_state bits.
+  // The machine's state bits, kept in the back end's flags word (the
+  // operator interface reads them there).
   static constexpr uint32_t kBusy = 1;
   static constexpr uint32_t kBreak = 2;
   static constexpr uint32_t kPaused = 4;
@@ -129,7 +130,7 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   std::string LastErrorText() const;
   LinkFault LastLinkFault() const { return m_linkFault.load(std::memory_order_acquire); }
   uint32_t RunsFinished() const { return m_runsFinished.load(std::memory_order_acquire); }
-  uint32_t State() const { return m_stateBits.load(std::memory_order_acquire); }
+  uint32_t State() const { return m_flags.load(std::memory_order_acquire); }
 
  protected:
   void ExecuteCommand(const WorkCmdData& cmd) override;
@@ -141,7 +142,7 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
 
   void SetBits(uint32_t bits);
   void ClearBits(uint32_t bits);
-  bool HasBits(uint32_t bits) const { return (m_stateBits.load(std::memory_order_acquire) & bits) != 0; }
+  bool HasBits(uint32_t bits) const { return (m_flags.load(std::memory_order_acquire) & bits) != 0; }
   void RunCommand(const WorkCmdData& cmd);
   void StopCommand();
   // A pending break is taken over: the module stops, the planner forgets
@@ -162,7 +163,6 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   std::function<ModuleLink*()> m_reopen;
   ModuleControl* m_io = nullptr;
 
-  std::atomic<uint32_t> m_stateBits{0};
   int32_t m_execMode = kExecStd;
   std::atomic<double> m_feedOverride{100.0};     // percent
   std::atomic<double> m_spindleOverride{100.0};  // percent
