@@ -8,7 +8,7 @@
 #include "interpreter/gcodeparser.h"
 #include "io/iomapping.h"
 #include "io/modulecontrol.h"
-#include "interpreter/macroparser.h"
+#include "interpreter/programrun.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "machine/statechange.h"
@@ -300,44 +300,23 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   if (!hasText) ReplyNow();
   LogMessage(kLogMachine, "RealMachine run %s", hasText ? "text" : "program");
 
-  bool failed = false;
-  int32_t code = 0;
-  std::string report;
-  try {
-    if (!Connected()) throw Error_t(kErrNetwork);
-    // The plan starts from the machine as it stands.
-    MachineState& act = *GetMachineState();
-    m_planState = std::make_unique<MachineState>(act, ".plan");
-    m_planner.SetMachineState(m_planState.get());
-    m_planner.SetExecMode(m_execMode);
-    m_stream.DoPollIo(true);
-    m_planner.Start(m_stream.ActPos());
-    m_planner.SetFeedOverride(m_feedOverride);
-    if (hasText) {
-      MacroParser temp(this, &act, text);
-      ReplyNow();
-      failed = temp.ExecuteProgram(true, 0) == RUN_ERROR;
-      code = temp.errorCode;
-      report = temp.ErrorReportText();
-    } else if (m_parser) {
-      const int32_t from = m_parser->runFromLine;
-      failed = m_parser->ExecuteProgram(false, 0, "%", from > 1 ? from : 0, 0, from > 1) == RUN_ERROR;
-      code = m_parser->errorCode;
-      report = m_parser->ErrorReportText();
-    } else {
-      failed = true;
-      code = ERR_MAIN_PROGRAM;
-      report = "no program loaded";
-    }
-  } catch (const Error_t& e) {
-    failed = true;
-    code = e.code;
-    report = ErrorText(e);
-  } catch (...) {
-    failed = true;
-    code = ERR_MAIN_PROGRAM;
-    report = "internal error";
-  }
+  MachineState& act = *GetMachineState();
+  const RunOutcome run = RunInterpreter(
+      this, &act, m_parser, hasText ? &text : nullptr,
+      [&] {
+        if (!Connected()) throw Error_t(kErrNetwork);
+        // The plan starts from the machine as it stands.
+        m_planState = std::make_unique<MachineState>(act, ".plan");
+        m_planner.SetMachineState(m_planState.get());
+        m_planner.SetExecMode(m_execMode);
+        m_stream.DoPollIo(true);
+        m_planner.Start(m_stream.ActPos());
+        m_planner.SetFeedOverride(m_feedOverride);
+      },
+      [this] { ReplyNow(); });
+  const bool failed = run.failed;
+  const int32_t code = run.code;
+  const std::string& report = run.report;
   ReplyNow();
   m_stream.m_actVelocity = 0;
   if (failed && code == kErrNetwork) AfterLinkFailure();

@@ -246,32 +246,22 @@ class Progress {
   bool shown = false;
 };
 
-// How the run loop sees a back end.
-struct Runner {
-  virtual ~Runner() = default;
-  virtual BackEnd& Be() = 0;
-  virtual bool Finished() = 0;
-  virtual bool Paused() = 0;
-  virtual int32_t ErrorCode() = 0;
-  virtual std::string ErrorText() = 0;
-  // The interpreter's last tag: the last program line it executed.
-  virtual int32_t LastTag() = 0;
-};
-
 struct RunEnd {
   int rc = 0;
 };
 
 // Starts the program, serves pauses and Ctrl-C, shows the progress and
 // prints the result lines; returns the exit status.
-int WatchRun(Runner& run, Answers& answers, int32_t totalLines, const std::function<bool()>& emptyCheck,
-             double& seconds) {
+// be: a Simulation or RealMachine (both keep their state bits in the flags
+// word and count their runs).
+template <class B>
+int WatchRun(B& be, Answers& answers, int32_t totalLines, const std::function<bool()>& emptyCheck, double& seconds) {
   struct sigaction sa {};
   sa.sa_handler = OnSigint;
   sigemptyset(&sa.sa_mask);
   struct sigaction old {};
   sigaction(SIGINT, &sa, &old);
-  BackEnd& be = run.Be();
+  auto paused = [&] { return (be.GetFlags() & B::kPaused) != 0; };
   Progress progress(totalLines);
   const auto t0 = std::chrono::steady_clock::now();
   auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
@@ -279,14 +269,14 @@ int WatchRun(Runner& run, Answers& answers, int32_t totalLines, const std::funct
   bool stopped = false;
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (run.Finished()) break;
+    if (be.RunsFinished() > 0) break;
     if (g_interrupted && !stopped) {
       stopped = true;
       progress.Break();
       std::fprintf(stderr, "interrupted: stopping\n");
       be.Stop(false);
     }
-    if (run.Paused() && !stopped) {
+    if (paused() && !stopped) {
       const std::string a = answers.Next("continue");
       progress.Break();
       std::fprintf(stderr, "pause at line %d: %s\n", be.GetCursor(), a.c_str());
@@ -297,11 +287,11 @@ int WatchRun(Runner& run, Answers& answers, int32_t totalLines, const std::funct
         be.Continue();
       }
     }
-    progress.Show(be, run.Paused(), elapsed(), false);
+    progress.Show(be, paused(), elapsed(), false);
   }
   seconds = elapsed();
-  const int32_t code = run.ErrorCode();
-  progress.Show(be, false, seconds, true, code == 0 ? run.LastTag() : -1);
+  const int32_t code = be.LastErrorCode();
+  progress.Show(be, false, seconds, true, code == 0 ? be.GetTag() : -1);
   progress.Break();
   sigaction(SIGINT, &old, nullptr);
   if (code == 0 && emptyCheck()) {
@@ -309,10 +299,10 @@ int WatchRun(Runner& run, Answers& answers, int32_t totalLines, const std::funct
   } else if (code == 0) {
     std::printf("result: completed\n");
   } else if (code == ERR_USER_BREAK) {
-    std::printf("result: stopped (user break): %s\n", run.ErrorText().c_str());
+    std::printf("result: stopped (user break): %s\n", be.LastErrorText().c_str());
     return g_interrupted ? 130 : 1;
   } else {
-    std::printf("result: error: %s\n", run.ErrorText().c_str());
+    std::printf("result: error: %s\n", be.LastErrorText().c_str());
     return 1;
   }
   return 0;
@@ -326,20 +316,10 @@ RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int3
   // The simulated machine starts where the state says it stands.
   const Transformation* st = simState.GetTransformation();
   sim.SetSimPosition(st ? st->ToMachine(simState.progPos) : simState.progPos);
-  struct SimRunner : Runner {
-    Simulation& s;
-    explicit SimRunner(Simulation& sim) : s(sim) {}
-    BackEnd& Be() override { return s; }
-    bool Finished() override { return s.RunsFinished() > 0; }
-    bool Paused() override { return (s.GetFlags() & Simulation::kPaused) != 0; }
-    int32_t ErrorCode() override { return s.LastErrorCode(); }
-    std::string ErrorText() override { return s.LastErrorText(); }
-    int32_t LastTag() override { return s.GetTag(); }
-  } runner(sim);
   sim.StartWorker();
   double seconds = 0;
   RunEnd r;
-  r.rc = WatchRun(runner, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  r.rc = WatchRun(sim, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
   sim.StopThread();
   const Transformation* t = simState.GetTransformation();
   Coordinates m;
@@ -372,20 +352,10 @@ RunEnd RunOnMachine(const Options& o, HardwareMachine& hardware, Answers& answer
   MacroParser parser(&machine, &actState);
   parser.NewMainFile(o.file);
   machine.SetParser(&parser);
-  struct MachineRunner : Runner {
-    RealMachine& m;
-    explicit MachineRunner(RealMachine& machine) : m(machine) {}
-    BackEnd& Be() override { return m; }
-    bool Finished() override { return m.RunsFinished() > 0; }
-    bool Paused() override { return (m.State() & RealMachine::kPaused) != 0; }
-    int32_t ErrorCode() override { return m.LastErrorCode(); }
-    std::string ErrorText() override { return m.LastErrorText(); }
-    int32_t LastTag() override { return m.GetTag(); }
-  } runner(machine);
   machine.StartWorker();
   double seconds = 0;
   RunEnd r;
-  r.rc = WatchRun(runner, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  r.rc = WatchRun(machine, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
   machine.StopThread();
   machine.SetParser(nullptr);
   char keyText[10];
