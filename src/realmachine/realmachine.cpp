@@ -59,6 +59,8 @@ bool RealMachine::Connect(ModuleLink* link, std::string& reason) {
     reason = "the controller module does not answer";
     return false;
   }
+  // A fresh module has forgotten the spindle override.
+  link->SetSpindleOverride(m_spindleOverride);
   if (m_io) {
     m_io->SendModuleFunctions(GetMachineConfig().pwmFreq);
     ArmStopCondition();
