@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string Format(const char* format, int n) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, n);
-  return buf;
-}
-
 // Fixed input signals 1..59 and 80 (handset signals below).
 struct FixedInput {
   int number;
@@ -191,7 +185,7 @@ std::string IoMapping::PinText(int32_t pin) const {
   }
   int local = 0;
   if (const IoModule* m = ModuleOfPin(pin, &local)) return m->name + " " + m->PinName(local);
-  return Format("pin %d (no module)", pin);
+  return "pin " + std::to_string(pin) + " (no module)";
 }
 
 int IoMapping::ReadModuleList(const ParaFile& file) {
@@ -219,10 +213,10 @@ int IoMapping::ReadModuleList(const ParaFile& file) {
 std::string IoMapping::DefaultInputName(int signal) {
   for (const FixedInput& f : kFixedInputs)
     if (f.number == signal) return f.name;
-  if (signal >= 10 && signal <= 18) return Format("servo ready axis%d", signal - 10);
-  if (signal >= 20 && signal <= 28) return Format("limit- axis%d", signal - 20);
-  if (signal >= 30 && signal <= 38) return Format("home switch axis%d", signal - 30);
-  if (signal >= 40 && signal <= 48) return Format("limit+ axis%d", signal - 40);
+  if (signal >= 10 && signal <= 18) return "servo ready axis" + std::to_string(signal - 10);
+  if (signal >= 20 && signal <= 28) return "limit- axis" + std::to_string(signal - 20);
+  if (signal >= 30 && signal <= 38) return "home switch axis" + std::to_string(signal - 30);
+  if (signal >= 40 && signal <= 48) return "limit+ axis" + std::to_string(signal - 40);
   for (const HandsetSignal& h : kHandsetInputs)
     if (h.number == signal) return h.name;
   return std::string();
@@ -476,78 +470,52 @@ MappingReadReport IoMapping::ReadMapping(ParaFile& file) {
     }
   }
 
-  for (int i = 0; i < numInputs; ++i) {
-    bool hasRange = false;
-    file.GetBool("in", "HasRange", i, hasRange);
-    int signal = 0, pin = 0;
-    std::string name;
-    if (!file.GetInt("in", "Signal", i, signal)) { skip("input", i, "no Signal"); continue; }
-    if (!file.GetInt("in", "Pin", i, pin)) { skip("input", i, "no Pin"); continue; }
-    if (!file.GetString("in", "Name", i, name)) { skip("input", i, "no Name"); continue; }
-    if (!InRange(signal)) { skip("input", i, "signal " + std::to_string(signal) + " out of range"); continue; }
-    RemoveInput(signal);
-    LogMessage(LOG_IO_DETAIL, "AssignInput s=%d p=%d n=%s", signal, pin, name.c_str());
-    if (hasRange) {
-      int minReg = 0, maxReg = 0;
-      double minVal = 0, maxVal = 0;
-      if (!file.GetInt("in", "MinReg", i, minReg) || !file.GetInt("in", "MaxReg", i, maxReg) ||
-          !file.GetDouble("in", "MinVal", i, minVal) || !file.GetDouble("in", "MaxVal", i, maxVal)) {
-        skip("input", i, "ranged without MinReg, MaxReg, MinVal and MaxVal");
-        continue;
+  for (const bool output : {false, true}) {
+    const char* dir = output ? "out" : "in";
+    const char* what = output ? "output" : "input";
+    for (int i = 0; i < (output ? numOutputs : numInputs); ++i) {
+      bool hasRange = false;
+      file.GetBool(dir, "HasRange", i, hasRange);
+      int signal = 0, pin = 0;
+      std::string name;
+      if (!file.GetInt(dir, "Signal", i, signal)) { skip(what, i, "no Signal"); continue; }
+      if (!file.GetInt(dir, "Pin", i, pin)) { skip(what, i, "no Pin"); continue; }
+      if (!file.GetString(dir, "Name", i, name)) { skip(what, i, "no Name"); continue; }
+      if (!InRange(signal)) { skip(what, i, "signal " + std::to_string(signal) + " out of range"); continue; }
+      if (!output) RemoveInput(signal);
+      LogMessage(LOG_IO_DETAIL, output ? "AssignOutput s=%d p=%d n=%s" : "AssignInput s=%d p=%d n=%s", signal, pin,
+                 name.c_str());
+      const std::string refused = " refused for signal " + std::to_string(signal);
+      if (hasRange) {
+        int minReg = 0, maxReg = 0;
+        double minVal = 0, maxVal = 0;
+        if (!file.GetInt(dir, "MinReg", i, minReg) || !file.GetInt(dir, "MaxReg", i, maxReg) ||
+            !file.GetDouble(dir, "MinVal", i, minVal) || !file.GetDouble(dir, "MaxVal", i, maxVal)) {
+          skip(what, i, "ranged without MinReg, MaxReg, MinVal and MaxVal");
+          continue;
+        }
+        if (!(output ? AssignRangedOutput(signal, pin, minVal, maxVal, minReg, maxReg, &name)
+                     : AssignRangedInput(signal, pin, minVal, maxVal, minReg, maxReg, &name))) {
+          skip(what, i, "register " + PinText(pin) + refused);
+          continue;
+        }
+      } else {
+        bool invert = false;
+        int safetyLevel = 0;
+        if (!output && !file.GetBool(dir, "Invert", i, invert)) { skip(what, i, "no Invert"); continue; }
+        const bool hasLevel = output && file.GetInt(dir, "SafetyLevel", i, safetyLevel);
+        // Kept even when the pin cannot be taken now (its module is
+        // missing), so the entry is written back as read.
+        (output ? outputBackups : inputBackups)
+            .push_back(std::make_unique<BackupSignal>(signal, name, pin, invert, safetyLevel));
+        if (!(output ? AssignOutput(signal, pin, &name) : AssignInput(signal, pin, invert, &name))) {
+          skip(what, i, PinText(pin) + refused);
+          continue;
+        }
+        if (hasLevel) outputs[signal]->safetyLevel = safetyLevel;
       }
-      if (!AssignRangedInput(signal, pin, minVal, maxVal, minReg, maxReg, &name)) {
-        skip("input", i, "register " + PinText(pin) + " refused for signal " + std::to_string(signal));
-        continue;
-      }
-      ++report.inputs;
-      continue;
+      ++(output ? report.outputs : report.inputs);
     }
-    bool invert = false;
-    if (!file.GetBool("in", "Invert", i, invert)) { skip("input", i, "no Invert"); continue; }
-    // Kept even when the pin cannot be taken now (its module is missing), so
-    // the entry is written back as read.
-    inputBackups.push_back(std::make_unique<BackupSignal>(signal, name, pin, invert, 0));
-    if (!AssignInput(signal, pin, invert, &name)) {
-      skip("input", i, PinText(pin) + " refused for signal " + std::to_string(signal));
-      continue;
-    }
-    ++report.inputs;
-  }
-
-  for (int i = 0; i < numOutputs; ++i) {
-    bool hasRange = false;
-    file.GetBool("out", "HasRange", i, hasRange);
-    int signal = 0, pin = 0;
-    std::string name;
-    if (!file.GetInt("out", "Signal", i, signal)) { skip("output", i, "no Signal"); continue; }
-    if (!file.GetInt("out", "Pin", i, pin)) { skip("output", i, "no Pin"); continue; }
-    if (!file.GetString("out", "Name", i, name)) { skip("output", i, "no Name"); continue; }
-    if (!InRange(signal)) { skip("output", i, "signal " + std::to_string(signal) + " out of range"); continue; }
-    LogMessage(LOG_IO_DETAIL, "AssignOutput s=%d p=%d n=%s", signal, pin, name.c_str());
-    if (hasRange) {
-      int minReg = 0, maxReg = 0;
-      double minVal = 0, maxVal = 0;
-      if (!file.GetInt("out", "MinReg", i, minReg) || !file.GetInt("out", "MaxReg", i, maxReg) ||
-          !file.GetDouble("out", "MinVal", i, minVal) || !file.GetDouble("out", "MaxVal", i, maxVal)) {
-        skip("output", i, "ranged without MinReg, MaxReg, MinVal and MaxVal");
-        continue;
-      }
-      if (!AssignRangedOutput(signal, pin, minVal, maxVal, minReg, maxReg, &name)) {
-        skip("output", i, "register " + PinText(pin) + " refused for signal " + std::to_string(signal));
-        continue;
-      }
-      ++report.outputs;
-      continue;
-    }
-    int safetyLevel = 0;
-    const bool hasLevel = file.GetInt("out", "SafetyLevel", i, safetyLevel);
-    outputBackups.push_back(std::make_unique<BackupSignal>(signal, name, pin, false, safetyLevel));
-    if (!AssignOutput(signal, pin, &name)) {
-      skip("output", i, PinText(pin) + " refused for signal " + std::to_string(signal));
-      continue;
-    }
-    if (hasLevel) outputs[signal]->safetyLevel = safetyLevel;
-    ++report.outputs;
   }
   return report;
 }

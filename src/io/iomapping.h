@@ -232,5 +232,6 @@ class IoMapping {
   NetworkRegisters* registers = nullptr;
 };
 
-// The process-wide mapping.
+// The process-wide mapping. Its open modules close through their driver:
+// remove them (RemoveAllModules) before the driver goes.
 IoMapping& GetIoMapping();

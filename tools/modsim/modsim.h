@@ -31,6 +31,7 @@ struct ModuleConfig {
   std::string recordPath;        // empty: no record
   bool rawEcho = false;          // raw data sent to it comes back as its raw answer
   std::string model;             // controller model it plays ("Korrin"); empty: none
+  bool nameGiven = false;        // --name given: the model does not name it
   FaultConfig faults;
 };
 

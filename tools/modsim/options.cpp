@@ -110,10 +110,11 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
       std::string why;
       if (!ModulePins::Create(v, why)) return Fail(error, "--model: " + why);
       current->model = v;
-      // The model's own identification, unless a name was given before.
-      if (current->name == ModuleConfig().name) current->name = ModuleNameOf(v);
+      // The model's own identification, unless a name is given.
+      if (!current->nameGiven) current->name = ModuleNameOf(v);
     } else if (opt == "--name") {
       current->name = v;
+      current->nameGiven = true;
     } else if (opt == "--hw") {
       current->hardware = v;
     } else if (opt == "--sw") {

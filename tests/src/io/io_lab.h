@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "io/iomapping.h"
+#include "io/machineio.h"
 #include "io/modulecontrol.h"
 #include "tests/driver/link_fixture.h"
 
 class IoLab : public LinkLab {
  protected:
   void TearDown() override {
+    machine.reset();
     control.reset();
     mapping.RemoveAllModules();  // closes them while the driver lives
     LinkLab::TearDown();
@@ -30,6 +32,12 @@ class IoLab : public LinkLab {
   }
   // The module list of lab modules `numbers`, opened; the check's result.
   int Open(const std::vector<int>& numbers, bool* changed = nullptr) {
+    List(numbers);
+    control = std::make_unique<ModuleControl>(mapping, driver.get());
+    return control->CheckModulesOpen(changed);
+  }
+  // The module list of lab modules `numbers`, not opened yet.
+  void List(const std::vector<int>& numbers) {
     if (!driver) StartDriver();
     for (int n : numbers) {
       auto m = std::make_unique<IoModuleBase>();
@@ -38,8 +46,27 @@ class IoLab : public LinkLab {
       m->macValid = true;
       mapping.AddModule(std::move(m));
     }
-    control = std::make_unique<ModuleControl>(mapping, driver.get());
-    return control->CheckModulesOpen(changed);
+  }
+  // The whole machine over the list: opened, `wire` maps the signals, started.
+  template <typename Wire>
+  void StartMachine(const std::vector<int>& numbers, const SafetyConfig& cfg, Wire wire) {
+    List(numbers);
+    machine = std::make_unique<MachineIo>(mapping, driver.get(), cfg);
+    ASSERT_GE(machine->OpenModules(), MODEL_KORRIN);
+    wire();
+    ASSERT_TRUE(machine->Start());
+  }
+  // Polls the machine every 10 ms until `done` (true) or the time is up.
+  template <typename Pred>
+  bool PollUntil(Pred done, int timeoutMs = 3000) {
+    return WaitUntil(
+        [&] {
+          machine->Poll();
+          if (done()) return true;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          return false;
+        },
+        timeoutMs);
   }
   // Polls until the input signal reads `active` (true) or the time is up.
   bool WaitInput(int signal, bool active, int timeoutMs = 2000) {
@@ -91,4 +118,5 @@ class IoLab : public LinkLab {
 
   IoMapping mapping;
   std::unique_ptr<ModuleControl> control;
+  std::unique_ptr<MachineIo> machine;
 };

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "common/testsupport.h"
+#include "io/machineio.h"
+#include "program/errors.h"
 #include "machine/machineconfig.h"
 #include "params/parafile.h"
 
@@ -294,6 +296,27 @@ TEST_F(MappingTest, HandsetGetsItsDefaultSignals) {
   EXPECT_EQ(m.Input(69)->name, "handwheel exhaust button");
   EXPECT_EQ(m.Output(74)->pins[0], 40 + 27);
   EXPECT_EQ(m.Input(72)->pin, 0) << "the 30-pin handset has no axis buttons";
+}
+
+// The operator reads the integrator's names in the stop reasons.
+TEST_F(MappingTest, StopReasonsNameTheConfiguredInputs) {
+  IoMapping& global = GetIoMapping();
+  Equip(global);
+  const std::string coolant = "coolant pressure", limit = "X right end";
+  ASSERT_TRUE(global.AssignInput(SIG_IN_ALARM2, 12, false, &coolant));
+  ASSERT_TRUE(global.AssignInput(SIG_IN_LIMIT_PLUS, 13, false, &limit));  // Korrin bit 3
+  const ErrorTextNames before = SetErrorTextNames(ErrorTextNames());
+  SetErrorTextNames(before);
+  InstallErrorTextNames();
+  EXPECT_EQ(ErrorText(Error_t{-104, 0}), "Alarm triggered: coolant pressure");
+  EXPECT_EQ(ErrorText(Error_t{-103, 0}), "alarm input #1 triggered") << "not wired";
+  EXPECT_EQ(ErrorText(Error_t{-102, 0}), "limit or home switch triggered");
+  global.Module(0)->inputWord = 1u << 3;
+  EXPECT_EQ(ErrorText(Error_t{-102, 0}), "X right end: limit or home switch triggered");
+  SetErrorTextNames(before);
+  global.Clear();
+  global.CreateFixedSignals();
+  global.RemoveAllModules();
 }
 
 }  // namespace

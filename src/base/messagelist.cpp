@@ -1,8 +1,7 @@
-#include "interpreter/messagelist.h"
+#include "base/messagelist.h"
 
 #include <atomic>
 
-#include "program/fileparser.h"
 #include "base/logging.h"
 
 namespace {
@@ -10,7 +9,7 @@ std::atomic<MessageList*> g_list{nullptr};
 }  // namespace
 
 void DefaultMessageList::Post(const std::string& text) {
-  LogMessage(LOG_INTERPRETER_INFO, "Message: %s", text.c_str());
+  LogMessage(LOGCAT_INTERPRETER | 3, "Message: %s", text.c_str());
   std::lock_guard<std::mutex> lock(mutex);
   lines.push_back(text);
   while (lines.size() > kKeep) lines.pop_front();
