@@ -234,12 +234,19 @@ void ModuleModel::Filter() {
   for (int i = 0; i < kAxisCount; ++i) m_output.v[i] = (m_sum[i] - less * oldest.v[i]) / m_filterDivisor;
 }
 
-void ModuleModel::Step() {
-  // A configuration waits until the motion before it has settled.
+bool ModuleModel::ApplySettled() {
+  bool applied = false;
   while (m_count > 0 && At(0).config && m_velocity == 0 && Settled()) {
     Apply(At(0));
     Pop();
+    applied = true;
   }
+  return applied;
+}
+
+void ModuleModel::Step() {
+  // A configuration waits until the motion before it has settled.
+  ApplySettled();
   // Points on the spot are passed at once (a stop there is a stop).
   while (m_count > 0 && !At(0).config && At(0).length - m_offset <= 0) {
     m_from = At(0).point;

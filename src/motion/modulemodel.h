@@ -42,6 +42,9 @@ class ModuleModel {
   // ---- time
   // One sample: ramp, advance along the points, filter.
   void Step();
+  // What a sample does first: configurations waiting at the front take
+  // effect once the motion before them has settled. True when one did.
+  bool ApplySettled();
   // Stands at position with an empty buffer and a settled filter; the
   // configuration and the stream settings stay.
   void Reset(const Coordinates& position);

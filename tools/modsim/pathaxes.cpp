@@ -102,14 +102,16 @@ void PathAxes::Queue(const uint8_t* c, int size, uint64_t t) {
 }
 
 bool PathAxes::NextDue(std::vector<uint8_t>& command) {
-  if (queue_.empty() || queue_.front().after > model_.Passed()) return false;
-  command = std::move(queue_.front().bytes);
-  queue_.pop_front();
+  std::deque<Item>& from = !ready_.empty() ? ready_ : queue_;
+  if (from.empty() || from.front().after > model_.Passed()) return false;
+  command = std::move(from.front().bytes);
+  from.pop_front();
   return true;
 }
 
 void PathAxes::ClearQueue() {
   queue_.clear();
+  ready_.clear();
   if (model_.Idle() || model_.Halting()) model_.Halt();
   else model_.Reset(model_.Position());
   halted_ = false;
@@ -168,11 +170,20 @@ void PathAxes::ReportMotion() {
 
 void PathAxes::Tick(uint64_t t) {
   now_ = t;
+  // An output after a stop runs once the axes have settled there, before
+  // the path goes on.
+  if (model_.ApplySettled()) {
+    while (!queue_.empty() && queue_.front().after <= model_.Passed()) {
+      ready_.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
+  }
   const bool wasHalting = model_.Halting();
   model_.Step();
   if (wasHalting && !model_.Halting()) {
     // Stopped: what was still buffered is gone.
     queue_.clear();
+    ready_.clear();
     pushed_ = model_.Passed();
     s_ = model_.RawPosition().v[kPathAxis];
     for (int i = 0; i < kMaxAxes; ++i) last_[i] = static_cast<int32_t>(std::lround(model_.RawPosition().v[kFirstChannel + i]));

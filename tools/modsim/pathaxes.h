@@ -44,7 +44,7 @@ class PathAxes : public AxisModel {
   bool TakesStream() const override { return true; }
   void Queue(const uint8_t* command, int size, uint64_t t) override;
   bool NextDue(std::vector<uint8_t>& command) override;
-  size_t Queued() const override { return queue_.size(); }
+  size_t Queued() const override { return queue_.size() + ready_.size(); }
   void ClearQueue() override;
   void Immediate(const uint8_t* command, int size) override;
   bool Moving() const override { return !model_.Idle(); }
@@ -78,6 +78,7 @@ class PathAxes : public AxisModel {
   Recorder& record_;
   ModuleModel model_;
   std::deque<Item> queue_;
+  std::deque<Item> ready_;  // came due before this tick's motion
   uint64_t pushed_ = 0;   // model entries pushed (continues from Passed after a drop)
   double s_ = 0;          // path coordinate of the last point, vmax seconds
   double nominal_ = 0;    // last velocity command, fraction of vmax

@@ -249,11 +249,12 @@ inline double LargestDeviation(const ToolPath& path, const std::vector<Sample>& 
   return largest;
 }
 
-// The position at time t: the last sample at or before it.
+// The position when something happened at time t: the last sample before
+// it (a sample of the same tick shows that tick's motion, which comes after).
 inline const Sample* SampleAt(const std::vector<Sample>& samples, uint64_t micros) {
   const Sample* last = nullptr;
   for (const Sample& s : samples) {
-    if (s.micros > micros) break;
+    if (s.micros >= micros) break;
     last = &s;
   }
   return last;

@@ -24,9 +24,9 @@ double Bound() {
   return cfg.trajectTol + cfg.axis[0].resolution + 0.001;  // the reference's chords and floats
 }
 
-// Each switch of the record happened at rest at the end of the move before
-// the command in the program (the k-th switch no earlier than the place of
-// the switch before it).
+// Each switch of the record happened at the end of the move before the
+// command in the program, standing there: to within a step, not within the
+// filter's lag (the k-th switch no earlier than the place of the one before).
 void ExpectSwitchesAtTheirMoves(const std::vector<Switch>& switches, const std::vector<Sample>& samples,
                                 const MachinePath& path, const std::string& name) {
   size_t from = 0;
@@ -37,7 +37,7 @@ void ExpectSwitchesAtTheirMoves(const std::vector<Switch>& switches, const std::
     for (size_t j = from; j < path.switchPoints.size() && !found; ++j) {
       const auto& q = path.switchPoints[j];
       const double d = std::hypot(at->p[0] - q[0], at->p[1] - q[1], at->p[2] - q[2]);
-      if (d <= Bound()) {
+      if (d <= GetMachineConfig().axis[0].resolution + 1e-4) {
         found = true;
         from = j;
       }
