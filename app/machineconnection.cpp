@@ -52,9 +52,17 @@ std::string MachineConnection::StatusText() const {
 }
 
 int32_t MachineConnection::LastErrorCode() const {
-  return m_kind == Kind::SIMULATION ? m_sim->LastErrorCode() : 0;
+  return m_kind == Kind::SIMULATION ? m_sim->LastErrorCode() : m_link->LastErrorCode();
 }
 
 std::string MachineConnection::LastErrorText() const {
-  return m_kind == Kind::SIMULATION ? m_sim->LastErrorText() : std::string();
+  return m_kind == Kind::SIMULATION ? m_sim->LastErrorText() : m_link->LastErrorText();
 }
+
+namespace {
+MachineLinkFactory g_linkFactory = nullptr;
+}
+
+void SetMachineLinkFactory(MachineLinkFactory factory) { g_linkFactory = factory; }
+
+std::unique_ptr<MachineLink> MakeMachineLink() { return g_linkFactory ? g_linkFactory() : nullptr; }

@@ -28,7 +28,17 @@ class MachineLink {
   // Connection supervision of the main cycle.
   virtual bool Failed() const { return false; }
   virtual bool Bad() const { return false; }
+  // How the last run on the machine ended: 0 clean or stopped without
+  // error, else the error code, with the operator's report text.
+  virtual int32_t LastErrorCode() const { return 0; }
+  virtual std::string LastErrorText() const { return std::string(); }
 };
+
+// The application's link to the machine, when the program (not a test)
+// provides one; null: none (the simulation runs).
+using MachineLinkFactory = std::unique_ptr<MachineLink> (*)();
+void SetMachineLinkFactory(MachineLinkFactory factory);
+std::unique_ptr<MachineLink> MakeMachineLink();
 
 // The link of a build without hardware support.
 class NoMachineLink : public MachineLink {

@@ -153,7 +153,7 @@ bool Quorvane2App::StartUp() {
   // 9. The main window.
   LogMessage(LOG_START, "Quorvane2App::OnInit()");
   SetInitialised(true);
-  frame = new Quorvane2Frame();
+  frame = new Quorvane2Frame(MakeMachineLink());
   frame->Show();
   SetTopWindow(frame);
   if (banner) {

@@ -69,6 +69,11 @@ QuorvDriver::QuorvDriver(const char* sharedLogName) {
   internal_ = new QuorvInternal(true);
 }
 
+QuorvDriver::QuorvDriver(const char* sharedLogName, const char* onlyAdapter) {
+  DriverLogOpen(sharedLogName);
+  internal_ = new QuorvInternal(true, onlyAdapter);
+}
+
 QuorvDriver::~QuorvDriver() {
   delete internal_;
   DriverLogClose();
@@ -527,6 +532,21 @@ bool QuorvDriver::Synchronize(uint32_t key, bool wait) {
     return Send(m.m, nop, 2, SendMode::Single, "Synchronize");
   }
   return true;
+}
+
+bool QuorvDriver::RequestStatus(uint32_t key) {
+  Pinned m(Use(key, Allow::Connected, "RequestStatus"));
+  if (!m) return false;
+  // The window full: sending would wait for an answer that may not come.
+  if (m->FramesInFlight() >= NetworkBuffer::kWindow) return false;
+  DriverStatAdd(STAT_CMD_NOP);
+  const uint8_t nop[2] = {CMD_NOP, 0};
+  return Send(m.m, nop, 2, SendMode::Single, "RequestStatus");
+}
+
+int QuorvDriver::FramesInFlight(uint32_t key) {
+  Pinned m(internal_->Pin(key));
+  return m ? m->FramesInFlight() : -1;
 }
 
 bool QuorvDriver::ConnectionIsBad(uint32_t key) {

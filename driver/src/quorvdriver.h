@@ -20,6 +20,9 @@ class QuorvDriver {
   // 15, mask 0x200), then every usable network adapter. Without an adapter
   // the driver still works as an empty table with error -11 pending.
   explicit QuorvDriver(const char* sharedLogName = sharedlog::kDefaultName);
+  // The same on the one adapter named (its capture device name); without
+  // it error -11 is pending.
+  QuorvDriver(const char* sharedLogName, const char* onlyAdapter);
   ~QuorvDriver();
   QuorvDriver(const QuorvDriver&) = delete;
   QuorvDriver& operator=(const QuorvDriver&) = delete;
@@ -117,6 +120,12 @@ class QuorvDriver {
   bool Synchronize(uint32_t key, bool wait);
   // Unknown, not open, lost, or more than six acknowledge time-outs in a row.
   bool ConnectionIsBad(uint32_t key);
+  // A NOP of its own, so the module answers with fresh status, inputs and
+  // positions. Never waits: false when all eight frames are in flight or
+  // the module is not connected.
+  bool RequestStatus(uint32_t key);
+  // Frames of the module's connection in flight (0..8); -1 when unknown.
+  int FramesInFlight(uint32_t key);
 
   QuorvInternal* Internal() { return internal_; }
 

@@ -29,7 +29,7 @@ bool HasPrefix(const char* s, const char* prefix) { return std::strncmp(s, prefi
 
 }  // namespace
 
-QuorvInternal::QuorvInternal(bool openAdapters) {
+QuorvInternal::QuorvInternal(bool openAdapters, const char* onlyAdapter) {
   clock = new AlarmClock();
   jobs = new JobList();
   LogThreadStart("Creator MainThread");
@@ -38,7 +38,7 @@ QuorvInternal::QuorvInternal(bool openAdapters) {
   if (!openAdapters) return;
   for (;;) {
     auto* nif = new NetInterface(this);
-    if (!OpenNextAdapter(nif)) {
+    if (!OpenNextAdapter(nif, onlyAdapter)) {
       delete nif;
       break;
     }
@@ -82,7 +82,7 @@ NetInterface* QuorvInternal::AddDetachedAdapter(const char* name, const uint8_t 
   return nif;
 }
 
-bool QuorvInternal::OpenNextAdapter(NetInterface* nif) {
+bool QuorvInternal::OpenNextAdapter(NetInterface* nif, const char* onlyAdapter) {
   char err[PCAP_ERRBUF_SIZE] = {};
   if (!listFetched_) {
     listFetched_ = true;
@@ -104,6 +104,7 @@ bool QuorvInternal::OpenNextAdapter(NetInterface* nif) {
       DriverLog(DLOG_INFO, " Adapter no has description");
       nif->description[0] = 0;
     }
+    if (onlyAdapter && std::strcmp(nif->name, onlyAdapter) != 0) continue;
     if (HasPrefix(nif->name, "lo") || HasPrefix(nif->name, "wlan") || HasPrefix(nif->name, "any")) continue;
     if (!ReadAdapterMac(nif->name, nif->mac)) continue;
     char text[18];

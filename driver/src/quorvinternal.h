@@ -26,7 +26,9 @@ class QuorvInternal {
   // Opens every usable adapter and starts the threads. With `openAdapters`
   // false nothing is opened and no error is recorded: harnesses that feed
   // frames by hand add their adapter with AddDetachedAdapter.
-  explicit QuorvInternal(bool openAdapters = true);
+  // onlyAdapter: the capture device name of the one adapter to open (null:
+  // every usable one).
+  explicit QuorvInternal(bool openAdapters = true, const char* onlyAdapter = nullptr);
   ~QuorvInternal();
   QuorvInternal(const QuorvInternal&) = delete;
   QuorvInternal& operator=(const QuorvInternal&) = delete;
@@ -65,7 +67,7 @@ class QuorvInternal {
   JobList* jobs = nullptr;
 
  private:
-  bool OpenNextAdapter(NetInterface* adapter);
+  bool OpenNextAdapter(NetInterface* adapter, const char* onlyAdapter);
   void RefreshModule(ModuleInfo* module, NetInterface* adapter, const uint8_t* frame, size_t length);
   void Answered(ModuleInfo* module);
 

@@ -41,6 +41,7 @@ bool ModuleModel::Push(const Entry& e) {
 void ModuleModel::Pop() {
   m_head = (m_head + 1) % static_cast<int>(m_entries.size());
   --m_count;
+  ++m_passed;
 }
 
 void ModuleModel::MarkStop() {
@@ -88,12 +89,34 @@ bool ModuleModel::AddPoint(const Coordinates& point) {
     if (!std::isfinite(c)) return true;
   Entry e;
   e.point = point;
-  e.length = Length9(point - m_lastPoint);
+  e.length = PathLength(point - m_lastPoint);
   e.limit = Limit();
   if (!Push(e)) return false;
   m_lastPoint = point;
   m_ahead += e.length;
   return true;
+}
+
+double ModuleModel::PathLength(const Coordinates& d) const {
+  if (m_pathAxes == ~0u) return Length9(d);
+  double sum = 0;
+  for (int i = 0; i < kAxisCount; ++i)
+    if (m_pathAxes & (1u << i)) sum += d.v[i] * d.v[i];
+  return std::sqrt(sum);
+}
+
+void ModuleModel::Halt() {
+  if (m_velocity > 0) m_halting = true;
+  else DropBuffer();
+}
+
+void ModuleModel::DropBuffer() {
+  m_head = 0;
+  m_count = 0;
+  m_ahead = 0;
+  m_from = m_lastPoint = m_raw;
+  m_offset = 0;
+  m_halting = false;
 }
 
 void ModuleModel::Reset(const Coordinates& position) {
@@ -104,6 +127,7 @@ void ModuleModel::Reset(const Coordinates& position) {
   m_ahead = 0;
   m_velocity = 0;
   m_restSample = false;
+  m_halting = false;
   std::fill(m_ring.begin(), m_ring.end(), position);
   for (int i = 0; i < kAxisCount; ++i) m_sum[i] = position.v[i] * m_filterLength;
   m_stillSamples = m_filterLength;
@@ -210,12 +234,19 @@ void ModuleModel::Filter() {
   for (int i = 0; i < kAxisCount; ++i) m_output.v[i] = (m_sum[i] - less * oldest.v[i]) / m_filterDivisor;
 }
 
-void ModuleModel::Step() {
-  // A configuration waits until the motion before it has settled.
+bool ModuleModel::ApplySettled() {
+  bool applied = false;
   while (m_count > 0 && At(0).config && m_velocity == 0 && Settled()) {
     Apply(At(0));
     Pop();
+    applied = true;
   }
+  return applied;
+}
+
+void ModuleModel::Step() {
+  // A configuration waits until the motion before it has settled.
+  ApplySettled();
   // Points on the spot are passed at once (a stop there is a stop).
   while (m_count > 0 && !At(0).config && At(0).length - m_offset <= 0) {
     m_from = At(0).point;
@@ -232,6 +263,7 @@ void ModuleModel::Step() {
   double v = m_restSample ? 0.0 : VelocityCap();
   m_restSample = false;
   const double a = m_accel > 0 ? m_accel : kUnlimitedAccel;
+  if (m_halting) v = std::min(v, std::max(0.0, before - a * kSample));
   if (v < before - a * kSample * (1 + 1e-9)) ++m_hardStops;
   m_velocity = v;
   const Coordinates last = m_raw;
@@ -241,6 +273,8 @@ void ModuleModel::Step() {
     m_velocity = 0;
     m_restSample = true;
   }
+  // Halted: whatever is left of the buffer is dropped once the path stands.
+  if (m_halting && m_velocity == 0) DropBuffer();
   m_stillSamples = m_raw == last ? m_stillSamples + 1 : 0;
   if (m_stillSamples > m_filterLength) m_stillSamples = m_filterLength;
   Filter();

@@ -42,9 +42,20 @@ class ModuleModel {
   // ---- time
   // One sample: ramp, advance along the points, filter.
   void Step();
+  // What a sample does first: configurations waiting at the front take
+  // effect once the motion before them has settled. True when one did.
+  bool ApplySettled();
   // Stands at position with an empty buffer and a settled filter; the
   // configuration and the stream settings stay.
   void Reset(const Coordinates& position);
+  // Stops as soon as the acceleration allows, along the buffered path, and
+  // then forgets what is left of the buffer; the position is kept and points
+  // queued afterwards start from it.
+  void Halt();
+  bool Halting() const { return m_halting; }
+  // Axes counted in the path length (bit i = axis i; all by default). The
+  // others ride along: interpolated and filtered, but they take no time.
+  void SetPathAxes(uint32_t mask) { m_pathAxes = mask; }
 
   // The filtered position (what the axes do), machine coordinates.
   const Coordinates& Position() const { return m_output; }
@@ -58,6 +69,13 @@ class ModuleModel {
   // velocity 0 (override 0, or points after a velocity of 0).
   bool Blocked() const;
   int Free() const { return static_cast<int>(m_entries.size()) - m_count; }
+  // Points and configurations buffered, not yet passed.
+  int Buffered() const { return m_count; }
+  // Points and configurations passed since construction (a halt's dropped
+  // rest does not count).
+  uint64_t Passed() const { return m_passed; }
+  // The filter has settled on the raw position (nothing left to move).
+  bool AtRest() const { return m_velocity == 0 && Settled(); }
   // Path length buffered ahead of the raw position, mm.
   double LengthAhead() const { return m_ahead; }
   uint64_t Samples() const { return m_samples; }
@@ -98,6 +116,8 @@ class ModuleModel {
   // Moves along the buffer; true when it came to rest at a stop point or at
   // the end of the buffer.
   bool Advance(double distance);
+  double PathLength(const Coordinates& d) const;
+  void DropBuffer();
   void Filter();
   bool Settled() const { return m_stillSamples >= m_filterLength; }
   double Limit() const;
@@ -123,6 +143,8 @@ class ModuleModel {
   double m_ahead = 0;
   double m_velocity = 0;
   bool m_restSample = false;  // stands still in the next sample
+  bool m_halting = false;
+  uint32_t m_pathAxes = ~0u;
   Coordinates m_raw;
   Coordinates m_output;
   std::vector<Coordinates> m_ring;
@@ -132,4 +154,5 @@ class ModuleModel {
   int m_stillSamples = 1;
   uint64_t m_samples = 0;
   uint64_t m_hardStops = 0;
+  uint64_t m_passed = 0;
 };

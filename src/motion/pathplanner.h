@@ -112,6 +112,8 @@ class PathPlanner {
   double NominalVelocity() const { return nomVel; }
   double PlannedFeed() const { return plannedFeed; }
   double VelScale() const { return velScale; }
+  // The line of the element being streamed.
+  int32_t StreamTag() const { return tag; }
   // The velocity rapids and new paths are limited to (the largest MaxVelocity
   // of X, Y and Z), mm/s.
   static double RapidVelocity();

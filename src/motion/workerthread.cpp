@@ -4,6 +4,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -243,9 +246,19 @@ void WorkerThread::StopThread() {
 void WorkerThread::ThreadMain() {
   m_workerId.store(std::this_thread::get_id(), std::memory_order_release);
   const int nice = NiceForPriority(m_priority);
-  // Raising the priority needs privileges; without them the thread runs at
-  // normal priority, which is logged, not an error.
-  if (setpriority(PRIO_PROCESS, static_cast<id_t>(ThreadKernelId()), nice) != 0)
+  // The most favoured threads (the machine's stream) ask for the real-time
+  // class first. Raising the priority needs privileges; without them the
+  // thread runs at normal priority, which is logged, not an error.
+  bool realtime = false;
+  if (m_priority >= kRealtimeFrom) {
+    sched_param sp{};
+    sp.sched_priority = std::max(sched_get_priority_min(SCHED_FIFO), (m_priority - kRealtimeFrom) / 2);
+    const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    realtime = rc == 0;
+    if (realtime) LogMessage(kLogWorker, "WorkerThread %s real-time priority %d", m_name.c_str(), sp.sched_priority);
+    else LogMessage(kLogWorker, "WorkerThread %s real-time priority not set: %s", m_name.c_str(), strerror(rc));
+  }
+  if (!realtime && setpriority(PRIO_PROCESS, static_cast<id_t>(ThreadKernelId()), nice) != 0)
     LogMessage(kLogWorker, "WorkerThread %s priority %d not set: %s", m_name.c_str(), m_priority, strerror(errno));
   LogMessage(kLogWorker, "%s self=%04X thread=%d", m_name.c_str(), ThreadSelfValue() & 0xFFFFu, ThreadKernelId());
 

@@ -58,6 +58,9 @@ WorkCmdData HandwheelJog(bool start, int32_t axis, double step, double velocity,
 
 class WorkerThread {
  public:
+  // From this priority on the thread asks for the real-time class.
+  static constexpr int kRealtimeFrom = 80;
+
   // `name` appears in the log; `priority` is on the 0..100 scale of the
   // GUI toolkit (50 normal).
   explicit WorkerThread(std::string name = "Worker", int priority = 50);

@@ -10,6 +10,7 @@
 #include "interpreter/gcodeparser.h"
 #include "base/logging.h"
 #include "interpreter/macroparser.h"
+#include "interpreter/programrun.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "motion/motionlimits.h"
@@ -538,34 +539,10 @@ void Simulation::RunCommand(const WorkCmdData& cmd) {
   ReplyNow();
   LogMessage(kLogSim, "Simulation run %s", hasText ? "text" : "program");
 
-  bool failed = false;
-  int32_t code = 0;
-  std::string report;
-  try {
-    if (hasText) {
-      MacroParser temp(this, &State(), text);
-      failed = temp.ExecuteProgram(true, 0) == RUN_ERROR;
-      code = temp.errorCode;
-      report = temp.ErrorReportText();
-    } else if (m_parser) {
-      const int32_t from = m_parser->runFromLine;
-      failed = m_parser->ExecuteProgram(false, 0, "%", from > 1 ? from : 0, 0, from > 1) == RUN_ERROR;
-      code = m_parser->errorCode;
-      report = m_parser->ErrorReportText();
-    } else {
-      failed = true;
-      code = ERR_MAIN_PROGRAM;
-      report = "no program loaded";
-    }
-  } catch (const Error_t& e) {
-    failed = true;
-    code = e.code;
-    report = ErrorText(e);
-  } catch (...) {
-    failed = true;
-    code = ERR_MAIN_PROGRAM;
-    report = "internal error";
-  }
+  const RunOutcome run = RunInterpreter(this, &State(), m_parser, hasText ? &text : nullptr);
+  const bool failed = run.failed;
+  const int32_t code = run.code;
+  const std::string& report = run.report;
   m_velocity = 0;
   m_actualVelocity = 0;
   {

@@ -1,11 +1,12 @@
 // quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE]
-//                  [--ignore-range] FILE
+//                  [--ignore-range] [--machine [--adapter NAME]] FILE
 //
-// Runs a part program on the simulated machine the way the operator
-// interface does: a preview run against a view (range check), then
-// BackEnd::RunProgram on a Simulation whose worker thread runs the
-// interpreter. Progress goes to stderr, the summary to stdout. Exit status:
-// 0 clean end, 1 error (or a range error in the preview), 2 usage, 130 break.
+// Runs a part program the way the operator interface does: a preview run
+// against a view (range check), then BackEnd::RunProgram on the simulated
+// machine or, with --machine, on the controller modules found on the
+// adapters, the worker thread of either back end running the interpreter.
+// Progress goes to stderr, the summary to stdout. Exit status: 0 clean end,
+// 1 error (or a range error in the preview), 2 usage, 130 break.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -37,6 +40,8 @@
 #include "preview/previewbuilder.h"
 #include "simulation/simulation.h"
 #include "machine/tooltable.h"
+#include "driver/src/linkframe.h"
+#include "realmachine/hardwaremachine.h"
 #include "machine/transformation.h"
 
 namespace {
@@ -156,14 +161,16 @@ void PrintMessages(const std::vector<std::string>& lines) {
 int Usage() {
   std::fprintf(stderr,
                "usage: quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] "
-               "[--ignore-range] FILE\n");
+               "[--ignore-range] [--machine [--adapter NAME]] FILE\n");
   return 2;
 }
 
 struct Options {
-  std::string params, macros, answers, file;
+  std::string params, macros, answers, file, adapter;
   double speed = 1.0;
+  bool speedGiven = false;
   bool ignoreRange = false;
+  bool machine = false;
 };
 
 bool ParseArgs(const std::vector<std::string>& args, Options& o) {
@@ -173,7 +180,10 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o) {
     if (a == "--params" && hasValue) o.params = args[++i];
     else if (a == "--macros" && hasValue) o.macros = args[++i];
     else if (a == "--answers" && hasValue) o.answers = args[++i];
+    else if (a == "--adapter" && hasValue) o.adapter = args[++i];
+    else if (a == "--machine") o.machine = true;
     else if (a == "--speed" && hasValue) {
+      o.speedGiven = true;
       const std::string& v = args[++i];
       if (v == "max") {
         o.speed = 0;
@@ -187,6 +197,9 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o) {
     else if (o.file.empty()) o.file = a;
     else return false;
   }
+  // The machine runs at its own pace; an adapter only picks its modules.
+  if (o.machine && o.speedGiven) return false;
+  if (!o.adapter.empty() && !o.machine) return false;
   return !o.file.empty();
 }
 
@@ -195,7 +208,7 @@ class Progress {
   explicit Progress(int32_t total) : tty(isatty(STDERR_FILENO) == 1), totalLines(total) {}
 
   // finalLine >= 0: the program completed there (100 %).
-  void Show(Simulation& sim, double elapsed, bool force, int32_t finalLine = -1) {
+  void Show(BackEnd& sim, bool paused, double elapsed, bool force, int32_t finalLine = -1) {
     // A terminal line is rewritten five times a second, plain lines every 2 s.
     if (!force && elapsed - lastShown < (tty ? 0.2 : 2.0)) return;
     lastShown = elapsed;
@@ -210,7 +223,7 @@ class Progress {
     std::snprintf(buf, sizeof buf, "line %d/%d %3.0f%% elapsed %s remaining %s %s F%.0f S%.0f%s", line, totalLines,
                   frac * 100, Clock(elapsed).c_str(), Clock(remaining).c_str(), Xyz(p).c_str(),
                   sim.GetActualVelocity(), sim.GetSpindleSpeed(),
-                  (sim.GetFlags() & Simulation::kPaused) ? " paused" : "");
+                  paused ? " paused" : "");
     if (tty) {
       std::fprintf(stderr, "\r%s\033[K", buf);
       shown = true;
@@ -231,6 +244,135 @@ class Progress {
   double lastShown = -10;
   bool shown = false;
 };
+
+struct RunEnd {
+  int rc = 0;
+};
+
+// Starts the program, serves pauses and Ctrl-C, shows the progress and
+// prints the result lines; returns the exit status.
+// be: a Simulation or RealMachine (both keep their state bits in the flags
+// word and count their runs).
+template <class B>
+int WatchRun(B& be, Answers& answers, int32_t totalLines, const std::function<bool()>& emptyCheck, double& seconds) {
+  struct sigaction sa {};
+  sa.sa_handler = OnSigint;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old {};
+  sigaction(SIGINT, &sa, &old);
+  auto paused = [&] { return (be.GetFlags() & B::kPaused) != 0; };
+  Progress progress(totalLines);
+  const auto t0 = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+  be.RunProgram();
+  bool stopped = false;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (be.RunsFinished() > 0) break;
+    if (g_interrupted && !stopped) {
+      stopped = true;
+      progress.Break();
+      std::fprintf(stderr, "interrupted: stopping\n");
+      be.Stop(false);
+    }
+    if (paused() && !stopped) {
+      const std::string a = answers.Next("continue");
+      progress.Break();
+      std::fprintf(stderr, "pause at line %d: %s\n", be.GetCursor(), a.c_str());
+      if (a == "stop") {
+        stopped = true;
+        be.Stop(false);
+      } else {
+        be.Continue();
+      }
+    }
+    progress.Show(be, paused(), elapsed(), false);
+  }
+  seconds = elapsed();
+  const int32_t code = be.LastErrorCode();
+  progress.Show(be, false, seconds, true, code == 0 ? be.GetTag() : -1);
+  progress.Break();
+  sigaction(SIGINT, &old, nullptr);
+  if (code == 0 && emptyCheck()) {
+    std::printf("result: empty program\n");
+  } else if (code == 0) {
+    std::printf("result: completed\n");
+  } else if (code == ERR_USER_BREAK) {
+    std::printf("result: stopped (user break): %s\n", be.LastErrorText().c_str());
+    return g_interrupted ? 130 : 1;
+  } else {
+    std::printf("result: error: %s\n", be.LastErrorText().c_str());
+    return 1;
+  }
+  return 0;
+}
+
+RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int32_t totalLines, double estimate) {
+  Simulation sim(nullptr, &clock);
+  MacroParser parser(&sim, &simState);
+  parser.NewMainFile(o.file);
+  sim.SetParser(&parser);
+  // The simulated machine starts where the state says it stands.
+  const Transformation* st = simState.GetTransformation();
+  sim.SetSimPosition(st ? st->ToMachine(simState.progPos) : simState.progPos);
+  sim.StartWorker();
+  double seconds = 0;
+  RunEnd r;
+  r.rc = WatchRun(sim, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  sim.StopThread();
+  const Transformation* t = simState.GetTransformation();
+  Coordinates m;
+  sim.GetPosition(m);
+  std::printf("machine position: %s\n", Xyz(m).c_str());
+  std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
+  std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
+  std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
+  std::printf("wall time: %.2f s\n", seconds);
+  return r;
+}
+
+// The machine of a --machine run, open from before the preview (which
+// starts where the machine stands) to the end. False with the result
+// printed.
+bool OpenMachine(HardwareMachine& hardware) {
+  std::string reason;
+  if (!hardware.Open(reason)) {
+    std::printf("result: not started (%s)\n", reason.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "module %s\n", hardware.Description().c_str());
+  if (!hardware.Warning().empty()) std::fprintf(stderr, "warning: %s\n", hardware.Warning().c_str());
+  return true;
+}
+
+RunEnd RunOnMachine(const Options& o, HardwareMachine& hardware, Answers& answers, int32_t totalLines,
+                    double estimate) {
+  RealMachine& machine = hardware.Machine();
+  MacroParser parser(&machine, &actState);
+  parser.NewMainFile(o.file);
+  machine.SetParser(&parser);
+  machine.StartWorker();
+  double seconds = 0;
+  RunEnd r;
+  r.rc = WatchRun(machine, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  machine.StopThread();
+  machine.SetParser(nullptr);
+  char keyText[10];
+  linkframe::KeyText(hardware.Key(), keyText);
+  if (machine.LastLinkFault() == RealMachine::LinkFault::RESTARTED)
+    std::printf("link: module %s restarted during the run; the connection is open again\n", keyText);
+  else if (machine.LastLinkFault() == RealMachine::LinkFault::LOST)
+    std::printf("link: connection to module %s lost\n", keyText);
+  Coordinates m;
+  machine.GetPosition(m);
+  const Transformation* t = actState.GetTransformation();
+  std::printf("machine position: %s\n", Xyz(m).c_str());
+  std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
+  std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
+  std::printf("wall time: %.2f s\n", seconds);
+  std::printf("points streamed: %llu\n", static_cast<unsigned long long>(machine.Stream().PointsSent()));
+  return r;
+}
 
 int RunRun(const std::vector<std::string>& args) {
   Options o;
@@ -275,15 +417,19 @@ int RunRun(const std::vector<std::string>& args) {
   SimClock clock(o.speed);
   int rc = 0;
   {
+    // 0. The machine, found and connected: the run starts where it stands.
+    HardwareMachine hardware(o.adapter);
+    bool proceed = !o.machine || OpenMachine(hardware);
+    if (!proceed) rc = 1;
+    MachineState& runState = o.machine ? actState : simState;
     // 1. The preview: range errors are counted, the first one kept.
     int32_t totalLines = 0;
-    bool proceed = true;
     double estimate = -1;
-    {
+    if (proceed) {
       // One pass: the path with its range check and the planned time, from
       // the state the run starts in.
       PreviewSettings settings;
-      settings.state = &simState;
+      settings.state = &runState;
       PreviewBuild preview(o.file, settings);
       const PreviewResult& r = preview.Run();
       if (!r.loaded) {
@@ -309,75 +455,11 @@ int RunRun(const std::vector<std::string>& args) {
     }
     std::vector<std::string> previewMessages = messages.Take();
 
-    // 2. The run on the simulated machine, the interpreter in its worker.
+    // 2. The run on the simulated machine or on the modules, the
+    // interpreter in the back end's worker.
     if (proceed) {
-      Simulation sim(nullptr, &clock);
-      MacroParser parser(&sim, &simState);
-      parser.NewMainFile(o.file);
-      sim.SetParser(&parser);
-      // The simulated machine starts where the state says it stands.
-      const Transformation* st = simState.GetTransformation();
-      sim.SetSimPosition(st ? st->ToMachine(simState.progPos) : simState.progPos);
-      struct sigaction sa {};
-      sa.sa_handler = OnSigint;
-      sigemptyset(&sa.sa_mask);
-      struct sigaction old {};
-      sigaction(SIGINT, &sa, &old);
-
-      Progress progress(totalLines);
-      const auto t0 = std::chrono::steady_clock::now();
-      auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
-      sim.StartWorker();
-      sim.RunProgram();
-      bool stopped = false;
-      for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (sim.RunsFinished() > 0) break;
-        if (g_interrupted && !stopped) {
-          stopped = true;
-          progress.Break();
-          std::fprintf(stderr, "interrupted: stopping\n");
-          sim.Stop(false);
-        }
-        if ((sim.GetFlags() & Simulation::kPaused) && !stopped) {
-          const std::string a = answers.Next("continue");
-          progress.Break();
-          std::fprintf(stderr, "pause at line %d: %s\n", sim.GetCursor(), a.c_str());
-          if (a == "stop") {
-            stopped = true;
-            sim.Stop(false);
-          } else {
-            sim.Continue();
-          }
-        }
-        progress.Show(sim, elapsed(), false);
-      }
-      const int32_t code = sim.LastErrorCode();
-      // The interpreter's last tag is the last program line it executed.
-      progress.Show(sim, elapsed(), true, code == 0 ? sim.GetTag() : -1);
-      progress.Break();
-      sim.StopThread();
-      sigaction(SIGINT, &old, nullptr);
-
-      if (code == 0 && parser.EmptyProgram()) {
-        std::printf("result: empty program\n");
-      } else if (code == 0) {
-        std::printf("result: completed\n");
-      } else if (code == ERR_USER_BREAK) {
-        std::printf("result: stopped (user break): %s\n", sim.LastErrorText().c_str());
-        rc = g_interrupted ? 130 : 1;
-      } else {
-        std::printf("result: error: %s\n", sim.LastErrorText().c_str());
-        rc = 1;
-      }
-      Coordinates m;
-      sim.GetPosition(m);
-      const Transformation* t = simState.GetTransformation();
-      std::printf("machine position: %s\n", Xyz(m).c_str());
-      std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
-      std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
-      std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
-      std::printf("wall time: %.2f s\n", elapsed());
+      rc = o.machine ? RunOnMachine(o, hardware, answers, totalLines, estimate).rc
+                     : RunOnSimulation(o, answers, clock, totalLines, estimate).rc;
     }
     // The run repeats the preview's messages; without a run the preview's
     // are the ones to show.
@@ -395,7 +477,10 @@ int RunRun(const std::vector<std::string>& args) {
   return rc;
 }
 
-const CliRegistrar kRegister({"run", "[--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] [--ignore-range] FILE",
-                              "run a program on the simulated machine with progress and a summary", RunRun});
+const CliRegistrar kRegister({"run",
+                              "[--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] [--ignore-range] "
+                              "[--machine [--adapter NAME]] FILE",
+                              "run a program on the simulated machine (or the real one) with progress and a summary",
+                              RunRun});
 
 }  // namespace

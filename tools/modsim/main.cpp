@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int tick = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  itimerspec period{{0, 5000000}, {0, 5000000}};
+  const long tickNs = static_cast<long>(5000000.0 / config.speed);
+  itimerspec period{{0, tickNs}, {0, tickNs}};
   timerfd_settime(tick, 0, &period, nullptr);
   struct sigaction sa {};
   sa.sa_handler = OnStop;
@@ -135,8 +136,11 @@ int main(int argc, char** argv) {
     uint64_t expirations = 0;
     if ((fds[1].revents & POLLIN) && read(tick, &expirations, sizeof expirations) > 0) {
       // Ticks missed while busy still count for the module's pace.
-      for (uint64_t k = 0; k < std::min<uint64_t>(expirations, 20); ++k)
-        for (auto& m : modules) m->Tick(t);
+      // Each at the time it was due, so the record keeps 5 ms between them.
+      const uint64_t n = std::min<uint64_t>(expirations, 20);
+      const uint64_t periodUs = static_cast<uint64_t>(tickNs / 1000);
+      for (uint64_t k = 0; k < n; ++k)
+        for (auto& m : modules) m->Tick(std::max(start, t - std::min(t, (n - 1 - k) * periodUs)));
     }
     if (stdinSlot >= 0 && (fds[stdinSlot].revents & (POLLIN | POLLHUP))) {
       stdinOpen = stdinLines.Fill(0);

@@ -27,6 +27,7 @@ struct ModuleConfig {
   std::string software = "Sw V1.40";
   int axes = 4;                  // positions reported in every answer (1..6)
   double pointsPerSecond = 200;  // position points executed per second; 0 = as they arrive
+  bool path = false;             // executes the stream as a path controller (ramp, filter)
   std::string recordPath;        // empty: no record
   bool rawEcho = false;          // raw data sent to it comes back as its raw answer
   std::string modbusPort;        // serial line of its Modbus master; empty: none
@@ -37,6 +38,7 @@ struct ModuleConfig {
 
 struct Config {
   std::string iface;
+  double speed = 1;  // module ticks this much faster than real time (tests)
   std::string controlPath;  // FIFO for control lines; empty: none
   bool readStdin = true;
   uint64_t seed = 0;

@@ -37,6 +37,7 @@ uint8_t ModuleCore::Status() const {
   if (!buffer_.empty() && !stopped_) s |= kStatusMoving;
   if (emergency_) s |= kStatusEmergency;
   if (stopped_) s |= kStatusStopped;
+  if (axes_->Moving()) s |= kStatusMoving;
   if (!rawQueue_.empty()) s |= kStatusRawWaiting;
   if (overflow_) s |= kStatusOverflow;
   return s;
@@ -45,7 +46,9 @@ uint8_t ModuleCore::Status() const {
 Answer ModuleCore::StatusAnswer() const {
   Answer a{kAnswerStatus, std::vector<uint8_t>(kAnswerFixedSize + 4 * static_cast<size_t>(config_.axes))};
   uint8_t* d = a.data.data();
-  Put16(d, static_cast<uint16_t>(buffer_.size()));
+  // Bit 15 of the gauge: the module has stopped the stream.
+  const size_t waiting = buffer_.size() + axes_->Queued();
+  Put16(d, static_cast<uint16_t>(std::min<size_t>(waiting, 0x7FFF) | (stopped_ || axes_->Halted() ? 0x8000u : 0u)));
   Put16(d + 2, refNum_);
   d[4] = Status();
   d[5] = static_cast<uint8_t>(inputs_);
@@ -58,6 +61,15 @@ Answer ModuleCore::StatusAnswer() const {
 void ModuleCore::Deliver(const uint8_t* command, int size, uint64_t t, std::vector<Answer>& answers) {
   if (!IsBuffered(command[0])) {
     Execute(command, size, t, answers);
+    return;
+  }
+  if (axes_->TakesStream()) {
+    if (axes_->Queued() >= kBufferSize) {
+      if (!overflow_) record_.Event(t, "buffer overflow, command %u lost", command[0]);
+      overflow_ = true;
+      return;
+    }
+    if (!stopped_) axes_->Queue(command, size, t);
     return;
   }
   if (buffer_.size() >= kBufferSize) {
@@ -90,13 +102,18 @@ void ModuleCore::Tick(uint64_t t) {
     QueueRawData(answer);
     announce_ = true;
   }
-  if (config_.pointsPerSecond > 0) {
+  if (axes_->TakesStream()) {
+    axes_->Tick(t);
+    std::vector<uint8_t> due;
+    std::vector<Answer> none;
+    while (axes_->NextDue(due)) Execute(due.data(), static_cast<int>(due.size()), t, none);
+  } else if (config_.pointsPerSecond > 0) {
     const double perTick = config_.pointsPerSecond * 0.005;
     // Idle time does not save up points.
     budget_ = std::min(budget_ + perTick, std::max(perTick, 1.0));
     Drain(t, true);
   }
-  axes_->Tick();
+  if (!axes_->TakesStream()) axes_->Tick(t);
   if (pins_) pins_->Tick(t, record_);
   int32_t now[AxisModel::kMaxAxes];
   bool changed = !positionsRecorded_;
@@ -114,6 +131,7 @@ void ModuleCore::Tick(uint64_t t) {
 
 void ModuleCore::ClearBuffer() {
   buffer_.clear();
+  axes_->ClearQueue();
   overflow_ = false;
   budget_ = 0;
 }
@@ -247,6 +265,10 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
         answers.push_back(Answer{kAnswerRaw, std::move(rawQueue_.front())});
         rawQueue_.pop_front();
       }
+      break;
+    case CMD_DYNAMICS:
+    case CMD_FEED_OVERRIDE:
+      axes_->Immediate(c, size);
       break;
     default:
       // Dynamics, velocity, overrides, mapping, torch height, handwheel and

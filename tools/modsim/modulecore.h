@@ -26,7 +26,7 @@ struct Answer {
 class ModuleCore {
  public:
   static constexpr size_t kBufferSize = 512;     // commands
-  static constexpr uint8_t kStatusMoving = 0x01;    // commands wait in the buffer and it runs
+  static constexpr uint8_t kStatusMoving = 0x01;    // the axes move, or commands wait in the buffer and it runs
   static constexpr uint8_t kStatusEmergency = 0x02; // an emergency input of the stop condition matched
   static constexpr uint8_t kStatusStopped = 0x08;   // a stop condition matched; motion held
   static constexpr uint8_t kStatusRawWaiting = 0x10;

@@ -16,13 +16,17 @@ uint64_t NowMicros() {
 }
 
 const char* Usage() {
-  return "usage: quorvane-modsim --iface NAME [--control FIFO] [--no-stdin] [--seed N]\n"
+  return "usage: quorvane-modsim --iface NAME [--control FIFO] [--no-stdin] [--seed N] [--speed F]\n"
          "                       [module options] [--mac MAC [module options]] ...\n"
+         "  --speed F            the 5 ms tick comes F times as often (0.1..100; tests)\n"
          "module options (before the first --mac they are the defaults of every module):\n"
          "  --mac MAC            a module with this address (aa:bb:cc:dd:ee:ff)\n"
          "  --name TEXT --hw TEXT --sw TEXT   the identification lines\n"
          "  --axes N             positions in every answer, 1..6 (default 4)\n"
          "  --rate N             position points executed per second (default 200; 0 = at once)\n"
+         "  --path               executes the stream as a path controller: ramps with the configured\n"
+         "                       acceleration, smooths with the filter time, reports reference numbers\n"
+         "                       as reached and counts buffer underruns (--rate does not apply)\n"
          "  --record FILE        executed commands, positions and outputs with times\n"
          "  --raw-echo           raw data sent to the module comes back as its raw answer\n"
          "  --modbus-port TTY    runs the Modbus batches it is sent on this serial line (RTU)\n"
@@ -72,6 +76,10 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
       config.readStdin = false;
       continue;
     }
+    if (opt == "--path") {
+      current->path = true;
+      continue;
+    }
     if (opt == "--raw-echo") {
       current->rawEcho = true;
       continue;
@@ -87,6 +95,10 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
       config.iface = v;
     } else if (opt == "--control") {
       config.controlPath = v;
+    } else if (opt == "--speed") {
+      char* end = nullptr;
+      config.speed = std::strtod(v, &end);
+      if (end == v || *end || !(config.speed >= 0.1 && config.speed <= 100)) return Fail(error, "--speed takes 0.1..100");
     } else if (opt == "--seed") {
       if (!ParseLong(v, 0, 0x7FFFFFFFL, n)) return Fail(error, "bad --seed");
       config.seed = static_cast<uint64_t>(n);

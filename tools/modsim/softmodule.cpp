@@ -5,13 +5,24 @@
 #include <memory>
 
 #include "driver/src/linkframe.h"
+#include "pathaxes.h"
 
 using namespace linkframe;
 
 namespace modsim {
 
+namespace {
+std::unique_ptr<AxisModel> MakeAxes(const ModuleConfig& config, Recorder& record) {
+  if (config.path) return std::make_unique<PathAxes>(record);
+  return std::make_unique<DirectAxes>();
+}
+}  // namespace
+
 SoftModule::SoftModule(const ModuleConfig& config, uint64_t seed, uint64_t start)
-    : config_(config), start_(start), core_(config, record_, std::make_unique<DirectAxes>()), faults_(config.faults, seed) {}
+    : config_(config),
+      start_(start),
+      core_(config, record_, MakeAxes(config, record_)),
+      faults_(config.faults, seed) {}
 
 bool SoftModule::Open(std::string& error) {
   if (config_.recordPath.empty()) return true;

@@ -152,4 +152,50 @@ TEST(ModuleModelTest, FilterAveragesOverExactlyItsTimeAndChangesOnlyWhenSettled)
   EXPECT_NEAR(x.back(), 4, 1e-12);
 }
 
+// A halt brakes with the configured acceleration along the path, forgets
+// what is left, and a point queued afterwards starts from where it stood.
+TEST(ModuleModelTest, HaltBrakesAlongThePathAndForgetsTheRest) {
+  const double a = 1000, v = 50;
+  ModuleModel m;
+  m.Reset(Coordinates());
+  m.Configure(a, 0, 0);
+  m.SetVelocity(v);
+  Points(m, 0, 50);
+  for (int k = 0; k < 1000 && m.PathVelocity() < v; ++k) m.Step();
+  ASSERT_EQ(m.PathVelocity(), v);
+  const double x0 = m.RawPosition().v[0];
+  m.Halt();
+  double last = v;
+  int samples = 0;
+  while (m.PathVelocity() > 0 && samples < 1000) {
+    m.Step();
+    ++samples;
+    EXPECT_NEAR(last - m.PathVelocity(), std::min(last, a * kDt), 1e-9) << "braking at the acceleration";
+    last = m.PathVelocity();
+  }
+  const double stop = m.RawPosition().v[0];
+  // v² / 2a, give or take a sample's travel.
+  EXPECT_NEAR(stop - x0, v * v / (2 * a), v * kDt);
+  EXPECT_EQ(m.Buffered(), 0);
+  EXPECT_FALSE(m.Halting());
+  ASSERT_TRUE(m.AddPoint(Coordinates(stop + 0.1, 0, 0)));
+  const Motion after = RunToRest(m);
+  EXPECT_NEAR(after.raw.back(), stop + 0.1, 1e-12);
+  EXPECT_GE(*std::min_element(after.raw.begin(), after.raw.end()), stop - 1e-12) << "no way back to the old end";
+}
+
+// Axes outside the path take no time: they ride along with the path axes.
+TEST(ModuleModelTest, AxesOutsideThePathRideAlong) {
+  ModuleModel m;
+  m.SetPathAxes(1u);
+  m.Reset(Coordinates());
+  m.Configure(0, 0, 0);
+  m.SetVelocity(10);
+  ASSERT_TRUE(m.AddPoint(Coordinates(0.05, 1000, -500)));  // 5 ms of path at 10 mm/s
+  m.Step();
+  EXPECT_NEAR(m.RawPosition().v[0], 0.05, 1e-12);
+  EXPECT_NEAR(m.RawPosition().v[1], 1000, 1e-9);
+  EXPECT_NEAR(m.RawPosition().v[2], -500, 1e-9);
+}
+
 }  // namespace

@@ -1,0 +1,46 @@
+#include "realmachine/modulelink.h"
+
+#include "driver/src/networkbuffer.h"
+#include "driver/src/quorvdriver.h"
+
+ModuleLink::~ModuleLink() = default;
+
+bool QuorvLink::Up() { return !m_driver.ConnectionIsBad(m_key); }
+
+bool QuorvLink::WindowFull() { return m_driver.FramesInFlight(m_key) >= NetworkBuffer::kWindow; }
+
+bool QuorvLink::SendPoint(const int32_t* steps, int n, uint16_t& ref, int& level) {
+  return m_driver.SetPosition(m_key, steps, n, &ref, &level);
+}
+
+bool QuorvLink::SetDynamics(double acc, double vmax, double filter, double estop) {
+  return m_driver.SetDynamics(m_key, acc, vmax, filter, estop, 0.0);
+}
+
+bool QuorvLink::SetVelocity(double v) { return m_driver.SetVelocity(m_key, v); }
+
+bool QuorvLink::SetFeedOverride(double percent) { return m_driver.SetFeedOverride(m_key, percent); }
+
+bool QuorvLink::SetSpindleOverride(double percent) { return m_driver.SetSpindleOverride(m_key, percent); }
+
+bool QuorvLink::SetSyncOutput(int output, bool on, bool onTheFly, uint16_t& ref) {
+  return m_driver.SetSyncOutput(m_key, output, on ? 1 : 0, onTheFly, &ref);
+}
+
+bool QuorvLink::SetPwm(double duty, bool onTheFly, uint16_t& ref) {
+  return m_driver.SetPwm(m_key, duty, 0.0, onTheFly, &ref);
+}
+
+bool QuorvLink::ClearBuffer() { return m_driver.ClearBuffer(m_key); }
+
+bool QuorvLink::StopMotion() { return m_driver.StopMotion(m_key); }
+
+bool QuorvLink::RequestStatus() { return m_driver.RequestStatus(m_key); }
+
+bool QuorvLink::ReadStatus(int& level, int& status) { return m_driver.ReadStatus(m_key, &level, &status); }
+
+bool QuorvLink::ReadPosition(uint16_t& ref, int32_t* steps, int n) {
+  return m_driver.ReadPosition(m_key, &ref, steps, n);
+}
+
+bool QuorvLink::ReadInputs(uint32_t& inputs) { return m_driver.ReadInputs(m_key, &inputs); }

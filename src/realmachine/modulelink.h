@@ -1,0 +1,76 @@
+// ModuleLink: what the position stream asks of the main controller module,
+// one call per command of the link. QuorvLink is the module on the hardware
+// link; tests put a module of their own behind the same calls.
+//
+// Nothing here throws and nothing waits for an answer: a call that cannot
+// go out returns false.
+#pragma once
+
+#include <cstdint>
+
+class QuorvDriver;
+
+class ModuleLink {
+ public:
+  static constexpr int kChannels = 6;
+
+  virtual ~ModuleLink();
+
+  // The connection stands (not bad, not lost).
+  virtual bool Up() = 0;
+  // The window of unacknowledged frames is full: the next command would
+  // wait for an answer.
+  virtual bool WindowFull() = 0;
+
+  // One point, n (1..6) channels in steps, bundled. ref: its reference
+  // number; level: the module's buffer level before it (commands waiting,
+  // in flight and bundled).
+  virtual bool SendPoint(const int32_t* steps, int n, uint16_t& ref, int& level) = 0;
+  // acc mm/s², vmax mm/s, filter s, estop mm/s²; only while the axes stand.
+  virtual bool SetDynamics(double accMmPerS2, double vmaxMmPerS, double filterS, double estopMmPerS2) = 0;
+  virtual bool SetVelocity(double velocityMmPerS) = 0;
+  virtual bool SetFeedOverride(double percent) = 0;
+  virtual bool SetSpindleOverride(double percent) = 0;
+  // An output switched in the stream (on the fly) or at once.
+  virtual bool SetSyncOutput(int output, bool on, bool onTheFly, uint16_t& ref) = 0;
+  // PWM duty in percent, in the stream (on the fly) or at once.
+  virtual bool SetPwm(double dutyPercent, bool onTheFly, uint16_t& ref) = 0;
+  virtual bool ClearBuffer() = 0;
+  virtual bool StopMotion() = 0;
+  // Asks for a fresh answer; false when it would have to wait.
+  virtual bool RequestStatus() = 0;
+  // From the last answer: level as for SendPoint, status byte.
+  virtual bool ReadStatus(int& level, int& status) = 0;
+  // From the last answer: the last reference number executed and n channel
+  // positions (steps).
+  virtual bool ReadPosition(uint16_t& ref, int32_t* steps, int n) = 0;
+  virtual bool ReadInputs(uint32_t& inputs) = 0;
+};
+
+// The main module on the hardware link.
+class QuorvLink : public ModuleLink {
+ public:
+  QuorvLink(QuorvDriver& driver, uint32_t key) : m_driver(driver), m_key(key) {}
+  uint32_t Key() const { return m_key; }
+  QuorvDriver& Driver() { return m_driver; }
+
+  bool Up() override;
+  bool WindowFull() override;
+  bool SendPoint(const int32_t* steps, int n, uint16_t& ref, int& level) override;
+  bool SetDynamics(double accMmPerS2, double vmaxMmPerS, double filterS, double estopMmPerS2) override;
+  bool SetVelocity(double velocityMmPerS) override;
+  bool SetFeedOverride(double percent) override;
+  bool SetSpindleOverride(double percent) override;
+  bool SetSyncOutput(int output, bool on, bool onTheFly, uint16_t& ref) override;
+  bool SetPwm(double dutyPercent, bool onTheFly, uint16_t& ref) override;
+  bool ClearBuffer() override;
+  bool StopMotion() override;
+  bool RequestStatus() override;
+  bool ReadStatus(int& level, int& status) override;
+  bool ReadPosition(uint16_t& ref, int32_t* steps, int n) override;
+  bool ReadInputs(uint32_t& inputs) override;
+
+ private:
+  QuorvDriver& m_driver;
+  uint32_t m_key;
+};

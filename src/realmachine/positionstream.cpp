@@ -1,0 +1,505 @@
+#include "realmachine/positionstream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "base/logging.h"
+#include "io/iomapping.h"
+#include "io/modulecontrol.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "motion/motionlimits.h"
+#include "params/parafile.h"
+#include "program/errors.h"
+#include "realmachine/realmachine.h"
+
+namespace {
+constexpr int32_t kLogPoint = LOGCAT_POSITION_DATA | 1;
+constexpr int32_t kLogPoll = LOGCAT_POSITION_DATA | 2;
+constexpr int32_t kLogStream = LOGCAT_TRAJECTORY | 3;
+constexpr int32_t kLogStreamInfo = LOGCAT_TRAJECTORY | 4;
+constexpr int32_t kLogStreamError = LOGCAT_TRAJECTORY | 6;
+constexpr int32_t kErrNetwork = -1201;
+// Trace entries that carry only the line, one per this many points: a line
+// resolution of about a third of a second for the display.
+constexpr int kTraceEvery = 65;
+constexpr int kC = 5;
+// Time for a module's answer to a status request to come back, µs.
+constexpr int kAnswerWaitUs = 1000;
+
+// The logical axis of an axis name of the parameter files ("0" none, "X".."W",
+// then A1..A3, B1..B3, C1..C3, X1..X3, Y1..Y3, Z1..Z3).
+int AxisOfName(int index) {
+  if (index >= 1 && index <= 9) return index - 1;
+  static const int kGroups[6] = {3, 4, 5, 0, 1, 2};
+  if (index >= 10 && index <= 27) return kGroups[(index - 10) / 3];
+  return -1;
+}
+
+unsigned Hex16(int16_t v) { return static_cast<uint16_t>(v); }
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// channels
+
+void AxisChannels::Load(const ParaFile* file) {
+  if (!file) return;
+  int found[ModuleLink::kChannels];
+  bool any = false;
+  for (int c = 0; c < ModuleLink::kChannels; ++c) {
+    const std::string key = "Axis#" + std::to_string(c);
+    std::string raw;
+    found[c] = -1;
+    if (!file->GetValue(key, raw)) continue;
+    any = true;
+    int index = 0;
+    file->GetAxisName(key, index);
+    found[c] = AxisOfName(index);
+  }
+  if (!any) return;
+  count = 1;
+  for (int c = 0; c < ModuleLink::kChannels; ++c) {
+    axis[c] = found[c];
+    if (found[c] >= 0) count = c + 1;
+  }
+}
+
+bool AxisChannels::Mapped(int logicalAxis) const {
+  for (int c = 0; c < count; ++c)
+    if (axis[c] == logicalAxis) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// set-up
+
+PositionStream::PositionStream(RealMachine& machine) : m_machine(machine) {}
+
+void PositionStream::Sleep(double ms) const {
+  std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(m_timing.Scaled(ms)));
+}
+
+void PositionStream::LinkMustBeUp() {
+  if (m_link && m_link->Up()) return;
+  m_machine.m_errorPending = true;
+  throw Error_t(kErrNetwork);
+}
+
+void PositionStream::ToSteps(const Coordinates& p, const Coordinates& offset, int32_t* steps) const {
+  for (int c = 0; c < m_channels.count; ++c) {
+    const int a = m_channels.axis[c];
+    steps[c] = a < 0 ? 0 : m_comp.ForwardSteps(a, p.v[a]) + static_cast<int32_t>(std::lround(offset.v[a]));
+  }
+}
+
+bool PositionStream::Start(int32_t line) {
+  if (!m_link) return false;
+  m_link->ClearBuffer();
+  // The answer to the clear: an empty buffer and the position.
+  int level = -1, status = 0;
+  for (int i = 0; i < 200; ++i) {
+    m_link->RequestStatus();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (m_link->ReadStatus(level, status) && level == 0) break;
+    if (!m_link->Up()) return false;
+  }
+  if (level != 0) return false;
+  m_bufLevel = 0;
+  m_moduleStatus = status;
+  MachineState& act = *m_machine.GetMachineState();
+  m_backlashSigns = act.backlashSigns;
+  m_offset = m_comp.Offset(m_backlashSigns);
+  m_comp.Filter().Reset(m_offset, 0);
+  uint16_t ref = 0;
+  int32_t steps[ModuleLink::kChannels] = {};
+  if (!m_link->ReadPosition(ref, steps, m_channels.count)) return false;
+  m_actRefNum = static_cast<int16_t>(ref);
+  std::copy(steps, steps + m_channels.count, m_actSteps);
+  // The position read back is the first point: it fixes the reference
+  // number the trace starts from.
+  Coordinates p;
+  for (int c = 0; c < m_channels.count; ++c) {
+    const int a = m_channels.axis[c];
+    if (a >= 0) p.v[a] = m_comp.ReverseSteps(a, steps[c] - m_offset.v[a]);
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_posMutex);
+    m_actPos = p;
+  }
+  m_lastPoint = p;
+  std::copy(steps, steps + m_channels.count, m_lastSteps);
+  LogMessage(kLogStreamInfo, "Position read back: X%1.3f Y%1.3f Z%1.3f", p.v[0], p.v[1], p.v[2]);
+  if (!m_link->SendPoint(steps, m_channels.count, ref, level)) return false;
+  m_refNum = static_cast<int16_t>(ref);
+  LogMessage(kLogStreamInfo, "TraceBuffer newRef=$%04X", Hex16(m_refNum));
+  m_trace.Clear(m_refNum, line);
+  m_moving = false;
+  m_pollCount = 0;
+  m_traceCount = 0;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// the stream
+
+void PositionStream::SetAcceleration(double accel, double vmax, double filterTime, double estopAccel) {
+  LinkMustBeUp();
+  if (!m_link->SetDynamics(accel, vmax, filterTime, estopAccel > 0 ? estopAccel : accel))
+    LogMessage(kLogStreamError, "SetAcceleration refused a=%f vmax=%f filter=%f", accel, vmax, filterTime);
+}
+
+void PositionStream::SetVelocity(double velocity) {
+  LinkMustBeUp();
+  if (!m_link->SetVelocity(velocity)) LogMessage(kLogStreamError, "SetVelocity refused v=%f", velocity);
+}
+
+void PositionStream::SetFeedOverride(double percent) {
+  LinkMustBeUp();
+  m_link->SetFeedOverride(percent);
+}
+
+void PositionStream::NextPosition(const Coordinates& point, int mode) {
+  LogMessage(kLogPoint, "NextPosition() x=%1.3f y=%1.3f z=%1.3f c=%1.3f", point.v[0], point.v[1], point.v[2],
+             point.v[kC]);
+  if (m_comp.BacklashActive()) {
+    bool changed = false;
+    const uint32_t signs = m_comp.Signs(m_lastPoint, point, m_backlashSigns, changed);
+    if (changed) {
+      LogMessage(kLogStream, "Backlash new signs %x", signs);
+      // The read-back removes the offset the machine has got to.
+      StateChange* sc = StateChange::Create('b', 0);
+      if (sc) {
+        sc->num = static_cast<int32_t>(signs);
+        m_trace.Write(m_refNum, m_machine.m_planner.StreamTag(),
+                      m_machine.m_planner.VelScale() * m_machine.m_planner.PlannedFeed(), sc);
+      }
+      m_backlashSigns = signs;
+      SendOffsetRamp(point);
+      m_lastPoint = point;
+      return;
+    }
+  }
+  int32_t steps[ModuleLink::kChannels];
+  ToSteps(point, m_offset, steps);
+  SetPosition(steps, mode);
+  m_lastPoint = point;
+}
+
+void PositionStream::SendOffsetRamp(const Coordinates& point) {
+  const Coordinates target = m_comp.Offset(m_backlashSigns);
+  LogMessage(kLogStream, "Forward compensation offset X%f Y%f Z%f", target.v[0], target.v[1], target.v[2]);
+  // The slack is taken at the point, ramped in through the filter.
+  VectorFilter& filter = m_comp.Filter();
+  int32_t steps[ModuleLink::kChannels];
+  do {
+    m_offset = filter.DoFilter(target);
+    ToSteps(point, m_offset, steps);
+    LogMessage(kLogStream, "Backlash blPos = X%d Y%d Z%d", steps[0], m_channels.count > 1 ? steps[1] : 0,
+               m_channels.count > 2 ? steps[2] : 0);
+    SetPosition(steps, kPointNormal);
+  } while (!filter.Settled());
+  m_offset = target;
+}
+
+void PositionStream::SetPosition(const int32_t* steps, int mode) {
+  const int n = m_channels.count;
+  if (mode == kPointOptional &&
+      (std::equal(steps, steps + n, m_lastSteps) || m_machine.HasBits(RealMachine::kBreak)))
+    return;
+  std::copy(steps, steps + n, m_lastSteps);
+  LinkMustBeUp();
+  ++m_pollCount;
+  for (;;) {
+    const int buf = m_bufLevel;
+    const int level = mode == kPointStop ? (buf & 0x7FFF) : buf;
+    if (level < m_timing.maxBufLevel && !m_link->WindowFull()) {
+      uint16_t ref = 0;
+      int before = 0;
+      if (!m_link->SendPoint(steps, n, ref, before)) {
+        // The next poll tells what happened.
+        LogMessage(kLogStreamError, "NextPosition SetPosition error");
+        m_machine.m_errorPending = true;
+        return;
+      }
+      m_refNum = static_cast<int16_t>(ref);
+      m_bufLevel = before + 1;
+      m_moving = true;
+      m_pointsSent.fetch_add(1, std::memory_order_relaxed);
+      if (buf < kLevelStopped)
+        LogMessage(kLogPoint, "Pos = (%d,%d,%d,%d,%d) buf=%d", steps[0], n > 1 ? steps[1] : 0, n > 2 ? steps[2] : 0,
+                   n > 3 ? steps[3] : 0, n > 4 ? steps[4] : 0, before);
+      if (m_pollCount >= m_timing.pollEvery) {
+        DoPollIo(false);
+        CheckStop(true);
+        Sleep(m_timing.pollPauseMs);
+      }
+      if (m_traceCount == 0)
+        m_trace.Write(m_refNum, m_machine.m_planner.StreamTag(),
+                      m_machine.m_planner.VelScale() * m_machine.m_planner.PlannedFeed(), nullptr);
+      m_traceCount = (m_traceCount + 1) % kTraceEvery;
+      return;
+    }
+    if (buf & kLevelStopped) {
+      LogMessage(kLogStream, "NextPosition Warning");
+      if (mode != kPointStop) CheckStop(true);
+      return;
+    }
+    // The buffer is full (or every frame is still in flight).
+    LogMessage(kLogPoll, "NextPosition Sleep (40)");
+    Sleep(m_timing.fullSleepMs);
+    m_machine.CheckBreak(0);
+    LinkMustBeUp();
+    DoPollIo(true);
+    LogMessage(kLogPoll, "DoPollIo bufLevel= %d, status= %d", m_bufLevel.load(), m_moduleStatus.load());
+    if (CheckStop(mode != kPointStop) != 0) return;
+  }
+}
+
+void PositionStream::DoPollIo(bool pollAll) {
+  if (!m_link || !m_link->Up()) return;
+  if (pollAll) m_link->RequestStatus();
+  int level = 0, status = 0;
+  if (m_link->ReadStatus(level, status)) {
+    m_bufLevel = level;
+    m_moduleStatus = status;
+  }
+  LogMessage(kLogPoll, "DoPollIo bufLevel= %d, status= %d", level, status);
+  uint32_t inputs = 0;
+  if (m_link->ReadInputs(inputs)) m_inputs = inputs;
+  GetInternalActPos();
+  // The other modules' inputs (and the main module's, for the signals); a
+  // request that could wait on a full window is left for the next poll.
+  if (ModuleControl* io = m_machine.m_io) io->PollInputs(pollAll && !m_link->WindowFull());
+  m_pollCount = 0;
+}
+
+void PositionStream::GetInternalActPos() {
+  uint16_t ref = 0;
+  int32_t steps[ModuleLink::kChannels] = {};
+  if (!m_link || !m_link->ReadPosition(ref, steps, m_channels.count)) return;
+  LogMessage(kLogPoll, "GetInternalActPos ref=$%04X last=$%04X", ref, Hex16(m_refNum));
+  m_actRefNum = static_cast<int16_t>(ref);
+  std::copy(steps, steps + m_channels.count, m_actSteps);
+  MachineState& act = *m_machine.GetMachineState();
+  double velocity = m_actVelocity.load(std::memory_order_relaxed);
+  m_trace.Read(static_cast<int16_t>(ref), act, velocity);
+  m_actVelocity.store(velocity, std::memory_order_relaxed);
+  // The backlash offset of the point the machine has got to.
+  const Coordinates offset = m_comp.Offset(act.backlashSigns);
+  Coordinates p = m_lastPoint;
+  bool seen[kAxisCount] = {};
+  for (int c = 0; c < m_channels.count; ++c) {
+    const int a = m_channels.axis[c];
+    if (a < 0 || seen[a]) continue;  // a gantry's second side follows the first
+    seen[a] = true;
+    p.v[a] = m_comp.ReverseSteps(a, steps[c] - offset.v[a]);
+  }
+  std::lock_guard<std::mutex> lock(m_posMutex);
+  m_travelled += Length9(p - m_actPos);
+  m_actPos = p;
+  LogMessage(kLogPoll, "GetInternalActPos: X%1.3f Y%1.3f Z%1.3f C%1.3f", p.v[0], p.v[1], p.v[2], p.v[kC]);
+}
+
+void PositionStream::Trace(StateChangeList& changes, int32_t line, double velocity) {
+  m_trace.WriteQueue(m_refNum, line, velocity, changes);
+}
+
+void PositionStream::WaitStandstill() { InternalWaitStop(false); }
+
+void PositionStream::InternalWaitStop(bool force) {
+  LogMessage(kLogStream, "InternalWaitStop start");
+  m_waiting = true;
+  struct Done {
+    bool& flag;
+    ~Done() {
+      flag = false;
+      LogMessage(kLogStream, "InternalWaitStop end");
+    }
+  } done{m_waiting};
+  for (;;) {
+    LinkMustBeUp();
+    m_machine.CheckBreak(0);
+    // A fresh answer: a decision on one a slice old would sleep on a level
+    // the module has long left.
+    m_link->RequestStatus();
+    std::this_thread::sleep_for(std::chrono::microseconds(kAnswerWaitUs));
+    DoPollIo(false);
+    const int level = m_bufLevel;
+    const int status = m_moduleStatus;
+    const bool stands = (status & kStatusMoving) == 0;
+    if (!m_moving && level == 0 && !force && stands) {
+      LogMessage(kLogStream, "InternalWaitStop shortcut !moving && bufLevel==0");
+      return;
+    }
+    // Sleep about as long as the module has still buffered, polling at
+    // least every waitSliceMs.
+    const double slice = std::clamp((level & 0x7FFF) * 5.0, 5.0, m_timing.waitSliceMs);
+    if (!stands) {
+      Sleep(slice);
+      continue;
+    }
+    const bool breakPending = m_machine.HasBits(RealMachine::kBreak);
+    const bool streamStopped = (level & kLevelStopped) != 0;
+    if ((status & kStatusErrorMask) == 0 && !force && !(breakPending && streamStopped)) {
+      if (level == 0) {
+        m_moving = false;
+        LogMessage(kLogStream, "InternalWaitStop bufLevel==0");
+        return;
+      }
+      if (breakPending && !m_machine.HasBits(RealMachine::kBreakCaught)) m_machine.HandleBreak();
+      Sleep(slice);
+      continue;
+    }
+    ClearAfterStop();
+    return;
+  }
+}
+
+void PositionStream::ClearAfterStop() {
+  GetInternalActPos();
+  const int32_t line = m_trace.CurrentLine();
+  // What the module confirmed last is where the stream goes on.
+  m_refNum = m_actRefNum;
+  ModuleControl* io = m_machine.m_io;
+  if (io) io->ClearStopCondition();
+  m_link->ClearBuffer();
+  LogMessage(kLogStream, "#### ClearBuffer() InternalWaitStop ####");
+  // Wait for the answer to the clear, so the next point sees the empty buffer.
+  int level = kLevelStopped, status = 0;
+  for (int i = 0; i < 100 && m_link->Up(); ++i) {
+    m_link->RequestStatus();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (m_link->ReadStatus(level, status) && (level & kLevelStopped) == 0) break;
+  }
+  m_bufLevel = level & 0x7FFF;
+  m_moduleStatus = status;
+  m_machine.m_errorPending = false;
+  if (io) {
+    // Outputs that waited in the buffer are gone: the modules get their
+    // words again, and the stop condition is back.
+    io->ResendOutputs();
+    io->SetStopCondition();
+  }
+  if (status & kStatusDriveError) LogMessage(kLogStreamError, "E-Stop !!!");
+  LogMessage(kLogStream, "Trace Clear ### line=%d ref=$%04X", line, Hex16(m_refNum));
+  m_trace.Clear(m_refNum, line);
+  m_machine.m_planner.CatchBreak();
+  m_comp.Filter().Reset(m_offset, 0);
+  m_moving = false;
+  // The next point starts from the position read back.
+  const Coordinates p = ActPos();
+  m_lastPoint = p;
+  std::copy(m_actSteps, m_actSteps + m_channels.count, m_lastSteps);
+  const Coordinates nom = m_machine.m_planner.CurrentPos();
+  LogMessage(kLogStream, "Position after Stop: X%1.3f Y%1.3f Z%1.3f C%1.3f", p.v[0], p.v[1], p.v[2], p.v[kC]);
+  LogMessage(kLogStream, "old nomPos: X%1.3f Y%1.3f Z%1.3f C%1.3f", nom.v[0], nom.v[1], nom.v[2], nom.v[kC]);
+}
+
+void PositionStream::Delay(double seconds, uint32_t untilHandle) { InternalDelay(seconds, untilHandle); }
+
+void PositionStream::InternalDelay(double seconds, uint32_t) {
+  if (m_machine.HasBits(RealMachine::kBreak)) return;
+  LogMessage(kLogStream, "Internal delay start %fs", seconds);
+  m_trace.Write(m_refNum, m_machine.m_planner.StreamTag(), 0.0, nullptr);
+  const double ms = std::isfinite(seconds) && seconds > 0 ? std::round(seconds * 1000.0) : 0.0;
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double, std::milli>(m_timing.Scaled(ms)));
+  for (;;) {
+    const double left = std::chrono::duration<double, std::milli>(end - Clock::now()).count();
+    if (left <= 0) break;
+    LinkMustBeUp();
+    std::this_thread::sleep_for(
+        std::chrono::duration<double, std::milli>(std::min(left, m_timing.Scaled(m_timing.delaySliceMs))));
+    m_machine.CheckBreak(0);
+    DoPollIo(true);
+    if (CheckStop(false) != 0) break;
+  }
+  LogMessage(kLogStream, "Internal delay end");
+}
+
+// ---------------------------------------------------------------------------
+// machine operations of the planner
+
+int32_t PositionStream::CheckStop(bool raise) {
+  const int status = m_moduleStatus;
+  int32_t reason = 0;
+  if (status & kStatusDriveError) reason = ERR_EMERGENCY_STOP;
+  else if (status & kStatusStopInput) reason = ERR_LIMIT_SWITCH;
+  // Inputs of the other modules are watched here; the main module stops
+  // by itself.
+  if (reason == 0 && m_machine.m_io && m_machine.m_io->PcSideConditionActive()) {
+    const int stop = m_machine.m_io->EvaluateStopCondition(true);
+    if (stop == STOP_EMERGENCY) reason = ERR_EMERGENCY_STOP;
+    else if (stop == STOP_INPUT) reason = ERR_LIMIT_SWITCH;
+    if (reason != 0 && m_link) m_link->StopMotion();
+  }
+  if (reason == 0) return 0;
+  m_machine.ReportStop(reason);
+  if (raise && m_machine.m_execMode < 1) throw Error_t(reason);
+  return reason;
+}
+
+void PositionStream::BeginMotion() { CheckStop(true); }
+
+void PositionStream::CheckMayMove() { CheckStop(true); }
+
+void PositionStream::CheckBreak() { m_machine.CheckBreak(0); }
+
+void PositionStream::Pause(int32_t mCode) { m_machine.PauseRun(mCode); }
+
+void PositionStream::SetOutput(int32_t output, bool on, bool immediate) {
+  m_machine.SwitchOutput(output, on, immediate);
+}
+
+void PositionStream::SpindleChanged(bool on, bool clockwise, double rpm) {
+  const bool wasOn = m_machine.m_spindleOn, wasCw = m_machine.m_spindleCw;
+  m_machine.m_spindleOn = on;
+  m_machine.m_spindleCw = clockwise;
+  m_machine.m_spindleRpm = rpm;
+  // The relays switch where the program switches the spindle.
+  if (ModuleControl* io = m_machine.m_io; io && (on != wasOn || clockwise != wasCw)) {
+    io->SetOutput(SIG_OUT_SPINDLE_FORWARD, on && clockwise, false);
+    io->SetOutput(SIG_OUT_SPINDLE_REVERSE, on && !clockwise, false);
+  }
+  UpdatePwm(true);
+}
+
+void PositionStream::UpdatePwm(bool onTheFly) {
+  const MachineConfig& cfg = GetMachineConfig();
+  double s = m_machine.m_spindleRpm;
+  const double toolMax = m_machine.m_toolMaxRpm;
+  if (toolMax != 0 && s > toolMax) {
+    s = toolMax;
+    LogMessage(kLogStreamInfo, "UpdatePwm S limited to toolMaxS=%f", toolMax);
+  }
+  LogMessage(kLogStreamInfo, "UpdatePwm nom=%f act=%f fly=%d time=%f", m_machine.m_spindleRpm.load(), s,
+             onTheFly ? 1 : 0, cfg.spindleRamp);
+  double pwm = 0;
+  if (m_machine.m_spindleOn && std::fabs(s) >= 0.1) {
+    s = std::min(std::fabs(s), cfg.maxS);
+    const double span = cfg.maxS - cfg.minS;
+    pwm = cfg.minPwmDuty + (cfg.maxPwmDuty - cfg.minPwmDuty) * (span > 0 ? (s - cfg.minS) / span : 1.0);
+    pwm = std::clamp(pwm, 0.0, 100.0);
+  }
+  m_machine.SetPwmPercent(pwm, onTheFly);
+}
+
+// ---------------------------------------------------------------------------
+// queries
+
+Coordinates PositionStream::ActualPosition() { return ActPos(); }
+
+Coordinates PositionStream::ActPos() const {
+  std::lock_guard<std::mutex> lock(m_posMutex);
+  return m_actPos;
+}
+
+double PositionStream::TakeTravelled() {
+  std::lock_guard<std::mutex> lock(m_posMutex);
+  const double d = m_travelled;
+  m_travelled = 0;
+  return d;
+}

@@ -1,0 +1,183 @@
+// RealMachine: the back end of the machine. It is the last front-end stage
+// of the interpreter's chain (the path planner sits inside it), the
+// operator interface's BackEnd, and a worker thread ("Lookahead") that runs
+// programs, plans the path and streams it to the controller module while
+// serving the operator's commands through CheckBreak.
+//
+// The machine stands on the hardware link through ModuleLink (the main
+// module). Its machine state is actState: the trace buffer executes state
+// changes there when the module reports it has got to them, so actState
+// always shows what the machine has done, not what the interpreter has read.
+//
+//   RealMachine machine(&parser);
+//   machine.Connect(&link, reason);     // the stream starts at the module's position
+//   machine.StartWorker();
+//   machine.RunProgram();               // returns once the worker has taken it
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "motion/backend.h"
+#include "motion/frontend.h"
+#include "motion/pathplanner.h"
+#include "motion/workerthread.h"
+#include "realmachine/positionstream.h"
+
+class GCodeParser;
+class MachineState;
+class ModuleControl;
+
+class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
+ public:
+  // The machine's state bits, kept in the back end's flags word (the
+  // operator interface reads them there).
+  static constexpr uint32_t kBusy = 1;
+  static constexpr uint32_t kBreak = 2;
+  static constexpr uint32_t kPaused = 4;
+  static constexpr uint32_t kCompleted = 8;
+  static constexpr uint32_t kCompletedError = 16;
+  static constexpr uint32_t kTerminate = 32;
+  static constexpr uint32_t kBreakCaught = 64;
+  static constexpr uint32_t kHandwheel = 128;
+  static constexpr uint32_t kDeferredBreak = BackEnd::kDeferredBreak;
+  static constexpr int kPriority = 90;
+  static constexpr int kSpindleChannel = 5;
+
+  // What became of the link when a run ended on it.
+  enum class LinkFault { NONE, LOST, RESTARTED };
+
+  // parser: the interpreter RunProgram runs (not owned, may be null).
+  explicit RealMachine(GCodeParser* parser);
+  ~RealMachine() override;
+
+  void SetParser(GCodeParser* parser) { m_parser = parser; }
+  // Tries to reach the module again after the link failed in a run; true
+  // when it answered (it had restarted) and is open again. Not needed for
+  // anything else.
+  void SetReopen(std::function<ModuleLink*()> reopen) { m_reopen = std::move(reopen); }
+
+  // Module control (not owned, may be null): outputs are switched and the
+  // stop condition is kept through it. Without it an output number is an
+  // output bit of the main module, and only the main module's own stops
+  // count. Set before Connect.
+  void SetModuleControl(ModuleControl* control) { m_io = control; }
+  ModuleControl* Io() const { return m_io; }
+
+  // Starts the stream on link (not owned), the main module, open: reads
+  // the axis channels and compensation from the parameter files and the
+  // position from the module. Only while the worker is idle. False (reason
+  // set) when the module does not answer.
+  bool Connect(ModuleLink* link, std::string& reason);
+  // The machine no longer uses the link.
+  void Disconnect();
+  bool Connected() const { return m_stream.Link() != nullptr; }
+
+  PositionStream& Stream() { return m_stream; }
+  PathPlanner& Planner() { return m_planner; }
+
+  // ---- FrontEnd
+  void ClearBreak() override;
+  void EndProgram() override;
+  void AddLine(const Coordinates& end, double feed, bool rapid, const Condition* until, bool noKnife) override;
+  void AddArc(const Coordinates& end, const double centre[3], double feed, int32_t plane, bool clockwise) override;
+  void SetOffsetPosition(const double position[3], bool flag) override;
+  void AddCmd(const StateChange& change) override;
+  void WaitForMachine() override;
+  int32_t GetBackEndKind() override;
+  void SetTag(int32_t tag) override;
+  void SetMaxRpm(double rpm) override;
+  void SetExecMode(int32_t mode) override;
+  int32_t GetExecMode() override;
+  void GetPosition(Coordinates& position) override;  // both interfaces
+
+  // ---- BackEnd
+  int32_t CheckBreak(int32_t arg) override;
+  void StartWorker() override;
+  void RunProgram() override;
+  void ExecuteText(const std::string& text) override;
+  void Stop(bool flag) override;
+  void Continue() override;
+  void StopJog() override;
+  void Synchronize() override;
+  void SetChannel(int32_t channel, bool on) override;
+  void SetOutputInOrder(int32_t output, bool on) override;
+  void SetChannelValue(int32_t channel, double value) override;
+  bool GetSignal(int32_t signal) override;
+  bool GetOutput(int32_t output) override;
+  void SetOutput(int32_t output, bool on, bool immediate) override;
+  void PollIo() override;
+  void SetFeedOverride(double percent) override;
+  void SetSpindleOverride(double percent) override;
+  double GetFeedOverride() override;
+  double GetSpindleOverride() override;
+  double GetActualVelocity() override;
+  double GetSpindleSpeed() override;
+  int32_t GetCursor() override;
+  int32_t GetRefNum() override;
+  int32_t CheckMachineReady() override;
+  int32_t GetStopReason() override;
+  bool HasError() override;
+  void ClearError() override;
+  double TakeTravelledDistance() override;
+
+  // ---- the last run (tests, command line)
+  int32_t LastErrorCode() const { return m_lastErrorCode.load(std::memory_order_acquire); }
+  std::string LastErrorText() const;
+  LinkFault LastLinkFault() const { return m_linkFault.load(std::memory_order_acquire); }
+  uint32_t RunsFinished() const { return m_runsFinished.load(std::memory_order_acquire); }
+  uint32_t State() const { return m_flags.load(std::memory_order_acquire); }
+
+ protected:
+  void ExecuteCommand(const WorkCmdData& cmd) override;
+  bool IsWorkerBusy() const override;
+  bool ShouldTerminate() const override;
+
+ private:
+  friend class PositionStream;
+
+  void SetBits(uint32_t bits);
+  void ClearBits(uint32_t bits);
+  bool HasBits(uint32_t bits) const { return (m_flags.load(std::memory_order_acquire) & bits) != 0; }
+  void RunCommand(const WorkCmdData& cmd);
+  void StopCommand();
+  // A pending break is taken over: the module stops, the planner forgets
+  // what it holds.
+  void HandleBreak();
+  void PauseRun(int32_t mCode);
+  void ReportStop(int32_t reason);
+  void AfterLinkFailure();
+  void SwitchOutput(int32_t output, bool on, bool immediate);
+  // The default stop condition (every mapped limit switch), sent to the modules.
+  void ArmStopCondition();
+  void SetPwmPercent(double percent, bool onTheFly);
+
+  GCodeParser* m_parser;
+  PositionStream m_stream;
+  PathPlanner m_planner;
+  std::unique_ptr<MachineState> m_planState;
+  std::function<ModuleLink*()> m_reopen;
+  ModuleControl* m_io = nullptr;
+
+  int32_t m_execMode = kExecStd;
+  std::atomic<double> m_feedOverride{100.0};     // percent
+  std::atomic<double> m_spindleOverride{100.0};  // percent
+  // Spindle as programmed: on, direction, nominal rpm; the tool's limit.
+  std::atomic<bool> m_spindleOn{false};
+  std::atomic<bool> m_spindleCw{true};
+  std::atomic<double> m_spindleRpm{0};
+  double m_toolMaxRpm = 0;
+  std::atomic<int32_t> m_stopReason{0};
+  std::atomic<bool> m_errorPending{false};
+  std::atomic<uint32_t> m_outputs[2] = {0, 0};  // last switched state, outputs 0..63
+
+  std::atomic<int32_t> m_lastErrorCode{0};
+  std::atomic<LinkFault> m_linkFault{LinkFault::NONE};
+  std::atomic<uint32_t> m_runsFinished{0};
+  mutable std::mutex m_textMutex;
+  std::string m_lastErrorText;
+};
