@@ -112,7 +112,7 @@ TEST_F(MachineLab, OutputsSwitchAtTheEndOfTheMoveBeforeThem) {
 TEST_F(MachineLab, RunTakesThePlannedTimeAndDenseSegmentsNeverStarve) {
   StartMachine(1);
   const std::string file = kExamples + "/engraving.nc";
-  const double planned = PlannedProgramSeconds(file, actState);
+  const double planned = PlanProgram(file, actState).summary.plannedSeconds;
   const RunResult r = RunFile(file);
   ASSERT_EQ(r.code, 0) << r.text;
   EXPECT_NEAR(r.seconds, planned, 0.01 * planned) << "wall " << r.seconds << " s, planned " << planned << " s";
