@@ -5,7 +5,9 @@
 #include "driver/src/linkframe.h"
 #include "driver/src/quorvdriver.h"
 #include "driver/src/quorvinternal.h"
+#include "io/iocycle.h"
 #include "io/iomapping.h"
+#include "io/machineio.h"
 #include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
 #include "params/parafile.h"
@@ -59,11 +61,14 @@ bool HardwareMachine::Open(std::string& reason) {
   IoMapping& mapping = GetIoMapping();
   ParaFile& table = GetParaFile(PF_MAPPING_TABLE);
   mapping.RemoveAllModules();
+  // Register pins in the mapping need the Modbus configuration first.
+  EnsureLogicAndModbusLoaded();
   if (mapping.ReadModuleList(table) == 0 && !DefaultModule(reason)) return false;
   m_control = std::make_unique<ModuleControl>(mapping, m_driver.get());
   m_control->SetMachineType(GetMachineConfig().machineType);
   const int code = m_control->CheckModulesOpen();
   mapping.ReadMapping(table);
+  InstallErrorTextNames();
   IoModule* main = mapping.MainModule();
   if (!main || !main->IsOpen() || !IsMotionController(main->modelCode)) {
     const std::string& problem = m_control->FirmwareProblem();

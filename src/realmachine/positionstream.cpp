@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/logging.h"
+#include "io/iocycle.h"
 #include "io/iomapping.h"
 #include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
@@ -271,7 +272,10 @@ void PositionStream::DoPollIo(bool pollAll) {
   GetInternalActPos();
   // The other modules' inputs (and the main module's, for the signals); a
   // request that could wait on a full window is left for the next poll.
-  if (ModuleControl* io = m_machine.m_io) io->PollInputs(pollAll && !m_link->WindowFull());
+  if (ModuleControl* io = m_machine.m_io) {
+    // The gates and the Modbus cycle see only inputs every module has answered.
+    if (io->PollInputs(pollAll && !m_link->WindowFull())) RunIoCycleHooks(*io);
+  }
   m_pollCount = 0;
 }
 
@@ -485,6 +489,10 @@ void PositionStream::UpdatePwm(bool onTheFly) {
     pwm = std::clamp(pwm, 0.0, 100.0);
   }
   m_machine.SetPwmPercent(pwm, onTheFly);
+  // A drive on Modbus takes the speed itself through the PWM signal's
+  // register pin (sent in the next poll cycle, not in step with the motion).
+  if (ModuleControl* io = m_machine.m_io; io && GetModbus().IsConfigured())
+    WriteRegisterOutput(io->Mapping(), GetModbus(), SIG_OUT_PWM, m_machine.m_spindleOn ? std::fabs(s) : 0.0);
 }
 
 // ---------------------------------------------------------------------------

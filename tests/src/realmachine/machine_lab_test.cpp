@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "io/iocycle.h"
 #include "motion/planestimate.h"
 #include "simulation/programplan.h"
 #include "tests/src/realmachine/machine_lab.h"
@@ -231,6 +232,30 @@ TEST_F(MachineLab, SilentModuleEndsTheRunAndARestartedOneIsReportedAndTakenBack)
   Coordinates p;
   machine->GetPosition(p);
   EXPECT_NEAR(p.v[0], 105, 1e-3) << "G54 zero is machine X100";
+}
+
+// A drive on Modbus behind the main module: the program's spindle speed
+// reaches its set-point register during the run, M5 sets it back to 0.
+TEST_F(MachineLab, ProgramSpindleSpeedReachesAModbusDrive) {
+  netlab::VfdSim vfd({"--baud", "115200", "--ramp", "0"});
+  EnsureLogicAndModbusLoaded();
+  Modbus& modbus = GetModbus();
+  modbus.Clear();
+  struct Unconfigure {
+    ~Unconfigure() { GetModbus().Clear(); }
+  } unconfigure;
+  modbus.baudrate = 115200;
+  modbus.AddDevice(1, "spindle drive");
+  const int32_t setPoint = modbus.AddRegister(1, 1, true, false, 0, "speed set-point")->Pin();
+  StartMachine(1, {"--modbus-port", vfd.Port()});
+  ASSERT_TRUE(GetIoMapping().AssignRangedOutput(SIG_OUT_PWM, setPoint, 0.0, 24000.0, 0, 24000));
+  const std::string file = testsupport::MakeTempDir("modbus") + "/spindle.nc";
+  testsupport::WriteFile(file, "%\nM3 S12000\nG4 P1\nM5\nG4 P0.5\nM30\n");
+  long highest = -1;
+  const RunResult r = RunFile(file, [&] { highest = std::max(highest, vfd.Holding(1)); });
+  EXPECT_EQ(r.code, 0) << r.text;
+  EXPECT_EQ(highest, 12000);
+  EXPECT_TRUE(WaitUntil([&] { return vfd.Holding(1) == 0; }, 3000)) << "M5 stops the drive";
 }
 
 }  // namespace
