@@ -143,9 +143,15 @@ bool AppSession::WaitIdle(double seconds) {
 std::string AppSession::Log() const { return testsupport::ReadFile(LogFilePath()); }
 
 bool AppSession::HasMessage(const std::string& part) const {
-  for (const std::string& line : frame->MessageLines())
-    if (line.find(part) != std::string::npos) return true;
-  return false;
+  // Lines posted by a run reach the list on the window's next timer tick,
+  // which may come after the run is seen to end.
+  return PumpUntil(
+      [&] {
+        for (const std::string& line : frame->MessageLines())
+          if (line.find(part) != std::string::npos) return true;
+        return false;
+      },
+      2.0);
 }
 
 std::string AppSession::WriteProgram(const std::string& name, const std::string& text) {

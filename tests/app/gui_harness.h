@@ -63,6 +63,7 @@ class AppSession : public ::testing::Test {
   bool Load(const std::string& path);
   bool WaitIdle(double seconds);
   std::string Log() const;
+  // Waits up to 2 s for a line containing `part`.
   bool HasMessage(const std::string& part) const;
   std::string WriteProgram(const std::string& name, const std::string& text);
 
