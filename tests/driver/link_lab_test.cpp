@@ -80,6 +80,14 @@ TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
   EXPECT_TRUE(driver->CloseModule(ModuleKey(1)));
   EXPECT_EQ(State(ModuleKey(1)), STAT_FREE);
   EXPECT_FALSE(driver->CloseModule(ModuleKey(1))) << "closed already";
+  // The close's end of connection is not acknowledged: give the module the
+  // time to take it before it goes.
+  const auto ended = [&] {
+    int n = 0;
+    for (const auto& l : netlab::ReadRecord(Record(1))) n += l.kind == "EVT" && l.text == "end of connection";
+    return n;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return ended() == 2; }, 3000)) << "ENDCOM after the scan, and at the close";
   sims.clear();
 
   // The modules are gone from the wire: a scan forgets a free module not
@@ -88,9 +96,7 @@ TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
   EXPECT_EQ(driver->FindFirstModule(), ModuleKey(1));
   EXPECT_FALSE(driver->GetModuleInfo(ModuleKey(2), &info, sizeof info));
   EXPECT_EQ(driver->FindNextModule(ModuleKey(1)), 0u);
-  int ended = 0;
-  for (const auto& l : netlab::ReadRecord(Record(1))) ended += l.kind == "EVT" && l.text == "end of connection";
-  EXPECT_EQ(ended, 2) << "ENDCOM after the scan, and at the close";
+  EXPECT_EQ(ended(), 2) << "nothing more for a module no longer heard";
 }
 
 // A module whose end of the scan cannot be sent is down, and still offered.
