@@ -50,11 +50,12 @@ bool Quorvane2Frame::LoadProgram(const std::string& path) {
     AddMessage("A program is being loaded; cancel it first.");
     return false;
   }
-  if (adaptJob->Busy()) {
+  if (adaptJob->Poll() == AdaptJob::State::WRITING) {
     AddMessage("A program is being adapted; please wait.");
     return false;
   }
-  // An adaptation offered for the program before is no longer asked.
+  // An adaptation offered for the program before is no longer asked; its
+  // check in memory (fast) is waited for, not a reason to refuse the load.
   adaptJob->Reset();
   if (!wxFileName::FileExists(wxString::FromUTF8(path))) {
     AddMessage(wxString::Format("Could not open file %s", wxString::FromUTF8(path)));
