@@ -55,6 +55,10 @@ TEST_F(CliRunTest, CleanRunEndsAtTheProgramsEndPoint) {
   EXPECT_TRUE(Out("result: completed")) << out;
   EXPECT_TRUE(Out("machine position: X120.000 Y100.000 Z-61.000")) << out;
   EXPECT_TRUE(Out("work position: X20.000 Y0.000 Z-1.000")) << out;
+  // Rapid 1.1 s (Z 55 mm at 50 mm/s), 6 mm at 10 mm/s, 20 mm at 20 mm/s.
+  const size_t at = out.find("simulated time: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_NEAR(std::atof(out.c_str() + at + 16), 2.7, 0.05) << out;
   // Not a terminal: plain progress lines; the last shows the M30 line of 6, all done.
   const size_t last = err.rfind("progress: line ");
   ASSERT_NE(last, std::string::npos) << err;
