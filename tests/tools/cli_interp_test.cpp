@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/testsupport.h"
 
@@ -46,31 +47,40 @@ TEST_F(CliInterpTest, PrintsEveryCallAndTheEnd) {
   EXPECT_EQ(o.text.size() - 6, o.text.rfind("END 4\n")) << o.text;
 }
 
-TEST_F(CliInterpTest, ErrorsAndRangeErrors) {
-  Output o = Run("%\nG1 X10 G0 Y5\n");
-  EXPECT_EQ(1, o.status);
-  EXPECT_TRUE(HasLine(o, "ERROR -1016 line contains multiple G-commands line 2 column 7\nEND 3")) << o.text;
-  // On the simulation a range error stops the run; a view counts them and
-  // goes on, reporting the first.
-  o = Run("%\nG0 X700\nG0 X800\n");
-  EXPECT_EQ(1, o.status);
-  EXPECT_EQ(std::string::npos, o.text.find("X800.0000")) << o.text;
-  o = Run("%\nG0 X700\nG0 X800\n", "--view ");
-  EXPECT_EQ(1, o.status);
-  EXPECT_TRUE(HasLine(o, "ERROR -1008 number out of range line 2 column 3")) << o.text;
-}
-
-// Only a closing '%': the run does nothing but says why; a second '%' that
-// closes a program is no reason.
-TEST_F(CliInterpTest, OnlyAClosingPercentWarns) {
-  const std::string warning = "MSG Warning: program is empty: no line after the '%' in line 3";
-  Output o = Run("G0 X10\nM30\n%\n");
-  EXPECT_EQ(0, o.status) << o.text;
-  EXPECT_TRUE(HasLine(o, warning)) << o.text;
-  EXPECT_EQ(std::string::npos, o.text.find("LINE")) << o.text;
-  o = Run("%\nG0 X10\nM30\n%\n");
-  EXPECT_EQ(std::string::npos, o.text.find("program is empty")) << o.text;
-  EXPECT_TRUE(HasLine(o, "END 4")) << o.text;
+// What a program prints under the options: errors, range errors (on the
+// simulation a range error stops the run; a view counts them and goes on,
+// reporting the first), a lone closing '%' (a second '%' that closes a
+// program is no reason to warn), and dialogs answered from --answers, with
+// their defaults without it and not at all on a view. Status -1: any.
+TEST_F(CliInterpTest, OutputByProgramAndOptions) {
+  testsupport::WriteFile(dir + "/answers.txt", "; first dialog\n3\n");
+  const std::string answers = "--answers " + dir + "/answers.txt ";
+  const struct {
+    std::string program, options;
+    int status;
+    std::vector<std::string> lines, absent;
+  } rows[] = {
+      {"%\nG1 X10 G0 Y5\n", "", 1, {"ERROR -1016 line contains multiple G-commands line 2 column 7\nEND 3"}, {}},
+      {"%\nG0 X700\nG0 X800\n", "", 1, {}, {"X800.0000"}},
+      {"%\nG0 X700\nG0 X800\n", "--view ", 1, {"ERROR -1008 number out of range line 2 column 3"}, {}},
+      {"G0 X10\nM30\n%\n", "", 0, {"MSG Warning: program is empty: no line after the '%' in line 3"}, {"LINE"}},
+      {"%\nG0 X10\nM30\n%\n", "", -1, {"END 4"}, {"program is empty"}},
+      {askProgram, answers, 0,
+       {"MSG ASK ASKINT \"Enter number\" \"Passes\" [1..4] value=2 -> 3", "MSG passes=3.0",
+        "CMD t=3 M N1000 FL0 ARG0.0000"},
+       {}},
+      {askProgram, "", -1, {"MSG passes=2.0"}, {}},
+      {askProgram, "--view ", 0, {}, {"passes=", "MSG ASK"}},
+  };
+  for (const auto& r : rows) {
+    const Output o = Run(r.program, r.options);
+    SCOPED_TRACE(r.options + r.program + "\n" + o.text);
+    if (r.status >= 0) {
+      EXPECT_EQ(r.status, o.status);
+    }
+    for (const std::string& line : r.lines) EXPECT_TRUE(HasLine(o, line)) << line;
+    for (const std::string& text : r.absent) EXPECT_EQ(std::string::npos, o.text.find(text)) << text;
+  }
 }
 
 TEST_F(CliInterpTest, UsageAndMissingFiles) {
@@ -78,27 +88,6 @@ TEST_F(CliInterpTest, UsageAndMissingFiles) {
   EXPECT_EQ(2, Interp("--bogus x.nc").status);
   EXPECT_EQ(2, Interp("--macros " + macros + " " + dir + "/missing.nc").status);
   EXPECT_EQ(2, Run(askProgram, "--answers " + dir + "/none.txt ").status);
-}
-
-TEST_F(CliInterpTest, SimulationAnswersFromTheFile) {
-  testsupport::WriteFile(dir + "/answers.txt", "; first dialog\n3\n");
-  const Output o = Run(askProgram, "--answers " + dir + "/answers.txt ");
-  EXPECT_EQ(0, o.status) << o.text;
-  EXPECT_TRUE(HasLine(o, "MSG ASK ASKINT \"Enter number\" \"Passes\" [1..4] value=2 -> 3")) << o.text;
-  EXPECT_TRUE(HasLine(o, "MSG passes=3.0")) << o.text;
-  EXPECT_TRUE(HasLine(o, "CMD t=3 M N1000 FL0 ARG0.0000")) << o.text;
-  size_t moves = 0;
-  for (size_t p = o.text.find("LINE "); p != std::string::npos; p = o.text.find("LINE ", p + 1)) ++moves;
-  EXPECT_EQ(3u, moves);
-}
-
-TEST_F(CliInterpTest, DialogDefaultsWithoutAnswersAndNothingOnAView) {
-  Output o = Run(askProgram);
-  EXPECT_TRUE(HasLine(o, "MSG passes=2.0")) << o.text;
-  o = Run(askProgram, "--view ");
-  EXPECT_EQ(0, o.status);
-  EXPECT_EQ(std::string::npos, o.text.find("passes=")) << o.text;
-  EXPECT_EQ(std::string::npos, o.text.find("MSG ASK")) << o.text;
 }
 
 }  // namespace

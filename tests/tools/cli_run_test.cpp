@@ -1,10 +1,13 @@
-// Runs the built quorvane-cli with its "run" command as a child process.
+// Runs the built quorvane-cli with its "run" command as a child process, on the
+// simulation and (--machine) on a soft module of the veth lab.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include "common/netlab.h"
 #include "common/testsupport.h"
 
 namespace {
@@ -123,6 +126,49 @@ TEST_F(CliRunTest, BadArgumentsFilesAndPrograms) {
   EXPECT_NE(err.find("cannot read answers file"), std::string::npos) << err;
   EXPECT_EQ(RunFast(Program("%\nG90 G54\nG0 X0 Y0 Z5\nG1 X10 F600\nG1 X20 Q\nM30\n")), 1) << out << err;
   EXPECT_TRUE(Out("line 5")) << out;
+}
+
+// The same preview, progress and summary as in simulation, on the soft
+// module found on the adapter.
+using CliRunMachineTest = CliRunTest;
+
+TEST_F(CliRunMachineTest, ProgramRunsOnTheModuleOfTheAdapter) {
+  std::unique_ptr<netlab::Lab> lab;
+  try {
+    lab = std::make_unique<netlab::Lab>();
+  } catch (const std::exception& e) {
+    FAIL() << e.what();
+  }
+  netlab::ModSim sim(*lab, {"--mac", netlab::ModuleMacText(1), "--model", "Korrin", "--path", "--axes", "4"});
+  const std::string file = Program("%\nG90 G54 G0 X0 Y0 Z5\nG1 Z-1 F600\nG1 X20 F1200\nM30\n");
+  ASSERT_EQ(Run(kSetup + "--machine --adapter " + netlab::Lab::kHostIface + " " + file), 0) << out << err;
+  EXPECT_TRUE(Out("result: completed\n")) << out;
+  EXPECT_TRUE(Out("machine position: X120.000 Y100.000 Z-61.000\n")) << out;
+  EXPECT_TRUE(Out("work position: X20.000 Y0.000 Z-1.000\n")) << out;
+  const size_t planned = out.find("estimated time: "), wall = out.find("wall time: ");
+  ASSERT_NE(planned, std::string::npos) << out;
+  ASSERT_NE(wall, std::string::npos) << out;
+  // Motion at the machine's pace, not as fast as it streams; the close
+  // timing is the machine lab's test, this bound only catches a run made
+  // twice or a stall (it holds on a busy machine).
+  const double p = std::atof(out.c_str() + planned + 16), w = std::atof(out.c_str() + wall + 11);
+  EXPECT_GT(w, p);
+  EXPECT_LT(w, 2 * p + 2.0);
+  EXPECT_TRUE(Out("points streamed: ")) << out;
+  EXPECT_NE(err.find("module #56000001 Korrin "), std::string::npos) << err;
+  EXPECT_NE(err.find("progress: line 5/5 100%"), std::string::npos) << err;
+
+  sim.Stop();
+  EXPECT_EQ(Run(kSetup + "--machine --adapter " + netlab::Lab::kHostIface + " " + file), 1);
+  EXPECT_EQ(out, "result: not started (no controller module found)\n");
+}
+
+TEST_F(CliRunMachineTest, MachineOptionsAreCheckedBeforeAnythingRuns) {
+  const std::string file = Program("%\nG0 X1\nM30\n");
+  EXPECT_EQ(Run(kSetup + "--adapter qvhost " + file), 2) << "an adapter picks the machine's modules";
+  EXPECT_EQ(Run(kSetup + "--machine --speed 2 " + file), 2) << "the machine runs at its own pace";
+  EXPECT_EQ(Run(kSetup + "--machine --adapter no-such-adapter " + file), 1);
+  EXPECT_EQ(out, "result: not started (no usable adapter no-such-adapter)\n");
 }
 
 }  // namespace

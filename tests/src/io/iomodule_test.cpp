@@ -120,17 +120,6 @@ TEST(IoModuleModels, PinsServeEitherInputsOrOneOutput) {
   EXPECT_FALSE(k.AssignOutput(-1));
 }
 
-TEST(IoModuleModels, ConnectorNames) {
-  const std::pair<int, int> pins[] = {{MODEL_KORRIN, 11}, {MODEL_KORRIN, 37}, {MODEL_DWEMM, 35}, {MODEL_SELVO, 34},
-                                      {MODEL_SELVO, 2},   {MODEL_SELVO2, 15}, {MODEL_SELVO2, 42}, {MODEL_TRELLEX1, 9},
-                                      {MODEL_HANZET3, 10}, {MODEL_HANZET4, 10}, {MODEL_HANZET4, 32}, {MODEL_HANZET3, 32}};
-  std::string names;
-  for (auto [code, pin] : pins) names += CreateModule(code)->PinName(pin) + "|";
-  EXPECT_EQ(names,
-            "Lpt1 pin11|Lpt2 pin17|Lpt1 pin24|Brake|?|Enable6|Status6|Input Pin1|exhaust button|coolant button|Z "
-            "button|?|");
-}
-
 TEST(IoModuleModels, ModelFromIdentification) {
   struct Case {
     const char* name;

@@ -77,6 +77,24 @@ struct FakeModule : ModbusPort {
   }
 };
 
+// One device (address 1) on a module that answers as FakeModule says.
+struct Bus : ::testing::Test {
+  Bus() { mb.AddDevice(1, "d"); }
+  int32_t Read(int reg, int intervalMs = 0) {
+    return mb.AddRegister(1, static_cast<uint16_t>(reg), false, false, intervalMs, "r")->Pin();
+  }
+  int32_t Write(int reg) { return mb.AddRegister(1, static_cast<uint16_t>(reg), true, false, 0, "w")->Pin(); }
+  uint16_t Value(int32_t pin) {
+    uint16_t v = 0;
+    mb.GetValue(pin, v);
+    return v;
+  }
+  Modbus mb;
+  FakeModule m;
+};
+using ModbusSchedule = Bus;
+using ModbusResults = Bus;
+
 TEST(ModbusPins, EncodeDeviceRegisterAndFlags) {
   Modbus mb;
   const struct { bool tcp, write; int device, reg; int32_t pin; const char* hex; const char* dec; } cases[] = {
@@ -159,51 +177,45 @@ TEST(ModbusConfig, KeysRoundTripAndUnknownDevicesAreDropped) {
 }
 
 // Which cycles send a read register, by its interval.
-TEST(ModbusSchedule, ReadRegistersComeAtTheirInterval) {
+TEST_F(ModbusSchedule, ReadRegistersComeAtTheirInterval) {
   const struct { int intervalMs; std::vector<int> cycles; } cases[] = {
       {100, {3, 6, 9}}, {0, {1, 2, 3, 4, 5, 6, 7, 8, 9}}, {40, {1, 2, 3, 4, 5, 6, 7, 8, 9}}, {200, {5}}};
   for (const auto& c : cases) {
-    Modbus mb;
-    FakeModule m;
-    mb.AddDevice(1, "d");
-    const int32_t pin = mb.AddRegister(1, 4, false, false, c.intervalMs, "r")->Pin();
+    Modbus bus;  // a fresh schedule and module for each interval
+    FakeModule mod;
+    bus.AddDevice(1, "d");
+    const int32_t pin = bus.AddRegister(1, 4, false, false, c.intervalMs, "r")->Pin();
     std::vector<int> seen;
     for (int cycle = 1; cycle <= 9; ++cycle) {
-      const size_t before = m.sent.size();
-      mb.Cycle(&m);
-      if (m.sent.size() > before) seen.push_back(cycle);
+      const size_t before = mod.sent.size();
+      bus.Cycle(&mod);
+      if (mod.sent.size() > before) seen.push_back(cycle);
     }
     EXPECT_EQ(seen, c.cycles) << "interval " << c.intervalMs;
     uint16_t v = 0;
-    EXPECT_TRUE(mb.GetValue(pin, v));
+    EXPECT_TRUE(bus.GetValue(pin, v));
     EXPECT_EQ(v, 1004);
   }
 }
 
-TEST(ModbusSchedule, AWriteGoesOnceWithItsLastValue) {
-  Modbus mb;
-  FakeModule m;
-  mb.AddDevice(2, "drive");
-  const int32_t pin = mb.AddRegister(2, 1, true, false, 0, "set-point")->Pin();
+TEST_F(ModbusSchedule, AWriteGoesOnceWithItsLastValue) {
+  const int32_t pin = Write(1);
   EXPECT_TRUE(mb.SetValue(pin, 100));
   EXPECT_TRUE(mb.SetValue(pin, 1500));
-  EXPECT_FALSE(mb.SetValue(Modbus::PinOf(false, false, 2, 1), 5)) << "not a write register";
+  EXPECT_FALSE(mb.SetValue(Modbus::PinOf(false, false, 1, 1), 5)) << "not a write register";
   mb.Cycle(&m);
   mb.Cycle(&m);
   mb.Cycle(&m);
   ASSERT_EQ(m.sent.size(), 1u);
-  const std::vector<uint8_t> expect = {10, 9, 2, 16, 0, 1, 0, 1, 2, 0x05, 0xDC, 0, 0, 0};
+  const std::vector<uint8_t> expect = {10, 9, 1, 16, 0, 1, 0, 1, 2, 0x05, 0xDC, 0, 0, 0};
   EXPECT_EQ(m.sent[0], expect) << "slot 10, request length 9, then the terminator";
   EXPECT_EQ(m.configures, 1) << "the bus settings go once to a module";
 }
 
-TEST(ModbusSchedule, AFullBatchLeavesTheRestForTheNextCycleInDueOrder) {
+TEST_F(ModbusSchedule, AFullBatchLeavesTheRestForTheNextCycleInDueOrder) {
   testsupport::AssertionCapture asserts;
-  Modbus mb;
-  FakeModule m;
-  mb.AddDevice(1, "d");
-  for (int r = 0; r < 40; ++r) mb.AddRegister(1, static_cast<uint16_t>(100 + r), false, false, 0, "r");
-  for (int r = 0; r < 5; ++r) mb.SetValue(mb.AddRegister(1, static_cast<uint16_t>(r), true, false, 0, "w")->Pin(), 9);
+  for (int r = 0; r < 40; ++r) Read(100 + r);
+  for (int r = 0; r < 5; ++r) mb.SetValue(Write(r), 9);
   mb.Cycle(&m);
   mb.Cycle(&m);
   ASSERT_EQ(m.sent.size(), 2u);
@@ -220,15 +232,9 @@ TEST(ModbusSchedule, AFullBatchLeavesTheRestForTheNextCycleInDueOrder) {
   EXPECT_TRUE(asserts.Messages().empty()) << asserts.Messages()[0];
 }
 
-TEST(ModbusResults, AnswersSetValuesAndFaultsAreLogged) {
+TEST_F(ModbusResults, AnswersSetValuesAndFaultsAreLogged) {
   testsupport::AppLogCapture log;
-  Modbus mb;
-  FakeModule m;
-  mb.AddDevice(1, "d");
-  const int32_t read = mb.AddRegister(1, 5, false, false, 0, "r")->Pin();
-  const int32_t bad = mb.AddRegister(1, 6, false, false, 0, "r")->Pin();
-  const int32_t write = mb.AddRegister(1, 7, true, false, 0, "w")->Pin();
-  const int32_t badWrite = mb.AddRegister(1, 8, true, false, 0, "w")->Pin();
+  const int32_t read = Read(5), bad = Read(6), write = Write(7), badWrite = Write(8);
   mb.SetValue(write, 1);
   mb.SetValue(badWrite, 2);
   m.device = [&](const uint8_t* r, int) -> std::vector<uint8_t> {
@@ -239,11 +245,8 @@ TEST(ModbusResults, AnswersSetValuesAndFaultsAreLogged) {
   };
   mb.Cycle(&m);
   mb.Cycle(&m);
-  uint16_t v = 0;
-  mb.GetValue(read, v);
-  EXPECT_EQ(v, 0x1234);
-  mb.GetValue(bad, v);
-  EXPECT_EQ(v, 0) << "an exception leaves the value";
+  EXPECT_EQ(Value(read), 0x1234);
+  EXPECT_EQ(Value(bad), 0) << "an exception leaves the value";
   EXPECT_EQ(log.Count("Handle Results reg=5 v=4660"), 1);
   EXPECT_EQ(log.Count("Handle Results ReadFault reg=6"), 1);
   EXPECT_EQ(log.Count("Handle Results WriteOk reg=7"), 1);
@@ -252,14 +255,8 @@ TEST(ModbusResults, AnswersSetValuesAndFaultsAreLogged) {
   EXPECT_EQ(m.sent.size(), 2u) << "a rejected write is not repeated";
 }
 
-TEST(ModbusResults, AMissingAnswerEndsTheWalkAndUnconfirmedWritesGoAgain) {
-  Modbus mb;
-  FakeModule m;
-  mb.AddDevice(1, "d");
-  const int32_t first = mb.AddRegister(1, 1, false, false, 0, "r")->Pin();
-  const int32_t silent = mb.AddRegister(1, 2, false, false, 0, "r")->Pin();
-  const int32_t later = mb.AddRegister(1, 3, false, false, 0, "r")->Pin();
-  const int32_t write = mb.AddRegister(1, 4, true, false, 0, "w")->Pin();
+TEST_F(ModbusResults, AMissingAnswerEndsTheWalkAndUnconfirmedWritesGoAgain) {
+  const int32_t first = Read(1), silent = Read(2), later = Read(3), write = Write(4);
   mb.SetValue(write, 77);
   m.device = [](const uint8_t* r, int) -> std::vector<uint8_t> {
     if (r[3] == 2) return {};  // timed out on the bus
@@ -268,13 +265,9 @@ TEST(ModbusResults, AMissingAnswerEndsTheWalkAndUnconfirmedWritesGoAgain) {
   };
   mb.Cycle(&m);
   mb.Cycle(&m);
-  uint16_t v = 0;
-  mb.GetValue(first, v);
-  EXPECT_EQ(v, 9);
-  mb.GetValue(silent, v);
-  EXPECT_EQ(v, 0);
-  mb.GetValue(later, v);
-  EXPECT_EQ(v, 0) << "the walk ended before it";
+  EXPECT_EQ(Value(first), 9);
+  EXPECT_EQ(Value(silent), 0);
+  EXPECT_EQ(Value(later), 0) << "the walk ended before it";
   EXPECT_EQ(mb.NoAnswerCount(), 1u);
   ASSERT_EQ(m.sent.size(), 2u);
   EXPECT_EQ(m.Requests(1).back(), std::make_pair(16, 4)) << "the write's fate was unknown";
@@ -290,19 +283,17 @@ TEST(ModbusResults, AMissingAnswerEndsTheWalkAndUnconfirmedWritesGoAgain) {
     if (a.size() == 254) a[0] = 252, a[1] = 6, a[2] = 1, a[3] = 3, a[7] = 5;
     m2.answers.push_back(a);
     mb2.Cycle(&m2);
+    uint16_t v = 0;
     mb2.GetValue(pin, v);
     EXPECT_EQ(v, 0) << "answer of " << a.size() << " bytes";
     EXPECT_EQ(m2.sent.size(), 2u) << "handled, and the next batch went";
   }
 }
 
-TEST(ModbusResults, WithoutAnAnswerTheBatchStaysPendingAndAModuleChangeResendsWrites) {
-  Modbus mb;
-  FakeModule m;
+TEST_F(ModbusResults, WithoutAnAnswerTheBatchStaysPendingAndAModuleChangeResendsWrites) {
   m.autoAnswer = false;
-  mb.AddDevice(1, "d");
-  const int32_t write = mb.AddRegister(1, 4, true, false, 0, "w")->Pin();
-  mb.AddRegister(1, 5, false, false, 0, "r");
+  const int32_t write = Write(4);
+  Read(5);
   mb.SetValue(write, 3);
   mb.Cycle(&m);
   mb.Cycle(&m);
@@ -329,14 +320,10 @@ TEST(ModbusResults, WithoutAnAnswerTheBatchStaysPendingAndAModuleChangeResendsWr
   EXPECT_EQ(other.sent.size(), 1u);
 }
 
-TEST(ModbusResults, ABatchTheModuleNeverAnswersIsGivenUp) {
-  Modbus mb;
+TEST_F(ModbusResults, ABatchTheModuleNeverAnswersIsGivenUp) {
   mb.timeoutMs = 10;
-  FakeModule m;
   m.autoAnswer = false;
-  mb.AddDevice(1, "d");
-  const int32_t write = mb.AddRegister(1, 4, true, false, 0, "w")->Pin();
-  mb.SetValue(write, 3);
+  mb.SetValue(Write(4), 3);
   mb.Cycle(&m);
   mb.Cycle(&m);
   EXPECT_TRUE(mb.Pending()) << "within the deadline it waits";

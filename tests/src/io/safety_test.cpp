@@ -365,56 +365,6 @@ TEST(SafetyDoor, NoReachableStateLetsMotionStartUnsafelyAndEveryUnsafeInputStops
                         "active -> locked (Poll)", "limited -> open (Poll)", "ready -> locked (Poll)"})
     EXPECT_TRUE(doorTransitions.count(t)) << t;
   EXPECT_GT(totalStates, 100u);
-  for (const std::string& t : doorTransitions) RecordProperty("door transition", t);
-  std::string all;
-  for (const std::string& t : doorTransitions) all += t + "\n";
-  std::printf("door and drive transitions covered (%zu states over 12 configurations):\n%s", totalStates,
-              all.c_str());
-}
-
-// The order of outputs around one motion: door locked before the drives
-// come on, the brake released only once they are ready, full current only
-// then; afterwards current low, brake on before the drives go off, and the
-// door unlocked last.
-TEST(SafetyDoor, OutputsAroundAMotionComeInTheSafeOrder) {
-  FakeIo io;
-  SafetyConfig cfg;
-  cfg.doorMode = DOORMODE_LOCKED1;
-  cfg.brakeDelayS = 0.3;
-  io.mappedOut = {SIG_OUT_HOLDING_BRAKE, SIG_OUT_SERVO_ENABLE, SIG_OUT_UNLOCK_DOOR};
-  io.mappedIn = {SIG_IN_STAND_STILL};
-  io.in[SIG_IN_STAND_STILL] = true;
-  SafetyPlc plc(io, cfg);
-  io.plc = &plc;
-  plc.Init();
-  plc.Poll(0, 0, 0);
-  EXPECT_EQ(plc.DoorState(), DOOR_LOCKED);
-  io.writes.clear();
-  ASSERT_EQ(plc.BeginMotion(), 0);
-  EXPECT_EQ(io.sleptS, 0.3) << "the brake delay";
-  plc.EndMotion();
-  plc.ServosOff(false);
-  EXPECT_DOUBLE_EQ(io.sleptS, 0.6);
-  EXPECT_TRUE(plc.UnlockDoor());
-  const std::vector<std::pair<int, bool>> order = {
-      {SIG_OUT_UNLOCK_DOOR, false},  // door locked
-      {SIG_OUT_CHARGE_PUMP, true},
-      {SIG_OUT_SERVO_ENABLE, true},
-      {SIG_OUT_SERVO_ENABLE_INVERTED, false},
-      {SIG_OUT_HOLDING_BRAKE, true},  // brake released, then the delay
-      {SIG_OUT_CURRENT_REDUCTION, false},
-      {SIG_OUT_CURRENT_REDUCTION_INVERTED, true},
-      // the motion
-      {SIG_OUT_CURRENT_REDUCTION, true},
-      {SIG_OUT_CURRENT_REDUCTION_INVERTED, false},
-      {SIG_OUT_HOLDING_BRAKE, false},  // brake on, then the delay
-      {SIG_OUT_SERVO_ENABLE, false},
-      {SIG_OUT_SERVO_ENABLE_INVERTED, true},
-      {SIG_OUT_CURRENT_REDUCTION, true},
-      {SIG_OUT_UNLOCK_DOOR, true},
-  };
-  EXPECT_EQ(io.writes, order);
-  EXPECT_EQ(plc.DoorState(), DOOR_UNLOCKING);
 }
 
 TEST(SafetyDoor, BeginMotionRefusalsLeaveTheOutputsAlone) {

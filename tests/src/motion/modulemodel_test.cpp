@@ -1,4 +1,6 @@
-// The module model: braking ahead, ramps, stops and the filter window.
+// The module model: braking ahead, ramps, halts, the filter window and the
+// axes outside the path. Braking for slower stretches and standing at stops
+// are measured on random paths in the planner's test.
 #include "motion/modulemodel.h"
 
 #include <gtest/gtest.h>
@@ -92,35 +94,6 @@ TEST(ModuleModelTest, StraightMovesRampCruiseAndLandOnTheEnd) {
     EXPECT_LE(top, v * (1 + 1e-12));
     EXPECT_NEAR(top, reaches ? v : std::sqrt(r.accel * r.length), reaches ? 1e-9 : r.accel * kDt);
   }
-}
-
-TEST(ModuleModelTest, BrakesAheadForSlowerStretchesAndStandsAtStops) {
-  const double a = 1000;
-  ModuleModel m;
-  m.Reset(Coordinates());
-  m.Configure(a, 0, 0);
-  m.SetVelocity(60);
-  Points(m, 0, 10);
-  m.SetVelocity(10);
-  Points(m, 10, 20);
-  m.SetVelocity(0);  // rest at x = 20
-  m.SetVelocity(60);
-  Points(m, 20, 30);
-  const Motion got = RunToRest(m);
-  ASSERT_TRUE(got.idle);
-  int rests = 0;
-  double last = 0;
-  for (size_t k = 0; k < got.raw.size(); ++k) {
-    const double before = k ? got.raw[k - 1] : 0.0;
-    const double vel = (got.raw[k] - before) / kDt;
-    const bool slow = before >= 10 && got.raw[k] <= 20;
-    EXPECT_LE(slow ? vel : 0.0, 10 * (1 + 1e-12)) << "sample " << k;
-    EXPECT_LE(std::fabs(vel - last), a * kDt * (1 + 1e-9)) << "sample " << k;
-    if (vel == 0 && got.raw[k] == 20) ++rests;
-    last = vel;
-  }
-  EXPECT_EQ(rests, 1);
-  EXPECT_EQ(got.raw.back(), 30);
 }
 
 TEST(ModuleModelTest, FilterAveragesOverExactlyItsTimeAndChangesOnlyWhenSettled) {
