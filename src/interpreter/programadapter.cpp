@@ -556,8 +556,13 @@ class AdaptRun {
       }
     } else if (continued) {
       // The words join those of the line the comment began on: no rule
-      // that looks at a whole line applies to them alone.
-      out.append(cand, candLen);
+      // that looks at a whole line applies to them alone. A G90.1 or
+      // G91.1 among them would still read as G90/G91.
+      m_removals.clear();
+      m_insertAt = kNone;
+      for (const ReadWord& w : m_words)
+        if (w.code == 'G' && !w.formula && w.value != std::trunc(w.value)) CentreMode(w);
+      Emit(cand, candLen, out);
     } else {
       ApplyRules(cand, candLen, out);
     }

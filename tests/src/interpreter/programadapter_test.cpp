@@ -63,6 +63,9 @@ TEST_F(AdapterTest, EveryRuleRepairsAProgramTheInterpreterRejects) {
        "%\nG90 G94 G40 G49 G17\nG0 X1\nM30\n", "X1 Y0 Z0"},
       {"G90.1 on an absolute-centre machine", "%\nG90.1 G90\nG0 X1\nM30\n", -1016, C::CentreMode, {2},
        "%\nG90\nG0 X1\nM30\n", "X1 Y0 Z0", true},
+      // The words after a comment's closing line join the line it began on.
+      {"G91.1 after a comment over two lines", "%\nG0 X1 (a\nb) G91.1\nG0 X2\nM30\n", 0, C::CentreMode, {3},
+       "%\nG0 X1 (a\nb)\nG0 X2\nM30\n", "X2 Y0 Z0"},
       {"F0 on a rapid", "%\nG1 X1 F100\nG0 X2 F0.000000\nX3 F0\nM30\n", -1008, C::RapidF0, {3, 4},
        "%\nG1 X1 F100\nG0 X2\nX3\nM30\n", "X3 Y0 Z0"},
       {"axis-only after G92", "%\nG0 X1\nG92 X0\nX5\nM30\n", -1036, C::MotionAfterNonModal, {4},
