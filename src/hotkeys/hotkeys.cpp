@@ -518,6 +518,10 @@ bool Hotkeys::DispatchKey(int32_t code, int32_t modifiers, HotkeyEvent kind) {
   return handled;
 }
 
+bool Hotkeys::KeyHeld(int32_t code) const {
+  return std::any_of(heldKeys.begin(), heldKeys.end(), [code](const HeldKey& k) { return k.code == code; });
+}
+
 void Hotkeys::ReleaseHeldKeys() {
   std::vector<HeldKey> keys;
   keys.swap(heldKeys);

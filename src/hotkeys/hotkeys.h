@@ -152,6 +152,7 @@ class Hotkeys {
   // Releases every key held (the window lost the focus).
   void ReleaseHeldKeys();
   bool KeyHeld() const { return !heldKeys.empty(); }
+  bool KeyHeld(int32_t code) const;
   bool DispatchFunctionButton(int32_t button, bool pressed);
   bool DispatchRemoteKey(int32_t key, bool pressed);
   // From the main cycle: posts an event for every bound input that changed.
