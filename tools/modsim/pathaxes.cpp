@@ -134,7 +134,9 @@ void PathAxes::Immediate(const uint8_t* c, int size) {
     vmaxFraction_ = 1;
     if (model_.Configure(accel_, vmaxFraction_, filter_)) ++pushed_;
   } else if (c[0] == CMD_FEED_OVERRIDE && n >= 2) {
-    model_.SetOverride(static_cast<int16_t>(Get16(a)) * 100.0 / 1024.0);
+    // The operator's override acts on the motion at once, not on the points
+    // streamed after it.
+    model_.SetLiveOverride(static_cast<int16_t>(Get16(a)) * 100.0 / 1024.0);
   }
 }
 
