@@ -277,21 +277,34 @@ void Quorvane2Frame::RunHotkeyOperation(int op, int arg) {
       if (text.size() > 3) ExecuteText(text, "ResetAxis");
       break;
     }
-    case H::JOG_SPEED_STEP: SetJogSpeedPreset(jogSpeedIndex + arg); break;
+    case H::JOG_SPEED_STEP:
+    case H::SET_JOG_SPEED:
+    case H::CYCLE_JOG_SPEED: {
+      const int index = op == H::SET_JOG_SPEED  ? arg
+                        : op == H::JOG_SPEED_STEP ? jogSpeedIndex + arg
+                                                  : (jogSpeedIndex + 1) % kJogPresets;
+      LogMessage(LOG_USER_ACTION, "UserAction: JogSpeed %d", index);
+      SetJogSpeedPreset(index);
+      break;
+    }
     case H::HOME_ALL: HomeAll(); break;
     case H::JOG_RAPID:
       LogMessage(LOG_USER_ACTION, "UserAction: Jog rapid");
       jogRapid = true;
       ShowStatus("Jog speed: rapid");
       break;
-    case H::SET_JOG_SPEED: SetJogSpeedPreset(arg); break;
-    case H::JOG_CONTINUOUS: jogContinuous->SetValue(true); break;
+    case H::JOG_CONTINUOUS:
+      LogMessage(LOG_USER_ACTION, "UserAction: Jog continuous");
+      jogContinuous->SetValue(true);
+      break;
     case H::SET_JOG_STEP:
-      SetJogStepPreset(arg);
+    case H::CYCLE_JOG_STEP: {
+      const int index = op == H::SET_JOG_STEP ? arg : (jogStepIndex + 1) % kJogPresets;
+      LogMessage(LOG_USER_ACTION, "UserAction: JogStep %d", index);
+      SetJogStepPreset(index);
       jogStepMode->SetValue(true);
       break;
-    case H::CYCLE_JOG_SPEED: SetJogSpeedPreset((jogSpeedIndex + 1) % kJogPresets); break;
-    case H::CYCLE_JOG_STEP: SetJogStepPreset((jogStepIndex + 1) % kJogPresets); break;
+    }
     case H::MOVE_AXIS_TO_ZERO:
       LogMessage(LOG_USER_ACTION, "UserAction: Move %c to zero", kAxisLetters[arg]);
       if (!IsRunning() && uiMode == UI_IDLE) ExecuteText(std::string("G0 ") + kAxisLetters[arg] + "0", "Move");

@@ -153,6 +153,10 @@ TEST_F(HotkeysGui, StartHoldAndResumeFromKeysAndAFunctionButtonRunsItsAction) {
   button->ProcessWindowEvent(click);
   ASSERT_TRUE(WaitIdle(10));
   EXPECT_TRUE(PumpUntil([&] { return frame->OffsetText() == "G55"; }, 3));
+  // An input bound to an action runs it on its edge, read by the main cycle.
+  ASSERT_TRUE(frame->Keys().AddBinding(ACTION_OFFSET_G53 + 3, HotkeyBinding::Input(300)));
+  frame->Connection().Sim().SetInput(300, true);
+  EXPECT_TRUE(PumpUntil([&] { return frame->OffsetText() == "G56"; }, 5));
   const std::string log = Log();
   EXPECT_NE(log.find("UserAction: StartButton"), npos);
   EXPECT_NE(log.find("UserAction: FeedHold"), npos);
