@@ -26,6 +26,7 @@
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "motion/backend.h"
+#include "machine/paramexport.h"
 #include "params/parafile.h"
 
 namespace {
@@ -64,7 +65,46 @@ int32_t ModifiersOf(const wxKeyEvent& event) {
   return event.GetModifiers() & (KEYMOD_ALT | KEYMOD_CTRL | KEYMOD_SHIFT | KEYMOD_META);
 }
 
+// Importing runs at start-up, before the main window: questions and
+// messages go to the operator directly, nothing is run.
+class ImportHost : public HotkeyHost {
+ public:
+  BackEnd* HotkeyBackEnd() override { return nullptr; }
+  void RunOperation(Op, int) override {}
+  void StartJog(int, bool, int, bool, double) override {}
+  void StopJog() override {}
+  double SelectedJogSpeed() override { return 0; }
+  bool AskYesNo(const std::string& caption, const std::string& text) override {
+    return DialogHost::Message(nullptr, caption, text, wxYES_NO | wxICON_QUESTION) == wxID_YES;
+  }
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    DialogHost::Message(nullptr, caption, text, wxOK | wxICON_WARNING);
+  }
+  void PostInputEvent(int, bool) override {}
+};
+
+void WriteHotkeySection(ParaFile& file) {
+  const ParaFile& table = GetParaFile(PF_HOTKEYS);
+  for (size_t i = 0; i < table.GetLineCount(); ++i) {
+    const std::string line = table.GetLine(i).utf8_string();
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && line.compare(0, 3, "HK_") == 0) file.SetValue(line.substr(0, eq), line.substr(eq + 1));
+  }
+}
+
+void ReadHotkeySection(ParaFile& file) {
+  ImportHost host;
+  Hotkeys keys(&host);
+  ParaFile& table = GetParaFile(PF_HOTKEYS);
+  keys.Load(false, table);
+  for (const std::string& s : keys.Load(false, file))
+    LogMessage(LOG_FRAME, "Parameter set: hotkey %s skipped", s.c_str());
+  keys.Save(true, table);
+}
+
 }  // namespace
+
+void RegisterHotkeySection() { RegisterExportSection("Hotkeys", WriteHotkeySection, ReadHotkeySection); }
 
 // ---------------------------------------------------------------------------
 // The host

@@ -23,3 +23,8 @@ class FrameHotkeyHost : public HotkeyHost {
  private:
   Quorvane2Frame& frame;
 };
+
+// The hotkey section of exported parameter sets: written from "Hotkeys.txt",
+// and an imported one replaces the table there (or adds to it with
+// "KeepExisting=1"). Registered once, before a parameter set is imported.
+void RegisterHotkeySection();

@@ -636,8 +636,12 @@ void Hotkeys::LoadCurrent(bool functionButtonsOnly, ParaFile& file, std::vector<
       skipped.push_back(Skipped("binding", n, "trigger kept by " + Name(holder)));
     }
   }
-  // Lines that belong to no binding read are reported, not silently lost.
-  for (size_t i = 0; i < file.GetLineCount(); ++i) {
+  // Lines that belong to no binding read are reported, not silently lost
+  // (of a parameter set, those of the hotkey section).
+  const bool section = file.GetMode() == ParaFile::MODE_SECTIONS;
+  const size_t first = section ? file.SectionStart() : 0;
+  const size_t end = section ? std::min<size_t>(file.SectionEnd(), file.GetLineCount()) : file.GetLineCount();
+  for (size_t i = first; i < end; ++i) {
     const std::string line = file.GetLine(i).utf8_string();
     const size_t eq = line.find('=');
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;

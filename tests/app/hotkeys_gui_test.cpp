@@ -17,9 +17,12 @@
 #include "app/mainframe.h"
 #include "app/quorvane_app.h"
 #include "base/logging.h"
+#include "common/testsupport.h"
 #include "dialogs/hotkey_dialog.h"
 #include "gui_harness.h"
 #include "hotkeys/hotkeys.h"
+#include "machine/machinestate.h"
+#include "machine/paramexport.h"
 #include "motion/backend.h"
 #include "params/parafile.h"
 #include "simulation/simulation.h"
@@ -214,6 +217,32 @@ TEST_F(HotkeysGui, KeyTaughtInTheDialogSurvivesARestartAndAConflictIsRefused) {
   Xkey("key", "ctrl+h");
   EXPECT_TRUE(PumpUntil([&] { return Log().find("UserAction: Home all") != npos; }, 5));
   WaitIdle(20);
+}
+
+// A parameter set carries the hotkeys: exported from one installation, the
+// start-up import brings them back.
+TEST_F(HotkeysGui, ParameterSetCarriesTheHotkeys) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(frame->Keys().AddBinding(ACTION_OFFSET_G53 + 1, HotkeyBinding::Key('G', KEYMOD_ALT)));
+  ASSERT_TRUE(frame->Keys().AddBinding(ACTION_STOP_PROGRAM, HotkeyBinding::Button(4)));
+  ASSERT_TRUE(frame->SaveHotkeys());
+  const std::string set = testsupport::MakeTempDir("set") + "/machine.set";
+  ASSERT_TRUE(ExportParameterSet(set, actState));
+  EXPECT_NE(testsupport::ReadFile(set).find("[Hotkeys]"), npos);
+  // The bindings go, and come back with the set.
+  frame->Keys().ClearType(TRIGGER_BUTTON);
+  frame->Keys().ClearType(TRIGGER_KEY);
+  ASSERT_TRUE(frame->SaveHotkeys());
+  ASSERT_TRUE(CloseWindow());
+  static_cast<Quorvane2App*>(wxTheApp)->EndSession();
+  ResetParameterFilesForTest();
+  ASSERT_TRUE(Start({}, set));
+  EXPECT_EQ(frame->Keys().ActionForKey('G', KEYMOD_ALT), ACTION_OFFSET_G53 + 1);
+  EXPECT_EQ(frame->Keys().ActionForKey(WXK_F5, 0), ACTION_START_PROGRAM);
+  int action = -1, index = -1;
+  EXPECT_TRUE(frame->Keys().FindBinding(HotkeyBinding::Button(4), action, index));
+  EXPECT_EQ(action, ACTION_STOP_PROGRAM);
+  EXPECT_EQ(frame->FunctionButton(4)->GetLabel(), "Stop program");
 }
 
 }  // namespace
