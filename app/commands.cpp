@@ -414,6 +414,7 @@ void Quorvane2Frame::SetRunFromLine(int32_t line) {
 }
 
 void Quorvane2Frame::SetJogSpeedPreset(int index) {
+  jogRapid = false;
   jogSpeedIndex = std::clamp(index, 0, kJogPresets - 1);
   jogSpeedChoice->SetSelection(jogSpeedIndex);
 }
@@ -423,12 +424,12 @@ void Quorvane2Frame::SetJogStepPreset(int index) {
   jogStepChoice->SetSelection(jogStepIndex);
 }
 
-void Quorvane2Frame::JogStart(int axis, bool positive) {
+void Quorvane2Frame::JogStart(int axis, bool positive, double velocityMmPerS) {
   LogMessage(LOG_USER_ACTION, "UserAction: Jog axis=%d dir=%d", axis, positive ? 1 : 0);
   if (estopActive || !jogEnabled || IsRunning() || uiMode != UI_IDLE) return;
   uiMode = UI_JOGGING;
   job = Job::JOG;
-  CurrentBackEnd().Jog(axis, positive, 0, GetMachineConfig().jogSpeed[jogSpeedIndex], false);
+  CurrentBackEnd().Jog(axis, positive, 0, velocityMmPerS >= 0 ? velocityMmPerS : SelectedJogSpeed(), false);
   UpdateControls();
 }
 
@@ -444,7 +445,7 @@ void Quorvane2Frame::JogStep(int axis, bool positive) {
   const MachineConfig& cfg = GetMachineConfig();
   uiMode = UI_JOGGING;
   job = Job::JOG;
-  CurrentBackEnd().Jog(axis, positive, cfg.jogStep[jogStepIndex], cfg.jogSpeed[jogSpeedIndex], false);
+  CurrentBackEnd().Jog(axis, positive, cfg.jogStep[jogStepIndex], SelectedJogSpeed(), false);
   UpdateControls();
 }
 

@@ -21,6 +21,7 @@
 #include "app/dialoghost.h"
 #include "app/machineconnection.h"
 #include "app/mainframe.h"
+#include "hotkeys/hotkeys.h"
 #include "app/operatorqueue.h"
 #include "app/programload.h"
 #include "app/programview.h"
@@ -96,6 +97,13 @@ void Quorvane2Frame::MainCycle() {
   if (!closing && !startupMacroDone && !IsRunning() && uiMode == UI_IDLE && !estopActive &&
       CurrentBackEnd().CheckMachineReady() <= 0)
     RunStartupMacro();
+  hotkeys->PollInputs();
+  // Without a window manager the focus can go without an activation event;
+  // a key held then would jog on with nobody at the keyboard.
+  if (hotkeys->KeyHeld() && !IsActive()) {
+    LogMessage(LOG_FRAME, "Focus lost: keys released");
+    hotkeys->ReleaseHeldKeys();
+  }
   UpdateTrafficLight();
   UpdateControls();
   LogMessage(LOG_CYCLE, "OnTimer1 exit");

@@ -8,6 +8,7 @@
 #include <wx/choice.h>
 #include <wx/combobox.h>
 #include <wx/display.h>
+#include <wx/eventfilter.h>
 #include <wx/filedlg.h>
 #include <wx/filename.h>
 #include <wx/gauge.h>
@@ -24,6 +25,7 @@
 #include <wx/stattext.h>
 
 #include "app/dialoghost.h"
+#include "app/hotkeyactions.h"
 #include "app/machineconnection.h"
 #include "app/operatorqueue.h"
 #include "app/programload.h"
@@ -135,6 +137,8 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
   SetSize(std::min(GetSize().x, screen.width), std::min(GetSize().y, screen.height));
   LoadGuiSettings();
   LoadUserMacroIcons();
+  InitHotkeys();
+  RefreshFunctionButtons();
   maintenance::Load(GetParaFile(PF_STORAGE), maintenance::Today(), maint);
 
   Bind(wxEVT_TIMER, &Quorvane2Frame::OnTimer1, this, timer1.GetId());
@@ -145,10 +149,12 @@ Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
   Bind(wxEVT_MENU, &Quorvane2Frame::OnImportHpgl, this, ID_IMPORT_HPGL);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnAdapt, this, ID_ADAPT);
   Bind(wxEVT_MENU, &Quorvane2Frame::OnExit, this, wxID_EXIT);
+  Bind(wxEVT_MENU, [this](wxCommandEvent&) { OpenHotkeyDialog(); }, ID_HOTKEYS);
   UpdateControls();
 }
 
 Quorvane2Frame::~Quorvane2Frame() {
+  keyFilter.reset();
   timer1.Stop();
   maintenanceTimer.Stop();
   dialogQueue->CancelAll();
@@ -171,6 +177,8 @@ void Quorvane2Frame::InitMachine() {
   softLimitsBox->SetValue(actState.GetSoftLimitsEnabled());
   timer1.Start(kTimer1Ms);
   maintenanceTimer.Start(kMaintenanceMs);
+  // Keys jog from the start: the focus is not left in a text field.
+  toolPathView->SetFocus();
 }
 
 BackEnd& Quorvane2Frame::CurrentBackEnd() const { return connection->Current(); }
@@ -194,6 +202,7 @@ void Quorvane2Frame::BuildMenus() {
   machine->Append(wxID_HIGHEST + 20, "Home all axes");
   machine->Append(wxID_HIGHEST + 21, "Run startup macro");
   machine->Append(wxID_HIGHEST + 22, "Programmable logic...");
+  machine->Append(ID_HOTKEYS, "Hotkeys...");
   auto* bar = new wxMenuBar;
   bar->Append(file, "&File");
   bar->Append(machine, "&Machine");
@@ -275,6 +284,7 @@ wxWindow* Quorvane2Frame::BuildSidePanel(wxWindow* parent) {
   BuildProgressBox(panel, col);
   BuildJogBox(panel, col);
   BuildMacroBox(panel, col);
+  BuildFunctionBox(panel, col);
   panel->SetSizer(col);
   return panel;
 }

@@ -28,6 +28,8 @@
 
 class AdaptJob;
 class BackEnd;
+class FrameHotkeyHost;
+class Hotkeys;
 class HPGL_Import;
 class MachineConnection;
 class MachineLink;
@@ -46,6 +48,9 @@ class wxCheckBox;
 class wxChoice;
 class wxComboBox;
 class wxGauge;
+class wxActivateEvent;
+class wxKeyEvent;
+class wxEventFilter;
 class wxListCtrl;
 class wxPanel;
 class wxRadioButton;
@@ -58,7 +63,7 @@ class Quorvane2Frame : public wxFrame {
  public:
   // UI modes; other values belong to dialogs.
   enum UiMode : int32_t { UI_IDLE = 0, UI_JOGGING = 2, UI_DIRECT_MOVE = 3, UI_BLOCKING = 4, UI_HOMING = 5 };
-  enum { ID_IMPORT_HPGL = wxID_HIGHEST + 1, ID_ADAPT };
+  enum { ID_IMPORT_HPGL = wxID_HIGHEST + 1, ID_ADAPT, ID_HOTKEYS = wxID_HIGHEST + 23 };
   static constexpr int kTimer1Ms = 40;
   static constexpr int kMaintenanceMs = 1000;
   static constexpr int kUserMacros = 10;
@@ -103,7 +108,8 @@ class Quorvane2Frame : public wxFrame {
   void SetRunFromLine(int32_t line);
   int32_t RunFromLine() const { return runFromLine; }
   // Jogging: continuous (until JogStop) or one step of the selected size.
-  void JogStart(int axis, bool positive);
+  // velocityMmPerS < 0: the selected jog speed.
+  void JogStart(int axis, bool positive, double velocityMmPerS = -1);
   void JogStop();
   void JogStep(int axis, bool positive);
   void SetJogSpeedPreset(int index);
@@ -118,6 +124,23 @@ class Quorvane2Frame : public wxFrame {
   // Asks for homing when none was done since start-up; false when the start
   // must not go on (the operator chose to home now).
   bool CheckHoming();
+
+  // ---- operator actions (keys, inputs, function buttons)
+  Hotkeys& Keys() const { return *hotkeys; }
+  // One operation of the action table (HotkeyHost::Op and its argument).
+  void RunHotkeyOperation(int op, int arg);
+  // A jog of one or two axes from a key or input: continuous, or one step
+  // in step mode; velocity mm/s (0 = the fastest the axes allow).
+  void StartHotkeyJog(int axis, bool positive, int axis2, bool positive2, double velocityMmPerS);
+  // The jog speed selected, mm/s; 0 while "Jog rapid" is chosen.
+  double SelectedJogSpeed() const;
+  // The "Hotkey Configuration" dialog; saves the table when it is closed.
+  void OpenHotkeyDialog();
+  // Labels of the function buttons after their bindings changed.
+  void RefreshFunctionButtons();
+  wxButton* FunctionButton(int number) const;  // 1..kFunctionButtons
+  // Saves the table to "Hotkeys.txt"; false when writing failed.
+  bool SaveHotkeys();
 
   // ---- main cycle
   void OnTimer1(wxTimerEvent& event);
@@ -178,6 +201,12 @@ class Quorvane2Frame : public wxFrame {
   void BuildJogBox(wxWindow* parent, wxSizer* into);
   void BuildMdiBox(wxWindow* parent, wxSizer* into);
   void BuildMacroBox(wxWindow* parent, wxSizer* into);
+  void BuildFunctionBox(wxWindow* parent, wxSizer* into);
+  void InitHotkeys();
+  void OnCharHook(wxKeyEvent& event);
+  void OnActivate(wxActivateEvent& event);
+  void ToggleMFunction(int number);
+  void StepOverride(bool spindle, int direction);
   wxButton* JogButton(wxWindow* parent, const wxString& label, int axis, bool positive);
   void LoadGuiSettings();
   void SaveGuiSettings();
@@ -219,6 +248,12 @@ class Quorvane2Frame : public wxFrame {
   void AddMdiHistory(const std::string& text);
 
   // ---- events
+ public:
+  // Key releases reach the window in focus, not the frame: the key filter
+  // hands those of this window here. True when consumed.
+  bool OnKeyUp(wxKeyEvent& event);
+
+ private:
   void OnOpen(wxCommandEvent& event);
   void OnReload(wxCommandEvent& event);
   void OnImportHpgl(wxCommandEvent& event);
@@ -236,6 +271,9 @@ class Quorvane2Frame : public wxFrame {
   std::unique_ptr<PreviewBuild> preview;  // the build of the program being loaded
   std::unique_ptr<AdaptJob> adaptJob;
   std::unique_ptr<TextControl> shownText;  // the program the view shows
+  std::unique_ptr<FrameHotkeyHost> hotkeyHost;
+  std::unique_ptr<Hotkeys> hotkeys;
+  std::unique_ptr<wxEventFilter> keyFilter;
 
   // ---- controls
   ProgramView* programView = nullptr;
@@ -272,6 +310,7 @@ class Quorvane2Frame : public wxFrame {
   wxComboBox* mdiField = nullptr;
   wxButton* mdiSend = nullptr;
   std::vector<wxButton*> macroButtons;
+  std::vector<wxButton*> functionButtons;
   wxTimer timer1;
   wxTimer maintenanceTimer;
 
@@ -286,6 +325,8 @@ class Quorvane2Frame : public wxFrame {
   bool closing = false;
   int jogSpeedIndex = 2;
   int jogStepIndex = 3;
+  bool jogRapid = false;  // "Jog rapid": jogs at the fastest the axes allow
+  bool thcOn = false;
   int32_t runFromLine = 1;
   // What was posted to the back end and is not yet seen finished.
   enum class Job { NONE, PROGRAM, TEXT, USER_MACRO, HOMING, JOG, MOVE };

@@ -15,6 +15,7 @@
 #include <wx/thread.h>
 
 #include "app/dialoghost.h"
+#include "app/hotkeyactions.h"
 #include "app/machineconnection.h"
 #include "app/maintenance.h"
 #include "app/mainframe.h"
@@ -125,6 +126,7 @@ bool Quorvane2App::StartUp() {
 
   // 3, 4. Log and parameter files, the argument.
   if (!StartUpFiles()) return false;
+  RegisterHotkeySection();
   if (!commandArgument.empty() && !startup::WasCalledWithArgument(commandArgument, message))
     DialogHost::Message(nullptr, "Quorvane", message, wxOK | wxICON_WARNING);
   const std::string refused = startup::ProbeFolderRights();

@@ -77,6 +77,10 @@ bool ModuleModel::SetOverride(double percent) {
   return true;
 }
 
+void ModuleModel::SetLiveOverride(double percent) {
+  m_live = std::clamp(std::isfinite(percent) ? percent : 0.0, 0.0, 100.0);
+}
+
 double ModuleModel::Limit() const {
   double v = m_nominal * m_override / 100.0;
   if (m_streamVmax > 0) v = std::min(v, m_streamVmax);
@@ -153,10 +157,19 @@ void ModuleModel::Apply(const Entry& config) {
 }
 
 double ModuleModel::VelocityCap() const {
+  const double full = CapAt(1.0);
+  if (m_live >= 100) return full;
+  // A lower live override brakes at the acceleration, never at once; the
+  // full cap keeps the braking for stop points.
+  const double adt = (m_accel > 0 ? m_accel : kUnlimitedAccel) * kSample;
+  return std::max(CapAt(m_live / 100.0), std::min(full, m_velocity - adt));
+}
+
+double ModuleModel::CapAt(double factor) const {
   const double a = m_accel > 0 ? m_accel : kUnlimitedAccel;
   const double adt = a * kSample;
   if (m_count == 0 || At(0).config) return 0;
-  double cap = std::min(m_velocity + adt, At(0).limit);
+  double cap = std::min(m_velocity + adt, At(0).limit * factor);
   double d = At(0).length - m_offset;
   for (int i = 0;; ++i) {
     const Entry& e = At(i);
@@ -165,7 +178,7 @@ double ModuleModel::VelocityCap() const {
       break;
     }
     const Entry& next = At(i + 1);
-    if (next.limit < cap) cap = std::min(cap, BrakeLimit(d, next.limit, adt, kSample));
+    if (next.limit * factor < cap) cap = std::min(cap, BrakeLimit(d, next.limit * factor, adt, kSample));
     // Stretches farther away than the braking distance cannot bind.
     if (d > cap * cap / (2 * a) + 2 * cap * kSample) break;
     d += next.length;

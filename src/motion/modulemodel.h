@@ -37,6 +37,11 @@ class ModuleModel {
   bool SetVelocity(double velocity);
   // Feed override, percent (clamped to 0..100).
   bool SetOverride(double percent);
+  // The operator's override as the module takes it from the wire: at once,
+  // over the whole path buffered, ramping with the acceleration (0 holds the
+  // motion where it is braked to, 100 lets it go on). Percent 0..100.
+  void SetLiveOverride(double percent);
+  double LiveOverride() const { return m_live; }
   bool AddPoint(const Coordinates& point);
 
   // ---- time
@@ -113,6 +118,7 @@ class ModuleModel {
   void MarkStop();
   void Apply(const Entry& config);
   double VelocityCap() const;
+  double CapAt(double factor) const;
   // Moves along the buffer; true when it came to rest at a stop point or at
   // the end of the buffer.
   bool Advance(double distance);
@@ -129,6 +135,7 @@ class ModuleModel {
   // Stream side: what applies to the next point.
   double m_nominal = 0;
   double m_override = 100;
+  double m_live = 100;
   double m_streamVmax = 0;
   double m_streamAccel = 0;
   Coordinates m_lastPoint;

@@ -41,6 +41,9 @@ void UseScratchFolders() {
   setenv("QUORVANE_PARAM_DIR", (scratch + "/params").c_str(), 1);
   setenv("QUORVANE_MACRO_DIR", (scratch + "/macros").c_str(), 1);
   setenv("QUORVANE_LOG_DIR", (scratch + "/log").c_str(), 1);
+  // Settings of other programs the system looks for (keyboard emulators).
+  mkdir((scratch + "/config").c_str(), 0755);
+  setenv("XDG_CONFIG_HOME", (scratch + "/config").c_str(), 1);
   Folders::SetParameters(scratch + "/params");
   Folders::SetMacros(scratch + "/macros");
   Folders::SetLogs(scratch + "/log");

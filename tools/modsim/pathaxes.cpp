@@ -134,7 +134,17 @@ void PathAxes::Immediate(const uint8_t* c, int size) {
     vmaxFraction_ = 1;
     if (model_.Configure(accel_, vmaxFraction_, filter_)) ++pushed_;
   } else if (c[0] == CMD_FEED_OVERRIDE && n >= 2) {
-    model_.SetOverride(static_cast<int16_t>(Get16(a)) * 100.0 / 1024.0);
+    // The planner scales each element through the override, so a value
+    // applies to the points streamed after it; 0 is the operator's hold,
+    // which brakes the path already buffered at once, and the next value
+    // above 0 lets it go on.
+    const double percent = static_cast<int16_t>(Get16(a)) * 100.0 / 1024.0;
+    if (percent <= 0) {
+      model_.SetLiveOverride(0);
+    } else {
+      model_.SetLiveOverride(100);
+      model_.SetOverride(percent);
+    }
   }
 }
 

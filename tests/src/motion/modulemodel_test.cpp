@@ -172,3 +172,46 @@ TEST(ModuleModelTest, AxesOutsideThePathRideAlong) {
 }
 
 }  // namespace
+
+namespace {
+
+// The operator's override from the wire acts on the path already buffered:
+// it brakes at the acceleration, holds, and goes on to land on the end, with
+// the stop at the end of the buffer still kept.
+TEST(ModuleModelTest, LiveOverrideHoldsTheBufferedPathAndLetsItGoOn) {
+  const double a = 500, v = 50;
+  ModuleModel m;
+  m.Reset(Coordinates());
+  m.Configure(a, 0, 0);
+  m.SetVelocity(v);
+  Points(m, 0, 40);
+  std::vector<double> vel;
+  double last = 0;
+  auto step = [&](int n) {
+    for (int k = 0; k < n; ++k) {
+      m.Step();
+      const double x = m.RawPosition().v[0];
+      vel.push_back((x - last) / kDt);
+      last = x;
+    }
+  };
+  step(60);  // cruising
+  ASSERT_NEAR(vel.back(), v, 1e-9);
+  const double atHold = last;
+  m.SetLiveOverride(0);
+  step(40);  // braking v / a = 0.1 s, then standing
+  const double held = last;
+  EXPECT_NEAR(held - atHold, v * v / (2 * a), v * kDt) << "braked over v²/2a";
+  step(40);
+  EXPECT_EQ(last, held) << "stands while held";
+  m.SetLiveOverride(50);
+  step(40);
+  EXPECT_NEAR(vel.back(), v / 2, 1e-9) << "goes on at the new override";
+  m.SetLiveOverride(100);
+  const Motion rest = RunToRest(m);
+  ASSERT_TRUE(rest.idle);
+  EXPECT_EQ(rest.raw.back(), 40);
+  for (size_t k = 1; k < vel.size(); ++k) EXPECT_LE(std::fabs(vel[k] - vel[k - 1]), a * kDt * (1 + 1e-9)) << k;
+}
+
+}  // namespace
