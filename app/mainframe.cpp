@@ -67,7 +67,7 @@ wxStaticText* Label(wxWindow* parent, const wxString& text, int pointSize = 0, b
 Quorvane2Frame::Quorvane2Frame() : Quorvane2Frame(std::unique_ptr<MachineLink>()) {}
 
 Quorvane2Frame::Quorvane2Frame(std::unique_ptr<MachineLink> link)
-    : wxFrame(nullptr, wxID_ANY, "Quorvane", wxDefaultPosition, wxSize(1440, 860)),
+    : wxFrame(nullptr, wxID_ANY, "Quorvane", wxDefaultPosition, wxSize(1440, 900)),
       dialogQueue(std::make_unique<QueuedOperator>()),
       messageQueue(std::make_unique<QueuedMessageList>()),
       loader(std::make_unique<ProgramLoader>()),
