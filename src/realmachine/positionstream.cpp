@@ -13,6 +13,7 @@
 #include "motion/motionlimits.h"
 #include "params/parafile.h"
 #include "program/errors.h"
+#include "program/fileparser.h"
 #include "realmachine/realmachine.h"
 
 namespace {
@@ -352,6 +353,7 @@ void PositionStream::InternalWaitStop(bool force) {
       Sleep(slice);
       continue;
     }
+    if (m_probing && (status & kStatusStopInput)) m_probeStopped = true;
     ClearAfterStop();
     return;
   }
@@ -377,6 +379,12 @@ void PositionStream::ClearAfterStop() {
   m_moduleStatus = status;
   m_machine.m_errorPending = false;
   if (io) {
+    // An input armed for one move has done its work (it would stop the
+    // next move at once while it stays active).
+    if (m_armedSignal >= 0) {
+      io->RemoveStopInput(m_armedSignal);
+      m_armedSignal = -1;
+    }
     // Outputs that waited in the buffer are gone: the modules get their
     // words again, and the stop condition is back.
     io->ResendOutputs();
@@ -437,6 +445,11 @@ int32_t PositionStream::CheckStop(bool raise) {
     if (reason != 0 && m_link) m_link->StopMotion();
   }
   if (reason == 0) return 0;
+  // The armed input stopping a probing move is its expected end.
+  if (m_probing && reason == ERR_LIMIT_SWITCH) {
+    m_probeStopped = true;
+    return reason;
+  }
   m_machine.ReportStop(reason);
   if (raise && m_machine.m_execMode < 1) throw Error_t(reason);
   return reason;
@@ -485,6 +498,88 @@ void PositionStream::UpdatePwm(bool onTheFly) {
     pwm = std::clamp(pwm, 0.0, 100.0);
   }
   m_machine.SetPwmPercent(pwm, onTheFly);
+}
+
+bool PositionStream::Home(int32_t axes, bool flag, Coordinates& position) {
+  // A failed homing ends the program: it must not go on from a position
+  // that is not known.
+  const bool ok = m_machine.ExecuteHome(axes, flag);
+  position = ActPos();
+  if (!ok) throw Error_t(ERR_USER_BREAK);
+  return true;
+}
+
+void PositionStream::ArmStopCondition(const Condition* condition) {
+  if (!condition) {
+    // A stop input other than the condition's ended the move: that stop is
+    // raised into the program.
+    const bool other = m_probing && m_probeStopped && !ArmedInputFired();
+    m_probing = false;
+    m_probeStopped = false;
+    DisarmInput();
+    if (other) {
+      m_machine.ReportStop(ERR_LIMIT_SWITCH);
+      if (m_machine.m_execMode < 1) throw Error_t(ERR_LIMIT_SWITCH);
+    }
+    return;
+  }
+  m_probeStopped = false;
+  m_probing = true;
+  // The first input test of the condition decides; NOT in front of it turns
+  // the level round.
+  const Condition& c = *condition;
+  for (size_t i = 0; i < c.size(); ++i) {
+    if (c[i].kind != ConditionTerm::INPUT) continue;
+    bool level = c[i].value != 0;
+    if (i + 1 < c.size() && c[i + 1].kind == ConditionTerm::LOGIC && c[i + 1].op == ConditionTerm::NOT) level = !level;
+    if (!ArmInput(c[i].number, level)) LogMessage(kLogStreamError, "UNTIL input %d has no pin", c[i].number);
+    return;
+  }
+  LogMessage(kLogStreamError, "UNTIL without an input test: the move runs to its end");
+}
+
+bool PositionStream::ArmInput(int signal, bool level) {
+  ModuleControl* io = m_machine.m_io;
+  if (!io) return false;
+  if (!io->AddStopInput(signal, level, false)) return false;
+  m_armedSignal = m_lastArmedSignal = signal;
+  m_armedLevel = m_lastArmedLevel = level;
+  io->SetStopCondition();
+  LogMessage(kLogStream, "Stop condition armed: input %d level %d", signal, level ? 1 : 0);
+  return true;
+}
+
+void PositionStream::DisarmInput() {
+  ModuleControl* io = m_machine.m_io;
+  if (!io || m_lastArmedSignal < 0) return;
+  if (m_armedSignal >= 0) io->RemoveStopInput(m_armedSignal);
+  m_armedSignal = -1;
+  m_lastArmedSignal = -1;
+  // The limit switches and the emergency stop, as before.
+  m_machine.ArmStopCondition();
+}
+
+bool PositionStream::ArmedInputFired() const {
+  ModuleControl* io = m_machine.m_io;
+  if (!io || m_lastArmedSignal < 0) return false;
+  return io->GetInput(m_lastArmedSignal) == m_lastArmedLevel;
+}
+
+bool PositionStream::ResetAxis(int axis, double mm) {
+  LinkMustBeUp();
+  bool any = false;
+  const int32_t steps = m_comp.ForwardSteps(axis, mm) + static_cast<int32_t>(std::lround(m_offset.v[axis]));
+  for (int c = 0; c < m_channels.count; ++c) {
+    if (m_channels.axis[c] != axis) continue;
+    if (!m_link->SetAxisPosition(c, steps)) return false;
+    m_lastSteps[c] = m_actSteps[c] = steps;
+    any = true;
+  }
+  if (!any) return false;
+  m_lastPoint.v[axis] = mm;
+  std::lock_guard<std::mutex> lock(m_posMutex);
+  m_actPos.v[axis] = mm;
+  return true;
 }
 
 // ---------------------------------------------------------------------------

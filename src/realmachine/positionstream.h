@@ -87,6 +87,25 @@ class PositionStream : public MotionStream {
   void Pause(int32_t mCode) override;
   void SetOutput(int32_t output, bool on, bool immediate) override;
   void SpindleChanged(bool on, bool clockwise, double rpm) override;
+  bool Home(int32_t axes, bool flag, Coordinates& position) override;
+  void ArmStopCondition(const Condition* condition) override;
+
+  // ---- moves that end when an input fires
+  // Arms signal as stop condition: the motion stops where it reaches
+  // level (true: active). False when the signal has no pin.
+  bool ArmInput(int signal, bool level);
+  // Takes the armed input out of the condition again (the limit switches
+  // and the emergency stop stay).
+  void DisarmInput();
+  // While set, the armed input firing is the expected end of the motion,
+  // not a stop to report.
+  void SetProbing(bool on) { m_probing = on; }
+  bool Probing() const { return m_probing; }
+  // The armed input stands at its level now.
+  bool ArmedInputFired() const;
+  // The module's position of channel c becomes steps, the machine's mm on
+  // axis (at a standstill).
+  bool ResetAxis(int axis, double mm);
 
   // ---- the stream's own operations
   // One step vector with flow control (mode as NextPosition).
@@ -151,4 +170,10 @@ class PositionStream : public MotionStream {
   Coordinates m_offset;    // backlash offset in steps, as filtered
   std::atomic<uint64_t> m_pointsSent{0};
   bool m_waiting = false;
+  bool m_probing = false;
+  bool m_probeStopped = false;  // a stop input ended the probing move
+  int m_armedSignal = -1;
+  bool m_armedLevel = true;
+  int m_lastArmedSignal = -1;
+  bool m_lastArmedLevel = true;
 };

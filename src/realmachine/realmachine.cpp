@@ -29,11 +29,12 @@ constexpr uint32_t kRunClearMask = RealMachine::kBreak | RealMachine::kPaused | 
 constexpr uint32_t kContinueClearMask = RealMachine::kBreak | RealMachine::kPaused | RealMachine::kCompletedError |
                                         RealMachine::kBreakCaught | RealMachine::kDeferredBreak;  // 342
 
-Coordinates ToProgram(MachineState& state, const Coordinates& m) {
+}  // namespace
+
+Coordinates RealMachine::ToProgram(MachineState& state, const Coordinates& m) {
   const Transformation* t = state.GetTransformation();
   return t ? t->ToProgram(m) : m;
 }
-}  // namespace
 
 RealMachine::RealMachine(GCodeParser* parser)
     : WorkerThread("Lookahead", kPriority), m_parser(parser), m_stream(*this), m_planner(m_stream) {
@@ -72,7 +73,9 @@ bool RealMachine::Connect(ModuleLink* link, std::string& reason) {
 }
 
 void RealMachine::ArmStopCondition() {
-  // Every limit switch that is mapped stops the motion.
+  // Every limit switch that is mapped stops the motion, the emergency stop
+  // as what it is.
+  m_io->AddStopInput(SIG_IN_EMERGENCY_STOP, true, true);
   for (int axis = 0; axis < kAxisCount; ++axis) {
     m_io->AddStopInput(SIG_IN_LIMIT_MINUS + axis, true, false);
     m_io->AddStopInput(SIG_IN_LIMIT_PLUS + axis, true, false);
@@ -275,9 +278,17 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
     case WCMD_OUTPUT_IN_ORDER:
       SwitchOutput(cmd.arg1, cmd.flag1, true);
       break;
+    case WCMD_JOG:
+      JogCommand(cmd);
+      break;
+    case WCMD_MOVE_TO:
+      MoveToCommand(cmd);
+      break;
+    case WCMD_HOME:
+      ManualOperation("Home", [&] { ExecuteHome(cmd.arg1, cmd.flag1); });
+      break;
     default:
-      // Jogging, homing, moves and the handwheel are the machine
-      // operations; they are not available here.
+      // The handwheel and torch height control are not available.
       LogMessage(kLogMachine, "RealMachine command %d not available", cmd.code);
       break;
   }
@@ -297,6 +308,7 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   SetBits(kBusy);
   m_linkFault = LinkFault::NONE;
   m_stopReason = 0;
+  m_homingFailed = false;
   const bool hasText = cmd.text != nullptr;
   const std::string text = hasText ? *cmd.text : std::string();
   if (!hasText) ReplyNow();
@@ -324,7 +336,8 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   if (failed && code == kErrNetwork) AfterLinkFailure();
   {
     std::lock_guard<std::mutex> lock(m_textMutex);
-    m_lastErrorText = failed ? report : std::string();
+    // A failed homing tells its own reason.
+    m_lastErrorText = !failed ? std::string() : m_homingFailed ? m_statusText : report;
   }
   m_lastErrorCode.store(failed ? (code ? code : ERR_MAIN_PROGRAM) : 0, std::memory_order_release);
   ClearBits(kBusy | kBreakCaught);

@@ -102,6 +102,11 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void ExecuteText(const std::string& text) override;
   void Stop(bool flag) override;
   void Continue() override;
+  void Jog(int32_t axis, bool positive, double step, double velocity, bool flag) override;
+  void JogTwoAxes(int32_t axis, bool positive, int32_t axis2, bool positive2, double step, double velocity,
+                  bool flag) override;
+  void MoveTo(const Coordinates& target, double value2, double velocity, bool direct) override;
+  void Home(int32_t axes) override;
   void StopJog() override;
   void Synchronize() override;
   void SetChannel(int32_t channel, bool on) override;
@@ -131,6 +136,24 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   LinkFault LastLinkFault() const { return m_linkFault.load(std::memory_order_acquire); }
   uint32_t RunsFinished() const { return m_runsFinished.load(std::memory_order_acquire); }
   uint32_t State() const { return m_flags.load(std::memory_order_acquire); }
+  // Jogs, moves and homings finished (whatever their end).
+  uint32_t OperationsFinished() const { return m_opsFinished.load(std::memory_order_acquire); }
+  // One bit per axis homed since the module's position was last lost.
+  uint32_t HomedAxes() const { return m_homedAxes.load(std::memory_order_acquire); }
+  bool AllHomed() const { return m_allHomed.load(std::memory_order_acquire); }
+  // The text an operation shows ("Homing axis X", "Home switch not reached").
+  std::string StatusText() const;
+
+  // Homes the axes of mask (-1: every axis not excluded); force homes axes
+  // already homed again. Worker thread only. False when homing failed (the
+  // status text tells why); a stop is raised as an error.
+  bool ExecuteHome(int32_t mask, bool force);
+  // Moves axis by distance (mm) at velocity (mm/s) until the armed stop
+  // condition fires. Worker thread.
+  static constexpr int kProbeTarget = 0;  // got to the target: nothing fired
+  static constexpr int kProbeFired = 1;   // the armed input stopped it
+  static constexpr int kProbeOther = 2;   // another stop input (a limit switch) stopped it
+  int MoveToProbe(int axis, double distance, double velocity);
 
  protected:
   void ExecuteCommand(const WorkCmdData& cmd) override;
@@ -156,6 +179,23 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void ArmStopCondition();
   void SetPwmPercent(double percent, bool onTheFly);
 
+  // ---- machine operations outside a program
+  // Runs body as the operation name: busy while it runs, a stop or an error
+  // leaves the machine standing with the stream cleared and the reason kept
+  // as the last error.
+  void ManualOperation(const char* name, const std::function<void()>& body);
+  void JogCommand(const WorkCmdData& cmd);
+  void MoveToCommand(const WorkCmdData& cmd);
+  // The planner starts from where the machine stands.
+  void StartPlanner();
+  void SetStatusText(const std::string& text);
+  bool HomeAxis(int axis, bool withY);
+  bool ClearSwitch(int axis, int signal, int direction);
+  // Sets the module's position of axis to machine position mm.
+  void ResetPosition(int axis, double mm);
+  double LimitJogSpeed(double velocity) const;
+  static Coordinates ToProgram(MachineState& state, const Coordinates& machine);
+
   GCodeParser* m_parser;
   PositionStream m_stream;
   PathPlanner m_planner;
@@ -178,6 +218,11 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   std::atomic<int32_t> m_lastErrorCode{0};
   std::atomic<LinkFault> m_linkFault{LinkFault::NONE};
   std::atomic<uint32_t> m_runsFinished{0};
+  std::atomic<uint32_t> m_opsFinished{0};
+  std::atomic<uint32_t> m_homedAxes{0};
+  std::atomic<bool> m_allHomed{false};
+  bool m_homingFailed = false;
+  std::string m_statusText;  // guarded by m_textMutex
   mutable std::mutex m_textMutex;
   std::string m_lastErrorText;
 };
