@@ -259,7 +259,6 @@ void RealMachine::ResetPosition(int axis, double mm) {
   const int32_t off = static_cast<int32_t>(std::lround(m_stream.m_offset.v[axis]));
   LogMessage(kLogOps, "ResetPosition a=%d end=%f off=%d", axis, mm, off);
   if (!m_stream.ResetAxis(axis, mm)) throw Error_t(kErrNetwork);
-  m_stream.DoPollIo(true);
   m_stream.m_comp.Filter().Reset(m_stream.m_offset, 0);
   m_planner.SetCurrentPos(m_stream.ActPos());
 }
@@ -312,7 +311,6 @@ bool RealMachine::HomeAxis(int axis, bool withY) {
       m_stream.WaitStandstill();
       m_stream.SetProbing(false);
       m_planner.SetCurrentPos(m_stream.ActPos());
-      if (m_io) m_io->RemoveStopInput(SIG_IN_HOME_SWITCH + 1);
       m_stream.DisarmInput();
     }
     if (!HomeAxis(0, false)) return false;

@@ -353,8 +353,12 @@ void PositionStream::InternalWaitStop(bool force) {
       Sleep(slice);
       continue;
     }
+    // A stop input that ended the motion is the reason, also when it
+    // fired while the stream was only waiting.
+    const int32_t reason = force ? 0 : CheckStop(false);
     if (m_probing && (status & kStatusStopInput)) m_probeStopped = true;
     ClearAfterStop();
+    if (reason != 0 && !(m_probing && reason == ERR_LIMIT_SWITCH) && m_machine.m_execMode < 1) throw Error_t(reason);
     return;
   }
 }
@@ -381,9 +385,9 @@ void PositionStream::ClearAfterStop() {
   if (io) {
     // An input armed for one move has done its work (it would stop the
     // next move at once while it stays active).
-    if (m_armedSignal >= 0) {
-      io->RemoveStopInput(m_armedSignal);
-      m_armedSignal = -1;
+    for (int& armed : m_armed) {
+      if (armed >= 0) io->RemoveStopInput(armed);
+      armed = -1;
     }
     // Outputs that waited in the buffer are gone: the modules get their
     // words again, and the stop condition is back.
@@ -541,9 +545,15 @@ void PositionStream::ArmStopCondition(const Condition* condition) {
 bool PositionStream::ArmInput(int signal, bool level) {
   ModuleControl* io = m_machine.m_io;
   if (!io) return false;
+  int slot = 0;
+  while (slot < kArmedMax && m_armed[slot] >= 0 && m_armed[slot] != signal) ++slot;
+  if (slot == kArmedMax) return false;
   if (!io->AddStopInput(signal, level, false)) return false;
-  m_armedSignal = m_lastArmedSignal = signal;
-  m_armedLevel = m_lastArmedLevel = level;
+  // A fresh set of inputs once the last one has done its work.
+  if (slot == 0)
+    for (int k = 1; k < kArmedMax; ++k) m_lastArmed[k] = -1;
+  m_armed[slot] = m_lastArmed[slot] = signal;
+  m_lastLevel[slot] = level;
   io->SetStopCondition();
   LogMessage(kLogStream, "Stop condition armed: input %d level %d", signal, level ? 1 : 0);
   return true;
@@ -551,18 +561,22 @@ bool PositionStream::ArmInput(int signal, bool level) {
 
 void PositionStream::DisarmInput() {
   ModuleControl* io = m_machine.m_io;
-  if (!io || m_lastArmedSignal < 0) return;
-  if (m_armedSignal >= 0) io->RemoveStopInput(m_armedSignal);
-  m_armedSignal = -1;
-  m_lastArmedSignal = -1;
+  bool any = false;
+  for (int k = 0; k < kArmedMax; ++k) {
+    if (m_lastArmed[k] >= 0 || m_armed[k] >= 0) any = true;
+    if (io && m_armed[k] >= 0) io->RemoveStopInput(m_armed[k]);
+    m_armed[k] = m_lastArmed[k] = -1;
+  }
   // The limit switches and the emergency stop, as before.
-  m_machine.ArmStopCondition();
+  if (io && any) m_machine.ArmStopCondition();
 }
 
 bool PositionStream::ArmedInputFired() const {
   ModuleControl* io = m_machine.m_io;
-  if (!io || m_lastArmedSignal < 0) return false;
-  return io->GetInput(m_lastArmedSignal) == m_lastArmedLevel;
+  if (!io) return false;
+  for (int k = 0; k < kArmedMax; ++k)
+    if (m_lastArmed[k] >= 0 && io->GetInput(m_lastArmed[k]) == m_lastLevel[k]) return true;
+  return false;
 }
 
 bool PositionStream::ResetAxis(int axis, double mm) {
@@ -577,9 +591,26 @@ bool PositionStream::ResetAxis(int axis, double mm) {
   }
   if (!any) return false;
   m_lastPoint.v[axis] = mm;
-  std::lock_guard<std::mutex> lock(m_posMutex);
-  m_actPos.v[axis] = mm;
-  return true;
+  {
+    std::lock_guard<std::mutex> lock(m_posMutex);
+    m_actPos.v[axis] = mm;
+  }
+  // An answer older than the setting would take the position back.
+  for (int i = 0; i < 200 && m_link->Up(); ++i) {
+    m_link->RequestStatus();
+    std::this_thread::sleep_for(std::chrono::microseconds(kAnswerWaitUs));
+    uint16_t ref = 0;
+    int32_t now[ModuleLink::kChannels] = {};
+    if (!m_link->ReadPosition(ref, now, m_channels.count)) continue;
+    bool all = true;
+    for (int c = 0; c < m_channels.count; ++c)
+      if (m_channels.axis[c] == axis && now[c] != steps) all = false;
+    if (all) {
+      GetInternalActPos();
+      return true;
+    }
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------

@@ -91,17 +91,18 @@ class PositionStream : public MotionStream {
   void ArmStopCondition(const Condition* condition) override;
 
   // ---- moves that end when an input fires
-  // Arms signal as stop condition: the motion stops where it reaches
-  // level (true: active). False when the signal has no pin.
+  // Arms signal as stop condition besides any armed before (up to two):
+  // the motion stops where it reaches level (true: active). False when the
+  // signal has no pin.
   bool ArmInput(int signal, bool level);
-  // Takes the armed input out of the condition again (the limit switches
+  // Takes the armed inputs out of the condition again (the limit switches
   // and the emergency stop stay).
   void DisarmInput();
   // While set, the armed input firing is the expected end of the motion,
   // not a stop to report.
   void SetProbing(bool on) { m_probing = on; }
   bool Probing() const { return m_probing; }
-  // The armed input stands at its level now.
+  // An input armed last stands at its level now.
   bool ArmedInputFired() const;
   // The module's position of channel c becomes steps, the machine's mm on
   // axis (at a standstill).
@@ -172,8 +173,10 @@ class PositionStream : public MotionStream {
   bool m_waiting = false;
   bool m_probing = false;
   bool m_probeStopped = false;  // a stop input ended the probing move
-  int m_armedSignal = -1;
-  bool m_armedLevel = true;
-  int m_lastArmedSignal = -1;
-  bool m_lastArmedLevel = true;
+  // Inputs armed for the move (homing X and Y together arms two), and
+  // those armed last, still known after the stop took them out.
+  static constexpr int kArmedMax = 2;
+  int m_armed[kArmedMax] = {-1, -1};
+  int m_lastArmed[kArmedMax] = {-1, -1};
+  bool m_lastLevel[kArmedMax] = {true, true};
 };

@@ -67,6 +67,10 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   // count. Set before Connect.
   void SetModuleControl(ModuleControl* control) { m_io = control; }
   ModuleControl* Io() const { return m_io; }
+  // The default stop condition (the emergency stop and every mapped limit
+  // switch), sent to the modules; again after the mapping changed. Only
+  // while the worker is idle.
+  void ArmStopCondition();
 
   // Starts the stream on link (not owned), the main module, open: reads
   // the axis channels and compensation from the parameter files and the
@@ -175,8 +179,6 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void ReportStop(int32_t reason);
   void AfterLinkFailure();
   void SwitchOutput(int32_t output, bool on, bool immediate);
-  // The default stop condition (every mapped limit switch), sent to the modules.
-  void ArmStopCondition();
   void SetPwmPercent(double percent, bool onTheFly);
 
   // ---- machine operations outside a program
