@@ -128,7 +128,7 @@ void RealMachine::ManualOperation(const char* name, const std::function<void()>&
     std::lock_guard<std::mutex> lock(m_textMutex);
     m_lastErrorText = text;
   }
-  m_lastErrorCode.store(failed ? (reason ? reason : ERR_USER_BREAK) : 0, std::memory_order_release);
+  m_lastErrorCode.store(failed ? (reason ? reason : ERR_MAIN_PROGRAM) : 0, std::memory_order_release);
   if (failed) LogMessage(kLogOpsAlways, "%s stopped: %s", name, text.c_str());
   MachineState& act = *GetMachineState();
   act.progPos = ToProgram(act, m_stream.ActPos());

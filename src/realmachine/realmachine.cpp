@@ -339,7 +339,9 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
     // A failed homing tells its own reason.
     m_lastErrorText = !failed ? std::string() : m_homingFailed ? m_statusText : report;
   }
-  m_lastErrorCode.store(failed ? (code ? code : ERR_MAIN_PROGRAM) : 0, std::memory_order_release);
+  // A failed homing is no break of the operator's.
+  const int32_t lastCode = m_homingFailed ? ERR_MAIN_PROGRAM : code ? code : ERR_MAIN_PROGRAM;
+  m_lastErrorCode.store(failed ? lastCode : 0, std::memory_order_release);
   ClearBits(kBusy | kBreakCaught);
   if (failed) SetBits(kCompletedError);
   if (!HasBits(kBreak)) SetBits(kCompleted);
