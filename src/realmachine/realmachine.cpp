@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/logging.h"
+#include "base/messagelist.h"
 #include "interpreter/gcodeparser.h"
 #include "io/iomapping.h"
 #include "io/modulecontrol.h"
@@ -376,7 +377,10 @@ void RealMachine::ReportStop(int32_t reason) {
   SetBits(kBreak);
   // The outputs a stop must not leave on go off at once.
   if (m_io) m_io->AllOutputsOff(false);
-  LogMessage(kLogAlways, "Machine stopped: %s", ErrorText(Error_t(reason)).c_str());
+  const std::string text = ErrorText(Error_t(reason));
+  LogMessage(kLogAlways, "Machine stopped: %s", text.c_str());
+  // The operator reads why the machine stopped, whatever was running.
+  PostOperatorMessage(text);
 }
 
 void RealMachine::PauseRun(int32_t mCode) {

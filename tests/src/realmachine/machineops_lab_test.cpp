@@ -5,12 +5,14 @@
 // stop end every operation with the machine standing and the reason kept.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
 
+#include "base/messagelist.h"
 #include "io/iomapping.h"
 #include "program/errors.h"
 #include "tests/src/realmachine/machine_lab.h"
@@ -257,6 +259,11 @@ TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
 // during a jog: the machine stands, the module's buffer is empty, and the
 // reason is what the operator reads.
 TEST_F(OpsLab, StopAndEmergencyStopEndEveryOperationWithTheReason) {
+  DefaultMessageList messages;
+  SetMessageList(&messages);
+  struct Restore {
+    ~Restore() { SetMessageList(nullptr); }
+  } restore;
   Start(2);
   GetMachineConfig().axis[0].refVelocity = 5;
   const uint32_t homeStart = machine->OperationsFinished();
@@ -278,6 +285,9 @@ TEST_F(OpsLab, StopAndEmergencyStopEndEveryOperationWithTheReason) {
   EXPECT_EQ(machine->LastErrorCode(), ERR_EMERGENCY_STOP);
   EXPECT_EQ(machine->LastErrorText(), ErrorText(Error_t(ERR_EMERGENCY_STOP)));
   EXPECT_EQ(machine->GetStopReason(), ERR_EMERGENCY_STOP);
+  const std::vector<std::string> lines = messages.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), ErrorText(Error_t(ERR_EMERGENCY_STOP))), lines.end())
+      << "the reason in the operator's message list";
   int level = -1, status = -1;
   ASSERT_TRUE(Driver().Synchronize(key, true));
   ASSERT_TRUE(Driver().ReadStatus(key, &level, &status));
