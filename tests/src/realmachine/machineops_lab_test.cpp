@@ -218,6 +218,69 @@ TEST_F(OpsLab, ProbingStopsAtThePlateAndTheProgramReadsWhereItStopped) {
   EXPECT_NEAR(Pos().v[2], -2.0, 1e-9);
 }
 
+// A plate probed on a 3 x 3 grid becomes the surface map: the probed
+// heights follow the tilted plate, and a following program's Z is corrected
+// by the map where it goes.
+TEST_F(OpsLab, ProbedGridCorrectsAFollowingProgramsZ) {
+  // The plate, in machine steps: 5 mm below the start at X100 Y100 (the
+  // example G54 zero), rising 0.05 mm per mm in X and falling 0.03 in Y.
+  const double a = 0.05, b = -0.03;
+  const double z0 = -2000 - a * 40000 - b * 40000;
+  std::ostringstream plate;
+  plate << kProbeBit << ":" << z0 << ":" << a << ":" << b;
+  StartMachine(4, {"--probe", plate.str()});
+  ASSERT_NE(machine, nullptr);
+  ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_PROBE_3D, kProbePin, false));
+  machine->ArmStopCondition();
+  auto plateZ = [&](double x, double y) {  // G54 coordinates, mm
+    return (z0 + a * (x + 100) / kRes + b * (y + 100) / kRes) * kRes + 60.0;
+  };
+  const double feed = 600;  // mm/min: 0.05 mm per 5 ms
+  const std::string file = testsupport::ScratchDir() + "/grid.nc";
+  {
+    std::ofstream f(file);
+    f << "%\nG90 G54\n";
+    for (int iy = 0; iy < 3; ++iy)
+      for (int ix = 0; ix < 3; ++ix)
+        f << "G0 Z60\nG0 X" << 10 * ix << " Y" << 10 * iy << "\nG1 Z40 F" << feed << " UNTIL #I9=1\n#"
+          << 200 + 3 * iy + ix << "=#55\n";
+    f << "G0 Z60\n";
+  }
+  RunResult r = RunFile(file);
+  ASSERT_EQ(r.code, 0) << r.text;
+  SurfaceMapping& map = GetSurfaceMapping();
+  struct Off {
+    ~Off() {
+      GetSurfaceMapping().Enable(false);
+      actState.SetSurfaceMapping(false);
+    }
+  } off;
+  map.SetBoundaries(0, 0, 20, 20, 3, 3);
+  for (int iy = 0; iy < 3; ++iy)
+    for (int ix = 0; ix < 3; ++ix) {
+      const double z = actState.GetVar(200 + 3 * iy + ix);
+      const double want = plateZ(10 * ix, 10 * iy);
+      EXPECT_LE(z, want + 1e-9) << ix << "," << iy;
+      EXPECT_GE(z, want - feed / 60.0 * 0.005 - kRes) << ix << "," << iy;
+      map.SetValue(ix, iy, z);
+    }
+  actState.SetSurfaceMapping(true);
+  {
+    std::ofstream f(file);
+    f << "%\nG90 G54 G0 X15 Y5 Z50\n";
+  }
+  r = RunFile(file);
+  ASSERT_EQ(r.code, 0) << r.text;
+  ASSERT_TRUE(map.IsEnabled());
+  // The map's height there: the plate's rise from its middle.
+  const double offset = map.GetOffset(15, 5);
+  EXPECT_NEAR(offset, plateZ(15, 5) - plateZ(10, 10), 2 * (feed / 60.0 * 0.005 + kRes));
+  int32_t steps[3] = {};
+  uint16_t ref = 0;
+  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
+  EXPECT_NEAR(steps[2] * kRes, 50 - 60 + offset, kRes);
+}
+
 // A continuous jog runs until the key is released and stands there; one
 // held on goes no further than the soft limit; a step moves by the step.
 TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
