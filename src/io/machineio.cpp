@@ -94,6 +94,10 @@ void MachineIo::StopMotion() {
 }
 
 void MachineIo::ClearBuffer() {
+  if (clearOwner_) {
+    clearOwner_();
+    return;
+  }
   IoModule* main = control_.MainModule();
   if (!main || !main->IsOpen() || !control_.Driver()) return;
   control_.Driver()->ClearBuffer(main->moduleKey);

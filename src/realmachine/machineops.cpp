@@ -5,6 +5,7 @@
 
 #include "base/logging.h"
 #include "io/iomapping.h"
+#include "io/machineio.h"
 #include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
@@ -99,11 +100,12 @@ void RealMachine::ManualOperation(const char* name, const std::function<void()>&
   int32_t code = 0;
   try {
     StartPlanner();
-    m_stream.CheckStop(true);
+    m_stream.BeginMotion();
     body();
   } catch (const Error_t& e) {
     code = e.code;
   }
+  m_allowOpenDoor = false;
   if (code != 0) {
     LogMessage(kLogOps, "%s ended error=%d", name, code);
     HandleBreak();
@@ -118,6 +120,7 @@ void RealMachine::ManualOperation(const char* name, const std::function<void()>&
   m_stream.SetProbing(false);
   if (m_io && m_stream.Link()) m_stream.DisarmInput();
   m_stream.m_actVelocity = 0;
+  if (m_safety) m_safety->EndMotion();
   // A stop the module reported is the reason, not the break it raised.
   const int32_t reason = m_stopReason != 0 ? m_stopReason.load() : code;
   std::string text;
@@ -141,7 +144,8 @@ void RealMachine::ManualOperation(const char* name, const std::function<void()>&
 double RealMachine::LimitJogSpeed(double velocity) const {
   const MachineConfig& cfg = GetMachineConfig();
   // The door open in door mode 3 allows jogging at the reduced speed only.
-  const bool doorOpen = m_io && (m_io->GetInput(SIG_IN_DOOR_OPEN1) || m_io->GetInput(SIG_IN_DOOR_OPEN2));
+  const bool doorOpen = m_safety ? m_safety->Safety().IsDoorLimited()
+                                 : m_io && (m_io->GetInput(SIG_IN_DOOR_OPEN1) || m_io->GetInput(SIG_IN_DOOR_OPEN2));
   if (cfg.safetyDoorMode == 3 && cfg.reducedSpeed > 0 && doorOpen && velocity > cfg.reducedSpeed / 60.0) {
     velocity = cfg.reducedSpeed / 60.0;
     LogMessage(kLogOpsInfo, "Door open, reducing jog speed to %f", velocity);
@@ -150,6 +154,8 @@ double RealMachine::LimitJogSpeed(double velocity) const {
 }
 
 void RealMachine::JogCommand(const WorkCmdData& cmd) {
+  // Jogging may go on behind an open door where the door mode allows it.
+  m_allowOpenDoor = true;
   ManualOperation("Jog", [&] {
     const int axes[2] = {cmd.arg1, cmd.arg2};
     const bool dirs[2] = {cmd.flag1, cmd.flag2};

@@ -7,6 +7,7 @@
 
 #include "base/logging.h"
 #include "io/iomapping.h"
+#include "io/machineio.h"
 #include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
@@ -272,7 +273,10 @@ void PositionStream::DoPollIo(bool pollAll) {
   GetInternalActPos();
   // The other modules' inputs (and the main module's, for the signals); a
   // request that could wait on a full window is left for the next poll.
-  if (ModuleControl* io = m_machine.m_io) io->PollInputs(pollAll && !m_link->WindowFull());
+  // The safety supervisor judges them with the module's status.
+  const bool request = pollAll && !m_link->WindowFull();
+  if (MachineIo* safety = m_machine.m_safety; safety && request) safety->Poll();
+  else if (ModuleControl* io = m_machine.m_io) io->PollInputs(request);
   m_pollCount = 0;
 }
 
@@ -343,7 +347,7 @@ void PositionStream::InternalWaitStop(bool force) {
     }
     const bool breakPending = m_machine.HasBits(RealMachine::kBreak);
     const bool streamStopped = (level & kLevelStopped) != 0;
-    if ((status & kStatusErrorMask) == 0 && !force && !(breakPending && streamStopped)) {
+    if ((status & kStatusErrorMask) == 0 && !force && !m_clearPending && !(breakPending && streamStopped)) {
       if (level == 0) {
         m_moving = false;
         LogMessage(kLogStream, "InternalWaitStop bufLevel==0");
@@ -364,6 +368,7 @@ void PositionStream::InternalWaitStop(bool force) {
 }
 
 void PositionStream::ClearAfterStop() {
+  m_clearPending = false;
   GetInternalActPos();
   const int32_t line = m_trace.CurrentLine();
   // What the module confirmed last is where the stream goes on.
@@ -459,7 +464,28 @@ int32_t PositionStream::CheckStop(bool raise) {
   return reason;
 }
 
-void PositionStream::BeginMotion() { CheckStop(true); }
+void PositionStream::BeginMotion() {
+  CheckStop(true);
+  // The supervisor switches the drives on, or tells why the machine must
+  // not move.
+  if (MachineIo* safety = m_machine.m_safety) {
+    const int refused = safety->BeginMotion(m_machine.m_allowOpenDoor);
+    if (refused != 0) {
+      m_machine.ReportStop(refused);
+      throw Error_t(refused);
+    }
+  }
+}
+
+void PositionStream::ClearRequested() {
+  if (!m_link) return;
+  if (m_waiting || m_machine.HasBits(RealMachine::kBusy | RealMachine::kPaused)) {
+    m_clearPending = true;
+    return;
+  }
+  LogMessage(kLogStream, "ClearBuffer for the supervisor");
+  ClearAfterStop();
+}
 
 void PositionStream::CheckMayMove() { CheckStop(true); }
 

@@ -104,6 +104,9 @@ class PositionStream : public MotionStream {
   bool Probing() const { return m_probing; }
   // An input armed last stands at its level now.
   bool ArmedInputFired() const;
+  // The safety supervisor wants the module's buffer cleared: at once when
+  // nothing runs, else by the wait for standstill of what runs.
+  void ClearRequested();
   // The module's position of channel c becomes steps, the machine's mm on
   // axis (at a standstill).
   bool ResetAxis(int axis, double mm);
@@ -173,6 +176,7 @@ class PositionStream : public MotionStream {
   bool m_waiting = false;
   bool m_probing = false;
   bool m_probeStopped = false;  // a stop input ended the probing move
+  bool m_clearPending = false;  // the supervisor asked for a clear while something ran
   // Inputs armed for the move (homing X and Y together arms two), and
   // those armed last, still known after the stop took them out.
   static constexpr int kArmedMax = 2;

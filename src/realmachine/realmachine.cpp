@@ -8,6 +8,7 @@
 #include "base/messagelist.h"
 #include "interpreter/gcodeparser.h"
 #include "io/iomapping.h"
+#include "io/machineio.h"
 #include "io/modulecontrol.h"
 #include "interpreter/programrun.h"
 #include "machine/machineconfig.h"
@@ -82,6 +83,12 @@ void RealMachine::ArmStopCondition() {
     m_io->AddStopInput(SIG_IN_LIMIT_PLUS + axis, true, false);
   }
   m_io->SetStopCondition();
+}
+
+void RealMachine::SetSafety(MachineIo* safety) {
+  if (m_safety) m_safety->SetClearOwner(nullptr);
+  m_safety = safety;
+  if (m_safety) m_safety->SetClearOwner([this] { m_stream.ClearRequested(); });
 }
 
 void RealMachine::Disconnect() {
@@ -334,6 +341,7 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   const std::string& report = run.report;
   ReplyNow();
   m_stream.m_actVelocity = 0;
+  if (m_safety) m_safety->EndMotion();
   if (failed && code == kErrNetwork) AfterLinkFailure();
   {
     std::lock_guard<std::mutex> lock(m_textMutex);

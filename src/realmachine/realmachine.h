@@ -29,6 +29,7 @@
 #include "realmachine/positionstream.h"
 
 class GCodeParser;
+class MachineIo;
 class MachineState;
 class ModuleControl;
 
@@ -67,6 +68,11 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   // count. Set before Connect.
   void SetModuleControl(ModuleControl* control) { m_io = control; }
   ModuleControl* Io() const { return m_io; }
+  // The safety supervisor over the same module control (not owned, may be
+  // null): polled with the stream, asked before motion, told its end, and
+  // its buffer clears go through the stream. Set after SetModuleControl.
+  void SetSafety(MachineIo* safety);
+  MachineIo* Safety() const { return m_safety; }
   // The default stop condition (the emergency stop and every mapped limit
   // switch), sent to the modules; again after the mapping changed. Only
   // while the worker is idle.
@@ -204,6 +210,8 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   std::unique_ptr<MachineState> m_planState;
   std::function<ModuleLink*()> m_reopen;
   ModuleControl* m_io = nullptr;
+  MachineIo* m_safety = nullptr;
+  bool m_allowOpenDoor = false;  // a jog may run behind an open door (door mode 3)
 
   int32_t m_execMode = kExecStd;
   std::atomic<double> m_feedOverride{100.0};     // percent

@@ -355,7 +355,21 @@ TEST_F(OpsLab, StopAndEmergencyStopEndEveryOperationWithTheReason) {
   ASSERT_TRUE(Driver().Synchronize(key, true));
   ASSERT_TRUE(Driver().ReadStatus(key, &level, &status));
   EXPECT_EQ(status & 1, 0) << "standing";
+
+  // Released: the supervisor has the module's buffer cleared (by the
+  // stream, which owns it) and the machine jogs again.
   Press(kEstopBit, true);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        machine->PollIo();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return Driver().ReadStatus(key, &level, &status) && (status & 0x0A) == 0;
+      },
+      5000));
+  const double y = Pos().v[1];
+  ASSERT_TRUE(Operate([&] { machine->Jog(1, true, 1, 10, false); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_NEAR(Pos().v[1], y + 1, 1e-9);
 }
 
 }  // namespace
