@@ -516,8 +516,11 @@ void PositionStream::UpdatePwm(bool onTheFly) {
   const double toolMax = m_machine.m_toolMaxRpm;
   if (toolMax != 0 && s > toolMax) {
     s = toolMax;
+    m_machine.m_spindleRpm = s;
     LogMessage(kLogStreamInfo, "UpdatePwm S limited to toolMaxS=%f", toolMax);
   }
+  // An override that would now pass the tool's maximum is taken down.
+  if (toolMax != 0 && toolMax < m_machine.m_spindleOverride * s / 100) m_machine.ChangeSpindleOvr(m_machine.m_spindleOverride);
   LogMessage(kLogStreamInfo, "UpdatePwm nom=%f act=%f fly=%d time=%f", m_machine.m_spindleRpm.load(), s,
              onTheFly ? 1 : 0, cfg.spindleRamp);
   double pwm = 0;

@@ -1,5 +1,6 @@
 #include "realmachine/realmachine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -261,8 +262,7 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
       if (HasBits(kBusy) && Connected()) m_planner.SetFeedOverride(cmd.value1);
       break;
     case WCMD_SPINDLE_OVERRIDE:
-      m_spindleOverride = cmd.value1;
-      if (Connected()) m_stream.Link()->SetSpindleOverride(cmd.value1);
+      ChangeSpindleOvr(cmd.value1);
       break;
     case WCMD_TERMINATE:
       SetBits(kTerminate);
@@ -421,6 +421,21 @@ void RealMachine::SwitchOutput(int32_t output, bool on, bool immediate) {
     if (on) m_outputs[output / 32].fetch_or(bit);
     else m_outputs[output / 32].fetch_and(~bit);
   }
+}
+
+void RealMachine::ChangeSpindleOvr(double rate) {
+  // M51 holds the spindle at its programmed speed.
+  if (GetMachineState()->GetFlag(16)) rate = 100;
+  const double nomS = m_spindleRpm;  // rpm
+  if (m_toolMaxRpm != 0 && nomS > 0 && m_toolMaxRpm < nomS * rate / 100) {
+    rate = m_toolMaxRpm / nomS * 100;
+    LogMessage(kLogMachineInfo, "ChangeSpindleOvr rate limited, toolMaxS=%f", m_toolMaxRpm);
+  }
+  rate = std::clamp(rate, 0.0, 150.0);
+  if (rate == m_spindleOverride) return;
+  m_spindleOverride = rate;
+  LogMessage(kLogMachineInfo, "ChangeSpindleOvr rate=%f nomS=%f", rate, nomS);
+  if (Connected()) m_stream.Link()->SetSpindleOverride(rate);
 }
 
 void RealMachine::SetPwmPercent(double percent, bool onTheFly) {

@@ -186,6 +186,9 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void AfterLinkFailure();
   void SwitchOutput(int32_t output, bool on, bool immediate);
   void SetPwmPercent(double percent, bool onTheFly);
+  // The spindle override (percent), held at 100 by M51 and limited so the
+  // spindle does not pass the tool's maximum speed.
+  void ChangeSpindleOvr(double rate);
 
   // ---- machine operations outside a program
   // Runs body as the operation name: busy while it runs, a stop or an error

@@ -281,6 +281,32 @@ TEST_F(OpsLab, ProbedGridCorrectsAFollowingProgramsZ) {
   EXPECT_NEAR(steps[2] * kRes, 50 - 60 + offset, kRes);
 }
 
+// S above the tool's maximum runs at the maximum; an override that would
+// pass it is taken down to it, one below it is kept.
+TEST_F(OpsLab, SpindleNeverPassesTheToolsMaximumSpeed) {
+  Start(1);
+  machine->SetMaxRpm(8000);
+  const std::string file = testsupport::ScratchDir() + "/spindle.nc";
+  {
+    std::ofstream f(file);
+    f << "%\nS12000 M3\nG4 P3\n";
+  }
+  double speed = 0, limited = -1, kept = -1;
+  // The worker answers an override once it has taken it into effect.
+  const RunResult r = RunFile(file, [&] {
+    if (speed > 0 || machine->GetSpindleSpeed() <= 0) return;
+    speed = machine->GetSpindleSpeed();
+    machine->SetSpindleOverride(150);
+    limited = machine->GetSpindleOverride();
+    machine->SetSpindleOverride(50);
+    kept = machine->GetSpindleOverride();
+  });
+  ASSERT_EQ(r.code, 0) << r.text;
+  EXPECT_EQ(speed, 8000);
+  EXPECT_EQ(limited, 100);
+  EXPECT_EQ(kept, 50);
+}
+
 // A continuous jog runs until the key is released and stands there; one
 // held on goes no further than the soft limit; a step moves by the step.
 TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
