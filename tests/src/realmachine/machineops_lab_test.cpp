@@ -15,6 +15,7 @@
 #include "base/messagelist.h"
 #include "io/iomapping.h"
 #include "program/errors.h"
+#include "simulation/simulation.h"
 #include "tests/src/realmachine/machine_lab.h"
 
 namespace {
@@ -305,6 +306,47 @@ TEST_F(OpsLab, SpindleNeverPassesTheToolsMaximumSpeed) {
   EXPECT_EQ(speed, 8000);
   EXPECT_EQ(limited, 100);
   EXPECT_EQ(kept, 50);
+}
+
+// The simulation and the machine end the operator's operations at the same
+// place: homing, a step onto the grid, a continuous jog to the soft limit, a
+// move to a point.
+TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
+  Start(5);
+  SimClock clock(0);
+  Simulation sim(nullptr, &clock);
+  sim.StartWorker();
+  sim.SetSimPosition(Pos());
+  const std::string home = "G74";
+  struct Op {
+    const char* name;
+    std::function<void(BackEnd&)> start;
+    double want[3];  // where both must end
+  } ops[] = {
+      {"G74", [&](BackEnd& b) { b.ExecuteText(home); }, {0, 50, -1}},
+      {"step onto the grid", [](BackEnd& b) { b.Jog(0, true, 3, 0, true); }, {3, 50, -1}},
+      {"jog to the limit", [](BackEnd& b) { b.Jog(1, false, 0, 0, false); }, {3, 0, -1}},
+      {"move to", [](BackEnd& b) { b.MoveTo(Coordinates{12.5, 7, -4}, 0, 0, true); }, {12.5, 7, -4}},
+  };
+  for (const Op& op : ops) {
+    SCOPED_TRACE(op.name);
+    const uint32_t runs = sim.RunsFinished();
+    op.start(sim);
+    ASSERT_TRUE(WaitUntil([&] { return sim.RunsFinished() != runs || !(sim.GetFlags() & Simulation::kBusy); }, 10000));
+    const uint32_t machineRuns = machine->RunsFinished(), machineOps = machine->OperationsFinished();
+    op.start(*machine);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return machine->RunsFinished() != machineRuns || machine->OperationsFinished() != machineOps; }, 20000));
+    EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+    Coordinates simulated;
+    sim.GetPosition(simulated);
+    const Coordinates real = Pos();
+    for (int a = 0; a < 3; ++a) {
+      EXPECT_NEAR(real.v[a], op.want[a], 1e-9) << kAxisLetters[a];
+      EXPECT_NEAR(simulated.v[a], op.want[a], 1e-9) << kAxisLetters[a];
+    }
+  }
+  sim.StopThread();
 }
 
 // A continuous jog runs until the key is released and stands there; one
