@@ -109,7 +109,10 @@ void MachineIo::Sleep(double seconds) {
   if (seconds > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6)));
 }
 
-void MachineIo::Report(const std::string& text) { PostOperatorMessage(text); }
+void MachineIo::Report(const std::string& text) {
+  if (reportSink_) reportSink_(text);
+  else PostOperatorMessage(text);
+}
 
 void InstallErrorTextNames() {
   const IoMapping& mapping = GetIoMapping();

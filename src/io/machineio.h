@@ -70,6 +70,9 @@ class MachineIo : public SafetyIo {
   // reference numbers in step with the buffer only if it clears it itself.
   void ClearBuffer() override;
   void SetClearOwner(std::function<void()> owner) { clearOwner_ = std::move(owner); }
+  // The supervisor's lines for the operator go here instead of straight to
+  // the message list (the back end has often told the same stop already).
+  void SetReportSink(std::function<void(const std::string&)> sink) { reportSink_ = std::move(sink); }
   int MachineStatus() override { return plc_.Readiness(); }
   void Sleep(double seconds) override;
   void Report(const std::string& text) override;
@@ -84,6 +87,7 @@ class MachineIo : public SafetyIo {
   bool pcStopSent_ = false;
   bool servosOffPending_ = false;
   std::function<void()> clearOwner_;
+  std::function<void(const std::string&)> reportSink_;
   std::chrono::steady_clock::time_point servosOffAt_;
 };
 

@@ -275,7 +275,8 @@ void PositionStream::DoPollIo(bool pollAll) {
   // request that could wait on a full window is left for the next poll.
   // The safety supervisor judges them with the module's status.
   const bool request = pollAll && !m_link->WindowFull();
-  if (MachineIo* safety = m_machine.m_safety; safety && request) safety->Poll();
+  // A probing move's stop input is its expected end, no stop to judge.
+  if (MachineIo* safety = m_machine.m_safety; safety && request && !m_probing) safety->Poll();
   else if (ModuleControl* io = m_machine.m_io) io->PollInputs(request);
   m_pollCount = 0;
 }

@@ -87,9 +87,19 @@ void RealMachine::ArmStopCondition() {
 }
 
 void RealMachine::SetSafety(MachineIo* safety) {
-  if (m_safety) m_safety->SetClearOwner(nullptr);
+  if (m_safety) {
+    m_safety->SetClearOwner(nullptr);
+    m_safety->SetReportSink(nullptr);
+  }
   m_safety = safety;
-  if (m_safety) m_safety->SetClearOwner([this] { m_stream.ClearRequested(); });
+  if (!m_safety) return;
+  m_safety->SetClearOwner([this] { m_stream.ClearRequested(); });
+  // One line per stop: the supervisor's report of a stop the machine has
+  // already posted is dropped.
+  m_safety->SetReportSink([this](const std::string& text) {
+    if (text != m_postedStop) PostOperatorMessage(text);
+    m_postedStop.clear();
+  });
 }
 
 void RealMachine::Disconnect() {
@@ -389,6 +399,7 @@ void RealMachine::ReportStop(int32_t reason) {
   LogMessage(kLogAlways, "Machine stopped: %s", text.c_str());
   // The operator reads why the machine stopped, whatever was running.
   PostOperatorMessage(text);
+  m_postedStop = text;
 }
 
 void RealMachine::PauseRun(int32_t mCode) {

@@ -215,6 +215,7 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   ModuleControl* m_io = nullptr;
   MachineIo* m_safety = nullptr;
   bool m_allowOpenDoor = false;  // a jog may run behind an open door (door mode 3)
+  std::string m_postedStop;      // the stop reason posted last (worker thread)
 
   int32_t m_execMode = kExecStd;
   std::atomic<double> m_feedOverride{100.0};     // percent

@@ -416,9 +416,11 @@ TEST_F(OpsLab, StopAndEmergencyStopEndEveryOperationWithTheReason) {
   EXPECT_EQ(machine->LastErrorCode(), ERR_EMERGENCY_STOP);
   EXPECT_EQ(machine->LastErrorText(), ErrorText(Error_t(ERR_EMERGENCY_STOP)));
   EXPECT_EQ(machine->GetStopReason(), ERR_EMERGENCY_STOP);
-  const std::vector<std::string> lines = messages.Lines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), ErrorText(Error_t(ERR_EMERGENCY_STOP))), lines.end())
-      << "the reason in the operator's message list";
+  auto posted = [&](const std::string& text) {
+    const std::vector<std::string> lines = messages.Lines();
+    return std::count(lines.begin(), lines.end(), text);
+  };
+  EXPECT_EQ(posted(ErrorText(Error_t(ERR_EMERGENCY_STOP))), 1) << "the reason in the operator's message list";
   int level = -1, status = -1;
   ASSERT_TRUE(Driver().Synchronize(key, true));
   ASSERT_TRUE(Driver().ReadStatus(key, &level, &status));
@@ -438,6 +440,7 @@ TEST_F(OpsLab, StopAndEmergencyStopEndEveryOperationWithTheReason) {
   ASSERT_TRUE(Operate([&] { machine->Jog(1, true, 1, 10, false); }));
   EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
   EXPECT_NEAR(Pos().v[1], y + 1, 1e-9);
+  EXPECT_EQ(posted(ErrorText(Error_t(ERR_EMERGENCY_STOP))), 1) << "the supervisor's report of the same stop";
 }
 
 }  // namespace
