@@ -349,6 +349,30 @@ TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
   sim.StopThread();
 }
 
+// Door mode 3 with the door open: a jog runs at the reduced speed at most, a
+// move to is refused with the open door as the reason.
+TEST_F(OpsLab, OpenDoorLimitsTheJogAndRefusesAMove) {
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.safetyDoorMode = 3;
+  cfg.reducedSpeed = 600;  // mm/min
+  Start(1);
+  ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_DOOR_OPEN1, 10, false));  // Korrin bit 0
+  Press(0, true);
+  const uint64_t since = RecordEnd();
+  ASSERT_TRUE(Operate([&] { machine->Jog(0, true, 5, 50, false); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_NEAR(Pos().v[0], 5.0, 1e-9);
+  const auto pos = Positions(since, ~0ull);
+  ASSERT_GT(pos.size(), 10u);
+  long fastest = 0;  // steps per 5 ms
+  for (size_t k = 1; k < pos.size(); ++k) fastest = std::max(fastest, std::labs(pos[k][1] - pos[k - 1][1]));
+  EXPECT_LE(fastest * kRes, 10.0 * 0.005 + kRes) << "10 mm/s at most";
+
+  ASSERT_TRUE(Operate([&] { machine->MoveTo(Coordinates{0, 0, 0}, 0, 0, true); }));
+  EXPECT_EQ(machine->LastErrorCode(), ERR_DOOR_OPEN);
+  EXPECT_NEAR(Pos().v[0], 5.0, 1e-9) << "not moved";
+}
+
 // A continuous jog runs until the key is released and stands there; one
 // held on goes no further than the soft limit; a step moves by the step.
 TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
