@@ -327,6 +327,7 @@ TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
       {"step onto the grid", [](BackEnd& b) { b.Jog(0, true, 3, 0, true); }, {3, 50, -1}},
       {"jog to the limit", [](BackEnd& b) { b.Jog(1, false, 0, 0, false); }, {3, 0, -1}},
       {"move to", [](BackEnd& b) { b.MoveTo(Coordinates{12.5, 7, -4}, 0, 0, true); }, {12.5, 7, -4}},
+      {"two axes", [](BackEnd& b) { b.JogTwoAxes(0, false, 2, true, 1.5, 0, false); }, {11, 7, -2.5}},
   };
   for (const Op& op : ops) {
     SCOPED_TRACE(op.name);
