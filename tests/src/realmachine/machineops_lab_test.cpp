@@ -145,6 +145,8 @@ TEST_F(OpsLab, HomingFindsEverySwitchInOrderAndSetsTheHomeWithinAStep) {
     EXPECT_EQ(set[i].channel, want[i].channel);
     EXPECT_EQ(set[i].steps, want[i].steps);
     EXPECT_LE(std::labs(set[i].physical - want[i].physical), 1) << set[i].physical;
+    std::printf("[ homing   ] channel %d set %ld steps from where it must stand\n", set[i].channel,
+                set[i].physical - want[i].physical);
   }
   // X and Y set off together: between Z's setting and X's, one 5 ms sample
   // moves both.
@@ -204,6 +206,7 @@ TEST_F(OpsLab, ProbingStopsAtThePlateAndTheProgramReadsWhereItStopped) {
   const double touched = actState.GetVar(100);
   EXPECT_LE(touched, plate);
   EXPECT_GE(touched, plate - feed / 60.0 * 0.005 - kRes);
+  std::printf("[ probe    ] stopped %.4f mm past the plate at %.0f mm/min\n", plate - touched, feed);
   // Incremental after the probe: from where it stopped, not from Z-20.
   EXPECT_NEAR(Pos().v[2], touched + 1.0, 1e-9);
 
@@ -387,9 +390,11 @@ TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
   machine->Jog(0, true, 0, 20, false);
   ASSERT_TRUE(WaitUntil([&] { return Pos().v[0] > 2.0; }, 5000));
   const uint32_t before = machine->OperationsFinished();
+  const double atRelease = Pos().v[0];
   machine->StopJog();
   ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != before; }, 5000));
   const double released = Pos().v[0];
+  std::printf("[ jog      ] stood %.3f mm after the release was seen at 20 mm/s\n", released - atRelease);
   EXPECT_LT(released, 10.0);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(Pos().v[0], released) << "standing after the release";
