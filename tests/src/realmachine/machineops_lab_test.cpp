@@ -362,6 +362,12 @@ TEST_F(OpsLab, OpenDoorLimitsTheJogAndRefusesAMove) {
   Start(1);
   ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_DOOR_OPEN1, 10, false));  // Korrin bit 0
   Press(0, true);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        machine->PollIo();
+        return machine->GetSignal(SIG_IN_DOOR_OPEN1);
+      },
+      2000));
   const uint64_t since = RecordEnd();
   ASSERT_TRUE(Operate([&] { machine->Jog(0, true, 5, 50, false); }));
   EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
