@@ -305,8 +305,11 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
     case WCMD_HOME:
       ManualOperation("Home", [&] { ExecuteHome(cmd.arg1, cmd.flag1); });
       break;
+    case WCMD_HANDWHEEL_JOG:
+      HandwheelCommand(cmd);
+      break;
     default:
-      // The handwheel and torch height control are not available.
+      // Torch height control is not available.
       LogMessage(kLogMachine, "RealMachine command %d not available", cmd.code);
       break;
   }
@@ -315,6 +318,7 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
 void RealMachine::StopCommand() {
   if (m_execMode != kExecStd) LogMessage(kLogMachine, "StopJog/Prg != execStd");
   if (!HasBits(kBusy | kPaused)) return;
+  if (HasBits(kHandwheel)) LogMessage(kLogMachine, "Stop handwheel jog");
   LogMessage(kLogMachine, "StopJog/Prg stateBreak");
   SetBits(kBreak);
   ClearBits(kPaused);

@@ -117,6 +117,8 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
                   bool flag) override;
   void MoveTo(const Coordinates& target, double value2, double velocity, bool direct) override;
   void Home(int32_t axes) override;
+  void HandwheelJog(bool start, int32_t axis, double step, double velocity, bool flag) override;
+  void SetHandWheelPos(uint32_t position, uint32_t timestamp, uint32_t endTime) override;
   void StopJog() override;
   void Synchronize() override;
   void SetChannel(int32_t channel, bool on) override;
@@ -197,6 +199,7 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void ManualOperation(const char* name, const std::function<void()>& body);
   void JogCommand(const WorkCmdData& cmd);
   void MoveToCommand(const WorkCmdData& cmd);
+  void HandwheelCommand(const WorkCmdData& cmd);
   // The planner starts from where the machine stands.
   void StartPlanner();
   void SetStatusText(const std::string& text);
@@ -216,6 +219,7 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   MachineIo* m_safety = nullptr;
   bool m_allowOpenDoor = false;  // a jog may run behind an open door (door mode 3)
   std::string m_postedStop;      // the stop reason posted last (worker thread)
+  std::atomic<uint32_t> m_wheelCount{0};  // the handwheel's encoder count, as last delivered
 
   int32_t m_execMode = kExecStd;
   std::atomic<double> m_feedOverride{100.0};     // percent

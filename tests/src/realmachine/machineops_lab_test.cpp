@@ -383,6 +383,37 @@ TEST_F(OpsLab, OpenDoorLimitsTheJogAndRefusesAMove) {
   EXPECT_NEAR(Pos().v[0], 5.0, 1e-9) << "not moved";
 }
 
+// Handwheel counts move the axis by the step per count, across the
+// counter's wrap, never past the soft limit; releasing it leaves the axis
+// standing there.
+TEST_F(OpsLab, HandwheelCountsMoveTheAxisByTheStep) {
+  Start(2);
+  GetMachineConfig().enforceSoftLimits = true;
+  actState.SetSoftLimitsEnabled(true);
+  const uint32_t start = 0xFFFFFFFEu;  // two counts before the counter wraps
+  machine->SetHandWheelPos(start, 0, 0);
+  const uint32_t ops = machine->OperationsFinished();
+  machine->HandwheelJog(true, 0, 0.1, 0, false);
+  ASSERT_TRUE(WaitUntil([&] { return (machine->State() & RealMachine::kHandwheel) != 0; }, 2000));
+  struct Turn {
+    uint32_t count;
+    double x;  // mm
+  } turns[] = {{start + 5, 0.5}, {start + 32, 3.2}, {start - 7, 0.0} /* X stops at its soft limit 0 */, {start + 1, 0.1}};
+  for (const Turn& turn : turns) {
+    SCOPED_TRACE(turn.count);
+    machine->SetHandWheelPos(turn.count, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return std::fabs(Pos().v[0] - turn.x) < 1e-9; }, 5000)) << Pos().v[0];
+  }
+  machine->HandwheelJog(false, 0, 0, 0, false);
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != ops; }, 5000));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_EQ(machine->State() & RealMachine::kHandwheel, 0u);
+  int32_t steps[3] = {};
+  uint16_t ref = 0;
+  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
+  EXPECT_EQ(steps[0], std::lround(0.1 / kRes));
+}
+
 // A continuous jog runs until the key is released and stands there; one
 // held on goes no further than the soft limit; a step moves by the step.
 TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
