@@ -192,6 +192,18 @@ void GCodeParser::AddLine(double feedPerSecond) {
   const bool rapid = feedPerSecond == -1;
   m_frontEnd->AddLine(end, feedPerSecond, rapid, until ? &condition : nullptr, false);
   m_state->progPos = end;
+  if (until && Back()->GetBackEndKind() == BACKEND_MACHINE) {
+    // The move ended where the input fired: the program goes on from there,
+    // and the axis letters read that position (a probing macro takes it
+    // from X, Y, Z).
+    Coordinates machine;
+    Back()->GetPosition(machine);
+    const Transformation* t = m_state->GetTransformation();
+    const Coordinates here = t ? t->ToProgram(machine) : machine;
+    m_state->progPos = target = here;
+    for (int a = 0; a < kAxisCount; ++a) SetLetterVar(kAxisLetters[a], here.v[a]);
+    LogMessage(LOG_INTERPRETER_TRACE, "UNTIL stopped at X%1.3f Y%1.3f Z%1.3f", here.v[0], here.v[1], here.v[2]);
+  }
 }
 
 bool GCodeParser::ArcCentre(double centre[3], int32_t& planeArg) {

@@ -94,6 +94,10 @@ void MachineIo::StopMotion() {
 }
 
 void MachineIo::ClearBuffer() {
+  if (clearOwner_) {
+    clearOwner_();
+    return;
+  }
   IoModule* main = control_.MainModule();
   if (!main || !main->IsOpen() || !control_.Driver()) return;
   control_.Driver()->ClearBuffer(main->moduleKey);
@@ -105,7 +109,10 @@ void MachineIo::Sleep(double seconds) {
   if (seconds > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6)));
 }
 
-void MachineIo::Report(const std::string& text) { PostOperatorMessage(text); }
+void MachineIo::Report(const std::string& text) {
+  if (reportSink_) reportSink_(text);
+  else PostOperatorMessage(text);
+}
 
 void InstallErrorTextNames() {
   const IoMapping& mapping = GetIoMapping();

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "io/iocycle.h"
@@ -64,7 +65,14 @@ class MachineIo : public SafetyIo {
   bool GetOutput(int signal) override { return control_.GetOutput(signal); }
   void RefreshInputs() override { control_.PollInputs(true); }
   void StopMotion() override;
+  // Clears the main module's buffer, or has the owner of the buffer do it:
+  // a machine back end streaming to the module keeps its stream, trace and
+  // reference numbers in step with the buffer only if it clears it itself.
   void ClearBuffer() override;
+  void SetClearOwner(std::function<void()> owner) { clearOwner_ = std::move(owner); }
+  // The supervisor's lines for the operator go here instead of straight to
+  // the message list (the back end has often told the same stop already).
+  void SetReportSink(std::function<void(const std::string&)> sink) { reportSink_ = std::move(sink); }
   int MachineStatus() override { return plc_.Readiness(); }
   void Sleep(double seconds) override;
   void Report(const std::string& text) override;
@@ -78,6 +86,8 @@ class MachineIo : public SafetyIo {
   int status_ = 0;
   bool pcStopSent_ = false;
   bool servosOffPending_ = false;
+  std::function<void()> clearOwner_;
+  std::function<void(const std::string&)> reportSink_;
   std::chrono::steady_clock::time_point servosOffAt_;
 };
 

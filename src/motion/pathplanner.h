@@ -106,6 +106,8 @@ class PathPlanner {
 
   // ---- state
   const Coordinates& CurrentPos() const { return currentPos; }
+  // After the machine was moved or its position set outside the planner.
+  void SetCurrentPos(const Coordinates& m) { currentPos = lastPoint = m; }
   bool Holding() const { return holding; }
   bool Smoothing() const;
   double FilterTime() const { return filterTime; }

@@ -20,8 +20,8 @@ HardwareMachine::~HardwareMachine() {
     m_machine->Disconnect();
   }
   // The modules close with their objects, while the driver is still there.
-  if (m_control) GetIoMapping().RemoveAllModules();
-  m_control.reset();
+  if (m_io) GetIoMapping().RemoveAllModules();
+  m_io.reset();
   m_machine.reset();
   m_link.reset();
   m_driver.reset();
@@ -64,20 +64,21 @@ bool HardwareMachine::Open(std::string& reason) {
   // Register pins in the mapping need the Modbus configuration first.
   EnsureLogicAndModbusLoaded();
   if (mapping.ReadModuleList(table) == 0 && !DefaultModule(reason)) return false;
-  m_control = std::make_unique<ModuleControl>(mapping, m_driver.get());
-  m_control->SetMachineType(GetMachineConfig().machineType);
-  const int code = m_control->CheckModulesOpen();
+  m_io = std::make_unique<MachineIo>(mapping, m_driver.get(), SafetyConfig::FromMachine(GetMachineConfig()));
+  ModuleControl& control = m_io->Control();
+  control.SetMachineType(GetMachineConfig().machineType);
+  const int code = control.CheckModulesOpen();
   mapping.ReadMapping(table);
   InstallErrorTextNames();
   IoModule* main = mapping.MainModule();
   if (!main || !main->IsOpen() || !IsMotionController(main->modelCode)) {
-    const std::string& problem = m_control->FirmwareProblem();
+    const std::string& problem = control.FirmwareProblem();
     reason = !problem.empty()                ? problem
              : main && main->IsOpen()         ? "the first module is no motion controller"
                                               : "the controller module could not be opened";
     return false;
   }
-  if (code == MODEL_OBSOLETE) m_warning = m_control->FirmwareProblem();
+  if (code == MODEL_OBSOLETE) m_warning = control.FirmwareProblem();
   m_key = main->moduleKey;
   std::copy(main->mac, main->mac + 6, m_mac);
   QuorvModuleRecord info{};
@@ -86,12 +87,17 @@ bool HardwareMachine::Open(std::string& reason) {
   m_description = std::string(linkframe::KeyText(m_key, keyText)) + " " + main->name + " " + info.software + " on " +
                   info.adapter;
   m_link = std::make_unique<QuorvLink>(*m_driver, m_key);
+  // Outputs off, emergency stop and alarms armed, the safety machines started.
+  m_io->Start(GetMachineConfig().pwmFreq);
   m_machine = std::make_unique<RealMachine>(nullptr);
-  m_machine->SetModuleControl(m_control.get());
+  m_machine->SetModuleControl(&control);
+  m_machine->SetSafety(m_io.get());
   // After a lost connection: a module that answers again had restarted.
   m_machine->SetReopen([this]() -> ModuleLink* { return Reopen() ? m_link.get() : nullptr; });
   return m_machine->Connect(m_link.get(), reason);
 }
+
+ModuleControl& HardwareMachine::Control() { return m_io->Control(); }
 
 bool HardwareMachine::Reopen() {
   m_driver->CloseModule(m_key);

@@ -12,6 +12,7 @@
 
 #include "realmachine/realmachine.h"
 
+class MachineIo;
 class ModuleControl;
 class QuorvDriver;
 
@@ -35,7 +36,10 @@ class HardwareMachine {
 
   RealMachine& Machine() { return *m_machine; }
   QuorvDriver& Driver() { return *m_driver; }
-  ModuleControl& Control() { return *m_control; }
+  ModuleControl& Control();
+  // The module control with the safety supervisor over it; the machine
+  // polls it with its stream.
+  MachineIo& Io() { return *m_io; }
   uint32_t Key() const { return m_key; }
   // "#56000001 Korrin Quorvane #56000001 Sw V1.40 on qvhost"
   const std::string& Description() const { return m_description; }
@@ -49,7 +53,7 @@ class HardwareMachine {
 
   std::string m_adapter;
   std::unique_ptr<QuorvDriver> m_driver;
-  std::unique_ptr<ModuleControl> m_control;
+  std::unique_ptr<MachineIo> m_io;
   std::unique_ptr<QuorvLink> m_link;
   std::unique_ptr<RealMachine> m_machine;
   uint32_t m_key = 0;

@@ -5,6 +5,8 @@
 
 ModuleLink::~ModuleLink() = default;
 
+bool ModuleLink::SetAxisPosition(int, int32_t) { return false; }
+
 bool QuorvLink::Up() { return !m_driver.ConnectionIsBad(m_key); }
 
 bool QuorvLink::WindowFull() { return m_driver.FramesInFlight(m_key) >= NetworkBuffer::kWindow; }
@@ -34,6 +36,8 @@ bool QuorvLink::SetPwm(double duty, bool onTheFly, uint16_t& ref) {
 bool QuorvLink::ClearBuffer() { return m_driver.ClearBuffer(m_key); }
 
 bool QuorvLink::StopMotion() { return m_driver.StopMotion(m_key); }
+
+bool QuorvLink::SetAxisPosition(int channel, int32_t steps) { return m_driver.SetAxisPosition(m_key, channel, steps); }
 
 bool QuorvLink::RequestStatus() { return m_driver.RequestStatus(m_key); }
 

@@ -37,6 +37,9 @@ class ModuleLink {
   virtual bool SetPwm(double dutyPercent, bool onTheFly, uint16_t& ref) = 0;
   virtual bool ClearBuffer() = 0;
   virtual bool StopMotion() = 0;
+  // Gives channel (0..5) a new position (steps) without moving it; only
+  // while the axes stand and the buffer is empty (homing).
+  virtual bool SetAxisPosition(int channel, int32_t steps);
   // Asks for a fresh answer; false when it would have to wait.
   virtual bool RequestStatus() = 0;
   // From the last answer: level as for SendPoint, status byte.
@@ -65,6 +68,7 @@ class QuorvLink : public ModuleLink {
   bool SetPwm(double dutyPercent, bool onTheFly, uint16_t& ref) override;
   bool ClearBuffer() override;
   bool StopMotion() override;
+  bool SetAxisPosition(int channel, int32_t steps) override;
   bool RequestStatus() override;
   bool ReadStatus(int& level, int& status) override;
   bool ReadPosition(uint16_t& ref, int32_t* steps, int n) override;

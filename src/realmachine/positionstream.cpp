@@ -8,12 +8,14 @@
 #include "base/logging.h"
 #include "io/iocycle.h"
 #include "io/iomapping.h"
+#include "io/machineio.h"
 #include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "motion/motionlimits.h"
 #include "params/parafile.h"
 #include "program/errors.h"
+#include "program/fileparser.h"
 #include "realmachine/realmachine.h"
 
 namespace {
@@ -272,9 +274,17 @@ void PositionStream::DoPollIo(bool pollAll) {
   GetInternalActPos();
   // The other modules' inputs (and the main module's, for the signals); a
   // request that could wait on a full window is left for the next poll.
-  if (ModuleControl* io = m_machine.m_io) {
-    // The gates and the Modbus cycle see only inputs every module has answered.
-    if (io->PollInputs(pollAll && !m_link->WindowFull())) RunIoCycleHooks(*io);
+  // The safety supervisor judges them with the module's status, and runs
+  // the gates and the Modbus cycle after them.
+  const bool request = pollAll && !m_link->WindowFull();
+  MachineIo* safety = m_machine.m_safety;
+  // A probing move's stop input is its expected end, no stop to judge.
+  if (safety && request && !m_probing) {
+    safety->Poll();
+  } else if (ModuleControl* io = m_machine.m_io) {
+    // Without a supervisor the gates and the Modbus cycle run here, on
+    // inputs every module has answered.
+    if (io->PollInputs(request) && !safety) RunIoCycleHooks(*io);
   }
   m_pollCount = 0;
 }
@@ -346,7 +356,7 @@ void PositionStream::InternalWaitStop(bool force) {
     }
     const bool breakPending = m_machine.HasBits(RealMachine::kBreak);
     const bool streamStopped = (level & kLevelStopped) != 0;
-    if ((status & kStatusErrorMask) == 0 && !force && !(breakPending && streamStopped)) {
+    if ((status & kStatusErrorMask) == 0 && !force && !m_clearPending && !(breakPending && streamStopped)) {
       if (level == 0) {
         m_moving = false;
         LogMessage(kLogStream, "InternalWaitStop bufLevel==0");
@@ -356,12 +366,18 @@ void PositionStream::InternalWaitStop(bool force) {
       Sleep(slice);
       continue;
     }
+    // A stop input that ended the motion is the reason, also when it
+    // fired while the stream was only waiting.
+    const int32_t reason = force ? 0 : CheckStop(false);
+    if (m_probing && (status & kStatusStopInput)) m_probeStopped = true;
     ClearAfterStop();
+    if (reason != 0 && !(m_probing && reason == ERR_LIMIT_SWITCH) && m_machine.m_execMode < 1) throw Error_t(reason);
     return;
   }
 }
 
 void PositionStream::ClearAfterStop() {
+  m_clearPending = false;
   GetInternalActPos();
   const int32_t line = m_trace.CurrentLine();
   // What the module confirmed last is where the stream goes on.
@@ -381,6 +397,12 @@ void PositionStream::ClearAfterStop() {
   m_moduleStatus = status;
   m_machine.m_errorPending = false;
   if (io) {
+    // An input armed for one move has done its work (it would stop the
+    // next move at once while it stays active).
+    for (int& armed : m_armed) {
+      if (armed >= 0) io->RemoveStopInput(armed);
+      armed = -1;
+    }
     // Outputs that waited in the buffer are gone: the modules get their
     // words again, and the stop condition is back.
     io->ResendOutputs();
@@ -441,12 +463,38 @@ int32_t PositionStream::CheckStop(bool raise) {
     if (reason != 0 && m_link) m_link->StopMotion();
   }
   if (reason == 0) return 0;
+  // The armed input stopping a probing move is its expected end.
+  if (m_probing && reason == ERR_LIMIT_SWITCH) {
+    m_probeStopped = true;
+    return reason;
+  }
   m_machine.ReportStop(reason);
   if (raise && m_machine.m_execMode < 1) throw Error_t(reason);
   return reason;
 }
 
-void PositionStream::BeginMotion() { CheckStop(true); }
+void PositionStream::BeginMotion() {
+  CheckStop(true);
+  // The supervisor switches the drives on, or tells why the machine must
+  // not move.
+  if (MachineIo* safety = m_machine.m_safety) {
+    const int refused = safety->BeginMotion(m_machine.m_allowOpenDoor);
+    if (refused != 0) {
+      m_machine.ReportStop(refused);
+      throw Error_t(refused);
+    }
+  }
+}
+
+void PositionStream::ClearRequested() {
+  if (!m_link) return;
+  if (m_waiting || m_machine.HasBits(RealMachine::kBusy | RealMachine::kPaused)) {
+    m_clearPending = true;
+    return;
+  }
+  LogMessage(kLogStream, "ClearBuffer for the supervisor");
+  ClearAfterStop();
+}
 
 void PositionStream::CheckMayMove() { CheckStop(true); }
 
@@ -477,8 +525,11 @@ void PositionStream::UpdatePwm(bool onTheFly) {
   const double toolMax = m_machine.m_toolMaxRpm;
   if (toolMax != 0 && s > toolMax) {
     s = toolMax;
+    m_machine.m_spindleRpm = s;
     LogMessage(kLogStreamInfo, "UpdatePwm S limited to toolMaxS=%f", toolMax);
   }
+  // An override that would now pass the tool's maximum is taken down.
+  if (toolMax != 0 && toolMax < m_machine.m_spindleOverride * s / 100) m_machine.ChangeSpindleOvr(m_machine.m_spindleOverride);
   LogMessage(kLogStreamInfo, "UpdatePwm nom=%f act=%f fly=%d time=%f", m_machine.m_spindleRpm.load(), s,
              onTheFly ? 1 : 0, cfg.spindleRamp);
   double pwm = 0;
@@ -493,6 +544,115 @@ void PositionStream::UpdatePwm(bool onTheFly) {
   // register pin (sent in the next poll cycle, not in step with the motion).
   if (ModuleControl* io = m_machine.m_io; io && GetModbus().IsConfigured())
     WriteRegisterOutput(io->Mapping(), GetModbus(), SIG_OUT_PWM, m_machine.m_spindleOn ? std::fabs(s) : 0.0);
+}
+
+bool PositionStream::Home(int32_t axes, bool flag, Coordinates& position) {
+  // A failed homing ends the program: it must not go on from a position
+  // that is not known.
+  const bool ok = m_machine.ExecuteHome(axes, flag);
+  position = ActPos();
+  if (!ok) throw Error_t(ERR_USER_BREAK);
+  return true;
+}
+
+void PositionStream::ArmStopCondition(const Condition* condition) {
+  if (!condition) {
+    // A stop input other than the condition's ended the move: that stop is
+    // raised into the program.
+    const bool other = m_probing && m_probeStopped && !ArmedInputFired();
+    m_probing = false;
+    m_probeStopped = false;
+    DisarmInput();
+    if (other) {
+      m_machine.ReportStop(ERR_LIMIT_SWITCH);
+      if (m_machine.m_execMode < 1) throw Error_t(ERR_LIMIT_SWITCH);
+    }
+    return;
+  }
+  m_probeStopped = false;
+  m_probing = true;
+  // The first input test of the condition decides; NOT in front of it turns
+  // the level round.
+  const Condition& c = *condition;
+  for (size_t i = 0; i < c.size(); ++i) {
+    if (c[i].kind != ConditionTerm::INPUT) continue;
+    bool level = c[i].value != 0;
+    if (i + 1 < c.size() && c[i + 1].kind == ConditionTerm::LOGIC && c[i + 1].op == ConditionTerm::NOT) level = !level;
+    if (!ArmInput(c[i].number, level)) LogMessage(kLogStreamError, "UNTIL input %d has no pin", c[i].number);
+    return;
+  }
+  LogMessage(kLogStreamError, "UNTIL without an input test: the move runs to its end");
+}
+
+bool PositionStream::ArmInput(int signal, bool level) {
+  ModuleControl* io = m_machine.m_io;
+  if (!io) return false;
+  int slot = 0;
+  while (slot < kArmedMax && m_armed[slot] >= 0 && m_armed[slot] != signal) ++slot;
+  if (slot == kArmedMax) return false;
+  if (!io->AddStopInput(signal, level, false)) return false;
+  // A fresh set of inputs once the last one has done its work.
+  if (slot == 0)
+    for (int k = 1; k < kArmedMax; ++k) m_lastArmed[k] = -1;
+  m_armed[slot] = m_lastArmed[slot] = signal;
+  m_lastLevel[slot] = level;
+  io->SetStopCondition();
+  LogMessage(kLogStream, "Stop condition armed: input %d level %d", signal, level ? 1 : 0);
+  return true;
+}
+
+void PositionStream::DisarmInput() {
+  ModuleControl* io = m_machine.m_io;
+  bool any = false;
+  for (int k = 0; k < kArmedMax; ++k) {
+    if (m_lastArmed[k] >= 0 || m_armed[k] >= 0) any = true;
+    if (io && m_armed[k] >= 0) io->RemoveStopInput(m_armed[k]);
+    m_armed[k] = m_lastArmed[k] = -1;
+  }
+  // The limit switches and the emergency stop, as before.
+  if (io && any) m_machine.ArmStopCondition();
+}
+
+bool PositionStream::ArmedInputFired() const {
+  ModuleControl* io = m_machine.m_io;
+  if (!io) return false;
+  for (int k = 0; k < kArmedMax; ++k)
+    if (m_lastArmed[k] >= 0 && io->GetInput(m_lastArmed[k]) == m_lastLevel[k]) return true;
+  return false;
+}
+
+bool PositionStream::ResetAxis(int axis, double mm) {
+  LinkMustBeUp();
+  bool any = false;
+  const int32_t steps = m_comp.ForwardSteps(axis, mm) + static_cast<int32_t>(std::lround(m_offset.v[axis]));
+  for (int c = 0; c < m_channels.count; ++c) {
+    if (m_channels.axis[c] != axis) continue;
+    if (!m_link->SetAxisPosition(c, steps)) return false;
+    m_lastSteps[c] = m_actSteps[c] = steps;
+    any = true;
+  }
+  if (!any) return false;
+  m_lastPoint.v[axis] = mm;
+  {
+    std::lock_guard<std::mutex> lock(m_posMutex);
+    m_actPos.v[axis] = mm;
+  }
+  // An answer older than the setting would take the position back.
+  for (int i = 0; i < 200 && m_link->Up(); ++i) {
+    m_link->RequestStatus();
+    std::this_thread::sleep_for(std::chrono::microseconds(kAnswerWaitUs));
+    uint16_t ref = 0;
+    int32_t now[ModuleLink::kChannels] = {};
+    if (!m_link->ReadPosition(ref, now, m_channels.count)) continue;
+    bool all = true;
+    for (int c = 0; c < m_channels.count; ++c)
+      if (m_channels.axis[c] == axis && now[c] != steps) all = false;
+    if (all) {
+      GetInternalActPos();
+      return true;
+    }
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------

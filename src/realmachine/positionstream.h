@@ -87,6 +87,29 @@ class PositionStream : public MotionStream {
   void Pause(int32_t mCode) override;
   void SetOutput(int32_t output, bool on, bool immediate) override;
   void SpindleChanged(bool on, bool clockwise, double rpm) override;
+  bool Home(int32_t axes, bool flag, Coordinates& position) override;
+  void ArmStopCondition(const Condition* condition) override;
+
+  // ---- moves that end when an input fires
+  // Arms signal as stop condition besides any armed before (up to two):
+  // the motion stops where it reaches level (true: active). False when the
+  // signal has no pin.
+  bool ArmInput(int signal, bool level);
+  // Takes the armed inputs out of the condition again (the limit switches
+  // and the emergency stop stay).
+  void DisarmInput();
+  // While set, the armed input firing is the expected end of the motion,
+  // not a stop to report.
+  void SetProbing(bool on) { m_probing = on; }
+  bool Probing() const { return m_probing; }
+  // An input armed last stands at its level now.
+  bool ArmedInputFired() const;
+  // The safety supervisor wants the module's buffer cleared: at once when
+  // nothing runs, else by the wait for standstill of what runs.
+  void ClearRequested();
+  // The module's position of channel c becomes steps, the machine's mm on
+  // axis (at a standstill).
+  bool ResetAxis(int axis, double mm);
 
   // ---- the stream's own operations
   // One step vector with flow control (mode as NextPosition).
@@ -151,4 +174,13 @@ class PositionStream : public MotionStream {
   Coordinates m_offset;    // backlash offset in steps, as filtered
   std::atomic<uint64_t> m_pointsSent{0};
   bool m_waiting = false;
+  bool m_probing = false;
+  bool m_probeStopped = false;  // a stop input ended the probing move
+  bool m_clearPending = false;  // the supervisor asked for a clear while something ran
+  // Inputs armed for the move (homing X and Y together arms two), and
+  // those armed last, still known after the stop took them out.
+  static constexpr int kArmedMax = 2;
+  int m_armed[kArmedMax] = {-1, -1};
+  int m_lastArmed[kArmedMax] = {-1, -1};
+  bool m_lastLevel[kArmedMax] = {true, true};
 };

@@ -1,12 +1,15 @@
 #include "realmachine/realmachine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
 
 #include "base/logging.h"
+#include "base/messagelist.h"
 #include "interpreter/gcodeparser.h"
 #include "io/iomapping.h"
+#include "io/machineio.h"
 #include "io/modulecontrol.h"
 #include "interpreter/programrun.h"
 #include "machine/machineconfig.h"
@@ -29,11 +32,12 @@ constexpr uint32_t kRunClearMask = RealMachine::kBreak | RealMachine::kPaused | 
 constexpr uint32_t kContinueClearMask = RealMachine::kBreak | RealMachine::kPaused | RealMachine::kCompletedError |
                                         RealMachine::kBreakCaught | RealMachine::kDeferredBreak;  // 342
 
-Coordinates ToProgram(MachineState& state, const Coordinates& m) {
+}  // namespace
+
+Coordinates RealMachine::ToProgram(MachineState& state, const Coordinates& m) {
   const Transformation* t = state.GetTransformation();
   return t ? t->ToProgram(m) : m;
 }
-}  // namespace
 
 RealMachine::RealMachine(GCodeParser* parser)
     : WorkerThread("Lookahead", kPriority), m_parser(parser), m_stream(*this), m_planner(m_stream) {
@@ -72,12 +76,30 @@ bool RealMachine::Connect(ModuleLink* link, std::string& reason) {
 }
 
 void RealMachine::ArmStopCondition() {
-  // Every limit switch that is mapped stops the motion.
+  // Every limit switch that is mapped stops the motion, the emergency stop
+  // as what it is.
+  m_io->AddStopInput(SIG_IN_EMERGENCY_STOP, true, true);
   for (int axis = 0; axis < kAxisCount; ++axis) {
     m_io->AddStopInput(SIG_IN_LIMIT_MINUS + axis, true, false);
     m_io->AddStopInput(SIG_IN_LIMIT_PLUS + axis, true, false);
   }
   m_io->SetStopCondition();
+}
+
+void RealMachine::SetSafety(MachineIo* safety) {
+  if (m_safety) {
+    m_safety->SetClearOwner(nullptr);
+    m_safety->SetReportSink(nullptr);
+  }
+  m_safety = safety;
+  if (!m_safety) return;
+  m_safety->SetClearOwner([this] { m_stream.ClearRequested(); });
+  // One line per stop: the supervisor's report of a stop the machine has
+  // already posted is dropped.
+  m_safety->SetReportSink([this](const std::string& text) {
+    if (text != m_postedStop) PostOperatorMessage(text);
+    m_postedStop.clear();
+  });
 }
 
 void RealMachine::Disconnect() {
@@ -250,8 +272,7 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
       if (HasBits(kBusy) && Connected()) m_planner.SetFeedOverride(cmd.value1);
       break;
     case WCMD_SPINDLE_OVERRIDE:
-      m_spindleOverride = cmd.value1;
-      if (Connected()) m_stream.Link()->SetSpindleOverride(cmd.value1);
+      ChangeSpindleOvr(cmd.value1);
       break;
     case WCMD_TERMINATE:
       SetBits(kTerminate);
@@ -275,9 +296,20 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
     case WCMD_OUTPUT_IN_ORDER:
       SwitchOutput(cmd.arg1, cmd.flag1, true);
       break;
+    case WCMD_JOG:
+      JogCommand(cmd);
+      break;
+    case WCMD_MOVE_TO:
+      MoveToCommand(cmd);
+      break;
+    case WCMD_HOME:
+      ManualOperation("Home", [&] { ExecuteHome(cmd.arg1, cmd.flag1); });
+      break;
+    case WCMD_HANDWHEEL_JOG:
+      HandwheelCommand(cmd);
+      break;
     default:
-      // Jogging, homing, moves and the handwheel are the machine
-      // operations; they are not available here.
+      // Torch height control is not available.
       LogMessage(kLogMachine, "RealMachine command %d not available", cmd.code);
       break;
   }
@@ -286,6 +318,7 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
 void RealMachine::StopCommand() {
   if (m_execMode != kExecStd) LogMessage(kLogMachine, "StopJog/Prg != execStd");
   if (!HasBits(kBusy | kPaused)) return;
+  if (HasBits(kHandwheel)) LogMessage(kLogMachine, "Stop handwheel jog");
   LogMessage(kLogMachine, "StopJog/Prg stateBreak");
   SetBits(kBreak);
   ClearBits(kPaused);
@@ -297,6 +330,7 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   SetBits(kBusy);
   m_linkFault = LinkFault::NONE;
   m_stopReason = 0;
+  m_homingFailed = false;
   const bool hasText = cmd.text != nullptr;
   const std::string text = hasText ? *cmd.text : std::string();
   if (!hasText) ReplyNow();
@@ -321,12 +355,16 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   const std::string& report = run.report;
   ReplyNow();
   m_stream.m_actVelocity = 0;
+  if (m_safety) m_safety->EndMotion();
   if (failed && code == kErrNetwork) AfterLinkFailure();
   {
     std::lock_guard<std::mutex> lock(m_textMutex);
-    m_lastErrorText = failed ? report : std::string();
+    // A failed homing tells its own reason.
+    m_lastErrorText = !failed ? std::string() : m_homingFailed ? m_statusText : report;
   }
-  m_lastErrorCode.store(failed ? (code ? code : ERR_MAIN_PROGRAM) : 0, std::memory_order_release);
+  // A failed homing is no break of the operator's.
+  const int32_t lastCode = m_homingFailed ? ERR_MAIN_PROGRAM : code ? code : ERR_MAIN_PROGRAM;
+  m_lastErrorCode.store(failed ? lastCode : 0, std::memory_order_release);
   ClearBits(kBusy | kBreakCaught);
   if (failed) SetBits(kCompletedError);
   if (!HasBits(kBreak)) SetBits(kCompleted);
@@ -361,7 +399,11 @@ void RealMachine::ReportStop(int32_t reason) {
   SetBits(kBreak);
   // The outputs a stop must not leave on go off at once.
   if (m_io) m_io->AllOutputsOff(false);
-  LogMessage(kLogAlways, "Machine stopped: %s", ErrorText(Error_t(reason)).c_str());
+  const std::string text = ErrorText(Error_t(reason));
+  LogMessage(kLogAlways, "Machine stopped: %s", text.c_str());
+  // The operator reads why the machine stopped, whatever was running.
+  PostOperatorMessage(text);
+  m_postedStop = text;
 }
 
 void RealMachine::PauseRun(int32_t mCode) {
@@ -394,6 +436,21 @@ void RealMachine::SwitchOutput(int32_t output, bool on, bool immediate) {
     if (on) m_outputs[output / 32].fetch_or(bit);
     else m_outputs[output / 32].fetch_and(~bit);
   }
+}
+
+void RealMachine::ChangeSpindleOvr(double rate) {
+  // M51 holds the spindle at its programmed speed.
+  if (GetMachineState()->GetFlag(16)) rate = 100;
+  const double nomS = m_spindleRpm;  // rpm
+  if (m_toolMaxRpm != 0 && nomS > 0 && m_toolMaxRpm < nomS * rate / 100) {
+    rate = m_toolMaxRpm / nomS * 100;
+    LogMessage(kLogMachineInfo, "ChangeSpindleOvr rate limited, toolMaxS=%f", m_toolMaxRpm);
+  }
+  rate = std::clamp(rate, 0.0, 150.0);
+  if (rate == m_spindleOverride) return;
+  m_spindleOverride = rate;
+  LogMessage(kLogMachineInfo, "ChangeSpindleOvr rate=%f nomS=%f", rate, nomS);
+  if (Connected()) m_stream.Link()->SetSpindleOverride(rate);
 }
 
 void RealMachine::SetPwmPercent(double percent, bool onTheFly) {

@@ -29,6 +29,7 @@
 #include "realmachine/positionstream.h"
 
 class GCodeParser;
+class MachineIo;
 class MachineState;
 class ModuleControl;
 
@@ -67,6 +68,15 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   // count. Set before Connect.
   void SetModuleControl(ModuleControl* control) { m_io = control; }
   ModuleControl* Io() const { return m_io; }
+  // The safety supervisor over the same module control (not owned, may be
+  // null): polled with the stream, asked before motion, told its end, and
+  // its buffer clears go through the stream. Set after SetModuleControl.
+  void SetSafety(MachineIo* safety);
+  MachineIo* Safety() const { return m_safety; }
+  // The default stop condition (the emergency stop and every mapped limit
+  // switch), sent to the modules; again after the mapping changed. Only
+  // while the worker is idle.
+  void ArmStopCondition();
 
   // Starts the stream on link (not owned), the main module, open: reads
   // the axis channels and compensation from the parameter files and the
@@ -102,6 +112,13 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void ExecuteText(const std::string& text) override;
   void Stop(bool flag) override;
   void Continue() override;
+  void Jog(int32_t axis, bool positive, double step, double velocity, bool flag) override;
+  void JogTwoAxes(int32_t axis, bool positive, int32_t axis2, bool positive2, double step, double velocity,
+                  bool flag) override;
+  void MoveTo(const Coordinates& target, double value2, double velocity, bool direct) override;
+  void Home(int32_t axes) override;
+  void HandwheelJog(bool start, int32_t axis, double step, double velocity, bool flag) override;
+  void SetHandWheelPos(uint32_t position, uint32_t timestamp, uint32_t endTime) override;
   void StopJog() override;
   void Synchronize() override;
   void SetChannel(int32_t channel, bool on) override;
@@ -131,6 +148,24 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   LinkFault LastLinkFault() const { return m_linkFault.load(std::memory_order_acquire); }
   uint32_t RunsFinished() const { return m_runsFinished.load(std::memory_order_acquire); }
   uint32_t State() const { return m_flags.load(std::memory_order_acquire); }
+  // Jogs, moves and homings finished (whatever their end).
+  uint32_t OperationsFinished() const { return m_opsFinished.load(std::memory_order_acquire); }
+  // One bit per axis homed since the module's position was last lost.
+  uint32_t HomedAxes() const { return m_homedAxes.load(std::memory_order_acquire); }
+  bool AllHomed() const { return m_allHomed.load(std::memory_order_acquire); }
+  // The text an operation shows ("Homing axis X", "Home switch not reached").
+  std::string StatusText() const;
+
+  // Homes the axes of mask (-1: every axis not excluded); force homes axes
+  // already homed again. Worker thread only. False when homing failed (the
+  // status text tells why); a stop is raised as an error.
+  bool ExecuteHome(int32_t mask, bool force);
+  // Moves axis by distance (mm) at velocity (mm/s) until the armed stop
+  // condition fires. Worker thread.
+  static constexpr int kProbeTarget = 0;  // got to the target: nothing fired
+  static constexpr int kProbeFired = 1;   // the armed input stopped it
+  static constexpr int kProbeOther = 2;   // another stop input (a limit switch) stopped it
+  int MoveToProbe(int axis, double distance, double velocity);
 
  protected:
   void ExecuteCommand(const WorkCmdData& cmd) override;
@@ -152,9 +187,28 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void ReportStop(int32_t reason);
   void AfterLinkFailure();
   void SwitchOutput(int32_t output, bool on, bool immediate);
-  // The default stop condition (every mapped limit switch), sent to the modules.
-  void ArmStopCondition();
   void SetPwmPercent(double percent, bool onTheFly);
+  // The spindle override (percent), held at 100 by M51 and limited so the
+  // spindle does not pass the tool's maximum speed.
+  void ChangeSpindleOvr(double rate);
+
+  // ---- machine operations outside a program
+  // Runs body as the operation name: busy while it runs, a stop or an error
+  // leaves the machine standing with the stream cleared and the reason kept
+  // as the last error.
+  void ManualOperation(const char* name, const std::function<void()>& body);
+  void JogCommand(const WorkCmdData& cmd);
+  void MoveToCommand(const WorkCmdData& cmd);
+  void HandwheelCommand(const WorkCmdData& cmd);
+  // The planner starts from where the machine stands.
+  void StartPlanner();
+  void SetStatusText(const std::string& text);
+  bool HomeAxis(int axis, bool withY);
+  bool ClearSwitch(int axis, int signal, int direction);
+  // Sets the module's position of axis to machine position mm.
+  void ResetPosition(int axis, double mm);
+  double LimitJogSpeed(double velocity) const;
+  static Coordinates ToProgram(MachineState& state, const Coordinates& machine);
 
   GCodeParser* m_parser;
   PositionStream m_stream;
@@ -162,6 +216,10 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   std::unique_ptr<MachineState> m_planState;
   std::function<ModuleLink*()> m_reopen;
   ModuleControl* m_io = nullptr;
+  MachineIo* m_safety = nullptr;
+  bool m_allowOpenDoor = false;  // a jog may run behind an open door (door mode 3)
+  std::string m_postedStop;      // the stop reason posted last (worker thread)
+  std::atomic<uint32_t> m_wheelCount{0};  // the handwheel's encoder count, as last delivered
 
   int32_t m_execMode = kExecStd;
   std::atomic<double> m_feedOverride{100.0};     // percent
@@ -178,6 +236,11 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   std::atomic<int32_t> m_lastErrorCode{0};
   std::atomic<LinkFault> m_linkFault{LinkFault::NONE};
   std::atomic<uint32_t> m_runsFinished{0};
+  std::atomic<uint32_t> m_opsFinished{0};
+  std::atomic<uint32_t> m_homedAxes{0};
+  std::atomic<bool> m_allHomed{false};
+  bool m_homingFailed = false;
+  std::string m_statusText;  // guarded by m_textMutex
   mutable std::mutex m_textMutex;
   std::string m_lastErrorText;
 };

@@ -1,12 +1,16 @@
 // quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE]
 //                  [--ignore-range] [--machine [--adapter NAME]] FILE
+// quorvane-cli mdi [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE]
+//                  [--machine [--adapter NAME]] TEXT
 //
 // Runs a part program the way the operator interface does: a preview run
 // against a view (range check), then BackEnd::RunProgram on the simulated
 // machine or, with --machine, on the controller modules found on the
 // adapters, the worker thread of either back end running the interpreter.
 // Progress goes to stderr, the summary to stdout. Exit status: 0 clean end,
-// 1 error (or a range error in the preview), 2 usage, 130 break.
+// 1 error (or a range error in the preview), 2 usage, 130 break. mdi runs
+// an operator's MDI text (G-code, macro statements, macro calls) the way
+// the MDI line does: homing (G74) and probing (UNTIL) reach the machine.
 #include <signal.h>
 #include <unistd.h>
 
@@ -158,15 +162,21 @@ void PrintMessages(const std::vector<std::string>& lines) {
   }
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] "
-               "[--ignore-range] [--machine [--adapter NAME]] FILE\n");
+int Usage(bool mdi) {
+  if (mdi)
+    std::fprintf(stderr,
+                 "usage: quorvane-cli mdi [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] "
+                 "[--machine [--adapter NAME]] TEXT\n");
+  else
+    std::fprintf(stderr,
+                 "usage: quorvane-cli run [--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] "
+                 "[--ignore-range] [--machine [--adapter NAME]] FILE\n");
   return 2;
 }
 
 struct Options {
-  std::string params, macros, answers, file, adapter;
+  std::string params, macros, answers, file, adapter;  // file: the MDI text for mdi
+  bool mdi = false;
   double speed = 1.0;
   bool speedGiven = false;
   bool ignoreRange = false;
@@ -192,7 +202,7 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o) {
       char* end = nullptr;
       o.speed = std::strtod(v.c_str(), &end);
       if (!end || *end || !(o.speed >= 0) || !std::isfinite(o.speed)) return false;
-    } else if (a == "--ignore-range") o.ignoreRange = true;
+    } else if (a == "--ignore-range" && !o.mdi) o.ignoreRange = true;
     else if (!a.empty() && a[0] == '-') return false;
     else if (o.file.empty()) o.file = a;
     else return false;
@@ -254,7 +264,8 @@ struct RunEnd {
 // be: a Simulation or RealMachine (both keep their state bits in the flags
 // word and count their runs).
 template <class B>
-int WatchRun(B& be, Answers& answers, int32_t totalLines, const std::function<bool()>& emptyCheck, double& seconds) {
+int WatchRun(B& be, Answers& answers, int32_t totalLines, const std::function<bool()>& emptyCheck, double& seconds,
+             const std::string* mdiText = nullptr) {
   struct sigaction sa {};
   sa.sa_handler = OnSigint;
   sigemptyset(&sa.sa_mask);
@@ -264,7 +275,8 @@ int WatchRun(B& be, Answers& answers, int32_t totalLines, const std::function<bo
   Progress progress(totalLines);
   const auto t0 = std::chrono::steady_clock::now();
   auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
-  be.RunProgram();
+  if (mdiText) be.ExecuteText(*mdiText);
+  else be.RunProgram();
   bool stopped = false;
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -310,7 +322,7 @@ int WatchRun(B& be, Answers& answers, int32_t totalLines, const std::function<bo
 RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int32_t totalLines, double estimate) {
   Simulation sim(nullptr, &clock);
   MacroParser parser(&sim, &simState);
-  parser.NewMainFile(o.file);
+  if (!o.mdi) parser.NewMainFile(o.file);
   sim.SetParser(&parser);
   // The simulated machine starts where the state says it stands.
   const Transformation* st = simState.GetTransformation();
@@ -318,7 +330,8 @@ RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int3
   sim.StartWorker();
   double seconds = 0;
   RunEnd r;
-  r.rc = WatchRun(sim, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  r.rc = WatchRun(sim, answers, totalLines, [&] { return !o.mdi && parser.EmptyProgram(); }, seconds,
+                  o.mdi ? &o.file : nullptr);
   sim.StopThread();
   const Transformation* t = simState.GetTransformation();
   Coordinates m;
@@ -326,7 +339,7 @@ RunEnd RunOnSimulation(const Options& o, Answers& answers, SimClock& clock, int3
   std::printf("machine position: %s\n", Xyz(m).c_str());
   std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
   std::printf("simulated time: %.2f s (%s)\n", clock.SimulatedSeconds(), Clock(clock.SimulatedSeconds()).c_str());
-  std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
+  if (!o.mdi) std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
   std::printf("wall time: %.2f s\n", seconds);
   return r;
 }
@@ -349,12 +362,13 @@ RunEnd RunOnMachine(const Options& o, HardwareMachine& hardware, Answers& answer
                     double estimate) {
   RealMachine& machine = hardware.Machine();
   MacroParser parser(&machine, &actState);
-  parser.NewMainFile(o.file);
+  if (!o.mdi) parser.NewMainFile(o.file);
   machine.SetParser(&parser);
   machine.StartWorker();
   double seconds = 0;
   RunEnd r;
-  r.rc = WatchRun(machine, answers, totalLines, [&] { return parser.EmptyProgram(); }, seconds);
+  r.rc = WatchRun(machine, answers, totalLines, [&] { return !o.mdi && parser.EmptyProgram(); }, seconds,
+                  o.mdi ? &o.file : nullptr);
   machine.StopThread();
   machine.SetParser(nullptr);
   char keyText[10];
@@ -368,17 +382,25 @@ RunEnd RunOnMachine(const Options& o, HardwareMachine& hardware, Answers& answer
   const Transformation* t = actState.GetTransformation();
   std::printf("machine position: %s\n", Xyz(m).c_str());
   std::printf("work position: %s\n", Xyz(t ? t->ToProgram(m) : m).c_str());
-  std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
+  if (o.mdi) {
+    std::string homed;
+    for (int a = 0; a < kAxisCount; ++a)
+      if (machine.HomedAxes() & (1u << a)) homed += kAxisLetters[a];
+    std::printf("homed axes: %s\n", homed.empty() ? "none" : homed.c_str());
+  } else {
+    std::printf("estimated time: %.2f s (%s)\n", estimate, Clock(estimate).c_str());
+  }
   std::printf("wall time: %.2f s\n", seconds);
   std::printf("points streamed: %llu\n", static_cast<unsigned long long>(machine.Stream().PointsSent()));
   return r;
 }
 
-int RunRun(const std::vector<std::string>& args) {
+int RunCli(const std::vector<std::string>& args, bool mdi) {
   Options o;
-  if (!ParseArgs(args, o)) return Usage();
-  std::ifstream probe(o.file);
-  if (!probe) {
+  o.mdi = mdi;
+  if (!ParseArgs(args, o)) return Usage(mdi);
+  std::ifstream probe(mdi ? std::string() : o.file);
+  if (!mdi && !probe) {
     std::fprintf(stderr, "cannot open %s\n", o.file.c_str());
     return 1;
   }
@@ -425,7 +447,9 @@ int RunRun(const std::vector<std::string>& args) {
     // 1. The preview: range errors are counted, the first one kept.
     int32_t totalLines = 0;
     double estimate = -1;
-    if (proceed) {
+    if (proceed && o.mdi) {
+      totalLines = static_cast<int32_t>(std::count(o.file.begin(), o.file.end(), '\n')) + 1;
+    } else if (proceed) {
       // One pass: the path with its range check and the planned time, from
       // the state the run starts in.
       PreviewSettings settings;
@@ -476,6 +500,16 @@ int RunRun(const std::vector<std::string>& args) {
   }
   return rc;
 }
+
+int RunRun(const std::vector<std::string>& args) { return RunCli(args, false); }
+int RunMdi(const std::vector<std::string>& args) { return RunCli(args, true); }
+
+const CliRegistrar kRegisterMdi({"mdi",
+                                 "[--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] "
+                                 "[--machine [--adapter NAME]] TEXT",
+                                 "run an MDI command or macro (G74 homing, probing) on the simulated machine or the "
+                                 "real one",
+                                 RunMdi});
 
 const CliRegistrar kRegister({"run",
                               "[--params DIR] [--macros DIR] [--speed FACTOR] [--answers FILE] [--ignore-range] "

@@ -19,6 +19,8 @@ class AxisModel {
   virtual void SetPosition(int axis, int32_t steps) = 0;
   // Ends any motion where the axes are.
   virtual void Stop() = 0;
+  // A stop input: the axes stand at once where they are.
+  virtual void StopDead() { Stop(); }
   // One 5 ms tick at module time t (µs).
   virtual void Tick(uint64_t t) = 0;
   virtual int32_t Actual(int axis) const = 0;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "sensors.h"
+
 namespace modsim {
 
 // Microseconds on the monotonic clock.
@@ -33,6 +35,8 @@ struct ModuleConfig {
   std::string modbusPort;        // serial line of its Modbus master; empty: none
   std::string model;             // controller model it plays ("Korrin"); empty: none
   bool nameGiven = false;        // --name given: the model does not name it
+  std::vector<SwitchSpec> switches;  // --switch: home and limit switches
+  ProbeSpec probe;                   // --probe: a touch probe on a plane
   FaultConfig faults;
 };
 

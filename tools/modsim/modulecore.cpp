@@ -10,7 +10,7 @@ using namespace linkframe;
 namespace modsim {
 
 ModuleCore::ModuleCore(const ModuleConfig& config, Recorder& record, std::unique_ptr<AxisModel> axes)
-    : config_(config), record_(record), axes_(std::move(axes)) {
+    : config_(config), record_(record), axes_(std::move(axes)), sensors_(config.switches, config.probe) {
   if (!config_.modbusPort.empty()) modbus_ = std::make_unique<ModbusMaster>(config_.modbusPort);
   if (!config_.model.empty()) {
     std::string error;
@@ -114,6 +114,7 @@ void ModuleCore::Tick(uint64_t t) {
     Drain(t, true);
   }
   if (!axes_->TakesStream()) axes_->Tick(t);
+  SenseAxes(t);
   if (pins_) pins_->Tick(t, record_);
   int32_t now[AxisModel::kMaxAxes];
   bool changed = !positionsRecorded_;
@@ -159,6 +160,17 @@ void ModuleCore::QueueRawData(const std::vector<uint8_t>& bytes) {
                            bytes.begin() + static_cast<long>(std::min(bytes.size(), at + kMaxRawData)));
 }
 
+void ModuleCore::SenseAxes(uint64_t t) {
+  if (sensors_.Empty()) return;
+  int32_t counter[AxisModel::kMaxAxes] = {};
+  for (int i = 0; i < AxisModel::kMaxAxes; ++i) counter[i] = axes_->Actual(i);
+  const uint32_t mask = sensors_.Mask();
+  const uint32_t now = (inputs_ & ~mask) | sensors_.Inputs(counter);
+  if (now == inputs_) return;
+  record_.Event(t, "sensors inputs=%06x", now);
+  SetInputs(now, t);
+}
+
 void ModuleCore::EvaluateStopCondition(uint64_t t) {
   // A selected input stops when it stands at its stop level.
   const uint32_t atLevel = ~(inputs_ ^ stopStates_) & 0xFFFFFFu;
@@ -167,7 +179,7 @@ void ModuleCore::EvaluateStopCondition(uint64_t t) {
   if (emergency) emergency_ = true;
   if ((stop || emergency) && !stopped_) {
     stopped_ = true;
-    axes_->Stop();
+    axes_->StopDead();
     record_.Event(t, "%s inputs=%06x", emergency ? "emergency stop" : "stop", inputs_);
   }
 }
@@ -180,6 +192,9 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
   switch (code) {
     case CMD_SET_AXIS_POSITION:
       if (n >= 5 && a[0] < AxisModel::kMaxAxes) {
+        sensors_.CounterSet(a[0], axes_->Actual(a[0]), static_cast<int32_t>(Get32(a + 1)));
+        record_.Event(t, "set position channel=%u steps=%d physical=%lld", a[0], static_cast<int32_t>(Get32(a + 1)),
+                      static_cast<long long>(sensors_.Physical(a[0], static_cast<int32_t>(Get32(a + 1)))));
         commanded_[a[0]] = static_cast<int32_t>(Get32(a + 1));
         axes_->SetPosition(a[0], commanded_[a[0]]);
       }

@@ -67,10 +67,12 @@ class ModuleCore {
   void SetOutputBit(int bit, bool on, uint64_t t);
   void SetOutputs(uint32_t word, uint64_t t);
   void EvaluateStopCondition(uint64_t t);
+  void SenseAxes(uint64_t t);
 
   ModuleConfig config_;
   Recorder& record_;
   std::unique_ptr<AxisModel> axes_;
+  Sensors sensors_;
   std::deque<std::vector<uint8_t>> buffer_;
   double budget_ = 0;  // position points the pace allows now
   bool stopped_ = false;

@@ -29,6 +29,11 @@ const char* Usage() {
          "                       as reached and counts buffer underruns (--rate does not apply)\n"
          "  --record FILE        executed commands, positions and outputs with times\n"
          "  --raw-echo           raw data sent to the module comes back as its raw answer\n"
+         "  --switch BIT:AXIS<=STEPS  input BIT is on while channel AXIS (X..C) stands at or\n"
+         "                       below STEPS (>= at or above); home and limit switches, repeatable.\n"
+         "                       A stop input stops the axes dead.\n"
+         "  --probe BIT:Z0[:DZDX:DZDY]  input BIT is on while Z stands at or below the plane\n"
+         "                       Z0 + DZDX*X + DZDY*Y (steps)\n"
          "  --modbus-port TTY    runs the Modbus batches it is sent on this serial line (RTU)\n"
          "  --model WORD         plays a controller model: its name, pins, PWM and charge pump\n"
          "  --drop P --dup P --reorder P   fault probabilities (0..1), both directions\n"
@@ -130,6 +135,14 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
       current->modbusPort = v;
     } else if (opt == "--record") {
       current->recordPath = v;
+    } else if (opt == "--switch") {
+      SwitchSpec sw;
+      std::string why;
+      if (!ParseSwitch(v, sw, why)) return Fail(error, "--switch: " + why);
+      current->switches.push_back(sw);
+    } else if (opt == "--probe") {
+      std::string why;
+      if (!ParseProbe(v, current->probe, why)) return Fail(error, "--probe: " + why);
     } else if (opt == "--drop" || opt == "--dup" || opt == "--reorder") {
       if (!ParseProbability(v, p)) return Fail(error, opt + " takes a probability 0..1");
       (opt == "--drop" ? current->faults.drop : opt == "--dup" ? current->faults.dup : current->faults.reorder) = p;

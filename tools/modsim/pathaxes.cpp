@@ -46,6 +46,12 @@ void PathAxes::Stop() {
   model_.Halt();
 }
 
+void PathAxes::StopDead() {
+  if (!model_.Idle() || !queue_.empty()) halted_ = true;
+  model_.Reset(model_.Position());
+  pushed_ = model_.Passed();
+}
+
 int32_t PathAxes::Actual(int axis) const {
   if (axis < 0 || axis >= kMaxAxes) return 0;
   return static_cast<int32_t>(std::lround(model_.Position().v[kFirstChannel + axis]));

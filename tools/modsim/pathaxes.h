@@ -38,6 +38,7 @@ class PathAxes : public AxisModel {
   void Point(const int32_t (&steps)[kMaxAxes]) override;
   void SetPosition(int axis, int32_t steps) override;
   void Stop() override;
+  void StopDead() override;
   void Tick(uint64_t t) override;
   int32_t Actual(int axis) const override;
 

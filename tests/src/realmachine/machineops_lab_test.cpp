@@ -1,0 +1,513 @@
+// The machine operations on the soft module over the veth lab: homing finds
+// the switches in order and sets the position to within a step, a probing
+// move stops at the surface and hands the interpreter where it stopped,
+// jogs stop on release and at the soft limit, and Stop and the emergency
+// stop end every operation with the machine standing and the reason kept.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "base/messagelist.h"
+#include "io/iomapping.h"
+#include "program/errors.h"
+#include "simulation/simulation.h"
+#include "tests/src/realmachine/machine_lab.h"
+
+namespace {
+
+using namespace machinelab;
+
+constexpr double kRes = 0.0025;  // mm per step of X, Y and Z in the example parameters
+// Korrin pins and their input bits.
+constexpr int kHomeXPin = 30, kHomeXBit = 8;
+constexpr int kHomeYPin = 31, kHomeYBit = 9;
+constexpr int kHomeZPin = 32, kHomeZBit = 10;
+constexpr int kProbePin = 33, kProbeBit = 11;
+constexpr int kEstopPin = 11, kEstopBit = 1;
+
+// The switches as the machine stands at the start (steps from there).
+constexpr long kSwitchX = -8000;  // X homes towards minus
+constexpr long kSwitchY = 6000;   // Y towards plus
+constexpr long kSwitchZ = 4000;   // Z towards plus
+constexpr long kPlateZ = -2000;   // the probe touches 5 mm below the start
+
+std::string Sw(int bit, char axis, const char* cmp, long steps) {
+  return std::to_string(bit) + ":" + axis + cmp + std::to_string(steps);
+}
+
+class OpsLab : public MachineLab {
+ protected:
+  void Configure() {
+    MachineConfig& cfg = GetMachineConfig();
+    cfg.homingOrder = 4;
+    auto axis = [&](int a, int mode, double lo, double hi, double offset) {
+      AxisParams& p = cfg.axis[a];
+      p.homeSwitchMode = mode;
+      p.minPosition = lo;
+      p.maxPosition = hi;
+      p.refOffset = offset;
+      p.refVelocity = 20;
+      p.refInching = 0.25;
+      p.refTolerance = 0.1;
+    };
+    axis(0, 1, 0, 100, 2.0);    // home = MinPosition 0, 2 mm off the switch
+    axis(1, 2, 0, 50, 1.0);     // home = MaxPosition 50
+    axis(2, 4, -50, 0, 0.5);    // home = HomePosition -1
+    cfg.axis[2].homePosition = -1;
+  }
+  void Start(double speed, std::vector<std::string> extra = {}) {
+    std::vector<std::string> sensors = {"--switch", Sw(kHomeXBit, 'X', "<=", kSwitchX),
+                                        "--switch", Sw(kHomeYBit, 'Y', ">=", kSwitchY),
+                                        "--switch", Sw(kHomeZBit, 'Z', ">=", kSwitchZ),
+                                        "--probe",  std::to_string(kProbeBit) + ":" + std::to_string(kPlateZ)};
+    sensors.insert(sensors.end(), extra.begin(), extra.end());
+    StartMachine(speed, sensors);
+    ASSERT_NE(machine, nullptr);
+    Configure();
+    IoMapping& m = GetIoMapping();
+    ASSERT_TRUE(m.AssignInput(SIG_IN_HOME_SWITCH + 0, kHomeXPin, false));
+    ASSERT_TRUE(m.AssignInput(SIG_IN_HOME_SWITCH + 1, kHomeYPin, false));
+    ASSERT_TRUE(m.AssignInput(SIG_IN_HOME_SWITCH + 2, kHomeZPin, false));
+    ASSERT_TRUE(m.AssignInput(SIG_IN_PROBE_3D, kProbePin, false));
+    ASSERT_TRUE(m.AssignInput(SIG_IN_EMERGENCY_STOP, kEstopPin, true));  // the contact opens when pressed
+    machine->ArmStopCondition();
+  }
+  // Starts an operation and waits for its end.
+  bool Operate(const std::function<void()>& start, int timeoutMs = 30000) {
+    const uint32_t before = machine->OperationsFinished();
+    start();
+    return WaitUntil([&] { return machine->OperationsFinished() != before; }, timeoutMs);
+  }
+  Coordinates Pos() {
+    Coordinates p;
+    machine->GetPosition(p);
+    return p;
+  }
+  // The module's counter settings of the record: channel, steps, physical.
+  struct Setting {
+    uint64_t micros;
+    int channel;
+    long steps, physical;
+  };
+  std::vector<Setting> Settings() {
+    std::vector<Setting> out;
+    EXPECT_TRUE(Driver().Synchronize(key, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (const auto& l : Lines(1, "EVT")) {
+      Setting s{l.micros, 0, 0, 0};
+      if (std::sscanf(l.text.c_str(), "set position channel=%d steps=%ld physical=%ld", &s.channel, &s.steps,
+                      &s.physical) == 3)
+        out.push_back(s);
+    }
+    return out;
+  }
+  // The module's position record (steps of X, Y, Z) up to time `until`.
+  std::vector<std::array<long, 4>> Positions(uint64_t from, uint64_t until) {
+    std::vector<std::array<long, 4>> out;
+    for (const auto& l : netlab::ReadRecord(Record(1))) {
+      if (l.kind != "POS" || l.micros < from || l.micros > until) continue;
+      std::istringstream in(l.text);
+      std::array<long, 4> p{static_cast<long>(l.micros), 0, 0, 0};
+      in >> p[1] >> p[2] >> p[3];
+      out.push_back(p);
+    }
+    return out;
+  }
+  void Press(int bit, bool on) { module->Control("input " + std::to_string(bit) + (on ? " 1" : " 0")); }
+};
+
+// Order 4: Z first, then X and Y together; every axis ends at its home with
+// the module's counter set there, standing within a step of the switch
+// point plus its offset.
+TEST_F(OpsLab, HomingFindsEverySwitchInOrderAndSetsTheHomeWithinAStep) {
+  Start(5);
+  ASSERT_TRUE(Operate([&] { machine->Home(-1); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_TRUE(machine->AllHomed());
+  EXPECT_EQ(machine->HomedAxes() & 7u, 7u);
+  const std::vector<Setting> set = Settings();
+  ASSERT_EQ(set.size(), 3u);
+  // Where each axis must stand: the switch point moved off by the offset,
+  // against the homing direction.
+  struct Want {
+    int channel;
+    long steps, physical;
+  } want[3] = {{2, std::lround(-1.0 / kRes), kSwitchZ - std::lround(0.5 / kRes)},
+               {0, 0, kSwitchX + std::lround(2.0 / kRes)},
+               {1, std::lround(50.0 / kRes), kSwitchY - std::lround(1.0 / kRes)}};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(set[i].channel, want[i].channel);
+    EXPECT_EQ(set[i].steps, want[i].steps);
+    EXPECT_LE(std::labs(set[i].physical - want[i].physical), 1) << set[i].physical;
+    std::printf("[ homing   ] channel %d set %ld steps from where it must stand\n", set[i].channel,
+                set[i].physical - want[i].physical);
+  }
+  // X and Y set off together: between Z's setting and X's, one 5 ms sample
+  // moves both.
+  bool together = false;
+  const auto pos = Positions(set[0].micros, set[1].micros);
+  for (size_t k = 1; k < pos.size() && !together; ++k)
+    together = pos[k][1] != pos[k - 1][1] && pos[k][2] != pos[k - 1][2];
+  EXPECT_TRUE(together);
+  const Coordinates p = Pos();
+  EXPECT_NEAR(p.v[0], 0.0, 1e-9);
+  EXPECT_NEAR(p.v[1], 50.0, 1e-9);
+  EXPECT_NEAR(p.v[2], -1.0, 1e-9);
+}
+
+// A switch already closed at the start is cleared first; a switch that is
+// never met ends homing with its message and the axis not homed.
+TEST_F(OpsLab, HomingClearsAClosedSwitchFirstAndReportsOneNeverReached) {
+  // Z starts on its switch.
+  Start(5);
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.homingOrder = 1;
+  cfg.enforceSoftLimits = false;
+  ASSERT_TRUE(Operate([&] { machine->MoveTo(Coordinates{0, 0, kSwitchZ * kRes + 0.5}, 0, 30, true); }));
+  ASSERT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  ASSERT_TRUE(Operate([&] { machine->Home(4); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_EQ(machine->HomedAxes(), 4u);
+  auto set = Settings();
+  ASSERT_EQ(set.size(), 1u);
+  EXPECT_LE(std::labs(set[0].physical - (kSwitchZ - std::lround(0.5 / kRes))), 1);
+
+  // X's switch is wired to a pin its soft switch does not drive.
+  GetIoMapping().RemoveInput(SIG_IN_HOME_SWITCH + 0);
+  ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_HOME_SWITCH + 0, 13, false));
+  cfg.axis[0].maxPosition = 10;  // a short travel: the search ends soon
+  ASSERT_TRUE(Operate([&] { machine->Home(1); }));
+  EXPECT_NE(machine->LastErrorCode(), 0);
+  EXPECT_EQ(machine->LastErrorText(), "Home switch not reached");
+  EXPECT_EQ(machine->HomedAxes() & 1u, 0u);
+  EXPECT_FALSE(machine->AllHomed());
+}
+
+// A probing move stops at the plate within one 5 ms period of travel; the
+// program goes on from there and reads the position in Z; a probe that
+// never fires runs to the end of its move.
+TEST_F(OpsLab, ProbingStopsAtThePlateAndTheProgramReadsWhereItStopped) {
+  Start(4);
+  const std::string file = testsupport::ScratchDir() + "/probe.nc";
+  const double feed = 300;  // mm/min: 0.025 mm per 5 ms
+  {
+    std::ofstream f(file);
+    f << "%\nG90 G1 Z-20 F" << feed << " UNTIL #I9=1\n#100=#55\nG91 G1 Z1 F600\n";
+  }
+  RunResult r = RunFile(file);
+  ASSERT_EQ(r.code, 0) << r.text;
+  const double plate = kPlateZ * kRes;
+  const double touched = actState.GetVar(100);
+  EXPECT_LE(touched, plate);
+  EXPECT_GE(touched, plate - feed / 60.0 * 0.005 - kRes);
+  std::printf("[ probe    ] stopped %.4f mm past the plate at %.0f mm/min\n", plate - touched, feed);
+  // Incremental after the probe: from where it stopped, not from Z-20.
+  EXPECT_NEAR(Pos().v[2], touched + 1.0, 1e-9);
+
+  // The plate lowered out of reach: the move ends at its target.
+  {
+    std::ofstream f(file);
+    f << "%\nG90 G1 Z-2 F" << feed << " UNTIL #I9=1\n#101=#55\n";
+  }
+  ASSERT_TRUE(Operate([&] { machine->MoveTo(Coordinates{0, 0, 0}, 0, 0, true); }));
+  r = RunFile(file);
+  EXPECT_EQ(r.code, 0) << r.text;
+  EXPECT_NEAR(actState.GetVar(101), -2.0, 1e-9);
+  EXPECT_NEAR(Pos().v[2], -2.0, 1e-9);
+}
+
+// A plate probed on a 3 x 3 grid becomes the surface map: the probed
+// heights follow the tilted plate, and a following program's Z is corrected
+// by the map where it goes.
+TEST_F(OpsLab, ProbedGridCorrectsAFollowingProgramsZ) {
+  // The plate, in machine steps: 5 mm below the start at X100 Y100 (the
+  // example G54 zero), rising 0.05 mm per mm in X and falling 0.03 in Y.
+  const double a = 0.05, b = -0.03;
+  const double z0 = -2000 - a * 40000 - b * 40000;
+  std::ostringstream plate;
+  plate << kProbeBit << ":" << z0 << ":" << a << ":" << b;
+  StartMachine(4, {"--probe", plate.str()});
+  ASSERT_NE(machine, nullptr);
+  ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_PROBE_3D, kProbePin, false));
+  machine->ArmStopCondition();
+  auto plateZ = [&](double x, double y) {  // G54 coordinates, mm
+    return (z0 + a * (x + 100) / kRes + b * (y + 100) / kRes) * kRes + 60.0;
+  };
+  const double feed = 600;  // mm/min: 0.05 mm per 5 ms
+  const std::string file = testsupport::ScratchDir() + "/grid.nc";
+  {
+    std::ofstream f(file);
+    f << "%\nG90 G54\n";
+    for (int iy = 0; iy < 3; ++iy)
+      for (int ix = 0; ix < 3; ++ix)
+        f << "G0 Z60\nG0 X" << 10 * ix << " Y" << 10 * iy << "\nG1 Z40 F" << feed << " UNTIL #I9=1\n#"
+          << 200 + 3 * iy + ix << "=#55\n";
+    f << "G0 Z60\n";
+  }
+  RunResult r = RunFile(file);
+  ASSERT_EQ(r.code, 0) << r.text;
+  SurfaceMapping& map = GetSurfaceMapping();
+  struct Off {
+    ~Off() {
+      GetSurfaceMapping().Enable(false);
+      actState.SetSurfaceMapping(false);
+    }
+  } off;
+  map.SetBoundaries(0, 0, 20, 20, 3, 3);
+  for (int iy = 0; iy < 3; ++iy)
+    for (int ix = 0; ix < 3; ++ix) {
+      const double z = actState.GetVar(200 + 3 * iy + ix);
+      const double want = plateZ(10 * ix, 10 * iy);
+      EXPECT_LE(z, want + 1e-9) << ix << "," << iy;
+      EXPECT_GE(z, want - feed / 60.0 * 0.005 - kRes) << ix << "," << iy;
+      map.SetValue(ix, iy, z);
+    }
+  actState.SetSurfaceMapping(true);
+  {
+    std::ofstream f(file);
+    f << "%\nG90 G54 G0 X15 Y5 Z50\n";
+  }
+  r = RunFile(file);
+  ASSERT_EQ(r.code, 0) << r.text;
+  ASSERT_TRUE(map.IsEnabled());
+  // The map's height there: the plate's rise from its middle.
+  const double offset = map.GetOffset(15, 5);
+  EXPECT_NEAR(offset, plateZ(15, 5) - plateZ(10, 10), 2 * (feed / 60.0 * 0.005 + kRes));
+  int32_t steps[3] = {};
+  uint16_t ref = 0;
+  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
+  EXPECT_NEAR(steps[2] * kRes, 50 - 60 + offset, kRes);
+}
+
+// S above the tool's maximum runs at the maximum; an override that would
+// pass it is taken down to it, one below it is kept.
+TEST_F(OpsLab, SpindleNeverPassesTheToolsMaximumSpeed) {
+  Start(1);
+  machine->SetMaxRpm(8000);
+  const std::string file = testsupport::ScratchDir() + "/spindle.nc";
+  {
+    std::ofstream f(file);
+    f << "%\nS12000 M3\nG4 P3\n";
+  }
+  double speed = 0, limited = -1, kept = -1;
+  // The worker answers an override once it has taken it into effect.
+  const RunResult r = RunFile(file, [&] {
+    if (speed > 0 || machine->GetSpindleSpeed() <= 0) return;
+    speed = machine->GetSpindleSpeed();
+    machine->SetSpindleOverride(150);
+    limited = machine->GetSpindleOverride();
+    machine->SetSpindleOverride(50);
+    kept = machine->GetSpindleOverride();
+  });
+  ASSERT_EQ(r.code, 0) << r.text;
+  EXPECT_EQ(speed, 8000);
+  EXPECT_EQ(limited, 100);
+  EXPECT_EQ(kept, 50);
+}
+
+// The simulation and the machine end the operator's operations at the same
+// place: homing, a step onto the grid, a continuous jog to the soft limit, a
+// move to a point.
+TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
+  Start(5);
+  SimClock clock(0);
+  Simulation sim(nullptr, &clock);
+  sim.StartWorker();
+  sim.SetSimPosition(Pos());
+  const std::string home = "G74";
+  struct Op {
+    const char* name;
+    std::function<void(BackEnd&)> start;
+    double want[3];  // where both must end
+  } ops[] = {
+      {"G74", [&](BackEnd& b) { b.ExecuteText(home); }, {0, 50, -1}},
+      {"step onto the grid", [](BackEnd& b) { b.Jog(0, true, 3, 0, true); }, {3, 50, -1}},
+      {"jog to the limit", [](BackEnd& b) { b.Jog(1, false, 0, 0, false); }, {3, 0, -1}},
+      {"move to", [](BackEnd& b) { b.MoveTo(Coordinates{12.5, 7, -4}, 0, 0, true); }, {12.5, 7, -4}},
+      {"two axes", [](BackEnd& b) { b.JogTwoAxes(0, false, 2, true, 1.5, 0, false); }, {11, 7, -2.5}},
+  };
+  for (const Op& op : ops) {
+    SCOPED_TRACE(op.name);
+    const uint32_t runs = sim.RunsFinished();
+    op.start(sim);
+    ASSERT_TRUE(WaitUntil([&] { return sim.RunsFinished() != runs || !(sim.GetFlags() & Simulation::kBusy); }, 10000));
+    const uint32_t machineRuns = machine->RunsFinished(), machineOps = machine->OperationsFinished();
+    op.start(*machine);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return machine->RunsFinished() != machineRuns || machine->OperationsFinished() != machineOps; }, 20000));
+    EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+    Coordinates simulated;
+    sim.GetPosition(simulated);
+    const Coordinates real = Pos();
+    for (int a = 0; a < 3; ++a) {
+      EXPECT_NEAR(real.v[a], op.want[a], 1e-9) << kAxisLetters[a];
+      EXPECT_NEAR(simulated.v[a], op.want[a], 1e-9) << kAxisLetters[a];
+    }
+  }
+  sim.StopThread();
+}
+
+// Door mode 3 with the door open: a jog runs at the reduced speed at most, a
+// move to is refused with the open door as the reason.
+TEST_F(OpsLab, OpenDoorLimitsTheJogAndRefusesAMove) {
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.safetyDoorMode = 3;
+  cfg.reducedSpeed = 600;  // mm/min
+  Start(1);
+  ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_DOOR_OPEN1, 10, false));  // Korrin bit 0
+  Press(0, true);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        machine->PollIo();
+        return machine->GetSignal(SIG_IN_DOOR_OPEN1);
+      },
+      2000));
+  const uint64_t since = RecordEnd();
+  ASSERT_TRUE(Operate([&] { machine->Jog(0, true, 5, 50, false); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_NEAR(Pos().v[0], 5.0, 1e-9);
+  const auto pos = Positions(since, ~0ull);
+  ASSERT_GT(pos.size(), 10u);
+  long fastest = 0;  // steps per 5 ms
+  for (size_t k = 1; k < pos.size(); ++k) fastest = std::max(fastest, std::labs(pos[k][1] - pos[k - 1][1]));
+  EXPECT_LE(fastest * kRes, 10.0 * 0.005 + kRes) << "10 mm/s at most";
+
+  ASSERT_TRUE(Operate([&] { machine->MoveTo(Coordinates{0, 0, 0}, 0, 0, true); }));
+  EXPECT_EQ(machine->LastErrorCode(), ERR_DOOR_OPEN);
+  EXPECT_NEAR(Pos().v[0], 5.0, 1e-9) << "not moved";
+}
+
+// Handwheel counts move the axis by the step per count, across the
+// counter's wrap, never past the soft limit; releasing it leaves the axis
+// standing there.
+TEST_F(OpsLab, HandwheelCountsMoveTheAxisByTheStep) {
+  Start(2);
+  GetMachineConfig().enforceSoftLimits = true;
+  actState.SetSoftLimitsEnabled(true);
+  const uint32_t start = 0xFFFFFFFEu;  // two counts before the counter wraps
+  machine->SetHandWheelPos(start, 0, 0);
+  const uint32_t ops = machine->OperationsFinished();
+  machine->HandwheelJog(true, 0, 0.1, 0, false);
+  ASSERT_TRUE(WaitUntil([&] { return (machine->State() & RealMachine::kHandwheel) != 0; }, 2000));
+  struct Turn {
+    uint32_t count;
+    double x;  // mm
+  } turns[] = {{start + 5, 0.5}, {start + 32, 3.2}, {start - 7, 0.0} /* X stops at its soft limit 0 */, {start + 1, 0.1}};
+  for (const Turn& turn : turns) {
+    SCOPED_TRACE(turn.count);
+    machine->SetHandWheelPos(turn.count, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return std::fabs(Pos().v[0] - turn.x) < 1e-9; }, 5000)) << Pos().v[0];
+  }
+  machine->HandwheelJog(false, 0, 0, 0, false);
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != ops; }, 5000));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_EQ(machine->State() & RealMachine::kHandwheel, 0u);
+  int32_t steps[3] = {};
+  uint16_t ref = 0;
+  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
+  EXPECT_EQ(steps[0], std::lround(0.1 / kRes));
+}
+
+// A continuous jog runs until the key is released and stands there; one
+// held on goes no further than the soft limit; a step moves by the step.
+TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
+  Start(2);
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.enforceSoftLimits = true;
+  actState.SetSoftLimitsEnabled(true);
+  cfg.axis[0].minPosition = -30;
+  cfg.axis[0].maxPosition = 30;
+
+  machine->Jog(0, true, 0, 20, false);
+  ASSERT_TRUE(WaitUntil([&] { return Pos().v[0] > 2.0; }, 5000));
+  const uint32_t before = machine->OperationsFinished();
+  const double atRelease = Pos().v[0];
+  machine->StopJog();
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != before; }, 5000));
+  const double released = Pos().v[0];
+  std::printf("[ jog      ] stood %.3f mm after the release was seen at 20 mm/s\n", released - atRelease);
+  EXPECT_LT(released, 10.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Pos().v[0], released) << "standing after the release";
+  EXPECT_EQ(machine->LastErrorCode(), ERR_USER_BREAK);
+
+  ASSERT_TRUE(Operate([&] { machine->Jog(0, true, 0, 0, false); }));
+  EXPECT_NEAR(Pos().v[0], 30.0, 1e-9);
+  // Further on at the limit: nothing moves.
+  ASSERT_TRUE(Operate([&] { machine->Jog(0, true, 5, 0, false); }));
+  EXPECT_NEAR(Pos().v[0], 30.0, 1e-9);
+  ASSERT_TRUE(Operate([&] { machine->Jog(0, false, 0.5, 0, false); }));
+  EXPECT_NEAR(Pos().v[0], 29.5, 1e-9);
+  // Onto the grid of the step.
+  ASSERT_TRUE(Operate([&] { machine->Jog(0, false, 2, 0, true); }));
+  EXPECT_NEAR(Pos().v[0], 28.0, 1e-9);
+  int32_t steps[3] = {};
+  uint16_t ref = 0;
+  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
+  EXPECT_EQ(steps[0], std::lround(28.0 / kRes));
+}
+
+// Stop during homing and during a probing move, and the emergency stop
+// during a jog: the machine stands, the module's buffer is empty, and the
+// reason is what the operator reads.
+TEST_F(OpsLab, StopAndEmergencyStopEndEveryOperationWithTheReason) {
+  DefaultMessageList messages;
+  SetMessageList(&messages);
+  struct Restore {
+    ~Restore() { SetMessageList(nullptr); }
+  } restore;
+  Start(2);
+  GetMachineConfig().axis[0].refVelocity = 5;
+  const uint32_t homeStart = machine->OperationsFinished();
+  machine->Home(1);
+  ASSERT_TRUE(WaitUntil([&] { return Pos().v[0] < -1.0; }, 5000));
+  machine->Stop(false);
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != homeStart; }, 5000));
+  EXPECT_EQ(machine->LastErrorCode(), ERR_USER_BREAK);
+  EXPECT_EQ(machine->HomedAxes() & 1u, 0u);
+  const double x = Pos().v[0];
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Pos().v[0], x);
+
+  const uint32_t jogStart = machine->OperationsFinished();
+  machine->Jog(1, true, 0, 10, false);
+  ASSERT_TRUE(WaitUntil([&] { return Pos().v[1] > 1.0; }, 5000));
+  Press(kEstopBit, false);  // pressed: the contact opens
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != jogStart; }, 5000));
+  EXPECT_EQ(machine->LastErrorCode(), ERR_EMERGENCY_STOP);
+  EXPECT_EQ(machine->LastErrorText(), ErrorText(Error_t(ERR_EMERGENCY_STOP)));
+  EXPECT_EQ(machine->GetStopReason(), ERR_EMERGENCY_STOP);
+  auto posted = [&](const std::string& text) {
+    const std::vector<std::string> lines = messages.Lines();
+    return std::count(lines.begin(), lines.end(), text);
+  };
+  EXPECT_EQ(posted(ErrorText(Error_t(ERR_EMERGENCY_STOP))), 1) << "the reason in the operator's message list";
+  int level = -1, status = -1;
+  ASSERT_TRUE(Driver().Synchronize(key, true));
+  ASSERT_TRUE(Driver().ReadStatus(key, &level, &status));
+  EXPECT_EQ(status & 1, 0) << "standing";
+
+  // Released: the supervisor has the module's buffer cleared (by the
+  // stream, which owns it) and the machine jogs again.
+  Press(kEstopBit, true);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        machine->PollIo();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return Driver().ReadStatus(key, &level, &status) && (status & 0x0A) == 0;
+      },
+      5000));
+  const double y = Pos().v[1];
+  ASSERT_TRUE(Operate([&] { machine->Jog(1, true, 1, 10, false); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_NEAR(Pos().v[1], y + 1, 1e-9);
+  EXPECT_EQ(posted(ErrorText(Error_t(ERR_EMERGENCY_STOP))), 1) << "the supervisor's report of the same stop";
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+#include "sensors.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace modsim {
+
+namespace {
+bool Fail(std::string& error, const std::string& text) {
+  error = text;
+  return false;
+}
+
+bool ParseDouble(const std::string& s, double& v) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  v = std::strtod(s.c_str(), &end);
+  return end && *end == 0 && errno == 0 && v == v && v > -1e12 && v < 1e12;
+}
+
+bool ParseBit(const std::string& text, size_t& colon, int& bit, std::string& error) {
+  colon = text.find(':');
+  double b = 0;
+  if (colon == std::string::npos || !ParseDouble(text.substr(0, colon), b) || b < 0 || b > 23 ||
+      b != static_cast<int>(b))
+    return Fail(error, "input bit 0..23 expected before ':' in " + text);
+  bit = static_cast<int>(b);
+  return true;
+}
+}  // namespace
+
+bool ParseSwitch(const std::string& text, SwitchSpec& s, std::string& error) {
+  size_t colon = 0;
+  if (!ParseBit(text, colon, s.bit, error)) return false;
+  const std::string rest = text.substr(colon + 1);
+  static const std::string kAxes = "XYZABC";
+  if (rest.size() < 4 || kAxes.find(rest[0]) == std::string::npos || (rest.compare(1, 2, "<=") && rest.compare(1, 2, ">=")))
+    return Fail(error, "AXIS<=STEPS or AXIS>=STEPS expected in " + text);
+  s.channel = static_cast<int>(kAxes.find(rest[0]));
+  s.below = rest[1] == '<';
+  double v = 0;
+  if (!ParseDouble(rest.substr(3), v)) return Fail(error, "a step position expected in " + text);
+  s.steps = static_cast<int64_t>(v);
+  return true;
+}
+
+bool ParseProbe(const std::string& text, ProbeSpec& p, std::string& error) {
+  size_t colon = 0;
+  if (!ParseBit(text, colon, p.bit, error)) return false;
+  double v[3] = {0, 0, 0};
+  std::vector<std::string> parts;
+  for (size_t at = colon + 1;;) {
+    const size_t next = text.find(':', at);
+    parts.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
+    if (next == std::string::npos) break;
+    at = next + 1;
+  }
+  if (parts.size() != 1 && parts.size() != 3) return Fail(error, "Z0 or Z0:DZDX:DZDY expected in " + text);
+  for (size_t k = 0; k < parts.size(); ++k)
+    if (!ParseDouble(parts[k], v[k])) return Fail(error, "Z0 or Z0:DZDX:DZDY expected in " + text);
+  p.z0 = v[0];
+  p.dzdx = v[1];
+  p.dzdy = v[2];
+  return true;
+}
+
+uint32_t Sensors::Mask() const {
+  uint32_t m = 0;
+  for (const SwitchSpec& s : switches_) m |= 1u << s.bit;
+  if (probe_.bit >= 0) m |= 1u << probe_.bit;
+  return m;
+}
+
+uint32_t Sensors::Inputs(const int32_t* counter) const {
+  uint32_t in = 0;
+  for (const SwitchSpec& s : switches_) {
+    const int64_t p = Physical(s.channel, counter[s.channel]);
+    if (s.below ? p <= s.steps : p >= s.steps) in |= 1u << s.bit;
+  }
+  if (probe_.bit >= 0) {
+    const double x = static_cast<double>(Physical(0, counter[0]));
+    const double y = static_cast<double>(Physical(1, counter[1]));
+    const double z = static_cast<double>(Physical(2, counter[2]));
+    if (z <= probe_.z0 + probe_.dzdx * x + probe_.dzdy * y) in |= 1u << probe_.bit;
+  }
+  return in;
+}
+
+}  // namespace modsim
