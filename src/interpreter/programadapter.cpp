@@ -757,8 +757,11 @@ class AdaptRun {
       pos = m_insertAt;
       inserted = true;
     };
+    // The rules find their words in their own order.
+    std::sort(m_removals.begin(), m_removals.end(),
+              [](const ReadWord& x, const ReadWord& y) { return x.begin < y.begin; });
     for (const ReadWord& r : m_removals) {
-      size_t b = static_cast<size_t>(r.begin), e = static_cast<size_t>(r.end);
+      size_t b = std::max(static_cast<size_t>(r.begin), pos), e = std::max(static_cast<size_t>(r.end), b);
       if (!inserted && m_insertAt <= b) insert();
       if (b > pos && IsBlank(cand[b - 1])) --b;
       else if (e < len && IsBlank(cand[e])) ++e;

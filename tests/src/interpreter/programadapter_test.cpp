@@ -68,6 +68,9 @@ TEST_F(AdapterTest, EveryRuleRepairsAProgramTheInterpreterRejects) {
        "%\nG0 X1 (a\nb)\nG0 X2\nM30\n", "X2 Y0 Z0"},
       {"F0 on a rapid", "%\nG1 X1 F100\nG0 X2 F0.000000\nX3 F0\nM30\n", -1008, C::RapidF0, {3, 4},
        "%\nG1 X1 F100\nG0 X2\nX3\nM30\n", "X3 Y0 Z0"},
+      // Two rules remove words of one line, found in the opposite order.
+      {"F0 and G91.1 on one rapid", "%\nG0 X1 F0 G91.1\nG0 X2\nM30\n", -1008, C::RapidF0, {2},
+       "%\nG0 X1\nG0 X2\nM30\n", "X2 Y0 Z0"},
       {"axis-only after G92", "%\nG0 X1\nG92 X0\nX5\nM30\n", -1036, C::MotionAfterNonModal, {4},
        "%\nG0 X1\nG92 X0\nG0 X5\nM30\n", "X5 Y0 Z0"},
       {"axis-only after M3 alone", "%\nG1 X1 F100\nM3 S1000\nN40X6\nM30\n", -1036, C::MotionAfterNonModal, {4},
