@@ -449,7 +449,15 @@ class AdaptRun {
       const CommentScan scan = ScanComments(p, vis, inComment, true);
       const bool wasInComment = inComment;
       inComment = scan.EndsInComment();
-      if (scan.firstCode == kNone || p[scan.firstCode] == '%') return true;
+      size_t first = scan.firstCode;
+      if (first == kNone) {
+        // Code after nested parentheses that hold a ';' (the adaptation
+        // reads them as one comment).
+        LineShape shape;
+        Normalise(p, vis, wasInComment, m_norm, shape);
+        first = shape.scan.firstCode;
+      }
+      if (first == kNone || p[first] == '%') return true;
       if (!ReadsAsCode(p, vis, wasInComment)) return true;
       codeLine = m_line;
       searched = static_cast<size_t>(p + n - program.data());

@@ -55,6 +55,9 @@ TEST_F(AdapterTest, EveryRuleRepairsAProgramTheInterpreterRejects) {
        "%\nG0 X1 ( rapid fast)\nM30\n", "X1 Y0 Z0"},
       {"nested parentheses", "%\n(Drill, 4.5mm (R))\nG0 X1\nM30\n", -1004, C::NestedComment, {2},
        "%\n(Drill, 4.5mm R)\nG0 X1\nM30\n", "X1 Y0 Z0"},
+      // The code after a nested comment that holds a ';' needs the '%' too.
+      {"no '%' before code after a nested comment", "(Drill (R) ; 4.5)G0 X1\n", -1057, C::PercentAdded, {1},
+       "%\n(Drill R ; 4.5)G0 X1\n", "X1 Y0 Z0"},
       {"blank after a letter", "%\nG0 X1\nY 155.953\nM30\n", -1011, C::BlankAfterLetter, {3},
        "%\nG0 X1\nY155.953\nM30\n", "X1 Y155.953 Z0"},
       {"lower case", "%\ng0 x1 y2 (keep me)\nM30\n", -1004, C::LowerCase, {2}, "%\nG0 X1 Y2 (keep me)\nM30\n",
