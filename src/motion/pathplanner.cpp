@@ -867,11 +867,9 @@ void PathPlanner::AddCmd(const StateChange& change) {
         break;
       case 46: {
         const bool automatic = GetMachineConfig().thcAutoMode != 0;
-        if (change.arg >= 0 || automatic) {
-          ChangeVelocity(0);
-          out.WaitStandstill();
+        // The stream waits for the standstill where it has THC at all.
+        if (change.arg >= 0 || automatic)
           thcOn = out.SwitchThc(true, change.arg, change.arg2, change.arg3, automatic);
-        }
         break;
       }
       case 47:
