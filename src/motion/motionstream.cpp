@@ -9,3 +9,4 @@ void MotionStream::Pause(int32_t) {}
 void MotionStream::SetOutput(int32_t, bool, bool) {}
 void MotionStream::SpindleChanged(bool, bool, double) {}
 void MotionStream::ArmStopCondition(const Condition*) {}
+bool MotionStream::SwitchThc(bool, double, double, double, bool) { return false; }

@@ -77,4 +77,8 @@ class MotionStream {
   // Arms (condition != null) or releases the stop condition of a move with
   // UNTIL; the move runs between the two calls.
   virtual void ArmStopCondition(const Condition* condition);
+  // Torch height control on (M46: target arc voltage in V, the band of Z
+  // it may correct within, mm machine, automatic voltage) or off (M47), at
+  // a standstill. False when the machine has none.
+  virtual bool SwitchThc(bool on, double volts, double zLowMm, double zHighMm, bool automatic);
 };

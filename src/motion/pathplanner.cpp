@@ -187,6 +187,7 @@ void PathPlanner::Start(const Coordinates& machinePosition) {
   currentPos = lastPoint = machinePosition;
   progPos = m_state ? m_state->progPos : machinePosition;
   holding = false;
+  thcOn = false;
   nomVel = 0;
   plannedFeed = 0;
   remSegLen = 0;
@@ -864,9 +865,25 @@ void PathPlanner::AddCmd(const StateChange& change) {
       case 5:
         if (cw || ccw || spindleWasOn) out.SpindleChanged(cw || ccw, !ccw, nominalS);
         break;
+      case 46: {
+        const bool automatic = GetMachineConfig().thcAutoMode != 0;
+        // The stream waits for the standstill where it has THC at all.
+        if (change.arg >= 0 || automatic)
+          thcOn = out.SwitchThc(true, change.arg, change.arg2, change.arg3, automatic);
+        break;
+      }
       case 47:
         ChangeVelocity(0);
         out.WaitStandstill();
+        if (thcOn) {
+          out.SwitchThc(false, 0, 0, 0, false);
+          thcOn = false;
+          // The module moved Z on its own: the path goes on from where it
+          // left the torch.
+          currentPos = lastPoint = out.ActualPosition();
+          progPos = Trans().ToProgram(currentPos);
+          if (m_state) m_state->progPos = progPos;
+        }
         break;
       case 50:
         ChangeFeedOvr(feedOvr);

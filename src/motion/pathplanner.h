@@ -201,6 +201,7 @@ class PathPlanner {
   double heldCornerVel = 0;   // velocity into the element after the held one
   bool holding = false;
   bool knifeTurn = false;
+  bool thcOn = false;         // the module corrects Z by the arc voltage
   double filterTime = 0;      // s
   double accel = 0, vmax = 0; // configured in the module, mm/s², mm/s
   bool forceAccel = true;

@@ -6,6 +6,7 @@
 ModuleLink::~ModuleLink() = default;
 
 bool ModuleLink::SetAxisPosition(int, int32_t) { return false; }
+bool ModuleLink::SetThc(const Thc&) { return false; }
 
 bool QuorvLink::Up() { return !m_driver.ConnectionIsBad(m_key); }
 
@@ -38,6 +39,22 @@ bool QuorvLink::ClearBuffer() { return m_driver.ClearBuffer(m_key); }
 bool QuorvLink::StopMotion() { return m_driver.StopMotion(m_key); }
 
 bool QuorvLink::SetAxisPosition(int channel, int32_t steps) { return m_driver.SetAxisPosition(m_key, channel, steps); }
+
+bool QuorvLink::SetThc(const Thc& t) {
+  QuorvDriver::ThcSettings s;
+  s.axis = t.channel;
+  s.automatic = t.automatic;
+  s.gain = t.gain;
+  s.inverted = t.inverted;
+  s.voltage = t.targetVolts;
+  s.a = static_cast<uint32_t>(t.lowSteps);
+  s.b = static_cast<uint32_t>(t.highSteps);
+  s.c = t.velStepsPerS;
+  s.d = t.accStepsPerS2;
+  s.e = t.on ? 1 : 0;
+  s.w = t.deadbandVolts;
+  return m_driver.SetThc(m_key, s);
+}
 
 bool QuorvLink::RequestStatus() { return m_driver.RequestStatus(m_key); }
 

@@ -40,6 +40,21 @@ class ModuleLink {
   // Gives channel (0..5) a new position (steps) without moving it; only
   // while the axes stand and the buffer is empty (homing).
   virtual bool SetAxisPosition(int channel, int32_t steps);
+  // Torch height control of the module: it moves one channel so the arc
+  // voltage it measures stays at the target.
+  struct Thc {
+    bool on = false;
+    bool automatic = false;   // the module takes the voltage it finds as target
+    int channel = 2;
+    double gain = 1;
+    bool inverted = false;    // the channel counts down where the torch rises
+    double targetVolts = 0;   // at the module's input (after the divider), V
+    double deadbandVolts = 0; // at the module's input, V
+    int32_t lowSteps = 0, highSteps = 1;  // the band the channel stays in
+    uint32_t velStepsPerS = 50;
+    double accStepsPerS2 = 200;
+  };
+  virtual bool SetThc(const Thc& thc);
   // Asks for a fresh answer; false when it would have to wait.
   virtual bool RequestStatus() = 0;
   // From the last answer: level as for SendPoint, status byte.
@@ -69,6 +84,7 @@ class QuorvLink : public ModuleLink {
   bool ClearBuffer() override;
   bool StopMotion() override;
   bool SetAxisPosition(int channel, int32_t steps) override;
+  bool SetThc(const Thc& thc) override;
   bool RequestStatus() override;
   bool ReadStatus(int& level, int& status) override;
   bool ReadPosition(uint16_t& ref, int32_t* steps, int n) override;

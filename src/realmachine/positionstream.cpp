@@ -292,7 +292,8 @@ void PositionStream::DoPollIo(bool pollAll) {
 void PositionStream::GetInternalActPos() {
   uint16_t ref = 0;
   int32_t steps[ModuleLink::kChannels] = {};
-  if (!m_link || !m_link->ReadPosition(ref, steps, m_channels.count)) return;
+  if (!m_link || !m_link->ReadPosition(ref, steps, ModuleLink::kChannels)) return;
+  m_arcRaw.store(steps[ModuleLink::kChannels - 1], std::memory_order_relaxed);
   LogMessage(kLogPoll, "GetInternalActPos ref=$%04X last=$%04X", ref, Hex16(m_refNum));
   m_actRefNum = static_cast<int16_t>(ref);
   std::copy(steps, steps + m_channels.count, m_actSteps);
@@ -670,4 +671,18 @@ double PositionStream::TakeTravelled() {
   const double d = m_travelled;
   m_travelled = 0;
   return d;
+}
+
+bool PositionStream::SwitchThc(bool on, double volts, double zLowMm, double zHighMm, bool automatic) {
+  if (!m_machine.HasThcOption()) return false;
+  InternalWaitStop(false);
+  if (on) {
+    m_machine.StoreThc(volts, zLowMm, zHighMm, automatic);
+    return m_machine.SetThcState(true);
+  }
+  const bool ok = m_machine.SetThcState(false);
+  // What the module moved on its own is where the path goes on from.
+  InternalWaitStop(true);
+  DoPollIo(true);
+  return ok;
 }

@@ -89,6 +89,7 @@ class PositionStream : public MotionStream {
   void SpindleChanged(bool on, bool clockwise, double rpm) override;
   bool Home(int32_t axes, bool flag, Coordinates& position) override;
   void ArmStopCondition(const Condition* condition) override;
+  bool SwitchThc(bool on, double volts, double zLowMm, double zHighMm, bool automatic) override;
 
   // ---- moves that end when an input fires
   // Arms signal as stop condition besides any armed before (up to two):
@@ -139,6 +140,9 @@ class PositionStream : public MotionStream {
   double TakeTravelled();
   uint64_t PointsSent() const { return m_pointsSent.load(std::memory_order_relaxed); }
   uint32_t Inputs() const { return m_inputs.load(std::memory_order_relaxed); }
+  // The sixth value the module reports with its position: the raw arc
+  // voltage of a module with torch height control (409.5 per input volt).
+  int32_t ArcRaw() const { return m_arcRaw.load(std::memory_order_relaxed); }
 
  private:
   friend class RealMachine;
@@ -170,6 +174,7 @@ class PositionStream : public MotionStream {
   std::atomic<double> m_actVelocity{0};
   double m_travelled = 0;  // mm
   std::atomic<uint32_t> m_inputs{0};
+  std::atomic<int32_t> m_arcRaw{0};
   uint32_t m_backlashSigns = 0;
   Coordinates m_offset;    // backlash offset in steps, as filtered
   std::atomic<uint64_t> m_pointsSent{0};

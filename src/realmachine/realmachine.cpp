@@ -308,8 +308,11 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
     case WCMD_HANDWHEEL_JOG:
       HandwheelCommand(cmd);
       break;
+    case WCMD_THC:
+      // The operator switches it only while a program cuts.
+      if (HasThcOption() && HasBits(kBusy) && Connected()) SetThcState(cmd.flag1);
+      break;
     default:
-      // Torch height control is not available.
       LogMessage(kLogMachine, "RealMachine command %d not available", cmd.code);
       break;
   }
@@ -355,6 +358,8 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   const std::string& report = run.report;
   ReplyNow();
   m_stream.m_actVelocity = 0;
+  // A run that ended without M47 must not leave the module moving Z.
+  if (ThcOn() && Connected() && m_stream.Link()->Up()) SetThcState(false);
   if (m_safety) m_safety->EndMotion();
   if (failed && code == kErrNetwork) AfterLinkFailure();
   {

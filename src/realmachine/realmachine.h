@@ -141,6 +141,19 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   bool HasError() override;
   void ClearError() override;
   double TakeTravelledDistance() override;
+  void SetThc(bool on) override;
+  double GetArcVoltage() override;
+
+  // ---- torch height control
+  // The main module has torch height control inputs.
+  bool HasThcOption() const;
+  // M46's values: target arc voltage (V, negative: none), the Z band (mm,
+  // machine) and the automatic voltage.
+  void StoreThc(double volts, double zLowMm, double zHighMm, bool automatic);
+  // Switches the module's torch height control with the stored values;
+  // worker thread, at a standstill. False when it could not be sent.
+  bool SetThcState(bool on);
+  bool ThcOn() const { return m_thcOn.load(std::memory_order_acquire); }
 
   // ---- the last run (tests, command line)
   int32_t LastErrorCode() const { return m_lastErrorCode.load(std::memory_order_acquire); }
@@ -219,7 +232,11 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   MachineIo* m_safety = nullptr;
   bool m_allowOpenDoor = false;  // a jog may run behind an open door (door mode 3)
   std::string m_postedStop;      // the stop reason posted last (worker thread)
-  std::atomic<uint32_t> m_wheelCount{0};  // the handwheel's encoder count, as last delivered
+  std::atomic<uint32_t> m_wheelCount{0};
+  double m_thcVolts = -1;  // target arc voltage, V
+  double m_thcLowMm = 0, m_thcHighMm = 0;
+  bool m_thcAuto = false;
+  std::atomic<bool> m_thcOn{false};  // the handwheel's encoder count, as last delivered
 
   int32_t m_execMode = kExecStd;
   std::atomic<double> m_feedOverride{100.0};     // percent

@@ -37,6 +37,7 @@ struct ModuleConfig {
   bool nameGiven = false;        // --name given: the model does not name it
   std::vector<SwitchSpec> switches;  // --switch: home and limit switches
   ProbeSpec probe;                   // --probe: a touch probe on a plane
+  ThcPlate thcPlate;                 // --thc-plate: the arc voltage over a plate
   FaultConfig faults;
 };
 

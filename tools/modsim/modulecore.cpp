@@ -10,7 +10,8 @@ using namespace linkframe;
 namespace modsim {
 
 ModuleCore::ModuleCore(const ModuleConfig& config, Recorder& record, std::unique_ptr<AxisModel> axes)
-    : config_(config), record_(record), axes_(std::move(axes)), sensors_(config.switches, config.probe) {
+    : config_(config), record_(record), axes_(std::move(axes)), sensors_(config.switches, config.probe),
+      thc_(config.thcPlate) {
   if (!config_.modbusPort.empty()) modbus_ = std::make_unique<ModbusMaster>(config_.modbusPort);
   if (!config_.model.empty()) {
     std::string error;
@@ -43,8 +44,18 @@ uint8_t ModuleCore::Status() const {
   return s;
 }
 
+int32_t ModuleCore::Actual(int channel) const {
+  return axes_->Actual(channel) + (thc_.On() && channel == thc_.Channel() ? thc_.Shift() : 0);
+}
+
+void ModuleCore::Physical(int64_t (&p)[AxisModel::kMaxAxes]) const {
+  for (int i = 0; i < AxisModel::kMaxAxes; ++i) p[i] = sensors_.Physical(i, Actual(i));
+}
+
 Answer ModuleCore::StatusAnswer() const {
-  Answer a{kAnswerStatus, std::vector<uint8_t>(kAnswerFixedSize + 4 * static_cast<size_t>(config_.axes))};
+  // A module that measures the arc voltage reports it as the sixth value.
+  const int values = thc_.Measures() ? AxisModel::kMaxAxes : config_.axes;
+  Answer a{kAnswerStatus, std::vector<uint8_t>(kAnswerFixedSize + 4 * static_cast<size_t>(values))};
   uint8_t* d = a.data.data();
   // Bit 15 of the gauge: the module has stopped the stream.
   const size_t waiting = buffer_.size() + axes_->Queued();
@@ -54,7 +65,12 @@ Answer ModuleCore::StatusAnswer() const {
   d[5] = static_cast<uint8_t>(inputs_);
   d[6] = static_cast<uint8_t>(inputs_ >> 8);
   d[7] = static_cast<uint8_t>(inputs_ >> 16);
-  for (int i = 0; i < config_.axes; ++i) Put32(d + 8 + 4 * i, static_cast<uint32_t>(axes_->Actual(i)));
+  for (int i = 0; i < config_.axes; ++i) Put32(d + 8 + 4 * i, static_cast<uint32_t>(Actual(i)));
+  if (thc_.Measures()) {
+    int64_t p[AxisModel::kMaxAxes];
+    Physical(p);
+    Put32(d + 8 + 4 * (values - 1), static_cast<uint32_t>(thc_.Raw(p)));
+  }
   return a;
 }
 
@@ -114,12 +130,17 @@ void ModuleCore::Tick(uint64_t t) {
     Drain(t, true);
   }
   if (!axes_->TakesStream()) axes_->Tick(t);
+  if (thc_.On()) {
+    int64_t p[AxisModel::kMaxAxes];
+    Physical(p);
+    thc_.Tick(p, Actual(thc_.Channel()), stopped_ || emergency_);
+  }
   SenseAxes(t);
   if (pins_) pins_->Tick(t, record_);
   int32_t now[AxisModel::kMaxAxes];
   bool changed = !positionsRecorded_;
   for (int i = 0; i < config_.axes; ++i) {
-    now[i] = axes_->Actual(i);
+    now[i] = Actual(i);
     changed |= now[i] != recorded_[i];
   }
   if (changed) {
@@ -163,7 +184,7 @@ void ModuleCore::QueueRawData(const std::vector<uint8_t>& bytes) {
 void ModuleCore::SenseAxes(uint64_t t) {
   if (sensors_.Empty()) return;
   int32_t counter[AxisModel::kMaxAxes] = {};
-  for (int i = 0; i < AxisModel::kMaxAxes; ++i) counter[i] = axes_->Actual(i);
+  for (int i = 0; i < AxisModel::kMaxAxes; ++i) counter[i] = Actual(i);
   const uint32_t mask = sensors_.Mask();
   const uint32_t now = (inputs_ & ~mask) | sensors_.Inputs(counter);
   if (now == inputs_) return;
@@ -285,6 +306,17 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
     case CMD_FEED_OVERRIDE:
       axes_->Immediate(c, size);
       break;
+    case CMD_THC: {
+      int64_t p[AxisModel::kMaxAxes];
+      Physical(p);
+      const int channel = thc_.Channel();
+      const int32_t now = Actual(channel);
+      int32_t fold = 0;
+      thc_.Command(a, n, p, t, record_, &fold);
+      // Off: the axis stands where the control left it.
+      if (fold != 0) axes_->SetPosition(channel, now);
+      break;
+    }
     default:
       // Dynamics, velocity, overrides, mapping, torch height, handwheel and
       // display commands are recorded; their effect belongs to axis and I/O

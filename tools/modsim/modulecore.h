@@ -14,6 +14,7 @@
 #include "modsim.h"
 #include "pins.h"
 #include "record.h"
+#include "thc.h"
 
 namespace modsim {
 
@@ -68,11 +69,16 @@ class ModuleCore {
   void SetOutputs(uint32_t word, uint64_t t);
   void EvaluateStopCondition(uint64_t t);
   void SenseAxes(uint64_t t);
+  // A channel's count as reported: the axis, and what torch height control
+  // has moved it by.
+  int32_t Actual(int channel) const;
+  void Physical(int64_t (&p)[AxisModel::kMaxAxes]) const;
 
   ModuleConfig config_;
   Recorder& record_;
   std::unique_ptr<AxisModel> axes_;
   Sensors sensors_;
+  TorchHeight thc_;
   std::deque<std::vector<uint8_t>> buffer_;
   double budget_ = 0;  // position points the pace allows now
   bool stopped_ = false;

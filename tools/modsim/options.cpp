@@ -34,6 +34,9 @@ const char* Usage() {
          "                       A stop input stops the axes dead.\n"
          "  --probe BIT:Z0[:DZDX:DZDY]  input BIT is on while Z stands at or below the plane\n"
          "                       Z0 + DZDX*X + DZDY*Y (steps)\n"
+         "  --thc-plate Z0:DZDX:DZDY:VOLTS:VPERSTEP  arc voltage at the input (sixth position value,\n"
+         "                       409.5 per volt): VOLTS at the plate Z0 + DZDX*X + DZDY*Y (steps),\n"
+         "                       VPERSTEP more per Z step above it; torch height control acts on it\n"
          "  --modbus-port TTY    runs the Modbus batches it is sent on this serial line (RTU)\n"
          "  --model WORD         plays a controller model: its name, pins, PWM and charge pump\n"
          "  --drop P --dup P --reorder P   fault probabilities (0..1), both directions\n"
@@ -143,6 +146,9 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
     } else if (opt == "--probe") {
       std::string why;
       if (!ParseProbe(v, current->probe, why)) return Fail(error, "--probe: " + why);
+    } else if (opt == "--thc-plate") {
+      std::string why;
+      if (!ParseThcPlate(v, current->thcPlate, why)) return Fail(error, "--thc-plate: " + why);
     } else if (opt == "--drop" || opt == "--dup" || opt == "--reorder") {
       if (!ParseProbability(v, p)) return Fail(error, opt + " takes a probability 0..1");
       (opt == "--drop" ? current->faults.drop : opt == "--dup" ? current->faults.dup : current->faults.reorder) = p;

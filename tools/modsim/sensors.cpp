@@ -45,23 +45,42 @@ bool ParseSwitch(const std::string& text, SwitchSpec& s, std::string& error) {
   return true;
 }
 
-bool ParseProbe(const std::string& text, ProbeSpec& p, std::string& error) {
-  size_t colon = 0;
-  if (!ParseBit(text, colon, p.bit, error)) return false;
-  double v[3] = {0, 0, 0};
+namespace {
+std::vector<std::string> SplitColons(const std::string& text, size_t from) {
   std::vector<std::string> parts;
-  for (size_t at = colon + 1;;) {
+  for (size_t at = from;;) {
     const size_t next = text.find(':', at);
     parts.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
     if (next == std::string::npos) break;
     at = next + 1;
   }
+  return parts;
+}
+}  // namespace
+
+bool ParseProbe(const std::string& text, ProbeSpec& p, std::string& error) {
+  size_t colon = 0;
+  if (!ParseBit(text, colon, p.bit, error)) return false;
+  double v[3] = {0, 0, 0};
+  const std::vector<std::string> parts = SplitColons(text, colon + 1);
   if (parts.size() != 1 && parts.size() != 3) return Fail(error, "Z0 or Z0:DZDX:DZDY expected in " + text);
   for (size_t k = 0; k < parts.size(); ++k)
     if (!ParseDouble(parts[k], v[k])) return Fail(error, "Z0 or Z0:DZDX:DZDY expected in " + text);
   p.z0 = v[0];
   p.dzdx = v[1];
   p.dzdy = v[2];
+  return true;
+}
+
+bool ParseThcPlate(const std::string& text, ThcPlate& p, std::string& error) {
+  const std::vector<std::string> parts = SplitColons(text, 0);
+  double v[5] = {};
+  const std::string expected = "Z0:DZDX:DZDY:VOLTS:VPERSTEP expected in " + text;
+  if (parts.size() != 5) return Fail(error, expected);
+  for (size_t k = 0; k < parts.size(); ++k)
+    if (!ParseDouble(parts[k], v[k])) return Fail(error, expected);
+  if (!(v[4] > 0)) return Fail(error, "VPERSTEP must be above 0 in " + text);
+  p = ThcPlate{true, v[0], v[1], v[2], v[3], v[4]};
   return true;
 }
 

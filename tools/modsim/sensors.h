@@ -26,10 +26,22 @@ struct ProbeSpec {
   double z0 = 0, dzdx = 0, dzdy = 0;
 };
 
+// The plate under a plasma torch: the arc voltage at the module's input
+// rises with the torch's height above the surface z0 + dzdx * x + dzdy * y
+// (steps of channels 0 to 2): volts at the surface, voltsPerStep above it.
+struct ThcPlate {
+  bool given = false;
+  double z0 = 0, dzdx = 0, dzdy = 0;
+  double volts = 0;         // V
+  double voltsPerStep = 0;  // V per Z step
+};
+
 // "BIT:AXIS<=STEPS" or "BIT:AXIS>=STEPS", AXIS X, Y, Z, A, B, C (channel 0..5).
 bool ParseSwitch(const std::string& text, SwitchSpec& s, std::string& error);
 // "BIT:Z0" or "BIT:Z0:DZDX:DZDY".
 bool ParseProbe(const std::string& text, ProbeSpec& p, std::string& error);
+// "Z0:DZDX:DZDY:VOLTS:VPERSTEP".
+bool ParseThcPlate(const std::string& text, ThcPlate& p, std::string& error);
 
 class Sensors {
  public:

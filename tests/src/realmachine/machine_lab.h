@@ -89,9 +89,9 @@ class MachineLab : public IoLab {
 
   // The soft module (its 5 ms tick `speed` times as fast) and the machine,
   // opened as the application opens it, streaming to it at the same pace.
-  void StartMachine(double speed, std::vector<std::string> extra = {}) {
+  void StartMachine(double speed, std::vector<std::string> extra = {}, const std::string& model = "Korrin") {
     extra.insert(extra.end(), {"--path", "--axes", "4", "--speed", std::to_string(speed)});
-    module = &StartModSim(Model(1, "Korrin", extra));
+    module = &StartModSim(Model(1, model, extra));
     hardware = std::make_unique<HardwareMachine>();
     std::string reason;
     ASSERT_TRUE(hardware->Open(reason)) << reason;

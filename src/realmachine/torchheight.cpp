@@ -1,0 +1,77 @@
+// Torch height control: the main module moves Z by the arc voltage it
+// measures; the machine switches it with the band and dynamics of Z.
+#include <algorithm>
+#include <cmath>
+
+#include "base/logging.h"
+#include "io/iomodule.h"
+#include "io/modulecontrol.h"
+#include "machine/machineconfig.h"
+#include "machine/machinestate.h"
+#include "realmachine/realmachine.h"
+
+namespace {
+constexpr int32_t kLogThc = LOGCAT_TRAJECTORY | 3;
+constexpr int kZ = 2;
+// Raw counts of the module's analog input per volt at the input.
+constexpr double kRawPerVolt = 409.5;
+}  // namespace
+
+bool RealMachine::HasThcOption() const {
+  const IoModule* main = m_io ? m_io->MainModule() : nullptr;
+  return main && main->HasThc();
+}
+
+void RealMachine::StoreThc(double volts, double zLowMm, double zHighMm, bool automatic) {
+  m_thcVolts = volts;
+  m_thcLowMm = zLowMm;
+  m_thcHighMm = zHighMm;
+  m_thcAuto = automatic;
+}
+
+bool RealMachine::SetThcState(bool on) {
+  ModuleLink* link = m_stream.Link();
+  if (!link) return false;
+  const MachineConfig& cfg = GetMachineConfig();
+  const AxisParams& z = cfg.axis[kZ];
+  ModuleLink::Thc t;
+  t.on = on;
+  t.automatic = m_thcAuto;
+  for (int c = 0; c < m_stream.Channels().count; ++c)
+    if (m_stream.Channels().axis[c] == kZ) {
+      t.channel = c;
+      break;
+    }
+  const double divider = cfg.thcDivider > 0 ? cfg.thcDivider : 1.0;
+  t.gain = cfg.thcGain;
+  t.inverted = z.dirInverted;
+  t.targetVolts = std::max(m_thcVolts, 0.0) / divider;
+  t.deadbandVolts = cfg.thcDeadband / divider;
+  const int32_t a = m_stream.Comp().ForwardSteps(kZ, m_thcLowMm);
+  const int32_t b = m_stream.Comp().ForwardSteps(kZ, m_thcHighMm);
+  t.lowSteps = std::min(a, b);
+  t.highSteps = std::max(a, b);
+  const double stepsPerMm = 1.0 / std::fabs(z.resolution);
+  const double vel = z.maxVelocity * stepsPerMm;   // steps/s
+  const double acc = z.workAcceler * stepsPerMm;   // steps/s²
+  t.velStepsPerS = static_cast<uint32_t>(std::clamp(vel, 50.0, 4.0e9));
+  t.accStepsPerS2 = std::max(acc, 200.0);
+  if (on) LogMessage(kLogThc, "THC ON volt=%f vel=%f acc=%f auto=%d", m_thcVolts, vel, acc, m_thcAuto ? 1 : 0);
+  else LogMessage(kLogThc, "THC OFF");
+  const bool sent = link->SetThc(t);
+  if (!sent) LogMessage(kLogThc, "THC not switched: the module refused Z %f..%f", m_thcLowMm, m_thcHighMm);
+  m_thcOn.store(on && sent, std::memory_order_release);
+  if (!on && m_thcAuto) {
+    // The voltage the torch stood at becomes the next target.
+    m_thcVolts = GetArcVoltage();
+    GetMachineState()->SetVar(981, m_thcVolts);
+    m_thcAuto = false;
+  }
+  return sent;
+}
+
+void RealMachine::SetThc(bool on) { Post(workcmd::SetThc(on)); }
+
+double RealMachine::GetArcVoltage() {
+  return m_stream.ArcRaw() * GetMachineConfig().thcDivider / kRawPerVolt;
+}

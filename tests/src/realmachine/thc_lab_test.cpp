@@ -1,0 +1,162 @@
+// Torch height control on the soft module over the veth lab: a plasma
+// module measures the arc voltage over a sloped plate; switched on by M46
+// it holds the voltage by moving Z on its own, within the M46 band; after
+// M47 the program goes on from where the torch was left.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/applog_capture.h"
+#include "tests/src/realmachine/machine_lab.h"
+
+namespace {
+
+using namespace machinelab;
+
+constexpr double kRes = 0.0025;  // mm per step of X, Y and Z in the example parameters
+constexpr double kSpeed = 4;     // the module ticks this much faster
+// The plate: 20 mm below the start at X0, rising 0.05 mm per mm in X.
+constexpr double kPlateZ0 = -20.0;
+constexpr double kPlateSlope = 0.05;
+// The arc: 80 V on the plate and 20 V per mm above it; the machine's
+// divider brings it to the module's 0..10 V input.
+constexpr double kArcAtPlate = 80;
+constexpr double kArcPerMm = 20;
+constexpr double kDivider = 50;
+constexpr double kTarget = 120;  // V: 2 mm above the plate
+constexpr double kDeadband = 1;  // V: 0.05 mm
+
+double Plate(double x) { return kPlateZ0 + kPlateSlope * x; }
+double Arc(double x, double z) { return kArcAtPlate + kArcPerMm * (z - Plate(x)); }
+
+class ThcLab : public MachineLab {
+ protected:
+  void Start() {
+    std::ostringstream plate;
+    plate << kPlateZ0 / kRes << ":" << kPlateSlope << ":0:" << kArcAtPlate / kDivider << ":"
+          << kArcPerMm / kDivider * kRes;
+    StartMachine(kSpeed, {"--thc-plate", plate.str()}, "Korrin+THC");
+    ASSERT_NE(machine, nullptr);
+    MachineConfig& cfg = GetMachineConfig();
+    cfg.thcDivider = kDivider;
+    cfg.thcDeadband = kDeadband;
+    cfg.thcGain = 4;
+    cfg.machineType = 5;  // plasma: V is the voltage of M46, not an axis
+  }
+  // The module's record times (µs) of its torch height control switching.
+  std::vector<uint64_t> ThcEvents(const char* word) {
+    std::vector<uint64_t> out;
+    for (const auto& l : Lines(1, "EVT"))
+      if (l.text.rfind(word, 0) == 0) out.push_back(l.micros);
+    return out;
+  }
+};
+
+// The torch follows the plate at the target voltage, and where the plate
+// rises above the band's top it stays at the top.
+TEST_F(ThcLab, TorchFollowsThePlateWithinTheBandAndStaysInsideTheM46Bounds) {
+  Start();
+  testsupport::AppLogCapture log(LOGCAT_TRAJECTORY);
+  struct Case {
+    double top;  // mm, J of M46
+    bool followsToTheEnd;
+  };
+  for (const Case& c : {Case{-5, true}, Case{-17, false}}) {
+    SCOPED_TRACE(c.top);
+    const std::string file = testsupport::ScratchDir() + "/thc.nc";
+    {
+      std::ofstream f(file);
+      f << "%\nG90 G0 X0 Y0 Z-17.5\nM3 S1000\nM46 V" << kTarget << " I-25 J" << c.top
+        << "\nG1 X100 F1200\nM47\nM5\nG0 Z-2\n";
+    }
+    const uint64_t since = RecordEnd();
+    std::vector<double> hostArc;
+    const RunResult r = RunFile(file, [&] {
+      if (machine->ThcOn()) hostArc.push_back(machine->GetArcVoltage());
+    });
+    ASSERT_EQ(r.code, 0) << r.text;
+    EXPECT_FALSE(machine->ThcOn());
+
+    std::vector<Sample> samples;
+    std::vector<Switch> switches;
+    std::vector<std::string> motions;
+    ReadRecord(samples, switches, motions, since);
+    uint64_t on = 0, off = 0;
+    for (uint64_t t : ThcEvents("thc on"))
+      if (t > since) on = t;
+    for (uint64_t t : ThcEvents("thc off"))
+      if (t > since) off = t;
+    ASSERT_GT(on, 0u);
+    ASSERT_GT(off, on);
+
+    // Settled: the first sample from which on the voltage stays within the
+    // deadband (with a small allowance for the lag on the slope) while the
+    // band lets it.
+    const double allowance = 0.25;  // V
+    double settleS = -1, worstV = 0, worstZ = 0, lowest = 1e9, highest = -1e9;
+    size_t settled = 0;
+    for (size_t k = 0; k < samples.size(); ++k) {
+      const Sample& s = samples[k];
+      if (s.micros <= on || s.micros >= off) continue;
+      lowest = std::min(lowest, s.p[2]);
+      highest = std::max(highest, s.p[2]);
+      if (!c.followsToTheEnd && Plate(s.p[0]) + 2 >= c.top - 0.1) continue;  // held at the top
+      const double v = Arc(s.p[0], s.p[2]);
+      if (std::fabs(v - kTarget) > kDeadband + allowance) settled = 0;
+      else if (settled == 0) settled = k;
+    }
+    ASSERT_GT(settled, 0u);
+    settleS = static_cast<double>(samples[settled].micros - on) * 1e-6 * kSpeed;
+    // Z stays inside the band of M46 all the while.
+    EXPECT_GE(lowest, -25 - kRes);
+    EXPECT_LE(highest, c.top + kRes);
+    double reachedX = 0;
+    for (size_t k = settled; k < samples.size(); ++k) {
+      const Sample& s = samples[k];
+      if (s.micros >= off) break;
+      const double ideal = Plate(s.p[0]) + (kTarget - kArcAtPlate) / kArcPerMm;
+      const double dz = s.p[2] - ideal;
+      if (c.followsToTheEnd || ideal < c.top - 0.1) {
+        worstZ = std::max(worstZ, std::fabs(dz));
+        worstV = std::max(worstV, std::fabs(Arc(s.p[0], s.p[2]) - kTarget));
+        reachedX = s.p[0];
+      } else if (ideal > c.top + 0.1) {
+        // Past the band's top the torch stands at it.
+        EXPECT_NEAR(s.p[2], c.top, kRes) << "at X" << s.p[0];
+      }
+    }
+    EXPECT_LE(worstV, kDeadband + allowance);
+    EXPECT_LT(settleS, 0.2);
+    if (c.followsToTheEnd) {
+      EXPECT_GT(reachedX, 99.9);
+    } else {
+      EXPECT_NEAR(reachedX, (c.top - 0.1 - 2 - kPlateZ0) / kPlateSlope, 0.5);
+    }
+    std::printf("[ thc      ] top %.1f: settled in %.3f s, largest Z deviation %.4f mm (%.3f V), followed to X%.1f\n",
+                c.top, settleS, worstZ, worstV, reachedX);
+
+    // The host reads the module's voltage: after settling it is the target.
+    ASSERT_GT(hostArc.size(), 20u);
+    if (c.followsToTheEnd) {
+      EXPECT_NEAR(hostArc[hostArc.size() / 2], kTarget, kDeadband + allowance);
+    }
+
+    // After M47 the program goes on from where the torch was: the rapid
+    // ends at its Z without a jump on the way.
+    EXPECT_NEAR(samples.back().p[2], -2, kRes);
+    Coordinates p;
+    machine->GetPosition(p);
+    EXPECT_NEAR(p.v[2], -2, 1e-9);
+    for (size_t k = 1; k < samples.size(); ++k)
+      ASSERT_LT(std::fabs(samples[k].p[2] - samples[k - 1].p[2]), 0.5) << "Z jumped at sample " << k;
+  }
+  EXPECT_EQ(log.Count("THC ON volt=120.000000 vel=20000.000000 acc=400000.000000 auto=0"), 2);
+  EXPECT_EQ(log.Count("THC OFF"), 2);
+}
+
+}  // namespace
