@@ -82,7 +82,12 @@ TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
     for (const auto& l : netlab::ReadRecord(Record(1))) n += l.kind == "EVT" && l.text == "end of connection";
     return n;
   };
-  EXPECT_TRUE(WaitUntil([&] { return ended() == 2; }, 3000)) << "ENDCOM after the scan, and at the close";
+  // A close says nothing on a connection the link has judged bad (repeated
+  // NACKs, which a machine slowed down by the sanitizers can provoke).
+  const bool bad = log.Count("ConnectionIsBad") > 0;
+  EXPECT_TRUE(WaitUntil([&] { return ended() == 2; }, 3000) || (bad && ended() == 1))
+      << "ENDCOM after the scan, and at the close";
+  const int endedBefore = ended();
   sims.clear();
 
   // The modules are gone from the wire: a scan forgets a free module not
@@ -91,7 +96,7 @@ TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
   EXPECT_EQ(driver->FindFirstModule(), ModuleKey(1));
   EXPECT_FALSE(driver->GetModuleInfo(ModuleKey(2), &info, sizeof info));
   EXPECT_EQ(driver->FindNextModule(ModuleKey(1)), 0u);
-  EXPECT_EQ(ended(), 2) << "nothing more for a module no longer heard";
+  EXPECT_EQ(ended(), endedBefore) << "nothing more for a module no longer heard";
 }
 
 // A module whose end of the scan cannot be sent is down, and still offered.
