@@ -621,12 +621,14 @@ void JobList::Run() {
     {
       CriticalSectionLocker lock(signal_);
       current_ = nullptr;
+      currentJob_ = nullptr;
       while (IsEmpty() && !cancel_) signal_.Wait();
       if (IsEmpty()) return;  // cancelled and nothing left
       job = static_cast<SendBuffer*>(RemoveHead());
       job->inJobList = false;
       sn = job->jobSn;
       current_ = job->owner;
+      currentJob_ = job;
     }
     DriverStatAdd(STAT_SEND_PROGRESS);
     // Outside the job lock: the connection takes its own.
@@ -649,7 +651,9 @@ void JobList::AddNewJob(SendBuffer* buffer, uint16_t sn) {
 
 bool JobList::IsQueued(const SendBuffer* buffer) {
   CriticalSectionLocker lock(signal_);
-  return buffer->inJobList;
+  // A frame taken from the list but not yet on the wire still counts: a
+  // reset in that moment would drop it (a close's ENDCOM, for one).
+  return buffer->inJobList || currentJob_ == buffer;
 }
 
 void JobList::RemoveJobs(const NetworkBuffer* owner) {

@@ -219,4 +219,5 @@ class JobList : public LinkedList {
   bool started_ = false;
   bool cancel_ = false;
   const NetworkBuffer* current_ = nullptr;  // whose frame is being handed out
+  const SendBuffer* currentJob_ = nullptr;  // and which frame
 };

@@ -86,7 +86,7 @@ TEST_F(LinkLab, ScanFindsModulesInKeyOrderAndOpenAndCloseMoveTheirStates) {
   // NACKs, which a machine slowed down by the sanitizers can provoke).
   const bool bad = log.Count("ConnectionIsBad") > 0;
   EXPECT_TRUE(WaitUntil([&] { return ended() == 2; }, 3000) || (bad && ended() == 1))
-      << "ENDCOM after the scan, and at the close";
+      << "ENDCOM after the scan, and at the close; seen " << ended();
   const int endedBefore = ended();
   sims.clear();
 
