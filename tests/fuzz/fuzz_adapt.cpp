@@ -120,7 +120,9 @@ void CheckReads(const std::string& program) {
       Fail("does not read", program);
     }
     if (r.fractionG) Fail("has a G code with a fraction", program);
-    if (r.ends) return;
+    // A value error leaves the rest of its line unread (a comment opened
+    // there may run on into the next lines): what follows cannot be judged.
+    if (r.ends || r.error) return;
     more = reader.lineNumber != 0 && reader.NextLine();
   }
 }
