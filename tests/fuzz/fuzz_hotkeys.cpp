@@ -9,17 +9,12 @@
 #include <string>
 
 #include <unistd.h>
-#include <wx/init.h>
 
-#include "base/assertion.h"
-#include "base/logging.h"
 #include "hotkeys/hotkeys.h"
 #include "params/parafile.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
-
-void IgnoreFatal(const char*, const char*) {}
-void IgnoreAssertion(const char*, const char*, const char*, int) {}
 
 // Refuses every re-assignment, so the first binding of a trigger stays.
 class Host : public HotkeyHost {
@@ -34,15 +29,6 @@ class Host : public HotkeyHost {
   void PostInputEvent(int, bool) override {}
 };
 
-const std::string& Dir() {
-  static const std::string dir = [] {
-    char tmpl[] = "/tmp/fuzz-hotkeys-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
-}
-
 std::string Table(const Hotkeys& k) {
   std::string out;
   for (int a = 0; a < kActionCount; ++a)
@@ -53,16 +39,9 @@ std::string Table(const Hotkeys& k) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static wxInitializer wx;
-  static bool once = [] {
-    SetLogMask(0);
-    SetLogLevel(0);
-    SetFatalErrorHandler(IgnoreFatal);
-    SetAssertionHandler(IgnoreAssertion);
-    return true;
-  }();
-  (void)once;
-  const std::string in = Dir() + "/Hotkeys.txt", out = Dir() + "/out.txt", params = Dir() + "/ParameterTable.txt";
+  fuzzsupport::QuietOnce(true);
+  const std::string& dir = fuzzsupport::ScratchDir("hotkeys");
+  const std::string in = dir + "/Hotkeys.txt", out = dir + "/out.txt", params = dir + "/ParameterTable.txt";
   Host host;
   // As the main file (the oldest layout reads the parameter table, here the
   // same bytes; a converted table is written back into it) and as an

@@ -9,17 +9,12 @@
 #include <string>
 
 #include <unistd.h>
-#include <wx/init.h>
 
-#include "base/assertion.h"
-#include "base/logging.h"
 #include "io/iomapping.h"
 #include "params/parafile.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
-
-void IgnoreFatal(const char*, const char*) {}
-void IgnoreAssertion(const char*, const char*, const char*, int) {}
 
 // Registers of device 0x12 below 100 exist.
 class Registers : public NetworkRegisters {
@@ -32,15 +27,6 @@ class Registers : public NetworkRegisters {
   bool RegisterActive(int32_t) const override { return false; }
   void WriteConfig(ParaFile&) override {}
 };
-
-const std::string& Dir() {
-  static const std::string dir = [] {
-    char tmpl[] = "/tmp/fuzz-mapping-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
-}
 
 void Equip(IoMapping& m, Registers& r) {
   for (int code : {MODEL_KORRIN, MODEL_TRELLEX1}) {
@@ -74,16 +60,9 @@ std::string Dump(const IoMapping& m, bool& anyIn, bool& anyOut) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static wxInitializer wx;
-  static bool once = [] {
-    SetLogMask(0);
-    SetLogLevel(0);
-    SetFatalErrorHandler(IgnoreFatal);
-    SetAssertionHandler(IgnoreAssertion);
-    return true;
-  }();
-  (void)once;
-  const std::string in = Dir() + "/in.txt", out = Dir() + "/out.txt";
+  fuzzsupport::QuietOnce(true);
+  const std::string& dir = fuzzsupport::ScratchDir("mapping");
+  const std::string in = dir + "/in.txt", out = dir + "/out.txt";
   {
     FILE* f = std::fopen(in.c_str(), "wb");
     if (!f) return 0;

@@ -8,37 +8,20 @@
 #include <string>
 
 #include <unistd.h>
-#include <wx/init.h>
 
-#include "base/logging.h"
 #include "machine/machineconfig.h"
-#include "params/parafile.h"
 #include "machine/tooltable.h"
+#include "params/parafile.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
-void IgnoreFatal(const char*, const char*) {}
-
-const std::string& FilePath() {
-  static const std::string path = [] {
-    char tmpl[] = "/tmp/fuzz-parafile-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp") + "/fuzz.txt";
-  }();
-  return path;
-}
+std::string FilePath() { return fuzzsupport::ScratchDir("parafile") + "/fuzz.txt"; }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static wxInitializer wx;
-  static bool once = [] {
-    SetLogMask(0);
-    SetLogLevel(0);
-    SetFatalErrorHandler(IgnoreFatal);
-    return true;
-  }();
-  (void)once;
+  fuzzsupport::QuietOnce(false);
   if (size == 0) return 0;
   const int mode = data[0] % 3;
   {
