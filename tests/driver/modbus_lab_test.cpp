@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -151,8 +152,13 @@ TEST_F(ModbusLab, AFullBatchOfRegistersIsAnsweredWithinTheTimeout) {
   const double wire = 31 * (15 + 3.5) * 11 / 9600.0;
   EXPECT_GT(seconds, wire) << "the line is paced at its baud rate";
   EXPECT_LT(seconds, 31 * modbus.timeoutMs / 1000.0 / 2) << "no transaction waited out its timeout";
+  // A slow machine may already have asked the first registers again (their
+  // period is a second): every request the drive saw was answered.
   const std::string stats = vfd->Control("stats");
-  EXPECT_NE(stats.find("requests=31 answers=31"), std::string::npos) << stats;
+  int requests = 0, answers = 0;
+  ASSERT_EQ(std::sscanf(stats.c_str(), "requests=%d answers=%d", &requests, &answers), 2) << stats;
+  EXPECT_GE(requests, 31) << stats;
+  EXPECT_EQ(answers, requests) << stats;
 }
 
 }  // namespace
