@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/logging.h"
+#include "io/iomapping.h"
 #include "io/iomodule.h"
 #include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
@@ -74,4 +75,33 @@ void RealMachine::SetThc(bool on) { Post(workcmd::SetThc(on)); }
 
 double RealMachine::GetArcVoltage() {
   return m_stream.ArcRaw() * GetMachineConfig().thcDivider / kRawPerVolt;
+}
+
+void RealMachine::WatchArc(bool on) {
+  if (m_arcWatch == ArcWatch::MODULE && m_io) {
+    m_io->RemoveStopInput(SIG_IN_ARC_OK);
+    m_io->SetStopCondition();
+  }
+  if (m_arcWatch != ArcWatch::OFF || on) LogMessage(kLogThc, "Arc good watch %s", on ? "waits for the arc" : "off");
+  // The torch only becomes good some time after M3 (ignition, pierce): the
+  // watch starts once the arc reports good.
+  m_arcWatch = on ? ArcWatch::WAITING : ArcWatch::OFF;
+}
+
+bool RealMachine::PollArcWatch() {
+  if (m_arcWatch == ArcWatch::VOLTAGE) return !GetSignal(SIG_IN_ARC_OK);
+  if (m_arcWatch != ArcWatch::WAITING || !GetSignal(SIG_IN_ARC_OK)) return false;
+  if (m_io && m_io->Mapping().InputMapped(SIG_IN_ARC_OK)) {
+    if (!m_io->AddStopInput(SIG_IN_ARC_OK, false, false)) return false;
+    m_io->SetStopCondition();
+    m_arcWatch = ArcWatch::MODULE;
+  } else {
+    m_arcWatch = ArcWatch::VOLTAGE;
+  }
+  LogMessage(kLogThc, "Arc good watch armed (%s)", m_arcWatch == ArcWatch::MODULE ? "input" : "voltage");
+  return false;
+}
+
+bool RealMachine::ArcLost() {
+  return HasThcOption() && m_spindleOn && m_spindleCw && !GetSignal(SIG_IN_ARC_OK);
 }
