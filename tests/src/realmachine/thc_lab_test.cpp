@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "common/applog_capture.h"
+#include "io/iomapping.h"
+#include "program/errors.h"
 #include "tests/src/realmachine/machine_lab.h"
 
 namespace {
@@ -30,6 +32,10 @@ constexpr double kArcPerMm = 20;
 constexpr double kDivider = 50;
 constexpr double kTarget = 120;  // V: 2 mm above the plate
 constexpr double kDeadband = 1;  // V: 0.05 mm
+constexpr int kArcGoodBit = 8;   // Korrin input pin 30
+constexpr int kArcGoodPin = 30;
+constexpr int kLimitBit = 9;     // pin 31
+constexpr int kLimitPin = 31;
 
 double Plate(double x) { return kPlateZ0 + kPlateSlope * x; }
 double Arc(double x, double z) { return kArcAtPlate + kArcPerMm * (z - Plate(x)); }
@@ -40,13 +46,18 @@ class ThcLab : public MachineLab {
     std::ostringstream plate;
     plate << kPlateZ0 / kRes << ":" << kPlateSlope << ":0:" << kArcAtPlate / kDivider << ":"
           << kArcPerMm / kDivider * kRes;
-    StartMachine(kSpeed, {"--thc-plate", plate.str()}, "Korrin+THC");
+    StartMachine(kSpeed, {"--thc-plate", plate.str(), "--arc-good", std::to_string(kArcGoodBit)}, "Korrin+THC");
     ASSERT_NE(machine, nullptr);
     MachineConfig& cfg = GetMachineConfig();
     cfg.thcDivider = kDivider;
     cfg.thcDeadband = kDeadband;
     cfg.thcGain = 4;
     cfg.machineType = 5;  // plasma: V is the voltage of M46, not an axis
+  }
+  std::string Program(const std::string& text) {
+    const std::string file = testsupport::ScratchDir() + "/thc.nc";
+    std::ofstream(file) << "%\n" << text;
+    return file;
   }
   // The module's record times (µs) of its torch height control switching.
   std::vector<uint64_t> ThcEvents(const char* word) {
@@ -157,6 +168,127 @@ TEST_F(ThcLab, TorchFollowsThePlateWithinTheBandAndStaysInsideTheM46Bounds) {
   }
   EXPECT_EQ(log.Count("THC ON volt=120.000000 vel=20000.000000 acc=400000.000000 auto=0"), 2);
   EXPECT_EQ(log.Count("THC OFF"), 2);
+}
+
+// The arc goes out in the middle of a cut: the run ends with the arc's loss,
+// found by the arc-good input or, without one, by the voltage leaving its
+// limits, and the outputs stay as they are. A limit switch while the arc
+// burns stays an ordinary stop that switches the outputs off.
+TEST_F(ThcLab, ArcLostMidCutEndsTheRunAndLeavesTheOutputs) {
+  Start();
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.thcUseLimits = true;
+  cfg.thcMinVolt = 100;
+  cfg.thcMaxVolt = 140;
+  IoMapping& m = GetIoMapping();
+  ASSERT_TRUE(m.AssignInput(SIG_IN_LIMIT_PLUS + 0, kLimitPin, false));
+  machine->ArmStopCondition();
+  testsupport::AppLogCapture log(LOGCAT_TRAJECTORY | LOGCAT_IN_OUTPUT);
+  const std::string file = Program("G90 G0 X0 Y0 Z-18\nM3 S1000\nM46 V" + std::to_string(kTarget) +
+                                   " I-25 J-5\nG1 X100 F600\nM47\nM5\n");
+  struct Case {
+    const char* name;
+    bool arcInput;      // arc good has a pin, else the voltage tells
+    std::string fault;  // control line sent mid-cut
+    std::string clear;  // and afterwards
+    int32_t code;
+    bool outputsOff;
+  };
+  const Case cases[] = {
+      {"voltage", false, "arc 0", "arc 1", ERR_ARC_GOOD_LOST, false},
+      {"input", true, "arc 0", "arc 1", ERR_ARC_GOOD_LOST, false},
+      {"limit switch", true, "input " + std::to_string(kLimitBit) + " 1", "input " + std::to_string(kLimitBit) + " 0",
+       ERR_LIMIT_SWITCH, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    m.RemoveInput(SIG_IN_ARC_OK);
+    if (c.arcInput) {
+      ASSERT_TRUE(m.AssignInput(SIG_IN_ARC_OK, kArcGoodPin, false));
+    }
+    const int offBefore = log.Count("AllOutputsOff()");
+    bool sent = false;
+    double xAtFault = 0;
+    const RunResult r = RunFile(file, [&] {
+      Coordinates p;
+      machine->GetPosition(p);
+      // Past X30 of the cut (THC on), not at the start where the last run stopped.
+      if (!sent && machine->ThcOn() && p.v[0] > 30) {
+        xAtFault = p.v[0];
+        module->Control(c.fault);
+        sent = true;
+      }
+    });
+    module->Control(c.clear);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(r.code, c.code) << r.text;
+    EXPECT_EQ(log.Count("AllOutputsOff()") > offBefore, c.outputsOff);
+    Coordinates p;
+    machine->GetPosition(p);
+    EXPECT_LT(p.v[0], xAtFault + 5) << "the cut stopped where the arc went out";
+    EXPECT_FALSE(machine->ThcOn());
+  }
+}
+
+// The nominal velocity reaches the module's THC at every feed of the cut,
+// as a share of the vmax: the second feed doubles it.
+TEST_F(ThcLab, NominalVelocityReachesTheModulesThcWhenTheFeedChanges) {
+  Start();
+  const uint64_t since = RecordEnd();
+  const RunResult r = RunFile(Program("G90 G0 X0 Y0 Z-17.5\nM3 S1000\nG1 X10 F300\nM46 V" + std::to_string(kTarget) +
+                                      " I-25 J-5\nG1 X40 F600\nG1 X80 F1200\nM47\nM5\nG1 X90 F300\n"));
+  ASSERT_EQ(r.code, 0) << r.text;
+  std::vector<Sample> samples;
+  std::vector<Switch> switches;
+  std::vector<std::string> motions;
+  ReadRecord(samples, switches, motions, since);
+  std::vector<long> shares;
+  for (const auto& l : Lines(1, "EVT")) {
+    if (l.micros > since && l.text.rfind("thc nominal velocity=", 0) == 0)
+      shares.push_back(std::stol(l.text.substr(l.text.find('=') + 1)));
+  }
+  // Only while THC is on: not the feeds before M46 and after M47.
+  ASSERT_EQ(shares.size(), 2u);
+  EXPECT_GT(shares[0], 0);
+  EXPECT_NEAR(static_cast<double>(shares[1]) / static_cast<double>(shares[0]), 2.0, 0.001);
+}
+
+// On a plasma machine without an arc-good input the arc counts as good while
+// its voltage lies within the configured limits.
+TEST_F(ThcLab, ArcGoodFromTheVoltageLimits) {
+  Start();
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.thcMinVolt = 100;
+  cfg.thcMaxVolt = 140;
+  struct Case {
+    double z;  // mm above X0 of the plate at -20 mm: 80 V + 20 V/mm
+    bool arc, useLimits;
+    int machineType;
+    bool good;
+  };
+  const Case cases[] = {
+      {-18, true, true, 5, true},   {-19.5, true, true, 5, false}, {-16, true, true, 5, false},
+      {-18, false, true, 5, false}, {-18, true, false, 5, false},  {-18, true, true, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "Z" << c.z << " arc " << c.arc << " limits " << c.useLimits << " type "
+                                    << c.machineType);
+    module->Control(c.arc ? "arc 1" : "arc 0");
+    const RunResult r = RunFile(Program("G90 G0 X0 Y0 Z" + std::to_string(c.z) + "\n"));
+    ASSERT_EQ(r.code, 0) << r.text;
+    const double volts = c.arc ? kArcAtPlate + kArcPerMm * (c.z - kPlateZ0) : 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          machine->PollIo();
+          return std::fabs(machine->GetArcVoltage() - volts) < 0.5;
+        },
+        2000))
+        << machine->GetArcVoltage();
+    cfg.thcUseLimits = c.useLimits;
+    cfg.machineType = c.machineType;
+    EXPECT_EQ(machine->GetSignal(SIG_IN_ARC_OK), c.good) << machine->GetArcVoltage() << " V";
+    cfg.machineType = 5;
+  }
 }
 
 }  // namespace
