@@ -2,8 +2,10 @@
 // measures; the machine switches it with the band and dynamics of Z.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "base/logging.h"
+#include "base/messagelist.h"
 #include "io/iomapping.h"
 #include "io/iomodule.h"
 #include "io/modulecontrol.h"
@@ -61,6 +63,15 @@ bool RealMachine::SetThcState(bool on) {
   else LogMessage(kLogThc, "THC OFF");
   const bool sent = link->SetThc(t);
   if (!sent) LogMessage(kLogThc, "THC not switched: the module refused Z %f..%f", m_thcLowMm, m_thcHighMm);
+  if (!sent && on) {
+    // The cut would run without height control: the operator must know.
+    // (The module takes the band's ends as unsigned step counts, so a band
+    // from below Z zero up to or past it is refused.)
+    char text[160];
+    std::snprintf(text, sizeof text, "Torch height control not switched on (Z band %.3f..%.3f mm)", m_thcLowMm,
+                  m_thcHighMm);
+    PostOperatorMessage(text);
+  }
   m_thcOn.store(on && sent, std::memory_order_release);
   if (!on && m_thcAuto) {
     // The voltage the torch stood at becomes the next target.
