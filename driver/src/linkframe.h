@@ -77,6 +77,10 @@ enum CommandCode : uint8_t {
   CMD_FETCH_RAW = 29,
 };
 
+// Module parameters (codes 22 and 23) of the motion side: the nominal path
+// velocity for torch height control, as a 1/65535 share of the vmax.
+constexpr uint16_t kParThcNomVelocity = 0x0600;
+
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |

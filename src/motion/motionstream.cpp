@@ -10,3 +10,5 @@ void MotionStream::SetOutput(int32_t, bool, bool) {}
 void MotionStream::SpindleChanged(bool, bool, double) {}
 void MotionStream::ArmStopCondition(const Condition*) {}
 bool MotionStream::SwitchThc(bool, double, double, double, bool) { return false; }
+void MotionStream::ThcNominalVelocity(double) {}
+void MotionStream::WatchArc(bool) {}

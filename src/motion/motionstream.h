@@ -81,4 +81,9 @@ class MotionStream {
   // it may correct within, mm machine, automatic voltage) or off (M47), at
   // a standstill. False when the machine has none.
   virtual bool SwitchThc(bool on, double volts, double zLowMm, double zHighMm, bool automatic);
+  // The nominal path velocity (mm/s) for the torch height control.
+  virtual void ThcNominalVelocity(double velocityMmPerS);
+  // The torch was lit (M3) or put out (M5, at a standstill): a lost arc
+  // stops the cut while it burns.
+  virtual void WatchArc(bool on);
 };

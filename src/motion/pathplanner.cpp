@@ -614,6 +614,8 @@ void PathPlanner::ChangeVelocity(double v) {
   }
   LogMessage(kLogPlan, "ChangeVelocity %f", v);
   out.SetVelocity(v);
+  // The torch height control judges the arc by the speed the cut should run at.
+  if (v > 0 && thcOn) out.ThcNominalVelocity(v);
   nomVel = v;
 }
 
@@ -863,7 +865,9 @@ void PathPlanner::AddCmd(const StateChange& change) {
       case 3:
       case 4:
       case 5:
+        if (change.num == 5) out.WatchArc(false);
         if (cw || ccw || spindleWasOn) out.SpindleChanged(cw || ccw, !ccw, nominalS);
+        if (change.num == 3) out.WatchArc(true);
         break;
       case 46: {
         const bool automatic = GetMachineConfig().thcAutoMode != 0;

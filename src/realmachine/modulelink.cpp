@@ -1,5 +1,6 @@
 #include "realmachine/modulelink.h"
 
+#include "driver/src/linkframe.h"
 #include "driver/src/networkbuffer.h"
 #include "driver/src/quorvdriver.h"
 
@@ -7,6 +8,7 @@ ModuleLink::~ModuleLink() = default;
 
 bool ModuleLink::SetAxisPosition(int, int32_t) { return false; }
 bool ModuleLink::SetThc(const Thc&) { return false; }
+bool ModuleLink::SetThcVelocity(uint32_t) { return false; }
 
 bool QuorvLink::Up() { return !m_driver.ConnectionIsBad(m_key); }
 
@@ -54,6 +56,10 @@ bool QuorvLink::SetThc(const Thc& t) {
   s.e = t.on ? 1 : 0;
   s.w = t.deadbandVolts;
   return m_driver.SetThc(m_key, s);
+}
+
+bool QuorvLink::SetThcVelocity(uint32_t share) {
+  return m_driver.SetPar(m_key, linkframe::kParThcNomVelocity, &share, 1);
 }
 
 bool QuorvLink::RequestStatus() { return m_driver.RequestStatus(m_key); }

@@ -55,6 +55,9 @@ class ModuleLink {
     double accStepsPerS2 = 200;
   };
   virtual bool SetThc(const Thc& thc);
+  // The nominal path velocity for the module's torch height control, as a
+  // 1/65535 share of the vmax of its dynamics.
+  virtual bool SetThcVelocity(uint32_t share);
   // Asks for a fresh answer; false when it would have to wait.
   virtual bool RequestStatus() = 0;
   // From the last answer: level as for SendPoint, status byte.
@@ -85,6 +88,7 @@ class QuorvLink : public ModuleLink {
   bool StopMotion() override;
   bool SetAxisPosition(int channel, int32_t steps) override;
   bool SetThc(const Thc& thc) override;
+  bool SetThcVelocity(uint32_t share) override;
   bool RequestStatus() override;
   bool ReadStatus(int& level, int& status) override;
   bool ReadPosition(uint16_t& ref, int32_t* steps, int n) override;

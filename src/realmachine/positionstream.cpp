@@ -148,6 +148,7 @@ bool PositionStream::Start(int32_t line) {
 // the stream
 
 void PositionStream::SetAcceleration(double accel, double vmax, double filterTime, double estopAccel) {
+  m_vmax = vmax;
   LinkMustBeUp();
   if (!m_link->SetDynamics(accel, vmax, filterTime, estopAccel > 0 ? estopAccel : accel))
     LogMessage(kLogStreamError, "SetAcceleration refused a=%f vmax=%f filter=%f", accel, vmax, filterTime);
@@ -463,11 +464,22 @@ int32_t PositionStream::CheckStop(bool raise) {
     else if (stop == STOP_INPUT) reason = ERR_LIMIT_SWITCH;
     if (reason != 0 && m_link) m_link->StopMotion();
   }
+  // An arc good that only the voltage tells is watched here.
+  if (m_machine.PollArcWatch() && reason == 0) {
+    reason = ERR_LIMIT_SWITCH;
+    if (m_link) m_link->StopMotion();
+  }
   if (reason == 0) return 0;
   // The armed input stopping a probing move is its expected end.
   if (m_probing && reason == ERR_LIMIT_SWITCH) {
     m_probeStopped = true;
     return reason;
+  }
+  // A cut that stops because its arc went out keeps its outputs and motion
+  // as they are, and the watch has done its work.
+  if (reason == ERR_LIMIT_SWITCH && m_machine.ArcLost()) {
+    reason = ERR_ARC_GOOD_LOST;
+    m_machine.WatchArc(false);
   }
   m_machine.ReportStop(reason);
   if (raise && m_machine.m_execMode < 1) throw Error_t(reason);
@@ -685,4 +697,18 @@ bool PositionStream::SwitchThc(bool on, double volts, double zLowMm, double zHig
   InternalWaitStop(true);
   DoPollIo(true);
   return ok;
+}
+
+void PositionStream::ThcNominalVelocity(double velocityMmPerS) {
+  if (!m_link || !(m_vmax > 0)) return;
+  const auto share = static_cast<uint32_t>(std::lround(std::clamp(velocityMmPerS / m_vmax, 0.0, 1.0) * 65535.0));
+  LogMessage(kLogStream, "NomVelocity THC %x", share);
+  if (!m_link->SetThcVelocity(share)) LogMessage(kLogStreamError, "NomVelocity THC refused");
+}
+
+void PositionStream::WatchArc(bool on) {
+  if (!m_machine.HasThcOption()) return;
+  // The torch goes out where the program puts it out.
+  if (!on) InternalWaitStop(false);
+  m_machine.WatchArc(on);
 }

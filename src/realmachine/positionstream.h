@@ -90,6 +90,8 @@ class PositionStream : public MotionStream {
   bool Home(int32_t axes, bool flag, Coordinates& position) override;
   void ArmStopCondition(const Condition* condition) override;
   bool SwitchThc(bool on, double volts, double zLowMm, double zHighMm, bool automatic) override;
+  void ThcNominalVelocity(double velocityMmPerS) override;
+  void WatchArc(bool on) override;
 
   // ---- moves that end when an input fires
   // Arms signal as stop condition besides any armed before (up to two):
@@ -176,6 +178,7 @@ class PositionStream : public MotionStream {
   std::atomic<uint32_t> m_inputs{0};
   std::atomic<int32_t> m_arcRaw{0};
   uint32_t m_backlashSigns = 0;
+  double m_vmax = 0;       // mm/s, of the dynamics sent last
   Coordinates m_offset;    // backlash offset in steps, as filtered
   std::atomic<uint64_t> m_pointsSent{0};
   bool m_waiting = false;

@@ -199,7 +199,16 @@ void RealMachine::PollIo() {
   if (Connected() && m_stream.Link()->Up()) Post(workcmd::PollIo());
 }
 
-bool RealMachine::GetSignal(int32_t signal) { return m_io ? m_io->GetInput(signal) : false; }
+bool RealMachine::GetSignal(int32_t signal) {
+  if (m_io && m_io->Mapping().InputMapped(signal)) return m_io->GetInput(signal);
+  // A plasma machine without an arc-good input judges the arc by its voltage.
+  const MachineConfig& cfg = GetMachineConfig();
+  if (signal == SIG_IN_ARC_OK && cfg.machineType == 5 && cfg.thcUseLimits) {
+    const double volts = GetArcVoltage();
+    return volts >= cfg.thcMinVolt && volts <= cfg.thcMaxVolt;
+  }
+  return false;
+}
 
 bool RealMachine::GetOutput(int32_t output) {
   if (m_io) return m_io->GetOutput(output);
@@ -360,6 +369,7 @@ void RealMachine::RunCommand(const WorkCmdData& cmd) {
   m_stream.m_actVelocity = 0;
   // A run that ended without M47 must not leave the module moving Z.
   if (ThcOn() && Connected() && m_stream.Link()->Up()) SetThcState(false);
+  WatchArc(false);
   if (m_safety) m_safety->EndMotion();
   if (failed && code == kErrNetwork) AfterLinkFailure();
   {
@@ -402,8 +412,9 @@ void RealMachine::ReportStop(int32_t reason) {
   m_stopReason = reason;
   m_errorPending = true;
   SetBits(kBreak);
-  // The outputs a stop must not leave on go off at once.
-  if (m_io) m_io->AllOutputsOff(false);
+  // The outputs a stop must not leave on go off at once; a lost arc leaves
+  // the torch's outputs to the program's stop handling.
+  if (m_io && reason != ERR_ARC_GOOD_LOST) m_io->AllOutputsOff(false);
   const std::string text = ErrorText(Error_t(reason));
   LogMessage(kLogAlways, "Machine stopped: %s", text.c_str());
   // The operator reads why the machine stopped, whatever was running.

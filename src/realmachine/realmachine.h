@@ -154,6 +154,16 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   // worker thread, at a standstill. False when it could not be sent.
   bool SetThcState(bool on);
   bool ThcOn() const { return m_thcOn.load(std::memory_order_acquire); }
+  // The lit torch's arc is watched (M3) or no longer (M5, a run's end): once
+  // the arc is good, its loss stops the motion, by the module's stop
+  // condition when the arc-good signal has a pin, else here by the voltage.
+  void WatchArc(bool on);
+  // Worker thread, at every stop check: arms a waiting watch once the arc
+  // is good; true when the watch by the voltage sees the arc lost.
+  bool PollArcWatch();
+  // A stop now is the arc's loss: THC inputs, the spindle on clockwise and
+  // the arc-good signal not active.
+  bool ArcLost();
 
   // ---- the last run (tests, command line)
   int32_t LastErrorCode() const { return m_lastErrorCode.load(std::memory_order_acquire); }
@@ -236,6 +246,8 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   double m_thcVolts = -1;  // target arc voltage, V
   double m_thcLowMm = 0, m_thcHighMm = 0;
   bool m_thcAuto = false;
+  enum class ArcWatch { OFF, WAITING, MODULE, VOLTAGE };
+  ArcWatch m_arcWatch = ArcWatch::OFF;  // worker thread
   std::atomic<bool> m_thcOn{false};  // the handwheel's encoder count, as last delivered
 
   int32_t m_execMode = kExecStd;

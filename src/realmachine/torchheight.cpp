@@ -2,8 +2,11 @@
 // measures; the machine switches it with the band and dynamics of Z.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "base/logging.h"
+#include "base/messagelist.h"
+#include "io/iomapping.h"
 #include "io/iomodule.h"
 #include "io/modulecontrol.h"
 #include "machine/machineconfig.h"
@@ -60,6 +63,15 @@ bool RealMachine::SetThcState(bool on) {
   else LogMessage(kLogThc, "THC OFF");
   const bool sent = link->SetThc(t);
   if (!sent) LogMessage(kLogThc, "THC not switched: the module refused Z %f..%f", m_thcLowMm, m_thcHighMm);
+  if (!sent && on) {
+    // The cut would run without height control: the operator must know.
+    // (The module takes the band's ends as unsigned step counts, so a band
+    // from below Z zero up to or past it is refused.)
+    char text[160];
+    std::snprintf(text, sizeof text, "Torch height control not switched on (Z band %.3f..%.3f mm)", m_thcLowMm,
+                  m_thcHighMm);
+    PostOperatorMessage(text);
+  }
   m_thcOn.store(on && sent, std::memory_order_release);
   if (!on && m_thcAuto) {
     // The voltage the torch stood at becomes the next target.
@@ -74,4 +86,33 @@ void RealMachine::SetThc(bool on) { Post(workcmd::SetThc(on)); }
 
 double RealMachine::GetArcVoltage() {
   return m_stream.ArcRaw() * GetMachineConfig().thcDivider / kRawPerVolt;
+}
+
+void RealMachine::WatchArc(bool on) {
+  if (m_arcWatch == ArcWatch::MODULE && m_io) {
+    m_io->RemoveStopInput(SIG_IN_ARC_OK);
+    m_io->SetStopCondition();
+  }
+  if (m_arcWatch != ArcWatch::OFF || on) LogMessage(kLogThc, "Arc good watch %s", on ? "waits for the arc" : "off");
+  // The torch only becomes good some time after M3 (ignition, pierce): the
+  // watch starts once the arc reports good.
+  m_arcWatch = on ? ArcWatch::WAITING : ArcWatch::OFF;
+}
+
+bool RealMachine::PollArcWatch() {
+  if (m_arcWatch == ArcWatch::VOLTAGE) return !GetSignal(SIG_IN_ARC_OK);
+  if (m_arcWatch != ArcWatch::WAITING || !GetSignal(SIG_IN_ARC_OK)) return false;
+  if (m_io && m_io->Mapping().InputMapped(SIG_IN_ARC_OK)) {
+    if (!m_io->AddStopInput(SIG_IN_ARC_OK, false, false)) return false;
+    m_io->SetStopCondition();
+    m_arcWatch = ArcWatch::MODULE;
+  } else {
+    m_arcWatch = ArcWatch::VOLTAGE;
+  }
+  LogMessage(kLogThc, "Arc good watch armed (%s)", m_arcWatch == ArcWatch::MODULE ? "input" : "voltage");
+  return false;
+}
+
+bool RealMachine::ArcLost() {
+  return HasThcOption() && m_spindleOn && m_spindleCw && !GetSignal(SIG_IN_ARC_OK);
 }

@@ -97,6 +97,8 @@ bool Control::Apply(const std::string& line, uint64_t now, std::string& error) {
       bytes.push_back(static_cast<uint8_t>(v));
     }
     for (SoftModule* m : targets) m->Core().QueueRawData(bytes);
+  } else if (cmd == "arc" && words.size() == 2 && (words[1] == "0" || words[1] == "1")) {
+    for (SoftModule* m : targets) m->Core().Thc().SetArc(words[1] == "1");
   } else if ((cmd == "silent" || cmd == "talk") && words.size() == 1) {
     for (SoftModule* m : targets) m->SetSilent(cmd == "silent", now);
   } else if (cmd == "restart" && words.size() == 1) {

@@ -38,6 +38,7 @@ struct ModuleConfig {
   std::vector<SwitchSpec> switches;  // --switch: home and limit switches
   ProbeSpec probe;                   // --probe: a touch probe on a plane
   ThcPlate thcPlate;                 // --thc-plate: the arc voltage over a plate
+  int arcGoodBit = -1;               // --arc-good: input on while the arc burns; -1 none
   FaultConfig faults;
 };
 

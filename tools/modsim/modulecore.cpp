@@ -135,6 +135,14 @@ void ModuleCore::Tick(uint64_t t) {
     Physical(p);
     thc_.Tick(p, Actual(thc_.Channel()), stopped_ || emergency_);
   }
+  if (config_.arcGoodBit >= 0) {
+    const uint32_t bit = 1u << config_.arcGoodBit;
+    const uint32_t now = thc_.Arc() ? inputs_ | bit : inputs_ & ~bit;
+    if (now != inputs_) {
+      record_.Event(t, "arc good=%d", thc_.Arc() ? 1 : 0);
+      SetInputs(now, t);
+    }
+  }
   SenseAxes(t);
   if (pins_) pins_->Tick(t, record_);
   int32_t now[AxisModel::kMaxAxes];
@@ -270,6 +278,7 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
       if (n >= 2)
         for (int i = 0; 2 + 4 * (i + 1) <= n; ++i) parameters_[Get16(a) + static_cast<uint32_t>(i)] = Get32(a + 2 + 4 * i);
       if (modbus_) modbus_->Configure(parameters_[modbusbatch::kParBaudrate], parameters_[modbusbatch::kParTimeout]);
+      if (n >= 6 && Get16(a) == kParThcNomVelocity) thc_.NominalVelocity(Get32(a + 2), t, record_);
       break;
     case CMD_GET_PAR:
       if (n >= 3) {

@@ -56,6 +56,7 @@ class ModuleCore {
   bool TakeRawAnnouncement();
   // The model's pins (--model), nullptr without one.
   ModulePins* Pins() { return pins_.get(); }
+  TorchHeight& Thc() { return thc_; }
   // A frame of the open connection arrived (the charge pump's watchdog).
   void HostFrame(uint64_t t) {
     if (pins_) pins_->HostFrame(t);

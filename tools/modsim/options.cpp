@@ -37,6 +37,7 @@ const char* Usage() {
          "  --thc-plate Z0:DZDX:DZDY:VOLTS:VPERSTEP  arc voltage at the input (sixth position value,\n"
          "                       409.5 per volt): VOLTS at the plate Z0 + DZDX*X + DZDY*Y (steps),\n"
          "                       VPERSTEP more per Z step above it; torch height control acts on it\n"
+         "  --arc-good BIT       input BIT is on while the arc burns (see the arc control line)\n"
          "  --modbus-port TTY    runs the Modbus batches it is sent on this serial line (RTU)\n"
          "  --model WORD         plays a controller model: its name, pins, PWM and charge pump\n"
          "  --drop P --dup P --reorder P   fault probabilities (0..1), both directions\n"
@@ -44,7 +45,8 @@ const char* Usage() {
          "  --silent-after N     falls silent after N frames of an open connection\n"
          "  --restart-after N    forgets its connection after N frames of an open connection\n"
          "control lines (stdin or FIFO), optionally prefixed by @INDEX or @MAC:\n"
-         "  input BIT 0|1 | pin PIN 0|1 | inputs HEX | status HEX | raw HEX... | silent | talk | restart | quit\n";
+         "  input BIT 0|1 | pin PIN 0|1 | inputs HEX | status HEX | raw HEX... | silent | talk | restart | quit\n"
+         "  arc 0|1              puts the plasma arc out (the voltage reads 0, THC holds Z) or lights it\n";
 }
 
 namespace {
@@ -149,6 +151,9 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
     } else if (opt == "--thc-plate") {
       std::string why;
       if (!ParseThcPlate(v, current->thcPlate, why)) return Fail(error, "--thc-plate: " + why);
+    } else if (opt == "--arc-good") {
+      if (!ParseLong(v, 0, 23, n)) return Fail(error, "--arc-good takes an input bit 0..23");
+      current->arcGoodBit = static_cast<int>(n);
     } else if (opt == "--drop" || opt == "--dup" || opt == "--reorder") {
       if (!ParseProbability(v, p)) return Fail(error, opt + " takes a probability 0..1");
       (opt == "--drop" ? current->faults.drop : opt == "--dup" ? current->faults.dup : current->faults.reorder) = p;

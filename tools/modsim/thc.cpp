@@ -46,7 +46,12 @@ void TorchHeight::Command(const uint8_t* a, int n, const int64_t* physical, uint
                deadbandVolts_, low_, high_, vmax_, acc_);
 }
 
+void TorchHeight::NominalVelocity(uint32_t share, uint64_t t, Recorder& record) {
+  record.Event(t, "thc nominal velocity=%u", share);
+}
+
 double TorchHeight::Volts(const int64_t* p) const {
+  if (!arc_) return 0;
   const double surface = plate_.z0 + plate_.dzdx * static_cast<double>(p[0]) + plate_.dzdy * static_cast<double>(p[1]);
   return plate_.volts + plate_.voltsPerStep * (static_cast<double>(p[2]) - surface);
 }
@@ -58,7 +63,7 @@ int32_t TorchHeight::Raw(const int64_t* physical) const {
 void TorchHeight::Tick(const int64_t* physical, int32_t counter, bool hold) {
   if (!on_) return;
   double want = 0;  // steps/s
-  if (!hold && plate_.given) {
+  if (!hold && plate_.given && arc_) {
     const double error = targetVolts_ - Volts(physical);
     // Full speed from one volt of error at the input (times the gain).
     if (std::fabs(error) > deadbandVolts_) want = std::clamp(gain_ * error, -1.0, 1.0) * vmax_;

@@ -19,6 +19,12 @@ class TorchHeight {
   // A plate is configured: the voltage is measured and reported.
   bool Measures() const { return plate_.given; }
   bool On() const { return on_; }
+  // The arc burns (a control line can put it out): without it the input
+  // reads 0 V and the control holds Z where it is.
+  bool Arc() const { return arc_; }
+  void SetArc(bool burns) { arc_ = burns; }
+  // The nominal path velocity the host forwards (a 1/65535 share of its vmax).
+  void NominalVelocity(uint32_t share, uint64_t t, Recorder& record);
   int Channel() const { return channel_; }
   // The steps the control has moved its channel by (not yet part of the axis).
   int32_t Shift() const { return static_cast<int32_t>(shift_ >= 0 ? shift_ + 0.5 : shift_ - 0.5); }
@@ -37,6 +43,7 @@ class TorchHeight {
  private:
   ThcPlate plate_;
   bool on_ = false;
+  bool arc_ = true;
   int channel_ = 2;
   double gain_ = 1;            // signed: negative when the channel counts down upwards
   double targetVolts_ = 0;     // at the input

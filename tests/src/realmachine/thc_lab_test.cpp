@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "common/applog_capture.h"
+#include "io/iomapping.h"
+#include "program/errors.h"
 #include "tests/src/realmachine/machine_lab.h"
 
 namespace {
@@ -30,6 +32,10 @@ constexpr double kArcPerMm = 20;
 constexpr double kDivider = 50;
 constexpr double kTarget = 120;  // V: 2 mm above the plate
 constexpr double kDeadband = 1;  // V: 0.05 mm
+constexpr int kArcGoodBit = 8;   // Korrin input pin 30
+constexpr int kArcGoodPin = 30;
+constexpr int kLimitBit = 9;     // pin 31
+constexpr int kLimitPin = 31;
 
 double Plate(double x) { return kPlateZ0 + kPlateSlope * x; }
 double Arc(double x, double z) { return kArcAtPlate + kArcPerMm * (z - Plate(x)); }
@@ -40,13 +46,18 @@ class ThcLab : public MachineLab {
     std::ostringstream plate;
     plate << kPlateZ0 / kRes << ":" << kPlateSlope << ":0:" << kArcAtPlate / kDivider << ":"
           << kArcPerMm / kDivider * kRes;
-    StartMachine(kSpeed, {"--thc-plate", plate.str()}, "Korrin+THC");
+    StartMachine(kSpeed, {"--thc-plate", plate.str(), "--arc-good", std::to_string(kArcGoodBit)}, "Korrin+THC");
     ASSERT_NE(machine, nullptr);
     MachineConfig& cfg = GetMachineConfig();
     cfg.thcDivider = kDivider;
     cfg.thcDeadband = kDeadband;
     cfg.thcGain = 4;
     cfg.machineType = 5;  // plasma: V is the voltage of M46, not an axis
+  }
+  std::string Program(const std::string& text) {
+    const std::string file = testsupport::ScratchDir() + "/thc.nc";
+    std::ofstream(file) << "%\n" << text;
+    return file;
   }
   // The module's record times (µs) of its torch height control switching.
   std::vector<uint64_t> ThcEvents(const char* word) {
@@ -157,6 +168,102 @@ TEST_F(ThcLab, TorchFollowsThePlateWithinTheBandAndStaysInsideTheM46Bounds) {
   }
   EXPECT_EQ(log.Count("THC ON volt=120.000000 vel=20000.000000 acc=400000.000000 auto=0"), 2);
   EXPECT_EQ(log.Count("THC OFF"), 2);
+}
+
+// The arc goes out in the middle of a cut: the run ends with the arc's loss,
+// found by the arc-good input or, without one, by the voltage leaving its
+// limits, and the outputs stay as they are. A limit switch while the arc
+// burns stays an ordinary stop that switches the outputs off.
+TEST_F(ThcLab, ArcLostMidCutEndsTheRunAndLeavesTheOutputs) {
+  Start();
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.thcUseLimits = true;
+  cfg.thcMinVolt = 100;
+  cfg.thcMaxVolt = 140;
+  IoMapping& m = GetIoMapping();
+  ASSERT_TRUE(m.AssignInput(SIG_IN_LIMIT_PLUS + 0, kLimitPin, false));
+  machine->ArmStopCondition();
+  testsupport::AppLogCapture log(LOGCAT_TRAJECTORY | LOGCAT_IN_OUTPUT);
+  const std::string file = Program("G90 G0 X0 Y0 Z-18\nM3 S1000\nM46 V120 I-25 J-5\nG1 X100 F600\nM47\nM5\n");
+  struct Case {
+    bool arcInput;      // arc good has a pin, else the voltage tells
+    std::string fault;  // control line sent mid-cut, turned round afterwards
+    int32_t code;
+    bool outputsOff;
+  };
+  const Case cases[] = {{false, "arc 0", ERR_ARC_GOOD_LOST, false},
+                        {true, "arc 0", ERR_ARC_GOOD_LOST, false},
+                        {true, "input " + std::to_string(kLimitBit) + " 1", ERR_LIMIT_SWITCH, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault + (c.arcInput ? " with the input" : " by the voltage"));
+    m.RemoveInput(SIG_IN_ARC_OK);
+    if (c.arcInput) {
+      ASSERT_TRUE(m.AssignInput(SIG_IN_ARC_OK, kArcGoodPin, false));
+    }
+    const int offBefore = log.Count("AllOutputsOff()");
+    Coordinates p;
+    double xAtFault = 0;
+    const RunResult r = RunFile(file, [&] {
+      machine->GetPosition(p);
+      // Past X30 of the cut, not at the start where the last run stopped.
+      if (xAtFault == 0 && machine->ThcOn() && p.v[0] > 30) {
+        xAtFault = p.v[0];
+        module->Control(c.fault);
+      }
+    });
+    std::string clear = c.fault;
+    clear.back() = '0' + '1' - clear.back();
+    module->Control(clear);
+    ASSERT_GT(xAtFault, 0);
+    EXPECT_EQ(r.code, c.code) << r.text;
+    EXPECT_EQ(log.Count("AllOutputsOff()") > offBefore, c.outputsOff);
+    machine->GetPosition(p);
+    EXPECT_LT(p.v[0], xAtFault + 5) << "the cut stopped where the arc went out";
+  }
+}
+
+// The nominal velocity reaches the module's THC at every feed of the cut
+// while THC is on, as a share of the vmax: the second feed doubles it.
+TEST_F(ThcLab, NominalVelocityReachesTheModulesThcWhenTheFeedChanges) {
+  Start();
+  const uint64_t since = RecordEnd();
+  const RunResult r = RunFile(Program(
+      "G90 G0 X0 Y0 Z-17.5\nM3 S1000\nG1 X10 F300\nM46 V120 I-25 J-5\nG1 X40 F600\nG1 X80 F1200\nM47\nG1 X90 F300\n"));
+  ASSERT_EQ(r.code, 0) << r.text;
+  ASSERT_TRUE(Driver().Synchronize(key, true));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<double> shares;
+  for (const auto& l : Lines(1, "EVT"))
+    if (l.micros > since && l.text.rfind("thc nominal velocity=", 0) == 0)
+      shares.push_back(std::stod(l.text.substr(21)));
+  ASSERT_EQ(shares.size(), 2u);
+  EXPECT_NEAR(shares[1] / shares[0], 2.0, 0.001);
+}
+
+// On a plasma machine without an arc-good input the arc counts as good while
+// its voltage lies within the configured limits.
+TEST_F(ThcLab, ArcGoodFromTheVoltageLimits) {
+  Start();
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.thcMinVolt = 100;
+  cfg.thcMaxVolt = 140;
+  const struct {
+    double z;  // mm, over the plate at -20 mm at X0: 80 V + 20 V/mm
+    bool useLimits;
+    int machineType;
+    bool good;
+  } cases[] = {{-18, true, 5, true}, {-19.5, true, 5, false}, {-16, true, 5, false}, {-18, false, 5, false},
+               {-18, true, 0, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "Z" << c.z << " limits " << c.useLimits << " type " << c.machineType);
+    ASSERT_EQ(RunFile(Program("G90 G0 X0 Y0 Z" + std::to_string(c.z) + "\n")).code, 0);
+    const double volts = kArcAtPlate + kArcPerMm * (c.z - kPlateZ0);
+    ASSERT_TRUE(WaitUntil([&] { return machine->PollIo(), std::fabs(machine->GetArcVoltage() - volts) < 0.5; }, 2000));
+    cfg.thcUseLimits = c.useLimits;
+    cfg.machineType = c.machineType;
+    EXPECT_EQ(machine->GetSignal(SIG_IN_ARC_OK), c.good) << machine->GetArcVoltage() << " V";
+    cfg.machineType = 5;
+  }
 }
 
 }  // namespace
