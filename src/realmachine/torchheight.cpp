@@ -18,6 +18,8 @@ constexpr int32_t kLogThc = LOGCAT_TRAJECTORY | 3;
 constexpr int kZ = 2;
 // Raw counts of the module's analog input per volt at the input.
 constexpr double kRawPerVolt = 409.5;
+// The analog input read at the end of an automatic cut has its own scale.
+constexpr double kAnalogRawPerVolt = 409.6;
 }  // namespace
 
 bool RealMachine::HasThcOption() const {
@@ -75,7 +77,7 @@ bool RealMachine::SetThcState(bool on) {
   m_thcOn.store(on && sent, std::memory_order_release);
   if (!on && m_thcAuto) {
     // The voltage the torch stood at becomes the next target.
-    m_thcVolts = GetArcVoltage();
+    m_thcVolts = m_stream.ArcRaw() * GetMachineConfig().thcDivider / kAnalogRawPerVolt;
     GetMachineState()->SetVar(981, m_thcVolts);
     m_thcAuto = false;
   }
