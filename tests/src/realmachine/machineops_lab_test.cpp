@@ -388,6 +388,7 @@ TEST_F(OpsLab, OpenDoorLimitsTheJogAndRefusesAMove) {
 // 0.1 mm, the count wrapping on the way, and X comes to rest there; turned
 // far beyond the soft limit it stands at the limit, never beyond it.
 TEST_F(OpsLab, HandwheelCountsMoveTheAxisByTheStepAndStopAtTheSoftLimit) {
+  testsupport::AppLogCapture log(LOGCAT_TRAJECTORY);
   Start(2);
   MachineConfig& cfg = GetMachineConfig();
   cfg.enforceSoftLimits = true;
@@ -436,6 +437,8 @@ TEST_F(OpsLab, HandwheelCountsMoveTheAxisByTheStepAndStopAtTheSoftLimit) {
   }
   EXPECT_EQ(lowest, std::lround(-1.0 / kRes)) << "X never passes its soft limit";
   EXPECT_LE(fastest * kRes, 20.0 * 0.005 + kRes) << "the jog velocity, 20 mm/s";
+  EXPECT_GT(log.Count("static V Limit Braking"), 0) << "braked for the limit";
+  EXPECT_EQ(log.Count("static V Limit Overshot"), 0);
   std::printf("[ wheel    ] fastest %.2f mm/s of 20\n", fastest * kRes / 0.005);
 }
 
