@@ -16,9 +16,9 @@ constexpr double kFractionOne = 1073741824.0;  // 2^30
 
 void Handwheel::Update(uint64_t t) {
   if (turnTime_ == 0 || t >= turnStart_ + turnTime_) {
-    if (turnTime_ != 0 && static_cast<int64_t>(count_) != static_cast<int64_t>(static_cast<uint32_t>(base_ + delta_)))
-      changed_ = turnStart_ + turnTime_;
-    count_ = static_cast<uint32_t>(base_ + delta_);
+    const uint32_t end = static_cast<uint32_t>(base_ + delta_);
+    if (end != count_) changed_ = turnTime_ != 0 ? turnStart_ + turnTime_ : t;
+    count_ = end;
     turnTime_ = 0;
     return;
   }
@@ -35,7 +35,8 @@ void Handwheel::Turn(int64_t delta, bool absolute, uint64_t durationUs) {
   const uint64_t t = clock_;
   Update(t);
   base_ = count_;
-  delta_ = absolute ? static_cast<int64_t>(static_cast<uint32_t>(delta)) - base_ : delta;
+  // To a count: the short way round the 32-bit counter.
+  delta_ = absolute ? static_cast<int32_t>(static_cast<uint32_t>(delta) - count_) : delta;
   turnStart_ = t;
   turnTime_ = delta_ == 0 ? 0 : durationUs;
   if (turnTime_ == 0) {
