@@ -97,8 +97,9 @@ void RealMachine::ExecuteHandwheelJog(int axis, double step, double velocity, bo
   const MachineConfig& cfg = GetMachineConfig();
   const Transformation* t = act.GetTransformation();
   auto toMachine = [t](const Coordinates& p) { return t ? t->ToMachine(p) : p; };
-  // A transformed linear axis moves X, Y and Z together.
-  const uint32_t mask = axis < 3 && t ? 7u : 1u << axis;
+  // Under a transformation or the surface map a linear axis moves X, Y and
+  // Z together.
+  const uint32_t mask = axis < 3 && t && t->IsActive() ? 7u : 1u << axis;
   auto jogged = [mask](int a) { return ((mask >> a) & 1u) != 0; };
 
   Coordinates start = ToProgram(act, m_stream.ActPos());

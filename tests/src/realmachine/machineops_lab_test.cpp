@@ -16,6 +16,7 @@
 #include "common/applog_capture.h"
 #include "driver/src/linkframe.h"
 #include "io/iomapping.h"
+#include "machine/surfacemapping.h"
 #include "program/errors.h"
 #include "simulation/simulation.h"
 #include "tests/src/realmachine/machine_lab.h"
@@ -441,6 +442,50 @@ TEST_F(OpsLab, HandwheelCountsMoveTheAxisByTheStepAndStopAtTheSoftLimit) {
   EXPECT_GT(log.Count("static V Limit Braking"), 0) << "braked for the limit";
   EXPECT_EQ(log.Count("static V Limit Overshot"), 0);
   std::printf("[ wheel    ] fastest %.2f mm/s of 20\n", fastest * kRes / 0.005);
+}
+
+// With a surface map active the wheel's X moves the tool along the mapped
+// surface: X by the counts, Z by the map's rise there, both channels
+// driven by the module.
+TEST_F(OpsLab, HandwheelUnderASurfaceMapFollowsTheSurface) {
+  Start(2);
+  GetMachineConfig().wheelAccFactor = 50;
+  GetMachineConfig().wheelFilterTime = 40;
+  SurfaceMapping& map = GetSurfaceMapping();
+  struct Off {
+    ~Off() {
+      GetSurfaceMapping().Enable(false);
+      actState.SetSurfaceMapping(false);
+    }
+  } off;
+  // A plane falling 0.05 mm per mm of X (Z starts at its upper limit).
+  map.SetBoundaries(-400, -400, 400, 400, 3, 3);
+  for (int iy = 0; iy < 3; ++iy)
+    for (int ix = 0; ix < 3; ++ix) map.SetValue(ix, iy, -0.05 * (-400 + 400 * ix));
+  map.Enable(true);
+  actState.SetCurrOffsetFromFile(1);  // G54: the map belongs to a work offset
+  actState.SetSurfaceMapping(true);
+  actState.SetCurrOffsetFromFile(1);
+  ASSERT_TRUE(actState.GetTransformation()->IsMappingOn());
+  // Where the tool must end: 10 mm further in program X, on the surface.
+  const Coordinates before = Pos();
+  Coordinates want = actState.GetTransformation()->ToProgram(before);
+  want.v[0] += 10.0;
+  want = actState.GetTransformation()->ToMachine(want);
+  ASSERT_LT(want.v[2] - before.v[2], -0.3) << "the surface falls there";
+  const uint32_t ops = machine->OperationsFinished();
+  machine->HandwheelJog(true, 0, 0.1, 20, false);
+  ASSERT_TRUE(WaitUntil([&] { return (machine->State() & RealMachine::kHandwheel) != 0; }, 2000));
+  module->Control("wheel +100 300");
+  const auto there = [&] {
+    const Coordinates p = Pos();
+    return std::fabs(p.v[0] - want.v[0]) <= kRes + 1e-9 && std::fabs(p.v[2] - want.v[2]) <= kRes + 1e-9;
+  };
+  EXPECT_TRUE(WaitUntil(there, 10000)) << Pos().v[0] << " " << Pos().v[2] << " want " << want.v[0] << " " << want.v[2];
+  EXPECT_NEAR(Pos().v[1], before.v[1], 1e-9);
+  machine->HandwheelJog(false, 0, 0, 0, false);
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != ops; }, 5000));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
 }
 
 // Stop, or the wheel's own off, while the axis still runs: the jog ends
