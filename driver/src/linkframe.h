@@ -49,6 +49,17 @@ constexpr uint8_t kAnswerStatus = 1;  // any other type is a regular answer
 
 constexpr uint8_t kStatusRawWaiting = 0x10;  // raw data waiting to be fetched
 
+// Module parameters of the handwheel. The module counts the handwheel's
+// encoder itself and offers three read-only values from kParHandwheel on
+// (read with code 23): the count, the module time of its last change and the
+// module time the sample was taken, both in 100 ns. Set-up (25) and targets
+// (26) carry velocities as fractions of the jog velocity only, so the host
+// writes each channel's jog velocity (steps/s, code 22) from
+// kParHandwheelVelocity on before the set-up.
+constexpr uint16_t kParHandwheel = 0x0600;
+constexpr int kHandwheelValues = 3;
+constexpr uint16_t kParHandwheelVelocity = 0x0610;
+
 // Command codes (code, length, arguments).
 enum CommandCode : uint8_t {
   CMD_NOP = 0,
@@ -79,7 +90,7 @@ enum CommandCode : uint8_t {
 
 // Module parameters (codes 22 and 23) of the motion side: the nominal path
 // velocity for torch height control, as a 1/65535 share of the vmax.
-constexpr uint16_t kParThcNomVelocity = 0x0600;
+constexpr uint16_t kParThcNomVelocity = 0x0620;
 
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Get32(const uint8_t* p) {

@@ -70,14 +70,6 @@ void RealMachine::MoveTo(const Coordinates& target, double value2, double veloci
 
 void RealMachine::Home(int32_t axes) { Post(workcmd::Home(axes)); }
 
-void RealMachine::HandwheelJog(bool start, int32_t axis, double step, double velocity, bool flag) {
-  Post(workcmd::HandwheelJog(start, axis, step, velocity, flag));
-}
-
-void RealMachine::SetHandWheelPos(uint32_t position, uint32_t, uint32_t) {
-  m_wheelCount.store(position, std::memory_order_release);
-}
-
 std::string RealMachine::StatusText() const {
   std::lock_guard<std::mutex> lock(m_textMutex);
   return m_statusText;
@@ -243,64 +235,6 @@ void RealMachine::MoveToCommand(const WorkCmdData& cmd) {
     m_planner.PointToPointMove(target, v, 100.0, rapid ? 2 : 0);
     m_stream.WaitStandstill();
   });
-}
-
-// ---------------------------------------------------------------------------
-// handwheel
-
-void RealMachine::HandwheelCommand(const WorkCmdData& cmd) {
-  if (!cmd.flag1) {
-    // The loop below sees the bit gone at its next round.
-    if (HasBits(kHandwheel)) LogMessage(kLogOps, "Stop handwheel jog");
-    ClearBits(kHandwheel);
-    return;
-  }
-  if (HasBits(kHandwheel | kBusy | kPaused)) return;
-  const int axis = cmd.arg1;
-  const double step = cmd.value1;  // mm per count
-  if (axis < 0 || axis >= kAxisCount || !(step > 0) || !std::isfinite(step)) return;
-  ManualOperation("Handwheel", [&] {
-    MachineState& act = *GetMachineState();
-    const Transformation* t = act.GetTransformation();
-    Coordinates start = ToProgram(act, m_stream.ActPos());
-    if (cmd.flag2) start.v[axis] = std::round(start.v[axis] / step) * step;
-    // The counts the travel allows either way from the start.
-    int64_t lowest = INT64_MIN / 2, highest = INT64_MAX / 2;
-    double lo = 0, hi = 0;
-    if (SoftLimitsActive(act) && AxisTravelLimit(act, axis, false, lo) && AxisTravelLimit(act, axis, true, hi)) {
-      const double here = (t ? t->ToMachine(start) : start).v[axis];
-      lowest = static_cast<int64_t>(std::ceil((lo - here) / step - 1e-9));
-      highest = static_cast<int64_t>(std::floor((hi - here) / step + 1e-9));
-    }
-    const double vmax = GetMachineConfig().axis[axis].maxVelocity;
-    const double v = LimitJogSpeed(cmd.value2 > 0 ? std::min(cmd.value2, vmax) : vmax);
-    const uint32_t raw = m_wheelCount.load(std::memory_order_acquire);
-    LogMessage(kLogOps, "Start handwheel jog a=%d step=%f v=%f", axis, step, v);
-    LogMessage(kLogOps, "StartHandwheelJog startPos=%f rawPos=%d", start.v[axis], static_cast<int32_t>(raw));
-    SetBits(kHandwheel);
-    int64_t sent = 0;
-    bool first = true;
-    while (HasBits(kHandwheel)) {
-      CheckBreak(0);
-      // The count's change since the start, whatever way the counter wrapped.
-      const int32_t counted = static_cast<int32_t>(m_wheelCount.load(std::memory_order_acquire) - raw);
-      const int64_t dist = std::clamp<int64_t>(counted, lowest, highest);
-      if (dist != sent || first) {
-        Coordinates dest = start;
-        dest.v[axis] = start.v[axis] + step * static_cast<double>(dist);
-        const Coordinates m = t ? t->ToMachine(dest) : dest;
-        LogMessage(kLogOps, "Handwheel jog intDist=%lld destPos=%f", static_cast<long long>(dist), dest.v[axis]);
-        m_planner.PointToPointMove(m, v, 100.0, 0);
-        sent = dist;
-        first = false;
-      }
-      m_stream.DoPollIo(false);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    m_stream.WaitStandstill();
-    LogMessage(kLogOps, "ExecuteHandwheelJog leave");
-  });
-  ClearBits(kHandwheel);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "realmachine/modulelink.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "driver/src/linkframe.h"
 #include "driver/src/networkbuffer.h"
 #include "driver/src/quorvdriver.h"
@@ -9,6 +12,9 @@ ModuleLink::~ModuleLink() = default;
 bool ModuleLink::SetAxisPosition(int, int32_t) { return false; }
 bool ModuleLink::SetThc(const Thc&) { return false; }
 bool ModuleLink::SetThcVelocity(uint32_t) { return false; }
+bool ModuleLink::ReadHandwheel(uint32_t&, uint32_t&, uint32_t&) { return false; }
+bool ModuleLink::SetHandwheelJog(const Wheel&) { return false; }
+bool ModuleLink::SetHandwheelTargets(uint32_t, const int32_t*, int) { return false; }
 
 bool QuorvLink::Up() { return !m_driver.ConnectionIsBad(m_key); }
 
@@ -71,3 +77,29 @@ bool QuorvLink::ReadPosition(uint16_t& ref, int32_t* steps, int n) {
 }
 
 bool QuorvLink::ReadInputs(uint32_t& inputs) { return m_driver.ReadInputs(m_key, &inputs); }
+
+bool QuorvLink::ReadHandwheel(uint32_t& count, uint32_t& changed, uint32_t& sampled) {
+  uint32_t v[linkframe::kHandwheelValues] = {};
+  if (!m_driver.GetPar(m_key, linkframe::kParHandwheel, linkframe::kHandwheelValues, v)) return false;
+  count = v[0];
+  changed = v[1];
+  sampled = v[2];
+  return true;
+}
+
+bool QuorvLink::SetHandwheelJog(const Wheel& w) {
+  if (w.accMmPerS2 > 0) {
+    uint32_t v[kChannels];
+    for (int c = 0; c < kChannels; ++c)
+      v[c] = static_cast<uint32_t>(std::lround(std::clamp(w.velStepsPerS[c], 0.0, 4.0e9)));
+    if (!m_driver.SetPar(m_key, linkframe::kParHandwheelVelocity, v, kChannels)) return false;
+  }
+  return m_driver.SetHandwheelJog(m_key, w.accMmPerS2, w.velMmPerS, w.roundS, w.filterS);
+}
+
+bool QuorvLink::SetHandwheelTargets(uint32_t speedFraction, const int32_t* steps, int n) {
+  uint32_t v[kChannels];
+  if (n < 1 || n > kChannels) return false;
+  for (int c = 0; c < n; ++c) v[c] = static_cast<uint32_t>(steps[c]);
+  return m_driver.SetHandwheelTargets(m_key, speedFraction, v, n);
+}

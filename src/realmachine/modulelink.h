@@ -58,6 +58,22 @@ class ModuleLink {
   // The nominal path velocity for the module's torch height control, as a
   // 1/65535 share of the vmax of its dynamics.
   virtual bool SetThcVelocity(uint32_t share);
+  // The handwheel the module counts: its count and the module times (100 ns)
+  // of the count's last change and of the sample. Waits for the answer.
+  virtual bool ReadHandwheel(uint32_t& count, uint32_t& changed, uint32_t& sampled);
+  // Handwheel jog: the module moves the channels to their targets by itself,
+  // at a fraction of the jog velocity, ramped by the jog acceleration.
+  struct Wheel {
+    double accMmPerS2 = 0;    // 0: the jog ends
+    double velMmPerS = 0;     // the jog velocity
+    double roundS = 0.01;     // the host's round
+    double filterS = 0;       // the host's smoothing of the count
+    double velStepsPerS[kChannels] = {};  // jog velocity per channel; 0: the channel stands
+  };
+  virtual bool SetHandwheelJog(const Wheel& wheel);
+  // speedFraction: of the jog velocity, 2^30 = all of it; one target (steps)
+  // per channel from 0 on, n 1..6.
+  virtual bool SetHandwheelTargets(uint32_t speedFraction, const int32_t* steps, int n);
   // Asks for a fresh answer; false when it would have to wait.
   virtual bool RequestStatus() = 0;
   // From the last answer: level as for SendPoint, status byte.
@@ -89,6 +105,9 @@ class QuorvLink : public ModuleLink {
   bool SetAxisPosition(int channel, int32_t steps) override;
   bool SetThc(const Thc& thc) override;
   bool SetThcVelocity(uint32_t share) override;
+  bool ReadHandwheel(uint32_t& count, uint32_t& changed, uint32_t& sampled) override;
+  bool SetHandwheelJog(const Wheel& wheel) override;
+  bool SetHandwheelTargets(uint32_t speedFraction, const int32_t* steps, int n) override;
   bool RequestStatus() override;
   bool ReadStatus(int& level, int& status) override;
   bool ReadPosition(uint16_t& ref, int32_t* steps, int n) override;

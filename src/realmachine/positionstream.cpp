@@ -264,6 +264,12 @@ void PositionStream::SetPosition(const int32_t* steps, int mode) {
 void PositionStream::DoPollIo(bool pollAll) {
   if (!m_link || !m_link->Up()) return;
   if (pollAll) m_link->RequestStatus();
+  // The handwheel is read while a handwheel jog runs (the read waits for
+  // its answer, which brings the status asked for above along).
+  if (m_machine.HasBits(RealMachine::kHandwheel)) {
+    uint32_t count = 0, changed = 0, sampled = 0;
+    if (m_link->ReadHandwheel(count, changed, sampled)) m_machine.SetHandWheelPos(count, changed, sampled);
+  }
   int level = 0, status = 0;
   if (m_link->ReadStatus(level, status)) {
     m_bufLevel = level;

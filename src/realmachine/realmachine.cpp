@@ -329,8 +329,12 @@ void RealMachine::ExecuteCommand(const WorkCmdData& cmd) {
 
 void RealMachine::StopCommand() {
   if (m_execMode != kExecStd) LogMessage(kLogMachine, "StopJog/Prg != execStd");
+  // A handwheel jog ends as it ends on the wheel's own stop: no break.
+  if (HasBits(kHandwheel)) {
+    StopHandwheel();
+    return;
+  }
   if (!HasBits(kBusy | kPaused)) return;
-  if (HasBits(kHandwheel)) LogMessage(kLogMachine, "Stop handwheel jog");
   LogMessage(kLogMachine, "StopJog/Prg stateBreak");
   SetBits(kBreak);
   ClearBits(kPaused);

@@ -223,6 +223,12 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void JogCommand(const WorkCmdData& cmd);
   void MoveToCommand(const WorkCmdData& cmd);
   void HandwheelCommand(const WorkCmdData& cmd);
+  // The handwheel jog of axis: step mm per count, velocity mm/s (0: the
+  // axis's maximum), snap: the axis starts on the grid of the step. Runs
+  // until the handwheel bit is cleared.
+  void ExecuteHandwheelJog(int axis, double step, double velocity, bool snap);
+  // Ends a running handwheel jog: the module brakes, the loop leaves.
+  void StopHandwheel();
   // The planner starts from where the machine stands.
   void StartPlanner();
   void SetStatusText(const std::string& text);
@@ -242,13 +248,20 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   MachineIo* m_safety = nullptr;
   bool m_allowOpenDoor = false;  // a jog may run behind an open door (door mode 3)
   std::string m_postedStop;      // the stop reason posted last (worker thread)
-  std::atomic<uint32_t> m_wheelCount{0};
+  // The handwheel as last delivered: count, module times (100 ns) of its
+  // last change and of the sample.
+  struct WheelSample {
+    uint32_t count = 0, changed = 0, sampled = 0;
+  };
+  WheelSample WheelPos() const;
+  mutable std::mutex m_wheelMutex;
+  WheelSample m_wheel;
   double m_thcVolts = -1;  // target arc voltage, V
   double m_thcLowMm = 0, m_thcHighMm = 0;
   bool m_thcAuto = false;
   enum class ArcWatch { OFF, WAITING, MODULE, VOLTAGE };
   ArcWatch m_arcWatch = ArcWatch::OFF;  // worker thread
-  std::atomic<bool> m_thcOn{false};  // the handwheel's encoder count, as last delivered
+  std::atomic<bool> m_thcOn{false};
 
   int32_t m_execMode = kExecStd;
   std::atomic<double> m_feedOverride{100.0};     // percent

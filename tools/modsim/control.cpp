@@ -99,6 +99,18 @@ bool Control::Apply(const std::string& line, uint64_t now, std::string& error) {
     for (SoftModule* m : targets) m->Core().QueueRawData(bytes);
   } else if (cmd == "arc" && words.size() == 2 && (words[1] == "0" || words[1] == "1")) {
     for (SoftModule* m : targets) m->Core().Thc().SetArc(words[1] == "1");
+  } else if (cmd == "wheel" && (words.size() == 2 || words.size() == 3)) {
+    // +N / -N: turned by N counts, =N: turned to count N; over MS of module
+    // time when given, else at once.
+    const std::string& w = words[1];
+    unsigned long ms = 0;
+    if (w.size() < 2 || (w[0] != '+' && w[0] != '-' && w[0] != '=') || !ParseNumber(w.substr(1), 10, 0xFFFFFFFFul, v) ||
+        (words.size() == 3 && !ParseNumber(words[2], 10, 3600000ul, ms))) {
+      error = "wheel takes +N, -N or =N and optionally a time in ms";
+      return false;
+    }
+    const int64_t n = w[0] == '-' ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+    for (SoftModule* m : targets) m->Core().Wheel().Turn(n, w[0] == '=', ms * 1000);
   } else if ((cmd == "silent" || cmd == "talk") && words.size() == 1) {
     for (SoftModule* m : targets) m->SetSilent(cmd == "silent", now);
   } else if (cmd == "restart" && words.size() == 1) {

@@ -1,6 +1,7 @@
 // Control lines from stdin or a FIFO, so tests and integrators can press a
 // limit switch or an emergency stop while the module runs:
 //   [@INDEX|@MAC] input BIT 0|1 | pin PIN 0|1 | inputs HEX | status HEX | raw HEX...
+//   [@INDEX|@MAC] wheel +N|-N|=N [MS]
 //   [@INDEX|@MAC] silent | talk | restart | arc 0|1
 //   quit
 // Each line is answered on stdout with "ok" or "error: <why>".

@@ -38,7 +38,7 @@ uint8_t ModuleCore::Status() const {
   if (!buffer_.empty() && !stopped_) s |= kStatusMoving;
   if (emergency_) s |= kStatusEmergency;
   if (stopped_) s |= kStatusStopped;
-  if (axes_->Moving()) s |= kStatusMoving;
+  if (axes_->Moving() || wheel_.Moving()) s |= kStatusMoving;
   if (!rawQueue_.empty()) s |= kStatusRawWaiting;
   if (overflow_) s |= kStatusOverflow;
   return s;
@@ -130,6 +130,7 @@ void ModuleCore::Tick(uint64_t t) {
     Drain(t, true);
   }
   if (!axes_->TakesStream()) axes_->Tick(t);
+  wheel_.Tick(*axes_, t, record_);
   if (thc_.On()) {
     int64_t p[AxisModel::kMaxAxes];
     Physical(p);
@@ -209,6 +210,7 @@ void ModuleCore::EvaluateStopCondition(uint64_t t) {
   if ((stop || emergency) && !stopped_) {
     stopped_ = true;
     axes_->StopDead();
+    wheel_.End();
     record_.Event(t, "%s inputs=%06x", emergency ? "emergency stop" : "stop", inputs_);
   }
 }
@@ -242,6 +244,7 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
     case CMD_STOP_MOTION:
       buffer_.clear();
       axes_->Stop();
+      wheel_.Stop(t, record_);
       break;
     case CMD_OUTPUTS:
       if (n >= 4) {
@@ -251,6 +254,7 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
       break;
     case CMD_CLEAR_BUFFER:
       ClearBuffer();
+      wheel_.End();
       stopped_ = false;
       emergency_ = false;
       EvaluateStopCondition(t);
@@ -276,7 +280,12 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
       break;
     case CMD_SET_PAR:
       if (n >= 2)
-        for (int i = 0; 2 + 4 * (i + 1) <= n; ++i) parameters_[Get16(a) + static_cast<uint32_t>(i)] = Get32(a + 2 + 4 * i);
+        for (int i = 0; 2 + 4 * (i + 1) <= n; ++i) {
+          const uint32_t number = Get16(a) + static_cast<uint32_t>(i);
+          // The handwheel's values are the module's to say.
+          if (number >= kParHandwheel && number < kParHandwheel + kHandwheelValues) continue;
+          parameters_[number] = Get32(a + 2 + 4 * i);
+        }
       if (modbus_) modbus_->Configure(parameters_[modbusbatch::kParBaudrate], parameters_[modbusbatch::kParTimeout]);
       if (n >= 6 && Get16(a) == kParThcNomVelocity) thc_.NominalVelocity(Get32(a + 2), t, record_);
       break;
@@ -285,9 +294,13 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
         Answer r = StatusAnswer();
         r.type = kAnswerParams;
         r.data.resize(kAnswerFixedSize);
+        uint32_t wheel[kHandwheelValues];
+        wheel_.Read(wheel);
         for (int i = 0; i < std::min<int>(a[2], kMaxValues); ++i) {
+          const uint32_t number = Get16(a) + static_cast<uint32_t>(i);
           uint8_t v[4];
-          Put32(v, parameters_[Get16(a) + static_cast<uint32_t>(i)]);
+          const bool isWheel = number >= kParHandwheel && number < kParHandwheel + kHandwheelValues;
+          Put32(v, isWheel ? wheel[number - kParHandwheel] : parameters_[number]);
           r.data.insert(r.data.end(), v, v + 4);
         }
         answers.push_back(std::move(r));
@@ -326,9 +339,17 @@ void ModuleCore::Execute(const uint8_t* c, int size, uint64_t t, std::vector<Ans
       if (fold != 0) axes_->SetPosition(channel, now);
       break;
     }
+    case CMD_HANDWHEEL_SETUP: {
+      uint32_t velocity[AxisModel::kMaxAxes];
+      for (int c = 0; c < AxisModel::kMaxAxes; ++c) velocity[c] = parameters_[kParHandwheelVelocity + c];
+      wheel_.Setup(a, n, velocity, *axes_, t, record_);
+      break;
+    }
+    case CMD_HANDWHEEL_TARGETS:
+      wheel_.Targets(a, n, *axes_);
+      break;
     default:
-      // Dynamics, velocity, overrides, mapping, torch height, handwheel and
-      // display commands are recorded; their effect belongs to axis and I/O
+      // Velocity, overrides and display commands are recorded; their effect belongs to axis and I/O
       // models that are not simulated yet.
       break;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "axes.h"
+#include "handwheel.h"
 #include "modbusmaster.h"
 #include "modsim.h"
 #include "pins.h"
@@ -54,6 +55,8 @@ class ModuleCore {
   // True once after raw data became waiting on its own (a Modbus batch
   // finished): the module then announces it with a status answer.
   bool TakeRawAnnouncement();
+  // The handwheel the module counts (control lines turn it).
+  Handwheel& Wheel() { return wheel_; }
   // The model's pins (--model), nullptr without one.
   ModulePins* Pins() { return pins_.get(); }
   TorchHeight& Thc() { return thc_; }
@@ -80,6 +83,7 @@ class ModuleCore {
   std::unique_ptr<AxisModel> axes_;
   Sensors sensors_;
   TorchHeight thc_;
+  Handwheel wheel_;
   std::deque<std::vector<uint8_t>> buffer_;
   double budget_ = 0;  // position points the pace allows now
   bool stopped_ = false;

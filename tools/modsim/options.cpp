@@ -45,7 +45,8 @@ const char* Usage() {
          "  --silent-after N     falls silent after N frames of an open connection\n"
          "  --restart-after N    forgets its connection after N frames of an open connection\n"
          "control lines (stdin or FIFO), optionally prefixed by @INDEX or @MAC:\n"
-         "  input BIT 0|1 | pin PIN 0|1 | inputs HEX | status HEX | raw HEX... | silent | talk | restart | quit\n"
+         "  input BIT 0|1 | pin PIN 0|1 | inputs HEX | status HEX | raw HEX... | wheel +N|-N|=N [MS] |\n"
+         "  silent | talk | restart | quit\n"
          "  arc 0|1              puts the plasma arc out (the voltage reads 0, THC holds Z) or lights it\n";
 }
 

@@ -13,7 +13,10 @@
 #include <sstream>
 
 #include "base/messagelist.h"
+#include "common/applog_capture.h"
+#include "driver/src/linkframe.h"
 #include "io/iomapping.h"
+#include "machine/surfacemapping.h"
 #include "program/errors.h"
 #include "simulation/simulation.h"
 #include "tests/src/realmachine/machine_lab.h"
@@ -383,35 +386,159 @@ TEST_F(OpsLab, OpenDoorLimitsTheJogAndRefusesAMove) {
   EXPECT_NEAR(Pos().v[0], 5.0, 1e-9) << "not moved";
 }
 
-// Handwheel counts move the axis by the step per count, across the
-// counter's wrap, never past the soft limit; releasing it leaves the axis
-// standing there.
-TEST_F(OpsLab, HandwheelCountsMoveTheAxisByTheStep) {
+// The soft module's handwheel turned by N counts moves X by N steps of
+// 0.1 mm, the count wrapping on the way, and X comes to rest there; turned
+// far beyond the soft limit it stands at the limit, never beyond it.
+TEST_F(OpsLab, HandwheelCountsMoveTheAxisByTheStepAndStopAtTheSoftLimit) {
+  testsupport::AppLogCapture log(LOGCAT_TRAJECTORY);
   Start(2);
-  GetMachineConfig().enforceSoftLimits = true;
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.enforceSoftLimits = true;
   actState.SetSoftLimitsEnabled(true);
-  const uint32_t start = 0xFFFFFFFEu;  // two counts before the counter wraps
-  machine->SetHandWheelPos(start, 0, 0);
+  cfg.axis[0].minPosition = -1.0;
+  cfg.wheelAccFactor = 50;   // percent of 1000 mm/s²
+  cfg.wheelFilterTime = 40;  // ms: the count smoothed over 5 samples
+  module->Control("wheel =4294967286");  // ten counts before the counter wraps
   const uint32_t ops = machine->OperationsFinished();
-  machine->HandwheelJog(true, 0, 0.1, 0, false);
+  machine->HandwheelJog(true, 0, 0.1, 20, false);
   ASSERT_TRUE(WaitUntil([&] { return (machine->State() & RealMachine::kHandwheel) != 0; }, 2000));
+  const uint64_t since = RecordEnd();
   struct Turn {
-    uint32_t count;
-    double x;  // mm
-  } turns[] = {{start + 5, 0.5}, {start + 32, 3.2}, {start - 7, 0.0} /* X stops at its soft limit 0 */, {start + 1, 0.1}};
+    const char* line;
+    double x;  // mm, where X must come to rest
+  } turns[] = {
+      {"wheel +40 200", 4.0},    // turned by hand over 0.2 s, across the counter's wrap
+      {"wheel +25", 6.5},        // at once
+      {"wheel -30 150", 3.5},
+      {"wheel -200 400", -1.0},  // far beyond the limit at -1
+      {"wheel +160 400", -0.5},  // the wheel keeps its counts: X follows once it is back within
+  };
   for (const Turn& turn : turns) {
-    SCOPED_TRACE(turn.count);
-    machine->SetHandWheelPos(turn.count, 0, 0);
-    EXPECT_TRUE(WaitUntil([&] { return std::fabs(Pos().v[0] - turn.x) < 1e-9; }, 5000)) << Pos().v[0];
+    SCOPED_TRACE(turn.line);
+    const auto t0 = std::chrono::steady_clock::now();
+    module->Control(turn.line);
+    ASSERT_TRUE(WaitUntil([&] { return std::fabs(Pos().v[0] - turn.x) <= kRes + 1e-9; }, 10000)) << Pos().v[0];
+    const double settled = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const double rest = Pos().v[0];
+    EXPECT_NEAR(rest, turn.x, kRes + 1e-9);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Pos().v[0], rest) << "at rest";
+    std::printf("[ wheel    ] %-15s within a step after %.3f s (module twice as fast), rests %.4f mm off\n", turn.line,
+                settled, rest - turn.x);
   }
   machine->HandwheelJog(false, 0, 0, 0, false);
   ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != ops; }, 5000));
   EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
-  EXPECT_EQ(machine->State() & RealMachine::kHandwheel, 0u);
-  int32_t steps[3] = {};
-  uint16_t ref = 0;
-  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
-  EXPECT_EQ(steps[0], std::lround(0.1 / kRes));
+  long lowest = 0;
+  long fastest = 0;  // steps per 5 ms tick
+  const auto pos = Positions(since, ~0ull);
+  for (size_t k = 0; k < pos.size(); ++k) {
+    lowest = std::min(lowest, pos[k][1]);
+    if (k > 0) fastest = std::max(fastest, std::labs(pos[k][1] - pos[k - 1][1]));
+  }
+  EXPECT_EQ(lowest, std::lround(-1.0 / kRes)) << "X never passes its soft limit";
+  EXPECT_LE(fastest * kRes, 20.0 * 0.005 + kRes) << "the jog velocity, 20 mm/s";
+  EXPECT_GT(log.Count("static V Limit Braking"), 0) << "braked for the limit";
+  EXPECT_EQ(log.Count("static V Limit Overshot"), 0);
+  std::printf("[ wheel    ] fastest %.2f mm/s of 20\n", fastest * kRes / 0.005);
+}
+
+// With a surface map active the wheel's X moves the tool along the mapped
+// surface: X by the counts, Z by the map's rise there, both channels
+// driven by the module.
+TEST_F(OpsLab, HandwheelUnderASurfaceMapFollowsTheSurface) {
+  Start(2);
+  GetMachineConfig().wheelAccFactor = 50;
+  GetMachineConfig().wheelFilterTime = 40;
+  SurfaceMapping& map = GetSurfaceMapping();
+  struct Off {
+    ~Off() {
+      GetSurfaceMapping().Enable(false);
+      actState.SetSurfaceMapping(false);
+    }
+  } off;
+  // A plane falling 0.05 mm per mm of X (Z starts at its upper limit).
+  map.SetBoundaries(-400, -400, 400, 400, 3, 3);
+  for (int iy = 0; iy < 3; ++iy)
+    for (int ix = 0; ix < 3; ++ix) map.SetValue(ix, iy, -0.05 * (-400 + 400 * ix));
+  map.Enable(true);
+  actState.SetCurrOffsetFromFile(1);  // G54: the map belongs to a work offset
+  actState.SetSurfaceMapping(true);
+  actState.SetCurrOffsetFromFile(1);
+  ASSERT_TRUE(actState.GetTransformation()->IsMappingOn());
+  // Where the tool must end: 10 mm further in program X, on the surface.
+  const Coordinates before = Pos();
+  Coordinates want = actState.GetTransformation()->ToProgram(before);
+  want.v[0] += 10.0;
+  want = actState.GetTransformation()->ToMachine(want);
+  ASSERT_LT(want.v[2] - before.v[2], -0.3) << "the surface falls there";
+  const uint32_t ops = machine->OperationsFinished();
+  machine->HandwheelJog(true, 0, 0.1, 20, false);
+  ASSERT_TRUE(WaitUntil([&] { return (machine->State() & RealMachine::kHandwheel) != 0; }, 2000));
+  module->Control("wheel +100 300");
+  const auto there = [&] {
+    const Coordinates p = Pos();
+    return std::fabs(p.v[0] - want.v[0]) <= kRes + 1e-9 && std::fabs(p.v[2] - want.v[2]) <= kRes + 1e-9;
+  };
+  EXPECT_TRUE(WaitUntil(there, 10000)) << Pos().v[0] << " " << Pos().v[2] << " want " << want.v[0] << " " << want.v[2];
+  EXPECT_NEAR(Pos().v[1], before.v[1], 1e-9);
+  machine->HandwheelJog(false, 0, 0, 0, false);
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != ops; }, 5000));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+}
+
+// Stop, or the wheel's own off, while the axis still runs: the jog ends
+// cleanly (no error, not busy), the module stands and the machine jogs again.
+TEST_F(OpsLab, StopEndsARunningHandwheelJogCleanly) {
+  testsupport::AppLogCapture log(LOGCAT_TRAJECTORY);
+  Start(2);
+  GetMachineConfig().wheelAccFactor = 50;
+  GetMachineConfig().wheelFilterTime = 40;
+  const std::function<void()> stops[] = {[&] { machine->Stop(false); },
+                                         [&] { machine->HandwheelJog(false, 0, 0, 0, false); }};
+  int stopped = 0;
+  for (const auto& stop : stops) {
+    SCOPED_TRACE(stopped);
+    const uint32_t ops = machine->OperationsFinished();
+    machine->HandwheelJog(true, 1, 0.1, 10, false);
+    ASSERT_TRUE(WaitUntil([&] { return (machine->State() & RealMachine::kHandwheel) != 0; }, 2000));
+    const double y0 = Pos().v[1];
+    uint32_t wheel[3] = {}, c0 = 0;
+    ASSERT_TRUE(Driver().GetPar(key, linkframe::kParHandwheel, 3, wheel));
+    c0 = wheel[0];
+    module->Control("wheel +300 3000");  // 30 mm at 10 mm/s
+    ASSERT_TRUE(WaitUntil([&] { return Pos().v[1] > y0 + 2.0; }, 5000));
+    // Turning steadily, Y follows close behind the wheel: with the
+    // feed-forward of the wheel's speed it lags under 1 mm, where the
+    // position gain alone (and the smoothing) leaves 2 mm at 10 mm/s.
+    double lag = 0;
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(Driver().GetPar(key, linkframe::kParHandwheel, 3, wheel));
+      lag += (static_cast<int32_t>(wheel[0] - c0) * 0.1 - (Pos().v[1] - y0)) / 5;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::printf("[ wheel    ] Y follows %.3f mm behind the wheel turning at 10 mm/s\n", lag);
+    EXPECT_LT(lag, 1.4);
+    EXPECT_GT(lag, -0.1);
+    stop();
+    ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != ops; }, 5000));
+    ++stopped;
+    EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+    EXPECT_EQ(machine->State() & (RealMachine::kBusy | RealMachine::kHandwheel | RealMachine::kBreak), 0u);
+    EXPECT_EQ(log.Count("Stop handwheel jog"), stopped);
+    const double y = Pos().v[1];
+    EXPECT_LT(y, y0 + 20.0) << "stopped before the wheel's end";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Pos().v[1], y) << "standing";
+    int level = -1, status = -1;
+    ASSERT_TRUE(Driver().Synchronize(key, true));
+    ASSERT_TRUE(Driver().ReadStatus(key, &level, &status));
+    EXPECT_EQ(status & 1, 0);
+    module->Control("wheel +0");  // the hand lets go
+  }
+  ASSERT_TRUE(Operate([&] { machine->Jog(1, true, 1, 10, false); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
 }
 
 // A continuous jog runs until the key is released and stands there; one
