@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "base/assertion.h"
 #include "program/errors.h"
@@ -623,13 +624,31 @@ void Simulation::MoveToCommand(const WorkCmdData& cmd) {
     MachineState& state = State();
     const Coordinates cur = Pos();
     Coordinates target = cmd.target;
-    if (SoftLimitsActive(state)) ClampToSoftLimits(state, target);
-    if (state.GetSoftLimitsEnabled() && SegmentEntersKeepout(cur, target)) throw Error_t(-1062);
+    const bool limits = SoftLimitsActive(state);
+    if (limits) ClampToSoftLimits(state, target);
     // Velocity 0 asks for a rapid move.
     const double speed = cmd.value1 > 0 ? cmd.value1 : RapidVelocity(target - cur);
+    // Unless it goes straight: up to the safe height, across, down.
+    std::vector<Coordinates> legs;
+    const int lift = cmd.flag1 ? -1 : MoveToLiftAxis();
+    if (lift >= 0) {
+      Coordinates up = cur, across = target;
+      up.v[lift] = across.v[lift] = std::max(0.0, cur.v[lift]);
+      if (limits) {
+        ClampToSoftLimits(state, up);
+        ClampToSoftLimits(state, across);
+      }
+      legs = {up, across};
+    }
+    legs.push_back(target);
+    Coordinates from = cur;
+    for (const Coordinates& leg : legs) {
+      if (state.GetSoftLimitsEnabled() && SegmentEntersKeepout(from, leg)) throw Error_t(-1062);
+      from = leg;
+    }
     LogMessage(kLogSimTrace, "Simulation move to X%1.3f Y%1.3f Z%1.3f v=%f", target.v[0], target.v[1],
                target.v[2], speed);
-    MoveMachineTo(target, speed);
+    for (const Coordinates& leg : legs) MoveMachineTo(leg, speed);
   } catch (const Error_t& e) {
     if (e.code != ERR_USER_BREAK) {
       LogMessage(kLogSim, "Simulation move error=%d", e.code);
