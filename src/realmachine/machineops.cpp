@@ -13,6 +13,7 @@
 #include "io/iomodule.h"
 #include "io/machineio.h"
 #include "io/modulecontrol.h"
+#include "io/safety.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "machine/transformation.h"
@@ -183,6 +184,30 @@ void RealMachine::ArmJogStopCondition(const int* axes, const bool* positive, int
   m_io->SetStopCondition();
 }
 
+void RealMachine::ClearHeldStop() {
+  // A switch the machine stands on has stopped the module under the
+  // condition before, though the status polled last may not show it yet.
+  bool held = m_stream.m_clearPending || (m_stream.ModuleStatus() & PositionStream::kStatusStopInput);
+  for (int a = 0; m_io && a < kAxisCount && !held; ++a)
+    held = m_io->GetInput(SIG_IN_LIMIT_MINUS + a) || m_io->GetInput(SIG_IN_LIMIT_PLUS + a);
+  if (held) {
+    LogMessage(kLogOps, "#### ClearBufferWithSync() ####");
+    m_stream.InternalWaitStop(true);
+  }
+  // The supervisor halts again on a status polled before the clear: the
+  // motion begins once it has seen the module free.
+  for (int i = 0; i < 200; ++i) {
+    m_stream.DoPollIo(true);
+    if ((m_stream.ModuleStatus() & PositionStream::kStatusStopInput) || m_stream.m_clearPending) {
+      LogMessage(kLogOps, "#### ClearBufferWithSync() ####");
+      m_stream.InternalWaitStop(true);
+      continue;
+    }
+    if (!m_safety || m_safety->Safety().MotionState() == MOTION_IDLE) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 void RealMachine::JogCommand(const WorkCmdData& cmd) {
   // Jogging may go on behind an open door where the door mode allows it.
   m_allowOpenDoor = true;
@@ -194,10 +219,7 @@ void RealMachine::JogCommand(const WorkCmdData& cmd) {
   // the machine stands on; a stop such a switch holds is cleared first.
   auto prepare = [&] {
     ArmJogStopCondition(axes, dirs, count);
-    if (m_stream.ModuleStatus() & PositionStream::kStatusStopInput) {
-      LogMessage(kLogOps, "#### ClearBufferWithSync() ####");
-      m_stream.InternalWaitStop(true);
-    }
+    ClearHeldStop();
   };
   ManualOperation("Jog", [&] {
     MachineState& act = *GetMachineState();

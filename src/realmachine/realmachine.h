@@ -216,6 +216,9 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   // The stop condition of a jog: the emergency stop and the limit switch
   // ahead of each jogged axis.
   void ArmJogStopCondition(const int* axes, const bool* positive, int count);
+  // A stop the module still holds (a switch the new stop condition no
+  // longer has) is cleared, and the supervisor has seen it cleared.
+  void ClearHeldStop();
   void JogCommand(const WorkCmdData& cmd);
   void MoveToCommand(const WorkCmdData& cmd);
   void HandwheelCommand(const WorkCmdData& cmd);
