@@ -388,7 +388,11 @@ void Simulation::Pause() {
 }
 
 void Simulation::HomeAxes(double arg) {
-  const uint32_t mask = HomingMask(arg);
+  uint32_t mask = HomingMask(arg);
+  // Homing every axis leaves out the excluded ones, as on the machine.
+  if (mask == ~0u)
+    for (int i = 0; i < kAxisCount; ++i)
+      if (GetMachineConfig().axis[i].homeExclude) mask &= ~(1u << i);
   SetPos(HomedPosition(Pos(), mask));
   LogMessage(kLogSim, "Simulation home mask=%X", mask);
 }
