@@ -589,11 +589,18 @@ bool RealMachine::ExecuteHome(int32_t mask, bool force) {
     const int workOffset = act.GetCurrTransNum();
     const bool mapping = act.GetFlag(SF_SURFACE_MAPPING);
     const bool toolLength = act.GetFlag(SF_TOOL_LENGTH);
-    ~Restore() {
+    bool done = false;
+    // True when the work offset had to be selected again.
+    bool Now() {
+      if (done) return false;
+      done = true;
       if (GetMachineConfig().machineType == kMachineTypeKnife) SetTangentialKnifeActive(knife);
       act.SetFlag(SF_TOOL_LENGTH, toolLength);
-      if (workOffset != 0 || mapping) act.SetCurrOffsetFromFile(workOffset);
+      if (workOffset == 0 && !mapping) return false;
+      act.SetCurrOffsetFromFile(workOffset);
+      return true;
     }
+    ~Restore() { Now(); }
   } restore{act};
   SetTangentialKnifeActive(false);
   act.SetFlag(SF_TOOL_LENGTH, false);
@@ -644,6 +651,7 @@ bool RealMachine::ExecuteHome(int32_t mask, bool force) {
   }
   m_stream.DisarmInput();
   if (ok) SetStatusText("");
+  if (restore.Now()) m_stream.WaitStandstill();
   LogMessage(kLogOps, "ExecuteHome end");
   return ok;
 }
