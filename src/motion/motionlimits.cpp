@@ -143,14 +143,6 @@ uint32_t HomingMask(double arg) {
   return std::isfinite(whole) ? static_cast<uint32_t>(static_cast<int64_t>(whole)) : 0u;
 }
 
-int MoveToLiftAxis() {
-  constexpr int kNameW = 9;
-  const AxisAssignment& axes = GetAxisAssignment();
-  const int w = axes.AxisWithName(kNameW);
-  const int lift = GetMachineConfig().treatWasZ && w >= 0 ? w : 2;
-  return axes.IsEnabled(lift) ? lift : -1;
-}
-
 Coordinates HomedPosition(Coordinates p, uint32_t mask) {
   const MachineConfig& cfg = GetMachineConfig();
   const AxisAssignment& axes = GetAxisAssignment();

@@ -73,10 +73,6 @@ Coordinates HomedPosition(Coordinates p, uint32_t mask);
 // The axis mask of a homing argument (its whole part; 0 when not finite).
 uint32_t HomingMask(double arg);
 
-// The axis a move to a point rises on before it crosses: W where an axis is
-// named W and TreatWasZ is set, else Z; -1 when that axis is not enabled.
-int MoveToLiftAxis();
-
 // Whether the straight machine-space segment a..b touches the tool changer's
 // keep-out box (AtcHasKeepout, AtcKeepoutMin/Max over the axes of
 // AtcKeepoutMask, default X, Y and Z).

@@ -52,6 +52,16 @@ double HomeTarget(int axis) {
   return HomedPosition(p, 1u << axis).v[axis];
 }
 
+// The axis a move to a point rises on before it crosses: W where an axis is
+// named W and TreatWasZ is set, else Z; -1 when that axis is not enabled.
+int MoveToLiftAxis() {
+  constexpr int kNameW = 9;
+  const AxisAssignment& axes = GetAxisAssignment();
+  const int w = axes.AxisWithName(kNameW);
+  const int lift = GetMachineConfig().treatWasZ && w >= 0 ? w : 2;
+  return axes.IsEnabled(lift) ? lift : -1;
+}
+
 bool HomeCandidate(int axis) {
   return GetAxisAssignment().IsEnabled(axis) && GetMachineConfig().axis[axis].homeSwitchMode != 0;
 }

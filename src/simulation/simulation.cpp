@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "base/assertion.h"
 #include "program/errors.h"
@@ -388,11 +387,7 @@ void Simulation::Pause() {
 }
 
 void Simulation::HomeAxes(double arg) {
-  uint32_t mask = HomingMask(arg);
-  // Homing every axis leaves out the excluded ones, as on the machine.
-  if (mask == ~0u)
-    for (int i = 0; i < kAxisCount; ++i)
-      if (GetMachineConfig().axis[i].homeExclude) mask &= ~(1u << i);
+  const uint32_t mask = HomingMask(arg);
   SetPos(HomedPosition(Pos(), mask));
   LogMessage(kLogSim, "Simulation home mask=%X", mask);
 }
@@ -628,31 +623,13 @@ void Simulation::MoveToCommand(const WorkCmdData& cmd) {
     MachineState& state = State();
     const Coordinates cur = Pos();
     Coordinates target = cmd.target;
-    const bool limits = SoftLimitsActive(state);
-    if (limits) ClampToSoftLimits(state, target);
+    if (SoftLimitsActive(state)) ClampToSoftLimits(state, target);
+    if (state.GetSoftLimitsEnabled() && SegmentEntersKeepout(cur, target)) throw Error_t(-1062);
     // Velocity 0 asks for a rapid move.
     const double speed = cmd.value1 > 0 ? cmd.value1 : RapidVelocity(target - cur);
-    // Unless it goes straight: up to the safe height, across, down.
-    std::vector<Coordinates> legs;
-    const int lift = cmd.flag1 ? -1 : MoveToLiftAxis();
-    if (lift >= 0) {
-      Coordinates up = cur, across = target;
-      up.v[lift] = across.v[lift] = std::max(0.0, cur.v[lift]);
-      if (limits) {
-        ClampToSoftLimits(state, up);
-        ClampToSoftLimits(state, across);
-      }
-      legs = {up, across};
-    }
-    legs.push_back(target);
-    Coordinates from = cur;
-    for (const Coordinates& leg : legs) {
-      if (state.GetSoftLimitsEnabled() && SegmentEntersKeepout(from, leg)) throw Error_t(-1062);
-      from = leg;
-    }
     LogMessage(kLogSimTrace, "Simulation move to X%1.3f Y%1.3f Z%1.3f v=%f", target.v[0], target.v[1],
                target.v[2], speed);
-    for (const Coordinates& leg : legs) MoveMachineTo(leg, speed);
+    MoveMachineTo(target, speed);
   } catch (const Error_t& e) {
     if (e.code != ERR_USER_BREAK) {
       LogMessage(kLogSim, "Simulation move error=%d", e.code);
