@@ -10,8 +10,10 @@
 
 #include "base/logging.h"
 #include "io/iomapping.h"
+#include "io/iomodule.h"
 #include "io/machineio.h"
 #include "io/modulecontrol.h"
+#include "io/safety.h"
 #include "machine/machineconfig.h"
 #include "machine/machinestate.h"
 #include "machine/transformation.h"
@@ -48,6 +50,16 @@ int HomeDirection(int mode) { return mode % 2 == 1 ? -1 : 1; }
 double HomeTarget(int axis) {
   Coordinates p;
   return HomedPosition(p, 1u << axis).v[axis];
+}
+
+// The axis a move to a point rises on before it crosses: W where an axis is
+// named W and TreatWasZ is set, else Z; -1 when that axis is not enabled.
+int MoveToLiftAxis() {
+  constexpr int kNameW = 9;
+  const AxisAssignment& axes = GetAxisAssignment();
+  const int w = axes.AxisWithName(kNameW);
+  const int lift = GetMachineConfig().treatWasZ && w >= 0 ? w : 2;
+  return axes.IsEnabled(lift) ? lift : -1;
 }
 
 bool HomeCandidate(int axis) {
@@ -90,7 +102,8 @@ void RealMachine::StartPlanner() {
   m_planner.Start(m_stream.ActPos());
 }
 
-void RealMachine::ManualOperation(const char* name, const std::function<void()>& body) {
+void RealMachine::ManualOperation(const char* name, const std::function<void()>& body,
+                                  const std::function<void()>& prepare) {
   if (HasBits(kBusy | kPaused)) return;
   if (!Connected()) {
     LogMessage(kLogOps, "%s: no machine", name);
@@ -105,6 +118,9 @@ void RealMachine::ManualOperation(const char* name, const std::function<void()>&
   int32_t code = 0;
   try {
     StartPlanner();
+    // An operation's moves are no program line.
+    SetTag(0);
+    if (prepare) prepare();
     m_stream.BeginMotion();
     body();
   } catch (const Error_t& e) {
@@ -158,14 +174,56 @@ double RealMachine::LimitJogSpeed(double velocity) const {
   return velocity;
 }
 
+void RealMachine::ArmJogStopCondition(const int* axes, const bool* positive, int count) {
+  if (!m_io) return;
+  m_io->AddStopInput(SIG_IN_EMERGENCY_STOP, true, true);
+  for (int axis = 0; axis < kAxisCount; ++axis) {
+    m_io->RemoveStopInput(SIG_IN_LIMIT_MINUS + axis);
+    m_io->RemoveStopInput(SIG_IN_LIMIT_PLUS + axis);
+  }
+  for (int k = 0; k < count; ++k)
+    m_io->AddStopInput((positive[k] ? SIG_IN_LIMIT_PLUS : SIG_IN_LIMIT_MINUS) + axes[k], true, false);
+  m_io->SetStopCondition();
+}
+
+void RealMachine::ClearHeldStop() {
+  // A switch the machine stands on has stopped the module under the
+  // condition before, though the status polled last may not show it yet.
+  bool held = m_stream.m_clearPending || (m_stream.ModuleStatus() & PositionStream::kStatusStopInput);
+  for (int a = 0; m_io && a < kAxisCount && !held; ++a)
+    held = m_io->GetInput(SIG_IN_LIMIT_MINUS + a) || m_io->GetInput(SIG_IN_LIMIT_PLUS + a);
+  if (held) {
+    LogMessage(kLogOps, "#### ClearBufferWithSync() ####");
+    m_stream.InternalWaitStop(true);
+  }
+  // The supervisor halts again on a status polled before the clear: the
+  // motion begins once it has seen the module free.
+  for (int i = 0; i < 200; ++i) {
+    m_stream.DoPollIo(true);
+    if ((m_stream.ModuleStatus() & PositionStream::kStatusStopInput) || m_stream.m_clearPending) {
+      LogMessage(kLogOps, "#### ClearBufferWithSync() ####");
+      m_stream.InternalWaitStop(true);
+      continue;
+    }
+    if (!m_safety || m_safety->Safety().MotionState() == MOTION_IDLE) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 void RealMachine::JogCommand(const WorkCmdData& cmd) {
   // Jogging may go on behind an open door where the door mode allows it.
   m_allowOpenDoor = true;
+  const int axes[2] = {cmd.arg1, cmd.arg2};
+  const bool dirs[2] = {cmd.flag1, cmd.flag2};
+  if (cmd.arg1 < 0 || cmd.arg1 >= kAxisCount) return;
+  const int count = (cmd.arg2 >= 0 && cmd.arg2 < kAxisCount && cmd.arg2 != cmd.arg1) ? 2 : 1;
+  // Only the limit switches ahead stop a jog, so a jog can leave a switch
+  // the machine stands on; a stop such a switch holds is cleared first.
+  auto prepare = [&] {
+    ArmJogStopCondition(axes, dirs, count);
+    ClearHeldStop();
+  };
   ManualOperation("Jog", [&] {
-    const int axes[2] = {cmd.arg1, cmd.arg2};
-    const bool dirs[2] = {cmd.flag1, cmd.flag2};
-    if (cmd.arg1 < 0 || cmd.arg1 >= kAxisCount) return;
-    const int count = (cmd.arg2 >= 0 && cmd.arg2 < kAxisCount && cmd.arg2 != cmd.arg1) ? 2 : 1;
     MachineState& act = *GetMachineState();
     const Transformation* t = act.GetTransformation();
     const Coordinates cur = m_stream.ActPos();
@@ -217,7 +275,8 @@ void RealMachine::JogCommand(const WorkCmdData& cmd) {
     m_planner.PointToPointMove(target, v, 100.0, cmd.value2 > 0 ? 0 : 2);
     m_stream.WaitStandstill();
     LogMessage(kLogOps, "Jog Trace write");
-  });
+  }, prepare);
+  if (m_io && Connected()) ArmStopCondition();
 }
 
 void RealMachine::MoveToCommand(const WorkCmdData& cmd) {
@@ -225,14 +284,40 @@ void RealMachine::MoveToCommand(const WorkCmdData& cmd) {
     MachineState& act = *GetMachineState();
     const Coordinates cur = m_stream.ActPos();
     Coordinates target = cmd.target;  // machine coordinates
-    if (SoftLimitsActive(act)) ClampToSoftLimits(act, target);
-    if (act.GetSoftLimitsEnabled() && SegmentEntersKeepout(cur, target)) throw Error_t(kErrKeepout);
+    const bool limits = SoftLimitsActive(act);
+    if (limits) ClampToSoftLimits(act, target);
     // Velocity 0: rapid.
     const bool rapid = !(cmd.value1 > 0);
     double v = rapid ? 3.0 * RapidVelocity(target - cur) : cmd.value1;
     v = LimitJogSpeed(v);
-    LogMessage(kLogOps, "MoveTo X%1.3f Y%1.3f Z%1.3f v=%f", target.v[0], target.v[1], target.v[2], v);
-    m_planner.PointToPointMove(target, v, 100.0, rapid ? 2 : 0);
+    // Unless it goes straight, the tool first rises to the safe height and
+    // crosses there.
+    Coordinates legs[3] = {target, target, target};
+    int count = 1;
+    const int lift = cmd.flag1 ? -1 : MoveToLiftAxis();
+    if (lift >= 0) {
+      const double safe = std::max(0.0, cur.v[lift]);  // mm, machine
+      legs[0] = cur;
+      legs[0].v[lift] = safe;
+      legs[1].v[lift] = safe;
+      if (limits) {
+        ClampToSoftLimits(act, legs[0]);
+        ClampToSoftLimits(act, legs[1]);
+      }
+      count = 3;
+    }
+    Coordinates from = cur;
+    for (int k = 3 - count; k < 3; ++k) {
+      if (act.GetSoftLimitsEnabled() && SegmentEntersKeepout(from, legs[k])) throw Error_t(kErrKeepout);
+      from = legs[k];
+    }
+    LogMessage(kLogOps, "MoveTo X%1.3f Y%1.3f Z%1.3f v=%f direct=%d", target.v[0], target.v[1], target.v[2], v,
+               cmd.flag1 ? 1 : 0);
+    if (count == 3) {
+      m_planner.PointToPointMove(legs[0], v, 100.0, rapid ? 2 : 0);
+      m_planner.PointToPointMove(legs[1], v, 100.0, rapid ? 2 : 0);
+    }
+    m_planner.PointToPointMove(target, v, 100.0, 0);
     m_stream.WaitStandstill();
   });
 }
@@ -266,9 +351,11 @@ int RealMachine::MoveToProbe(int axis, double distance, double velocity) {
 // ---------------------------------------------------------------------------
 // homing
 
-void RealMachine::ResetPosition(int axis, double mm) {
+void RealMachine::ResetPosition(int axis, double mm, int slave) {
   const int32_t off = static_cast<int32_t>(std::lround(m_stream.m_offset.v[axis]));
   LogMessage(kLogOps, "ResetPosition a=%d end=%f off=%d", axis, mm, off);
+  // The slave's offset includes how far it stood apart from the master.
+  if (slave >= 0) LogMessage(kLogOps, "ResetPosition Slave off=%d", off + m_stream.ChannelShift(slave));
   if (!m_stream.ResetAxis(axis, mm)) throw Error_t(kErrNetwork);
   m_stream.m_comp.Filter().Reset(m_stream.m_offset, 0);
   m_planner.SetCurrentPos(m_stream.ActPos());
@@ -286,6 +373,42 @@ bool RealMachine::ClearSwitch(int axis, int signal, int direction) {
     return false;
   }
   return true;
+}
+
+RealMachine::HomeSides RealMachine::FindSides(int axis) {
+  HomeSides s;
+  const AxisChannels& ch = m_stream.Channels();
+  s.master = ch.Master(axis);
+  s.slave = ch.Slave(axis);
+  if (s.slave < 0 || !GetMachineConfig().gantryHomeMode) return s;
+  // The slave's switch is wired as the home switch numbered by its channel:
+  // the channel carries no axis of that number then.
+  if (s.slave < kAxisCount && s.slave != axis && !ch.Mapped(s.slave)) {
+    s.slaveSignal = SIG_IN_HOME_SWITCH + s.slave;
+  } else {
+    LogMessage(kLogOpsAlways, "Homing: gantry slave channel %d has no home switch of its own (axis %d uses it)",
+               s.slave, s.slave);
+    s.slaveSignal = kNoSwitch;
+  }
+  return s;
+}
+
+int RealMachine::HomeMove(int axis, const HomeSides& sides, int side, int signal, bool level, double distance,
+                          double velocity) {
+  if (signal >= 0) m_stream.ArmInput(signal, level);
+  // One side of a gantry moves while the other stands.
+  const int held = side == kMasterSide ? sides.slave : side == kSlaveSide ? sides.master : -1;
+  struct Release {
+    PositionStream& s;
+    bool on;
+    ~Release() {
+      if (on) s.HoldChannel(-1);
+    }
+  } release{m_stream, held >= 0};
+  if (held >= 0) m_stream.HoldChannel(held);
+  const int r = MoveToProbe(axis, distance, velocity);
+  if (signal >= 0) m_stream.DisarmInput();
+  return r;
 }
 
 bool RealMachine::HomeAxis(int axis, bool withY) {
@@ -327,41 +450,105 @@ bool RealMachine::HomeAxis(int axis, bool withY) {
     if (!HomeAxis(0, false)) return false;
     return HomeAxis(1, false);
   }
-  if (m_io && m_io->GetInput(signal)) {
-    LogMessage(kLogOps, "Homing: clear switch");
-    if (!ClearSwitch(axis, signal, dir)) return fail("Error clearing home switch");
+  const HomeSides sides = FindSides(axis);
+  if (sides.slaveSignal == kNoSwitch) return fail("Home switch not reached");
+  // The switches to find: the master's, and the slave's when it has one.
+  const bool own = sides.slaveSignal >= 0;
+  const int switches = own ? 2 : 1;
+  const int signals[2] = {signal, sides.slaveSignal};
+  const int sideOf[2] = {own ? kMasterSide : kBothSides, kSlaveSide};
+  for (int k = 0; k < switches; ++k) {
+    if (m_io && m_io->GetInput(signals[k])) {
+      LogMessage(kLogOps, "Homing: clear switch");
+      if (!ClearSwitch(axis, signals[k], dir)) return fail("Error clearing home switch");
+    }
   }
   LogMessage(kLogOps, "Homing: aproach switch");
-  if (!m_stream.ArmInput(signal, true)) return fail("Home switch not reached");
+  if (!m_stream.ArmInput(signal, true) || (own && !m_stream.ArmInput(sides.slaveSignal, true)))
+    return fail("Home switch not reached");
   int r = MoveToProbe(axis, dir * (range + 2.0 * (p.refOffset + p.refTolerance)), p.refVelocity);
+  m_stream.DisarmInput();
   if (r == kProbeOther) return fail("Limit triggered during homing");
   if (r != kProbeFired) return fail("Home switch not reached");
+  if (own) {
+    // The side that met its switch first stands; the other goes on to its
+    // own, no further than the sides may stand apart.
+    m_stream.DoPollIo(true);
+    const bool masterOn = m_io->GetInput(signal);
+    if (!masterOn || !m_io->GetInput(sides.slaveSignal)) {
+      const int k = masterOn ? 1 : 0;
+      const double skew = 2.0 * (p.refOffset + std::fabs(p.slaveOffset) + p.refTolerance);
+      LogMessage(kLogOps, "Homing: gantry %s to its switch", k == 0 ? "master" : "slave");
+      r = HomeMove(axis, sides, sideOf[k], signals[k], true, dir * skew, p.refVelocity);
+      if (r == kProbeOther) return fail("Limit triggered during homing");
+      if (r != kProbeFired) return fail("Home switch not reached");
+    }
+  }
   if (p.refInching != 0) {
     LogMessage(kLogOps, "Homing: precision inching");
-    m_stream.ArmInput(signal, false);
-    r = MoveToProbe(axis, -dir * p.refTolerance, p.refInching);
-    if (r == kProbeOther) return fail("Limit triggered during homing");
-    if (r != kProbeFired) return fail("Error clearing home switch");
-    m_stream.ArmInput(signal, true);
-    r = MoveToProbe(axis, dir * 2.0 * p.refTolerance, p.refInching);
-    if (r == kProbeOther) return fail("Limit triggered during homing");
-    if (r != kProbeFired) return fail("Home switch not reached");
+    for (int k = 0; k < switches; ++k) {
+      r = HomeMove(axis, sides, sideOf[k], signals[k], false, -dir * p.refTolerance, p.refInching);
+      if (r == kProbeOther) return fail("Limit triggered during homing");
+      if (r != kProbeFired) return fail("Error clearing home switch");
+      r = HomeMove(axis, sides, sideOf[k], signals[k], true, dir * 2.0 * p.refTolerance, p.refInching);
+      if (r == kProbeOther) return fail("Limit triggered during homing");
+      if (r != kProbeFired) return fail("Home switch not reached");
+    }
   }
-  m_stream.DisarmInput();
   LogMessage(kLogOps, "Homing: move offset");
-  const bool inch = GetMachineConfig().displayInch;
-  LogMessage(kLogOps, "Homing offset = %f", inch ? p.refOffset / 25.4 : p.refOffset);
-  if (p.refOffset != 0) {
-    r = MoveToProbe(axis, -dir * p.refOffset, p.refVelocity);
-    if (r == kProbeOther) return fail("Limit triggered during homing");
+  const bool inch = cfg.displayInch;
+  auto shown = [inch](double mm) { return inch ? mm / 25.4 : mm; };
+  // The slave's switch point lies SlaveOffset further from its home.
+  const double slaveOffset = p.refOffset + p.slaveOffset;
+  if (!own || slaveOffset == p.refOffset) {
+    if (sides.slave >= 0) LogMessage(kLogOps, "Homing: move offset (gantry both)");
+    LogMessage(kLogOps, "Homing offset = %f", shown(p.refOffset));
+    if (p.refOffset != 0) r = HomeMove(axis, sides, kBothSides, -1, true, -dir * p.refOffset, p.refVelocity);
+  } else {
+    LogMessage(kLogOps, "Homing: move offset (gantry master)");
+    LogMessage(kLogOps, "Homing offset (master)= %f", shown(p.refOffset));
+    r = p.refOffset != 0 ? HomeMove(axis, sides, kMasterSide, -1, true, -dir * p.refOffset, p.refVelocity)
+                         : kProbeTarget;
+    if (r != kProbeOther) {
+      LogMessage(kLogOps, "Homing: move offset (gantry slave)");
+      LogMessage(kLogOps, "Homing offset (slave) = %f", shown(slaveOffset));
+      if (slaveOffset != 0) r = HomeMove(axis, sides, kSlaveSide, -1, true, -dir * slaveOffset, p.refVelocity);
+    }
   }
-  ResetPosition(axis, HomeTarget(axis));
+  if (r == kProbeOther) return fail("Limit triggered during homing");
+  ResetPosition(axis, HomeTarget(axis), sides.slave);
   m_homedAxes.fetch_or(1u << axis, std::memory_order_acq_rel);
   return true;
 }
 
 bool RealMachine::ExecuteHome(int32_t mask, bool force) {
   const MachineConfig& cfg = GetMachineConfig();
+  // Homing runs in machine coordinates, without the tool's length, the
+  // surface map or the knife turning; what the operator had comes back at
+  // the end, also when homing fails or is stopped.
+  MachineState& act = *GetMachineState();
+  struct Restore {
+    MachineState& act;
+    const bool knife = TangentialKnifeActive();
+    const int workOffset = act.GetCurrTransNum();
+    const bool mapping = act.GetFlag(SF_SURFACE_MAPPING);
+    const bool toolLength = act.GetFlag(SF_TOOL_LENGTH);
+    bool done = false;
+    // True when the work offset had to be selected again.
+    bool Now() {
+      if (done) return false;
+      done = true;
+      if (GetMachineConfig().machineType == kMachineTypeKnife) SetTangentialKnifeActive(knife);
+      act.SetFlag(SF_TOOL_LENGTH, toolLength);
+      if (workOffset == 0 && !mapping) return false;
+      act.SetCurrOffsetFromFile(workOffset);
+      return true;
+    }
+    ~Restore() { Now(); }
+  } restore{act};
+  SetTangentialKnifeActive(false);
+  act.SetFlag(SF_TOOL_LENGTH, false);
+  if (restore.workOffset != 0 || restore.mapping) act.SetCurrOffsetFromFile(0);
   m_stream.WaitStandstill();
   LogMessage(kLogOps, "ExecuteHome start");
   const int order = cfg.homingOrder >= 0 && cfg.homingOrder < 5 ? cfg.homingOrder : 0;
@@ -408,6 +595,7 @@ bool RealMachine::ExecuteHome(int32_t mask, bool force) {
   }
   m_stream.DisarmInput();
   if (ok) SetStatusText("");
+  if (restore.Now()) m_stream.WaitStandstill();
   LogMessage(kLogOps, "ExecuteHome end");
   return ok;
 }

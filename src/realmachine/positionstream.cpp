@@ -75,6 +75,20 @@ bool AxisChannels::Mapped(int logicalAxis) const {
   return false;
 }
 
+int AxisChannels::Master(int logicalAxis) const {
+  for (int c = 0; c < count; ++c)
+    if (axis[c] == logicalAxis) return c;
+  return -1;
+}
+
+int AxisChannels::Slave(int logicalAxis) const {
+  const int master = Master(logicalAxis);
+  if (master < 0) return -1;
+  for (int c = master + 1; c < count; ++c)
+    if (axis[c] == logicalAxis) return c;
+  return -1;
+}
+
 // ---------------------------------------------------------------------------
 // set-up
 
@@ -90,11 +104,26 @@ void PositionStream::LinkMustBeUp() {
   throw Error_t(kErrNetwork);
 }
 
+int PositionStream::ChannelSign(int c) const {
+  const int a = m_channels.axis[c];
+  if (a < 0 || !GetMachineConfig().axis[a].slaveInverted) return 1;
+  return m_channels.Master(a) == c ? 1 : -1;
+}
+
 void PositionStream::ToSteps(const Coordinates& p, const Coordinates& offset, int32_t* steps) const {
   for (int c = 0; c < m_channels.count; ++c) {
     const int a = m_channels.axis[c];
-    steps[c] = a < 0 ? 0 : m_comp.ForwardSteps(a, p.v[a]) + static_cast<int32_t>(std::lround(offset.v[a]));
+    if (a < 0) steps[c] = 0;
+    else if (c == m_held) steps[c] = m_heldSteps;
+    else
+      steps[c] = ChannelSign(c) * (m_comp.ForwardSteps(a, p.v[a]) + static_cast<int32_t>(std::lround(offset.v[a]))) +
+                 m_chanShift[c];
   }
+}
+
+double PositionStream::ChannelPosition(int c, int32_t steps, const Coordinates& offset) const {
+  const int a = m_channels.axis[c];
+  return m_comp.ReverseSteps(a, ChannelSign(c) * (steps - m_chanShift[c]) - offset.v[a]);
 }
 
 bool PositionStream::Start(int32_t line) {
@@ -122,10 +151,22 @@ bool PositionStream::Start(int32_t line) {
   std::copy(steps, steps + m_channels.count, m_actSteps);
   // The position read back is the first point: it fixes the reference
   // number the trace starts from.
+  // An axis is where its first channel stands; a gantry's other side keeps
+  // its distance from it until homing squares the two.
   Coordinates p;
+  m_held = -1;
+  bool seen[kAxisCount] = {};
   for (int c = 0; c < m_channels.count; ++c) {
     const int a = m_channels.axis[c];
-    if (a >= 0) p.v[a] = m_comp.ReverseSteps(a, steps[c] - m_offset.v[a]);
+    m_chanShift[c] = 0;
+    if (a < 0) continue;
+    if (seen[a]) {
+      m_chanShift[c] = steps[c] - ChannelSign(c) * (m_comp.ForwardSteps(a, p.v[a]) +
+                                                    static_cast<int32_t>(std::lround(m_offset.v[a])));
+      continue;
+    }
+    seen[a] = true;
+    p.v[a] = ChannelPosition(c, steps[c], m_offset);
   }
   {
     std::lock_guard<std::mutex> lock(m_posMutex);
@@ -314,9 +355,10 @@ void PositionStream::GetInternalActPos() {
   bool seen[kAxisCount] = {};
   for (int c = 0; c < m_channels.count; ++c) {
     const int a = m_channels.axis[c];
-    if (a < 0 || seen[a]) continue;  // a gantry's second side follows the first
+    // A gantry's second side follows the first, unless the first is held.
+    if (a < 0 || seen[a] || c == m_held) continue;
     seen[a] = true;
-    p.v[a] = m_comp.ReverseSteps(a, steps[c] - offset.v[a]);
+    p.v[a] = ChannelPosition(c, steps[c], offset);
   }
   std::lock_guard<std::mutex> lock(m_posMutex);
   m_travelled += Length9(p - m_actPos);
@@ -644,10 +686,14 @@ bool PositionStream::ResetAxis(int axis, double mm) {
   LinkMustBeUp();
   bool any = false;
   const int32_t steps = m_comp.ForwardSteps(axis, mm) + static_cast<int32_t>(std::lround(m_offset.v[axis]));
+  if (m_held >= 0 && m_channels.axis[m_held] == axis) m_held = -1;
+  // Every side of the axis gets the same count: a gantry is square again.
   for (int c = 0; c < m_channels.count; ++c) {
     if (m_channels.axis[c] != axis) continue;
-    if (!m_link->SetAxisPosition(c, steps)) return false;
-    m_lastSteps[c] = m_actSteps[c] = steps;
+    m_chanShift[c] = 0;
+    const int32_t own = ChannelSign(c) * steps;
+    if (!m_link->SetAxisPosition(c, own)) return false;
+    m_lastSteps[c] = m_actSteps[c] = own;
     any = true;
   }
   if (!any) return false;
@@ -665,13 +711,28 @@ bool PositionStream::ResetAxis(int axis, double mm) {
     if (!m_link->ReadPosition(ref, now, m_channels.count)) continue;
     bool all = true;
     for (int c = 0; c < m_channels.count; ++c)
-      if (m_channels.axis[c] == axis && now[c] != steps) all = false;
+      if (m_channels.axis[c] == axis && now[c] != ChannelSign(c) * steps) all = false;
     if (all) {
       GetInternalActPos();
       return true;
     }
   }
   return false;
+}
+
+void PositionStream::HoldChannel(int c) {
+  if (m_held >= 0) {
+    const int a = m_channels.axis[m_held];
+    m_chanShift[m_held] = m_heldSteps - ChannelSign(m_held) * (m_comp.ForwardSteps(a, m_lastPoint.v[a]) +
+                                                               static_cast<int32_t>(std::lround(m_offset.v[a])));
+  }
+  m_held = c >= 0 && c < m_channels.count && m_channels.axis[c] >= 0 ? c : -1;
+  if (m_held < 0) return;
+  m_heldSteps = m_lastSteps[m_held];
+  // The axis is now where its moving side stands.
+  GetInternalActPos();
+  const int a = m_channels.axis[m_held];
+  m_lastPoint.v[a] = ActPos().v[a];
 }
 
 // ---------------------------------------------------------------------------

@@ -32,6 +32,10 @@ struct AxisChannels {
 
   void Load(const ParaFile* parameterTable);
   bool Mapped(int logicalAxis) const;
+  // The first channel of an axis (its master side), and the second one (a
+  // gantry's slave side); -1 when there is none.
+  int Master(int logicalAxis) const;
+  int Slave(int logicalAxis) const;
 };
 
 // The pace of the stream; the defaults are the machine's, tests shorten
@@ -113,6 +117,13 @@ class PositionStream : public MotionStream {
   // The module's position of channel c becomes steps, the machine's mm on
   // axis (at a standstill).
   bool ResetAxis(int axis, double mm);
+  // A gantry's sides apart: while channel c is held it stands where it is
+  // and the axis moves its other side alone (the axis position is then that
+  // side's). Released (-1), the held side keeps the distance it got to.
+  void HoldChannel(int c);
+  // Steps channel c stands beyond its axis's position (0 unless a gantry's
+  // sides were moved apart).
+  int32_t ChannelShift(int c) const { return m_chanShift[c]; }
 
   // ---- the stream's own operations
   // One step vector with flow control (mode as NextPosition).
@@ -150,6 +161,10 @@ class PositionStream : public MotionStream {
   friend class RealMachine;
   void LinkMustBeUp();
   void ToSteps(const Coordinates& p, const Coordinates& offset, int32_t* steps) const;
+  // -1 for the slave side of an axis whose slave motor turns the other way.
+  int ChannelSign(int c) const;
+  // Axis position of channel c's step count (compensation removed).
+  double ChannelPosition(int c, int32_t steps, const Coordinates& offset) const;
   void ClearAfterStop();
   void Sleep(double ms) const;
   void SendOffsetRamp(const Coordinates& point);
@@ -162,6 +177,9 @@ class PositionStream : public MotionStream {
   StreamTiming m_timing;
 
   int32_t m_lastSteps[ModuleLink::kChannels] = {};
+  int32_t m_chanShift[ModuleLink::kChannels] = {};  // steps beyond the axis position
+  int m_held = -1;                                  // channel standing while its axis moves
+  int32_t m_heldSteps = 0;
   Coordinates m_lastPoint;       // machine coordinates of the last point streamed
   std::atomic<int> m_bufLevel{0};
   std::atomic<int> m_moduleStatus{0};

@@ -219,7 +219,16 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   // Runs body as the operation name: busy while it runs, a stop or an error
   // leaves the machine standing with the stream cleared and the reason kept
   // as the last error.
-  void ManualOperation(const char* name, const std::function<void()>& body);
+  // prepare runs before the motion is begun (a stop still held is cleared
+  // there).
+  void ManualOperation(const char* name, const std::function<void()>& body,
+                       const std::function<void()>& prepare = {});
+  // The stop condition of a jog: the emergency stop and the limit switch
+  // ahead of each jogged axis.
+  void ArmJogStopCondition(const int* axes, const bool* positive, int count);
+  // A stop the module still holds (a switch the new stop condition no
+  // longer has) is cleared, and the supervisor has seen it cleared.
+  void ClearHeldStop();
   void JogCommand(const WorkCmdData& cmd);
   void MoveToCommand(const WorkCmdData& cmd);
   void HandwheelCommand(const WorkCmdData& cmd);
@@ -234,8 +243,21 @@ class RealMachine : public FrontEnd, public BackEnd, public WorkerThread {
   void SetStatusText(const std::string& text);
   bool HomeAxis(int axis, bool withY);
   bool ClearSwitch(int axis, int signal, int direction);
-  // Sets the module's position of axis to machine position mm.
-  void ResetPosition(int axis, double mm);
+  // The sides of an axis: its first channel, a gantry's slave channel and
+  // the slave's own home switch (-1 none, kNoSwitch: it should have one but
+  // its signal belongs to another axis).
+  struct HomeSides {
+    int master = -1, slave = -1, slaveSignal = -1;
+  };
+  static constexpr int kNoSwitch = -2;
+  static constexpr int kBothSides = 0, kMasterSide = 1, kSlaveSide = 2;
+  HomeSides FindSides(int axis);
+  // MoveToProbe of one side of a gantry (the other standing) or of both,
+  // stopped by signal reaching level when signal >= 0.
+  int HomeMove(int axis, const HomeSides& sides, int side, int signal, bool level, double distance, double velocity);
+  // Sets the module's position of axis (and of its slave channel, if any)
+  // to machine position mm.
+  void ResetPosition(int axis, double mm, int slave);
   double LimitJogSpeed(double velocity) const;
   static Coordinates ToProgram(MachineState& state, const Coordinates& machine);
 

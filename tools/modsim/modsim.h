@@ -36,7 +36,7 @@ struct ModuleConfig {
   std::string model;             // controller model it plays ("Korrin"); empty: none
   bool nameGiven = false;        // --name given: the model does not name it
   std::vector<SwitchSpec> switches;  // --switch: home and limit switches
-  ProbeSpec probe;                   // --probe: a touch probe on a plane
+  ProbeSpec probe;                   // --probe, --probe-map: a touch probe on a surface
   ThcPlate thcPlate;                 // --thc-plate: the arc voltage over a plate
   int arcGoodBit = -1;               // --arc-good: input on while the arc burns; -1 none
   FaultConfig faults;

@@ -34,6 +34,9 @@ const char* Usage() {
          "                       A stop input stops the axes dead.\n"
          "  --probe BIT:Z0[:DZDX:DZDY]  input BIT is on while Z stands at or below the plane\n"
          "                       Z0 + DZDX*X + DZDY*Y (steps)\n"
+         "  --probe-map BIT:FILE  input BIT is on while Z stands at or below the height map in FILE:\n"
+         "                       a line X0 Y0 DX DY NX NY, then NY lines of NX heights (all steps);\n"
+         "                       bilinear between the nodes, the nearest edge outside the grid\n"
          "  --thc-plate Z0:DZDX:DZDY:VOLTS:VPERSTEP  arc voltage at the input (sixth position value,\n"
          "                       409.5 per volt): VOLTS at the plate Z0 + DZDX*X + DZDY*Y (steps),\n"
          "                       VPERSTEP more per Z step above it; torch height control acts on it\n"
@@ -149,6 +152,9 @@ bool ParseOptions(int argc, char** argv, Config& config, std::string& error) {
     } else if (opt == "--probe") {
       std::string why;
       if (!ParseProbe(v, current->probe, why)) return Fail(error, "--probe: " + why);
+    } else if (opt == "--probe-map") {
+      std::string why;
+      if (!ParseProbeMap(v, current->probe, why)) return Fail(error, "--probe-map: " + why);
     } else if (opt == "--thc-plate") {
       std::string why;
       if (!ParseThcPlate(v, current->thcPlate, why)) return Fail(error, "--thc-plate: " + why);

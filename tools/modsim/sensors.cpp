@@ -1,7 +1,10 @@
 #include "sensors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace modsim {
 
@@ -72,6 +75,85 @@ bool ParseProbe(const std::string& text, ProbeSpec& p, std::string& error) {
   return true;
 }
 
+double HeightMap::At(double x, double y) const {
+  if (nx <= 0 || ny <= 0) return 0;
+  // Grid coordinates, held on the grid: outside it the edge's height.
+  const double gx = std::clamp((x - x0) / dx, 0.0, static_cast<double>(nx - 1));
+  const double gy = std::clamp((y - y0) / dy, 0.0, static_cast<double>(ny - 1));
+  const int i = std::min(static_cast<int>(gx), std::max(nx - 2, 0));
+  const int j = std::min(static_cast<int>(gy), std::max(ny - 2, 0));
+  const int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
+  const double fx = gx - i, fy = gy - j;
+  auto node = [&](int a, int b) { return z[static_cast<size_t>(b) * nx + a]; };
+  const double low = node(i, j) + (node(i1, j) - node(i, j)) * fx;
+  const double high = node(i, j1) + (node(i1, j1) - node(i, j1)) * fx;
+  return low + (high - low) * fy;
+}
+
+bool ParseHeightMap(std::istream& in, HeightMap& m, std::string& error) {
+  constexpr int kMaxNodes = 1000;
+  std::string line;
+  int lineNo = 0;
+  bool header = false;
+  std::vector<double> z;
+  auto where = [&] { return "line " + std::to_string(lineNo) + ": "; };
+  while (std::getline(in, line)) {
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    std::istringstream words(line);
+    std::vector<double> values;
+    std::string word;
+    while (words >> word) {
+      double v = 0;
+      if (!ParseDouble(word, v)) return Fail(error, where() + "not a number: " + word);
+      values.push_back(v);
+    }
+    if (!header) {
+      if (values.size() != 6) return Fail(error, where() + "X0 Y0 DX DY NX NY expected");
+      const double nx = values[4], ny = values[5];
+      if (!(values[2] > 0) || !(values[3] > 0)) return Fail(error, where() + "DX and DY must be above 0");
+      if (nx < 1 || ny < 1 || nx > kMaxNodes || ny > kMaxNodes || nx != static_cast<int>(nx) ||
+          ny != static_cast<int>(ny))
+        return Fail(error, where() + "NX and NY must be whole numbers 1.." + std::to_string(kMaxNodes));
+      m.x0 = values[0];
+      m.y0 = values[1];
+      m.dx = values[2];
+      m.dy = values[3];
+      m.nx = static_cast<int>(nx);
+      m.ny = static_cast<int>(ny);
+      header = true;
+      continue;
+    }
+    if (z.size() == static_cast<size_t>(m.nx) * m.ny) return Fail(error, where() + "more than NY rows");
+    if (values.size() != static_cast<size_t>(m.nx))
+      return Fail(error, where() + std::to_string(m.nx) + " heights expected, " + std::to_string(values.size()) +
+                             " found");
+    z.insert(z.end(), values.begin(), values.end());
+  }
+  if (!header) return Fail(error, "empty: X0 Y0 DX DY NX NY expected");
+  if (z.size() != static_cast<size_t>(m.nx) * m.ny)
+    return Fail(error, std::to_string(m.ny) + " rows expected, " + std::to_string(z.size() / m.nx) + " found");
+  m.z = std::move(z);
+  return true;
+}
+
+bool ParseProbeMap(const std::string& text, ProbeSpec& p, std::string& error) {
+  size_t colon = 0;
+  int bit = 0;
+  if (!ParseBit(text, colon, bit, error)) return false;
+  const std::string path = text.substr(colon + 1);
+  std::ifstream in(path);
+  if (!in) return Fail(error, "cannot read " + path);
+  auto map = std::make_shared<HeightMap>();
+  std::string why;
+  if (!ParseHeightMap(in, *map, why)) return Fail(error, path + ": " + why);
+  p.bit = bit;
+  p.map = std::move(map);
+  return true;
+}
+
 bool ParseThcPlate(const std::string& text, ThcPlate& p, std::string& error) {
   const std::vector<std::string> parts = SplitColons(text, 0);
   double v[5] = {};
@@ -101,7 +183,7 @@ uint32_t Sensors::Inputs(const int32_t* counter) const {
     const double x = static_cast<double>(Physical(0, counter[0]));
     const double y = static_cast<double>(Physical(1, counter[1]));
     const double z = static_cast<double>(Physical(2, counter[2]));
-    if (z <= probe_.z0 + probe_.dzdx * x + probe_.dzdy * y) in |= 1u << probe_.bit;
+    if (z <= probe_.SurfaceAt(x, y)) in |= 1u << probe_.bit;
   }
   return in;
 }

@@ -16,7 +16,10 @@
 #include "common/applog_capture.h"
 #include "driver/src/linkframe.h"
 #include "io/iomapping.h"
+#include "machine/machinestate.h"
 #include "machine/surfacemapping.h"
+#include "machine/transformation.h"
+#include "motion/motionlimits.h"
 #include "program/errors.h"
 #include "simulation/simulation.h"
 #include "tests/src/realmachine/machine_lab.h"
@@ -164,6 +167,99 @@ TEST_F(OpsLab, HomingFindsEverySwitchInOrderAndSetsTheHomeWithinAStep) {
   EXPECT_NEAR(p.v[2], -1.0, 1e-9);
 }
 
+// A gantry: X drives channel 0 and its slave channel 3, each side with a
+// home switch of its own that the sides meet at different places. Both
+// sides end at home within a step of their own switch point plus their own
+// offset, and then move together (a slave turning the other way counting
+// down).
+class GantryLab : public OpsLab {
+ protected:
+  // skew: steps the slave's switch point lies beyond the master's in X.
+  void HomeGantry(long skew, double slaveOffsetMm, bool inverted) {
+    constexpr int kSlavePin = 35, kSlaveBit = 12;
+    const long slaveSwitch = inverted ? -(kSwitchX + skew) : kSwitchX + skew;
+    Start(5, {"--switch", Sw(kSlaveBit, 'A', inverted ? ">=" : "<=", slaveSwitch)});
+    ASSERT_NE(machine, nullptr);
+    MachineConfig& cfg = GetMachineConfig();
+    cfg.gantryHomeMode = true;
+    cfg.axis[0].minPosition = 5;  // home at X5: the sides' counters are set apart from 0
+    cfg.axis[0].slaveOffset = slaveOffsetMm;
+    cfg.axis[0].slaveInverted = inverted;
+    machine->Stream().Channels().axis[3] = 0;  // "X2"
+    ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_HOME_SWITCH + 3, kSlavePin, false));
+    ASSERT_TRUE(Operate([&] { machine->Home(1); }));
+    EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+    EXPECT_EQ(machine->HomedAxes() & 1u, 1u);
+    const std::vector<Setting> set = Settings();
+    ASSERT_EQ(set.size(), 2u);
+    const long home = std::lround(5.0 / kRes);
+    // Master: 2 mm off its switch towards plus; the slave 2 mm plus its own.
+    const long master = kSwitchX + std::lround(2.0 / kRes);
+    const long slave = kSwitchX + skew + std::lround((2.0 + slaveOffsetMm) / kRes);
+    EXPECT_EQ(set[0].channel, 0);
+    EXPECT_EQ(set[0].steps, home);
+    EXPECT_LE(std::labs(set[0].physical - master), 1) << set[0].physical;
+    EXPECT_EQ(set[1].channel, 3);
+    EXPECT_EQ(set[1].steps, inverted ? -home : home);
+    EXPECT_LE(std::labs(set[1].physical - (inverted ? -slave : slave)), 1) << set[1].physical;
+    EXPECT_NEAR(Pos().v[0], 5.0, 1e-9);
+    // Square now: both sides travel alike.
+    ASSERT_TRUE(Operate([&] { machine->MoveTo(Coordinates{20, 0, 0}, 0, 0, true); }));
+    EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+    int32_t steps[4] = {};
+    uint16_t ref = 0;
+    ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 4));
+    EXPECT_EQ(steps[0], std::lround(20.0 / kRes));
+    EXPECT_EQ(steps[3], inverted ? -steps[0] : steps[0]);
+  }
+};
+
+// The master stops at its switch, the slave goes on to its own, then each
+// moves off by its own offset.
+TEST_F(GantryLab, HomingSquaresASlaveThatMeetsItsSwitchLast) { HomeGantry(-120, 0.5, false); }
+
+// The slave stops first and waits; its motor turns the other way.
+TEST_F(GantryLab, HomingSquaresAnInvertedSlaveThatMeetsItsSwitchFirst) { HomeGantry(200, 0.0, true); }
+
+// Homing in machine coordinates leaves the operator's work offset, tool
+// length, surface map and knife as they were.
+TEST_F(OpsLab, HomingLeavesTheOperatorsOffsetsAsTheyWere) {
+  Start(5);
+  MachineConfig& cfg = GetMachineConfig();
+  cfg.homingOrder = 1;
+  SurfaceMapping& map = GetSurfaceMapping();
+  struct Off {
+    ~Off() {
+      GetSurfaceMapping().Enable(false);
+      SetTangentialKnifeActive(false);
+    }
+  } off;
+  map.SetBoundaries(0, 0, 20, 20, 2, 2);
+  map.SetValue(1, 1, 0.4);
+  actState.SetCurrTool(1, 0, 10.0);
+  actState.SetFlag(SF_TOOL_LENGTH, true);
+  actState.SetCurrOffsetFromFile(2);  // G55
+  actState.SetSurfaceMapping(true);
+  actState.SetCurrOffsetFromFile(2);
+  ASSERT_TRUE(actState.GetTransformation()->IsMappingOn());
+  const Coordinates offset = actState.GetTransformation()->GetOffset();
+  cfg.machineType = 3;
+  SetTangentialKnifeActive(true);
+
+  ASSERT_TRUE(Operate([&] { machine->Home(4); }));
+  cfg.machineType = 0;
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_EQ(machine->HomedAxes() & 4u, 4u);
+  EXPECT_EQ(actState.GetCurrTransNum(), 2);
+  EXPECT_TRUE(actState.GetFlag(SF_TOOL_LENGTH));
+  EXPECT_TRUE(actState.GetTransformation()->IsMappingOn());
+  EXPECT_TRUE(TangentialKnifeActive());
+  const Coordinates now = actState.GetTransformation()->GetOffset();
+  for (int a = 0; a < 3; ++a) EXPECT_NEAR(now.v[a], offset.v[a], 1e-9) << kAxisLetters[a];
+  // The program position is the homed machine position seen through them.
+  EXPECT_NEAR(actState.progPos.v[2], actState.GetTransformation()->ToProgram(Pos()).v[2], 1e-9);
+}
+
 // A switch already closed at the start is cleared first; a switch that is
 // never met ends homing with its message and the axis not homed.
 TEST_F(OpsLab, HomingClearsAClosedSwitchFirstAndReportsOneNeverReached) {
@@ -225,67 +321,98 @@ TEST_F(OpsLab, ProbingStopsAtThePlateAndTheProgramReadsWhereItStopped) {
   EXPECT_NEAR(Pos().v[2], -2.0, 1e-9);
 }
 
-// A plate probed on a 3 x 3 grid becomes the surface map: the probed
-// heights follow the tilted plate, and a following program's Z is corrected
-// by the map where it goes.
-TEST_F(OpsLab, ProbedGridCorrectsAFollowingProgramsZ) {
-  // The plate, in machine steps: 5 mm below the start at X100 Y100 (the
-  // example G54 zero), rising 0.05 mm per mm in X and falling 0.03 in Y.
+// A surface probed on a 3 x 3 grid becomes the surface map: the probed
+// heights follow the surface within one 5 ms period of probe travel, and a
+// following program's Z is corrected by the map where it goes.
+class ProbedGridLab : public OpsLab {
+ protected:
+  // surfaceSteps: the surface's height at a machine position (steps);
+  // (atX, atY): where the following program goes (G54, mm).
+  void ProbeAndCorrect(const std::vector<std::string>& probe, const std::function<double(double, double)>& surfaceSteps,
+                       double atX, double atY) {
+    StartMachine(4, probe);
+    ASSERT_NE(machine, nullptr);
+    ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_PROBE_3D, kProbePin, false));
+    machine->ArmStopCondition();
+    // The example G54 zero stands at machine X100 Y100 Z-60.
+    auto surfaceZ = [&](double x, double y) {  // G54, mm
+      return surfaceSteps((x + 100) / kRes, (y + 100) / kRes) * kRes + 60.0;
+    };
+    const double feed = 600;  // mm/min: 0.05 mm per 5 ms
+    const double travel = feed / 60.0 * 0.005;
+    const std::string file = testsupport::ScratchDir() + "/grid.nc";
+    {
+      std::ofstream f(file);
+      f << "%\nG90 G54\n";
+      for (int iy = 0; iy < 3; ++iy)
+        for (int ix = 0; ix < 3; ++ix)
+          f << "G0 Z60\nG0 X" << 10 * ix << " Y" << 10 * iy << "\nG1 Z40 F" << feed << " UNTIL #I9=1\n#"
+            << 200 + 3 * iy + ix << "=#55\n";
+      f << "G0 Z60\n";
+    }
+    RunResult r = RunFile(file);
+    ASSERT_EQ(r.code, 0) << r.text;
+    SurfaceMapping& map = GetSurfaceMapping();
+    struct Off {
+      ~Off() {
+        GetSurfaceMapping().Enable(false);
+        actState.SetSurfaceMapping(false);
+      }
+    } off;
+    map.SetBoundaries(0, 0, 20, 20, 3, 3);
+    for (int iy = 0; iy < 3; ++iy)
+      for (int ix = 0; ix < 3; ++ix) {
+        const double z = actState.GetVar(200 + 3 * iy + ix);
+        const double want = surfaceZ(10 * ix, 10 * iy);
+        EXPECT_LE(z, want + 1e-9) << ix << "," << iy;
+        EXPECT_GE(z, want - travel - kRes) << ix << "," << iy;
+        map.SetValue(ix, iy, z);
+      }
+    actState.SetSurfaceMapping(true);
+    {
+      std::ofstream f(file);
+      f << "%\nG90 G54 G0 X" << atX << " Y" << atY << " Z50\n";
+    }
+    r = RunFile(file);
+    ASSERT_EQ(r.code, 0) << r.text;
+    ASSERT_TRUE(map.IsEnabled());
+    // The map's rise from its first node is the surface's.
+    const double offset = map.GetOffset(atX, atY);
+    EXPECT_NEAR(offset - map.GetOffset(0, 0), surfaceZ(atX, atY) - surfaceZ(0, 0), 2 * (travel + kRes));
+    int32_t steps[3] = {};
+    uint16_t ref = 0;
+    ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
+    EXPECT_NEAR(steps[2] * kRes, 50 - 60 + offset, kRes);
+  }
+};
+
+// A tilted plate: the map is its tilt between the nodes too.
+TEST_F(ProbedGridLab, TiltedPlateCorrectsAFollowingProgramsZ) {
+  // 5 mm below the start at X100 Y100, rising 0.05 mm per mm in X and
+  // falling 0.03 in Y.
   const double a = 0.05, b = -0.03;
   const double z0 = -2000 - a * 40000 - b * 40000;
   std::ostringstream plate;
   plate << kProbeBit << ":" << z0 << ":" << a << ":" << b;
-  StartMachine(4, {"--probe", plate.str()});
-  ASSERT_NE(machine, nullptr);
-  ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_PROBE_3D, kProbePin, false));
-  machine->ArmStopCondition();
-  auto plateZ = [&](double x, double y) {  // G54 coordinates, mm
-    return (z0 + a * (x + 100) / kRes + b * (y + 100) / kRes) * kRes + 60.0;
+  ProbeAndCorrect({"--probe", plate.str()}, [&](double x, double y) { return z0 + a * x + b * y; }, 15, 5);
+}
+
+// A bumped surface from a height map: the probed nodes and the corrected Z
+// over the bump follow it.
+TEST_F(ProbedGridLab, BumpedSurfaceCorrectsAFollowingProgramsZ) {
+  // Nodes 10 mm (4000 steps) apart from machine X100 Y100, heights in steps.
+  const double heights[3][3] = {{-2200, -2000, -2300}, {-1900, -1400, -2100}, {-2400, -1800, -2000}};
+  const std::string file = testsupport::ScratchDir() + "/bump.map";
+  {
+    std::ofstream f(file);
+    f << "# a bump in the middle\n40000 40000 4000 4000 3 3\n";
+    for (const auto& row : heights) f << row[0] << " " << row[1] << " " << row[2] << "\n";
+  }
+  auto surface = [&](double x, double y) {  // on the nodes only
+    const int i = static_cast<int>(std::lround((x - 40000) / 4000)), j = static_cast<int>(std::lround((y - 40000) / 4000));
+    return heights[j][i];
   };
-  const double feed = 600;  // mm/min: 0.05 mm per 5 ms
-  const std::string file = testsupport::ScratchDir() + "/grid.nc";
-  {
-    std::ofstream f(file);
-    f << "%\nG90 G54\n";
-    for (int iy = 0; iy < 3; ++iy)
-      for (int ix = 0; ix < 3; ++ix)
-        f << "G0 Z60\nG0 X" << 10 * ix << " Y" << 10 * iy << "\nG1 Z40 F" << feed << " UNTIL #I9=1\n#"
-          << 200 + 3 * iy + ix << "=#55\n";
-    f << "G0 Z60\n";
-  }
-  RunResult r = RunFile(file);
-  ASSERT_EQ(r.code, 0) << r.text;
-  SurfaceMapping& map = GetSurfaceMapping();
-  struct Off {
-    ~Off() {
-      GetSurfaceMapping().Enable(false);
-      actState.SetSurfaceMapping(false);
-    }
-  } off;
-  map.SetBoundaries(0, 0, 20, 20, 3, 3);
-  for (int iy = 0; iy < 3; ++iy)
-    for (int ix = 0; ix < 3; ++ix) {
-      const double z = actState.GetVar(200 + 3 * iy + ix);
-      const double want = plateZ(10 * ix, 10 * iy);
-      EXPECT_LE(z, want + 1e-9) << ix << "," << iy;
-      EXPECT_GE(z, want - feed / 60.0 * 0.005 - kRes) << ix << "," << iy;
-      map.SetValue(ix, iy, z);
-    }
-  actState.SetSurfaceMapping(true);
-  {
-    std::ofstream f(file);
-    f << "%\nG90 G54 G0 X15 Y5 Z50\n";
-  }
-  r = RunFile(file);
-  ASSERT_EQ(r.code, 0) << r.text;
-  ASSERT_TRUE(map.IsEnabled());
-  // The map's height there: the plate's rise from its middle.
-  const double offset = map.GetOffset(15, 5);
-  EXPECT_NEAR(offset, plateZ(15, 5) - plateZ(10, 10), 2 * (feed / 60.0 * 0.005 + kRes));
-  int32_t steps[3] = {};
-  uint16_t ref = 0;
-  ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
-  EXPECT_NEAR(steps[2] * kRes, 50 - 60 + offset, kRes);
+  ProbeAndCorrect({"--probe-map", std::to_string(kProbeBit) + ":" + file}, surface, 10, 10);
 }
 
 // S above the tool's maximum runs at the maximum; an override that would
@@ -327,17 +454,21 @@ TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
   struct Op {
     const char* name;
     std::function<void(BackEnd&)> start;
-    double want[3];  // where both must end
+    double want[3];   // where both must end
+    double travel = 0;  // mm the machine must travel on the way (0: not checked)
   } ops[] = {
       {"G74", [&](BackEnd& b) { b.ExecuteText(home); }, {0, 50, -1}},
       {"step onto the grid", [](BackEnd& b) { b.Jog(0, true, 3, 0, true); }, {3, 50, -1}},
       {"jog to the limit", [](BackEnd& b) { b.Jog(1, false, 0, 0, false); }, {3, 0, -1}},
       {"move to", [](BackEnd& b) { b.MoveTo(Coordinates{12.5, 7, -4}, 0, 0, true); }, {12.5, 7, -4}},
       {"two axes", [](BackEnd& b) { b.JogTwoAxes(0, false, 2, true, 1.5, 0, false); }, {11, 7, -2.5}},
+      // The machine rises to Z0, crosses and goes down: 2.5 + 9 + 4 mm.
+      {"move to over the top", [](BackEnd& b) { b.MoveTo(Coordinates{2, 7, -4}, 0, 0, false); }, {2, 7, -4}, 15.5},
   };
   for (const Op& op : ops) {
     SCOPED_TRACE(op.name);
     const uint32_t runs = sim.RunsFinished();
+    machine->TakeTravelledDistance();
     op.start(sim);
     ASSERT_TRUE(WaitUntil([&] { return sim.RunsFinished() != runs || !(sim.GetFlags() & Simulation::kBusy); }, 10000));
     const uint32_t machineRuns = machine->RunsFinished(), machineOps = machine->OperationsFinished();
@@ -351,6 +482,10 @@ TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
     for (int a = 0; a < 3; ++a) {
       EXPECT_NEAR(real.v[a], op.want[a], 1e-9) << kAxisLetters[a];
       EXPECT_NEAR(simulated.v[a], op.want[a], 1e-9) << kAxisLetters[a];
+    }
+    // Read at the machine's polls: the corners may be cut a little.
+    if (op.travel > 0) {
+      EXPECT_NEAR(machine->TakeTravelledDistance(), op.travel, 0.05);
     }
   }
   sim.StopThread();
@@ -578,6 +713,38 @@ TEST_F(OpsLab, JogStopsOnReleaseAndNeverPassesTheSoftLimit) {
   uint16_t ref = 0;
   ASSERT_TRUE(Driver().ReadPosition(key, &ref, steps, 3));
   EXPECT_EQ(steps[0], std::lround(28.0 / kRes));
+}
+
+// A jog towards a limit switch stops there with the switch as the reason;
+// standing on it, a jog away leaves it (only the switch ahead is armed), and
+// one further towards it goes nowhere.
+TEST_F(OpsLab, JogStopsAtTheLimitSwitchAheadAndLeavesOneBehind) {
+  constexpr int kLimitPin = 12, kLimitBit = 2;
+  constexpr long kLimitX = 4000;  // 10 mm
+  Start(2, {"--switch", Sw(kLimitBit, 'X', ">=", kLimitX)});
+  ASSERT_TRUE(GetIoMapping().AssignInput(SIG_IN_LIMIT_PLUS + 0, kLimitPin, false));
+  machine->ArmStopCondition();
+  const double v = 20;  // mm/s: 0.1 mm per 5 ms
+  struct Step {
+    const char* name;
+    bool positive;
+    double step;  // mm, 0: continuous
+    double lo, hi;  // where X must stand after it, mm
+    int32_t error;
+  } steps[] = {
+      {"towards the switch", true, 0, kLimitX * kRes, kLimitX * kRes + v * 0.005 + kRes, ERR_LIMIT_SWITCH},
+      {"away from it", false, 2, kLimitX * kRes - 2, kLimitX * kRes - 2 + v * 0.005 + kRes, 0},
+      {"onto it again", true, 5, kLimitX * kRes, kLimitX * kRes + v * 0.005 + kRes, ERR_LIMIT_SWITCH},
+      {"further on", true, 1, kLimitX * kRes, kLimitX * kRes + v * 0.005 + kRes, ERR_LIMIT_SWITCH},
+      {"off it in steps", false, 1, kLimitX * kRes - 1, kLimitX * kRes - 1 + v * 0.005 + kRes, 0},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
+    ASSERT_TRUE(Operate([&] { machine->Jog(0, s.positive, s.step, v, false); }));
+    EXPECT_EQ(machine->LastErrorCode(), s.error) << machine->LastErrorText();
+    EXPECT_GE(Pos().v[0], s.lo - 1e-9);
+    EXPECT_LE(Pos().v[0], s.hi + 1e-9);
+  }
 }
 
 // Stop during homing and during a probing move, and the emergency stop
