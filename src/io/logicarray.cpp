@@ -83,7 +83,11 @@ bool LogicArray::ParseLine(const std::string& line, LogicGate& gate, std::string
   reason.clear();
   gate = LogicGate{};
   const size_t semi = line.find(';');
-  if (semi != std::string::npos) gate.comment = line.substr(semi + 1);
+  if (semi != std::string::npos) {
+    gate.comment = line.substr(semi + 1);
+    // A carriage return at its end would be read back as a line ending.
+    while (!gate.comment.empty() && gate.comment.back() == '\r') gate.comment.pop_back();
+  }
   // Every comma separates two words, also before an empty last one.
   std::vector<std::string> words;
   const std::string gateText = line.substr(0, semi);

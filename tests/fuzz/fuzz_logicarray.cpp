@@ -4,6 +4,7 @@
 // are not allowed.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -37,7 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (e.reason.empty() || e.line < 1) std::abort();
   const std::string written = logic.Text();
   LogicArray back;
-  if (!back.SetText(written).empty() || back.Text() != written) std::abort();
+  const auto backErrors = back.SetText(written);
+  if (!backErrors.empty() || back.Text() != written) {
+    std::fprintf(stderr, "written:\n%s\nread back:\n%s\n", written.c_str(), back.Text().c_str());
+    for (const LogicLineError& e : backErrors) std::fprintf(stderr, "line %d: %s\n", e.line, e.reason.c_str());
+    std::abort();
+  }
   NoisySignals signals;
   for (int i = 0; i < 4; ++i) logic.Execute(signals);
   return 0;
