@@ -26,6 +26,14 @@
 
 namespace {
 
+// The surface map a test switched on is off again whatever way the test ends.
+struct SurfaceMapOff {
+  ~SurfaceMapOff() {
+    GetSurfaceMapping().Enable(false);
+    actState.SetSurfaceMapping(false);
+  }
+};
+
 using namespace machinelab;
 
 constexpr double kRes = 0.0025;  // mm per step of X, Y and Z in the example parameters
@@ -353,12 +361,7 @@ class ProbedGridLab : public OpsLab {
     RunResult r = RunFile(file);
     ASSERT_EQ(r.code, 0) << r.text;
     SurfaceMapping& map = GetSurfaceMapping();
-    struct Off {
-      ~Off() {
-        GetSurfaceMapping().Enable(false);
-        actState.SetSurfaceMapping(false);
-      }
-    } off;
+    const SurfaceMapOff off;
     map.SetBoundaries(0, 0, 20, 20, 3, 3);
     for (int iy = 0; iy < 3; ++iy)
       for (int ix = 0; ix < 3; ++ix) {
@@ -587,12 +590,7 @@ TEST_F(OpsLab, HandwheelUnderASurfaceMapFollowsTheSurface) {
   GetMachineConfig().wheelAccFactor = 50;
   GetMachineConfig().wheelFilterTime = 40;
   SurfaceMapping& map = GetSurfaceMapping();
-  struct Off {
-    ~Off() {
-      GetSurfaceMapping().Enable(false);
-      actState.SetSurfaceMapping(false);
-    }
-  } off;
+  const SurfaceMapOff off;
   // A plane falling 0.05 mm per mm of X (Z starts at its upper limit).
   map.SetBoundaries(-400, -400, 400, 400, 3, 3);
   for (int iy = 0; iy < 3; ++iy)
