@@ -52,14 +52,14 @@ double HomeTarget(int axis) {
   return HomedPosition(p, 1u << axis).v[axis];
 }
 
-// The axis a move to a point rises on before it crosses: W where an axis is
-// named W and TreatWasZ is set, else Z; -1 when that axis is not enabled.
+// The lift axis of a move to a point: the axis named W when TreatWasZ is
+// set, -1 when there is none (the move then goes straight).
 int MoveToLiftAxis() {
   constexpr int kNameW = 9;
+  if (!GetMachineConfig().treatWasZ) return -1;
   const AxisAssignment& axes = GetAxisAssignment();
   const int w = axes.AxisWithName(kNameW);
-  const int lift = GetMachineConfig().treatWasZ && w >= 0 ? w : 2;
-  return axes.IsEnabled(lift) ? lift : -1;
+  return axes.IsEnabled(w) ? w : -1;
 }
 
 bool HomeCandidate(int axis) {
@@ -290,10 +290,11 @@ void RealMachine::MoveToCommand(const WorkCmdData& cmd) {
     const bool rapid = !(cmd.value1 > 0);
     double v = rapid ? 3.0 * RapidVelocity(target - cur) : cmd.value1;
     v = LimitJogSpeed(v);
-    // Unless it goes straight, the tool first rises to the safe height and
-    // crosses there.
-    Coordinates legs[3] = {target, target, target};
-    int count = 1;
+    // Unless it goes straight, the lift axis first rises alone to the safe
+    // height (machine 0, or where it stands when higher) and stays there
+    // while the other axes go to the target.
+    Coordinates legs[2] = {target, target};
+    int first = 1;
     const int lift = cmd.flag1 ? -1 : MoveToLiftAxis();
     if (lift >= 0) {
       const double safe = std::max(0.0, cur.v[lift]);  // mm, machine
@@ -304,20 +305,16 @@ void RealMachine::MoveToCommand(const WorkCmdData& cmd) {
         ClampToSoftLimits(act, legs[0]);
         ClampToSoftLimits(act, legs[1]);
       }
-      count = 3;
+      first = 0;
     }
     Coordinates from = cur;
-    for (int k = 3 - count; k < 3; ++k) {
+    for (int k = first; k < 2; ++k) {
       if (act.GetSoftLimitsEnabled() && SegmentEntersKeepout(from, legs[k])) throw Error_t(kErrKeepout);
       from = legs[k];
     }
     LogMessage(kLogOps, "MoveTo X%1.3f Y%1.3f Z%1.3f v=%f direct=%d", target.v[0], target.v[1], target.v[2], v,
                cmd.flag1 ? 1 : 0);
-    if (count == 3) {
-      m_planner.PointToPointMove(legs[0], v, 100.0, rapid ? 2 : 0);
-      m_planner.PointToPointMove(legs[1], v, 100.0, rapid ? 2 : 0);
-    }
-    m_planner.PointToPointMove(target, v, 100.0, 0);
+    for (int k = first; k < 2; ++k) m_planner.PointToPointMove(legs[k], v, 100.0, rapid ? 2 : 0);
     m_stream.WaitStandstill();
   });
 }

@@ -465,8 +465,9 @@ TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
       {"jog to the limit", [](BackEnd& b) { b.Jog(1, false, 0, 0, false); }, {3, 0, -1}},
       {"move to", [](BackEnd& b) { b.MoveTo(Coordinates{12.5, 7, -4}, 0, 0, true); }, {12.5, 7, -4}},
       {"two axes", [](BackEnd& b) { b.JogTwoAxes(0, false, 2, true, 1.5, 0, false); }, {11, 7, -2.5}},
-      // The machine rises to Z0, crosses and goes down: 2.5 + 9 + 4 mm.
-      {"move to over the top", [](BackEnd& b) { b.MoveTo(Coordinates{2, 7, -4}, 0, 0, false); }, {2, 7, -4}, 15.5},
+      // Without a lift axis not direct goes straight too.
+      {"move to, no lift axis", [](BackEnd& b) { b.MoveTo(Coordinates{2, 7, -4}, 0, 0, false); }, {2, 7, -4},
+       std::hypot(9.0, 1.5)},
   };
   for (const Op& op : ops) {
     SCOPED_TRACE(op.name);
@@ -492,6 +493,23 @@ TEST_F(OpsLab, SimulationAndMachineEndTheOperationsAlike) {
     }
   }
   sim.StopThread();
+
+  // Z named W with TreatWasZ is the lift axis: it rises alone to machine 0
+  // and stays there while X crosses, 4 + 8 mm.
+  GetMachineConfig().treatWasZ = true;
+  GetAxisAssignment().SetAxisName(2, 9);
+  struct Names {
+    ~Names() {
+      GetAxisAssignment().SetAxisName(2, 3);
+      GetMachineConfig().treatWasZ = false;
+    }
+  } names;
+  machine->TakeTravelledDistance();
+  ASSERT_TRUE(Operate([&] { machine->MoveTo(Coordinates{10, 7, -4}, 0, 0, false); }));
+  EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
+  EXPECT_NEAR(Pos().v[0], 10, 1e-9);
+  EXPECT_NEAR(Pos().v[2], 0, 1e-9);
+  EXPECT_NEAR(machine->TakeTravelledDistance(), 12, 0.05);
 }
 
 // Door mode 3 with the door open: a jog runs at the reduced speed at most, a
