@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -249,3 +250,14 @@ void ClampToSoftLimits(const MachineState& state, Coordinates& m) {
 
 bool TangentialKnifeActive() { return g_tangential.load(std::memory_order_relaxed); }
 void SetTangentialKnifeActive(bool on) { g_tangential.store(on, std::memory_order_relaxed); }
+
+void WheelCountRange(const MachineState& state, int axis, double hereMm, double stepMm, int64_t& lowest,
+                     int64_t& highest) {
+  lowest = INT64_MIN / 4;
+  highest = INT64_MAX / 4;
+  double lo = 0, hi = 0;
+  if (!SoftLimitsActive(state) || !AxisTravelLimit(state, axis, false, lo) || !AxisTravelLimit(state, axis, true, hi))
+    return;
+  lowest = static_cast<int64_t>(std::ceil((lo - hereMm) / stepMm - 1e-9));
+  highest = static_cast<int64_t>(std::floor((hi - hereMm) / stepMm + 1e-9));
+}

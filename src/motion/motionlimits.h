@@ -93,6 +93,11 @@ uint32_t CheckArcLimits(const MachineState& state, const Transformation& t, cons
 // axis has no travel range.
 bool AxisTravelLimit(const MachineState& state, int axis, bool positive, double& limit);
 
+// The handwheel counts (step mm each, from hereMm in machine coordinates)
+// the soft limits of axis allow either way; unbounded without active limits.
+void WheelCountRange(const MachineState& state, int axis, double hereMm, double stepMm, int64_t& lowest,
+                     int64_t& highest);
+
 // Clamps every axis of a machine position into its soft limits (axes
 // without a travel range are left alone).
 void ClampToSoftLimits(const MachineState& state, Coordinates& m);

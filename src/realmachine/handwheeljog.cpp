@@ -118,13 +118,8 @@ void RealMachine::ExecuteHandwheelJog(int axis, double step, double velocity, bo
     return;
   }
   // The counts the travel allows either way from the start.
-  int64_t lowest = INT64_MIN / 4, highest = INT64_MAX / 4;
-  double lo = 0, hi = 0;
-  if (SoftLimitsActive(act) && AxisTravelLimit(act, axis, false, lo) && AxisTravelLimit(act, axis, true, hi)) {
-    const double here = toMachine(start).v[axis];
-    lowest = static_cast<int64_t>(std::ceil((lo - here) / step - 1e-9));
-    highest = static_cast<int64_t>(std::floor((hi - here) / step + 1e-9));
-  }
+  int64_t lowest = 0, highest = 0;
+  WheelCountRange(act, axis, toMachine(start).v[axis], step, lowest, highest);
   // The direction one count moves the machine, per mm of step.
   Coordinates unit;
   {

@@ -520,6 +520,9 @@ void Simulation::ExecuteCommand(const WorkCmdData& cmd) {
     case WCMD_MOVE_TO:
       MoveToCommand(cmd);
       break;
+    case WCMD_HANDWHEEL_JOG:
+      HandwheelCommand(cmd);
+      break;
     case WCMD_THC:
       m_notifier.SetThc(cmd.flag1);
       break;
@@ -642,6 +645,64 @@ void Simulation::MoveToCommand(const WorkCmdData& cmd) {
 void Simulation::RecordManualMoveError(int32_t code) {
   SetFlag(kError);
   m_lastErrorCode.store(code, std::memory_order_release);
+}
+
+void Simulation::HandwheelJog(bool start, int32_t axis, double step, double velocity, bool flag) {
+  SetTag(0);
+  Post(workcmd::HandwheelJog(start, axis, step, velocity, flag));
+}
+
+void Simulation::SetHandWheelPos(uint32_t position, uint32_t, uint32_t) {
+  m_wheelCount.store(position, std::memory_order_release);
+}
+
+// The axis follows the wheel: step mm per count from where it stood, held
+// within the soft limits, at the jog velocity at most. It runs until the
+// wheel is switched off or Stop.
+void Simulation::HandwheelCommand(const WorkCmdData& cmd) {
+  if (HasFlag(kHandwheel)) {
+    // The running loop sees the bit gone and ends.
+    LogMessage(kLogSim, "Stop handwheel jog");
+    ClearFlag(kHandwheel);
+  }
+  const int axis = cmd.arg1;
+  const double step = cmd.value1;  // mm per count
+  if (!cmd.flag1 || HasFlag(kBusy | kPaused) || axis < 0 || axis >= kAxisCount || !(step > 0) ||
+      !std::isfinite(step))
+    return;
+  // Counts from here on move the axis, from the moment the bit shows.
+  const uint32_t first = m_wheelCount.load(std::memory_order_acquire);
+  ClearFlag(kStopRequested | kPaused | kCompleted | kError);
+  SetFlag(kBusy | kHandwheel);
+  ReplyNow();
+  try {
+    MachineState& state = State();
+    Coordinates start = ToProgram(Pos());
+    if (cmd.flag2) start.v[axis] = std::round(start.v[axis] / step) * step;
+    int64_t lowest = 0, highest = 0;
+    WheelCountRange(state, axis, ToMachine(start).v[axis], step, lowest, highest);
+    const double vmax = GetMachineConfig().axis[axis].maxVelocity;
+    const double v = cmd.value2 > 0 ? std::min(cmd.value2, vmax) : vmax;  // mm/s
+    LogMessage(kLogSim, "Start handwheel jog a=%d step=%f v=%f", axis, step, v);
+    while (HasFlag(kHandwheel)) {
+      // The change since the start, whatever way the counter wrapped.
+      const int32_t counted = static_cast<int32_t>(m_wheelCount.load(std::memory_order_acquire) - first);
+      Coordinates dest = start;
+      dest.v[axis] += step * static_cast<double>(std::clamp<int64_t>(counted, lowest, highest));
+      const Coordinates cur = Pos();
+      const Coordinates d = ToMachine(dest) - cur;
+      const double len = Length9(d);
+      const double reach = v * m_feedOverride * kTick;
+      if (len >= MinimumStep()) SetPos(len <= reach ? cur + d : cur + Scaled(d, reach / len));
+      m_actualVelocity = len >= MinimumStep() ? std::min(len, reach) / kTick : 0.0;
+      TickAndCheck();
+    }
+  } catch (const Error_t& e) {
+    if (e.code != ERR_USER_BREAK) RecordManualMoveError(e.code);
+  }
+  ClearFlag(kHandwheel);
+  LogMessage(kLogSim, "ExecuteHandwheelJog leave");
+  EndManualMove();
 }
 
 // A jog or move-to has ended, whatever way: the machine stands where it got to.

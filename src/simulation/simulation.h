@@ -74,6 +74,7 @@ class Simulation : public FrontEnd, public BackEnd, public WorkerThread {
   static constexpr uint32_t kError = 16;
   static constexpr uint32_t kTerminate = 32;
   static constexpr uint32_t kContinued = 64;
+  static constexpr uint32_t kHandwheel = 128;  // a handwheel jog runs
 
   static constexpr double kTick = 0.01;  // seconds
   static constexpr int kSignalCount = 2048;
@@ -109,6 +110,8 @@ class Simulation : public FrontEnd, public BackEnd, public WorkerThread {
                   bool flag) override;
   void MoveTo(const Coordinates& target, double value2, double velocity, bool direct) override;
   void StopJog() override;
+  void HandwheelJog(bool start, int32_t axis, double step, double velocity, bool flag) override;
+  void SetHandWheelPos(uint32_t position, uint32_t timestamp, uint32_t endTime) override;
   void SetThc(bool on) override;
   void SetChannel(int32_t channel, bool on) override;
   bool GetSignal(int32_t signal) override;
@@ -166,6 +169,7 @@ class Simulation : public FrontEnd, public BackEnd, public WorkerThread {
   void RunCommand(const WorkCmdData& cmd);
   void JogCommand(const WorkCmdData& cmd);
   void MoveToCommand(const WorkCmdData& cmd);
+  void HandwheelCommand(const WorkCmdData& cmd);
   void MoveMachineTo(const Coordinates& target, double speed);
   void RecordManualMoveError(int32_t code);
   void EndManualMove();
@@ -179,6 +183,7 @@ class Simulation : public FrontEnd, public BackEnd, public WorkerThread {
   mutable std::mutex m_posMutex;  // simPos is read by the operator interface
   Coordinates m_simPos;
   std::atomic<double> m_velocity{0};
+  std::atomic<uint32_t> m_wheelCount{0};  // the handwheel's count, as last delivered
   std::atomic<double> m_maxVelocity{0};
   std::atomic<double> m_actualVelocity{0};
   std::atomic<double> m_feedOverride{1.0};

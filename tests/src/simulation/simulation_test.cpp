@@ -373,6 +373,29 @@ TEST_F(SimulationRunTest, JogByStepsOntoTheGridAndToTheSoftLimitOrStopJog) {
   EXPECT_FALSE(sim.GetFlags() & Simulation::kError);
 }
 
+// The wheel's counts move the axis by the step from where it stood, across
+// the counter's wrap and never past the soft limit; switching the wheel off
+// or Stop ends the jog where the axis stands, without an error.
+TEST_F(SimulationRunTest, HandwheelCountsMoveTheAxisByTheStepWithinTheSoftLimits) {
+  clock.SetSpeed(20);
+  for (bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "stop" : "wheel off");
+    Place({10, 10, -5});
+    sim.SetHandWheelPos(0xFFFFFFF0u, 0, 0);
+    sim.HandwheelJog(true, 1, 0.5, 20, false);
+    ASSERT_TRUE(WaitFor([&] { return (sim.GetFlags() & Simulation::kHandwheel) != 0; }));
+    sim.SetHandWheelPos(0x00000014u, 0, 0);  // 36 counts on, over the wrap
+    ASSERT_TRUE(WaitFor([&] { return std::fabs(Pos().v[1] - 28) < 1e-9; }));
+    sim.SetHandWheelPos(0xFFFFFFF0u - 100000, 0, 0);  // far below the travel
+    ASSERT_TRUE(WaitFor([&] { return Pos().v[1] <= cfg.axis[1].minPosition + 1e-9; }));
+    EXPECT_NEAR(Pos().v[1], cfg.axis[1].minPosition, 1e-9);
+    stop ? sim.Stop(false) : sim.HandwheelJog(false, 0, 0, 0, true);
+    ASSERT_TRUE(WaitFor([&] { return (sim.GetFlags() & (Simulation::kBusy | Simulation::kHandwheel)) == 0; }));
+    EXPECT_FALSE(sim.GetFlags() & Simulation::kError);
+    EXPECT_NEAR(Pos().v[0], 10, 1e-9);
+  }
+}
+
 TEST_F(SimulationRunTest, MoveToGoesThereAndRefusesTheKeepout) {
   Place({10, 10, -5});
   sim.MoveTo({50, 40, -10}, 0, 25, false);
