@@ -688,6 +688,29 @@ TEST_F(OpsLab, StopEndsARunningHandwheelJogCleanly) {
     EXPECT_EQ(status & 1, 0);
     module->Control("wheel +0");  // the hand lets go
   }
+  // The emergency stop ends it with its reason; released, the machine jogs.
+  const uint32_t ops = machine->OperationsFinished();
+  machine->HandwheelJog(true, 1, 0.1, 10, false);
+  ASSERT_TRUE(WaitUntil([&] { return (machine->State() & RealMachine::kHandwheel) != 0; }, 2000));
+  const double y0 = Pos().v[1];
+  module->Control("wheel +300 3000");
+  ASSERT_TRUE(WaitUntil([&] { return Pos().v[1] > y0 + 2.0; }, 5000));
+  Press(kEstopBit, false);
+  ASSERT_TRUE(WaitUntil([&] { return machine->OperationsFinished() != ops; }, 5000));
+  EXPECT_EQ(machine->LastErrorCode(), ERR_EMERGENCY_STOP);
+  EXPECT_EQ(machine->State() & (RealMachine::kBusy | RealMachine::kHandwheel), 0u);
+  const double y = Pos().v[1];
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Pos().v[1], y) << "standing";
+  Press(kEstopBit, true);
+  int level = -1, status = -1;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        machine->PollIo();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return Driver().ReadStatus(key, &level, &status) && (status & 0x0A) == 0;
+      },
+      5000));
   ASSERT_TRUE(Operate([&] { machine->Jog(1, true, 1, 10, false); }));
   EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
 }
