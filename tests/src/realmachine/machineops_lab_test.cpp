@@ -133,6 +133,19 @@ class OpsLab : public MachineLab {
     return out;
   }
   void Press(int bit, bool on) { module->Control("input " + std::to_string(bit) + (on ? " 1" : " 0")); }
+  // Released, the supervisor has the module's buffer cleared (by the
+  // stream, which owns it) and its stop lifted.
+  bool ReleaseEmergencyStop() {
+    Press(kEstopBit, true);
+    int level = -1, status = -1;
+    return WaitUntil(
+        [&] {
+          machine->PollIo();
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          return Driver().ReadStatus(key, &level, &status) && (status & 0x0A) == 0;
+        },
+        5000);
+  }
 };
 
 // Order 4: Z first, then X and Y together; every axis ends at its home with
@@ -702,15 +715,7 @@ TEST_F(OpsLab, StopEndsARunningHandwheelJogCleanly) {
   const double y = Pos().v[1];
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(Pos().v[1], y) << "standing";
-  Press(kEstopBit, true);
-  int level = -1, status = -1;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        machine->PollIo();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return Driver().ReadStatus(key, &level, &status) && (status & 0x0A) == 0;
-      },
-      5000));
+  ASSERT_TRUE(ReleaseEmergencyStop());
   ASSERT_TRUE(Operate([&] { machine->Jog(1, true, 1, 10, false); }));
   EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
 }
@@ -826,16 +831,8 @@ TEST_F(OpsLab, StopAndEmergencyStopEndEveryOperationWithTheReason) {
   ASSERT_TRUE(Driver().ReadStatus(key, &level, &status));
   EXPECT_EQ(status & 1, 0) << "standing";
 
-  // Released: the supervisor has the module's buffer cleared (by the
-  // stream, which owns it) and the machine jogs again.
-  Press(kEstopBit, true);
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        machine->PollIo();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return Driver().ReadStatus(key, &level, &status) && (status & 0x0A) == 0;
-      },
-      5000));
+  // Released, the machine jogs again.
+  ASSERT_TRUE(ReleaseEmergencyStop());
   const double y = Pos().v[1];
   ASSERT_TRUE(Operate([&] { machine->Jog(1, true, 1, 10, false); }));
   EXPECT_EQ(machine->LastErrorCode(), 0) << machine->LastErrorText();
