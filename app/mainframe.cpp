@@ -30,6 +30,7 @@
 #include "app/operatorqueue.h"
 #include "app/programload.h"
 #include "app/programview.h"
+#include "app/quorvane_app.h"
 #include "app/toolpathview.h"
 #include "base/folders.h"
 #include "base/logging.h"
@@ -577,7 +578,10 @@ bool Quorvane2Frame::IsRunning() const { return MachineBusy() || !mdiQueue.empty
 
 void Quorvane2Frame::OnOpen(wxCommandEvent&) {
   LogMessage(LOG_USER_ACTION, "UserAction: Open");
-  wxFileDialog dlg(this, "Open part program", wxString(), wxString(),
+  // Next to the program loaded last, else where the operator started us.
+  const wxString dir =
+      programFile.empty() ? wxString::FromUTF8(LaunchFolder()) : wxPathOnly(wxString::FromUTF8(programFile));
+  wxFileDialog dlg(this, "Open part program", dir, wxString(),
                    "Part programs (*.nc;*.txt;*.tap;*.ngc)|*.nc;*.txt;*.tap;*.ngc|All files|*",
                    wxFD_OPEN | wxFD_FILE_MUST_EXIST);
   if (dlg.ShowModal() != wxID_OK) return;
@@ -595,7 +599,7 @@ void Quorvane2Frame::OnAdapt(wxCommandEvent&) {
 
 void Quorvane2Frame::OnImportHpgl(wxCommandEvent&) {
   LogMessage(LOG_USER_ACTION, "UserAction: Import HPGL");
-  wxFileDialog dlg(this, "Import HPGL file", wxString(), wxString(),
+  wxFileDialog dlg(this, "Import HPGL file", wxString::FromUTF8(LaunchFolder()), wxString(),
                    "HPGL files (*.plt;*.hpgl;*.hpg;*.hgl)|*.plt;*.hpgl;*.hpg;*.hgl|All files|*",
                    wxFD_OPEN | wxFD_FILE_MUST_EXIST);
   if (dlg.ShowModal() != wxID_OK) return;

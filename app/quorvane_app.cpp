@@ -71,7 +71,14 @@ wxBitmap BannerImage(const MachineConfig& cfg) {
 }
 }  // namespace
 
+namespace {
+std::string g_launchFolder;
+}  // namespace
+
+const std::string& LaunchFolder() { return g_launchFolder; }
+
 bool StartUpFiles() {
+  if (g_launchFolder.empty()) g_launchFolder = wxGetCwd().utf8_string();
   // The log folder is the working directory, so relative names the operator
   // types end up next to the log, never in the installation folder.
   const std::string logDir = Folders::Logs();

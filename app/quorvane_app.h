@@ -44,5 +44,8 @@ class Quorvane2App : public wxApp {
 // (environment overrides included), creating the folders when needed.
 // False when the parameter folder cannot be created.
 bool StartUpFiles();
+// The folder the application was started from (the working directory moves
+// to the log folder at start-up): where file dialogs look first.
+const std::string& LaunchFolder();
 // Writes and closes the parameter files, ends and closes the log.
 void ShutDownFiles();
